@@ -1,0 +1,52 @@
+// Bit helpers shared by the codecs and the recipe engine.  Bit 0 is the least
+// significant bit of a 64-bit pattern.  Every helper is defined for widths of
+// 64 and more without shifting a 64-bit word by 64 or more places, which C++
+// leaves undefined.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace bitloom {
+
+// The low `bits` bits set; all 64 for widths of 64 and more.
+constexpr std::uint64_t low_mask(std::uint64_t bits) noexcept {
+    return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+}
+
+// 2^bits for bits < 64.
+constexpr std::uint64_t power_of_two(unsigned bits) noexcept {
+    return std::uint64_t{1} << (bits & 63u);
+}
+
+constexpr bool bit_is_set(std::uint64_t word, unsigned position) noexcept {
+    return ((word >> (position & 63u)) & 1u) != 0;
+}
+
+// Reinterpret a pattern as a signed 64-bit number (two's complement).
+constexpr std::int64_t as_signed(std::uint64_t word) noexcept {
+    return std::bit_cast<std::int64_t>(word);
+}
+
+constexpr std::uint64_t as_unsigned(std::int64_t value) noexcept {
+    return std::bit_cast<std::uint64_t>(value);
+}
+
+// |value| as an unsigned number, so that |-2^63| = 2^63 has a representation.
+constexpr std::uint64_t magnitude(std::int64_t value) noexcept {
+    std::uint64_t word = as_unsigned(value);
+    return value < 0 ? ~word + 1 : word;
+}
+
+// Reverse the order of the low `bits` bits (1..64) of `word`; higher bits are
+// dropped.
+constexpr std::uint64_t reverse_low_bits(std::uint64_t word, unsigned bits) noexcept {
+    word = ((word >> 1) & 0x5555555555555555u) | ((word & 0x5555555555555555u) << 1);
+    word = ((word >> 2) & 0x3333333333333333u) | ((word & 0x3333333333333333u) << 2);
+    word = ((word >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((word & 0x0F0F0F0F0F0F0F0Fu) << 4);
+    word = __builtin_bswap64(word);
+    // The low `bits` bits now sit at the top; a width of 0 keeps nothing.
+    return bits == 0 ? 0 : word >> (64 - (bits > 64 ? 64 : bits));
+}
+
+}  // namespace bitloom

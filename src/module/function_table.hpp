@@ -1,0 +1,67 @@
+// The table of module functions: name, parameters, the conversion of each
+// parameter and the routine call.  Registration, docstrings, argument binding
+// and conversion are all driven by it.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "module/conversions.hpp"
+#include "module/python_ref.hpp"
+
+namespace bitloom {
+
+enum class Conversion : std::uint8_t {
+    int64,
+    uint64,
+    uint32,
+    uint128,
+    float64,
+    float32,
+    boolean,
+    bytes,
+    str,
+    sequence,
+};
+
+// One converted argument; the field that holds it is named by its conversion.
+struct Argument {
+    PyObject* object = nullptr;  // the bound object, borrowed from the caller
+    union {
+        std::int64_t int64;
+        std::uint64_t uint64;
+        std::uint32_t uint32;
+        double float64;
+        float float32;
+        bool boolean;
+        uint128 u128;
+    };
+    std::string_view text;               // str: its UTF-8 form
+    std::span<const std::uint8_t> bytes;  // bytes: read in place
+    PyRef items;                         // sequence: a list or tuple of its items
+};
+
+inline constexpr std::size_t kMaxParameters = 3;
+using Arguments = std::array<Argument, kMaxParameters>;
+
+struct FunctionRow {
+    const char* name;
+    std::array<const char*, kMaxParameters> parameters;
+    std::uint8_t parameter_count;
+    // Parameters at and after this index are optional and default to false
+    // (only `signed` of the BCD functions is).
+    std::uint8_t required_count;
+    std::array<Conversion, kMaxParameters> conversions;
+    PyObject* (*call)(Arguments& arguments);
+};
+
+std::span<const FunctionRow> function_rows() noexcept;
+
+// The fast-call entry of row `index`.
+PyCFunctionFastWithKeywords function_entry(std::size_t index) noexcept;
+
+}  // namespace bitloom

@@ -1,0 +1,105 @@
+// The entry point.  The module is built once per process from a static
+// definition (single-phase initialisation) and refuses a second interpreter:
+// the routines keep no state, but the module object and its functions are
+// shared process-wide.
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <string>
+
+#include "module/errors.hpp"
+#include "module/function_table.hpp"
+#include "module/python_ref.hpp"
+
+namespace bitloom {
+
+namespace {
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "bitloom",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> g_interpreter_id{-1};
+PyObject* g_module = nullptr;
+
+// Method definitions and docstrings must outlive the function objects.
+std::array<PyMethodDef, 62> g_methods{};
+std::array<std::string, 62> g_docstrings;
+
+std::string text_signature(const FunctionRow& row) {
+    std::string text = row.name;
+    text += '(';
+    for (std::size_t i = 0; i < row.parameter_count; ++i) {
+        if (i > 0) text += ", ";
+        text += row.parameters[i];
+        if (i >= row.required_count) text += "=False";
+    }
+    text += ")\n--\n\n";
+    return text;
+}
+
+bool append_to_all(PyObject* module, PyObject* name) {
+    PyRef all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyRef(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    return PyList_Append(all.get(), name) == 0;
+}
+
+bool register_functions(PyObject* module) {
+    PyRef module_name(PyUnicode_FromString(g_definition.m_name));
+    if (!module_name) return false;
+    auto rows = function_rows();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const FunctionRow& row = rows[i];
+        if (!row.call) continue;
+        g_docstrings[i] = text_signature(row);
+        g_methods[i] = PyMethodDef{row.name, reinterpret_cast<PyCFunction>(function_entry(i)),
+                                   METH_FASTCALL | METH_KEYWORDS, g_docstrings[i].c_str()};
+        PyRef function(PyCMethod_New(&g_methods[i], module, module_name.get(), nullptr));
+        if (!function) return false;
+        PyRef name(PyObject_GetAttrString(function.get(), "__name__"));
+        if (!name || !append_to_all(module, name.get())) return false;
+        if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return false;
+    }
+    return true;
+}
+
+PyObject* initialise() {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    std::int64_t id = PyInterpreterState_GetID(interpreter);
+    if (id < 0) return nullptr;
+    std::int64_t expected = -1;
+    if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "bitloom cannot be imported into a second interpreter of the same "
+                        "process; sub-interpreters are not supported");
+        return nullptr;
+    }
+    if (g_module) return Py_NewRef(g_module);
+    if (!create_internal_error_type()) return nullptr;
+    PyRef module(PyModule_Create2(&g_definition, 1013));
+    if (!module || !register_functions(module.get())) return nullptr;
+    g_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace bitloom
+
+PyMODINIT_FUNC PyInit_bitloom(void) {
+    return bitloom::guard([] { return bitloom::initialise(); });
+}
