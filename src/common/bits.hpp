@@ -9,6 +9,9 @@
 
 namespace bitloom {
 
+// Patterns of binary128 values.
+using uint128 = unsigned __int128;
+
 // The low `bits` bits set; all 64 for widths of 64 and more.
 constexpr std::uint64_t low_mask(std::uint64_t bits) noexcept {
     return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;

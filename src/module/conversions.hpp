@@ -12,11 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/bits.hpp"
 #include "module/python_ref.hpp"
 
 namespace bitloom {
-
-using uint128 = unsigned __int128;
 
 bool convert_int64(PyObject* object, std::int64_t& out);
 bool convert_uint64(PyObject* object, std::uint64_t& out);
