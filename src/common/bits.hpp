@@ -10,7 +10,7 @@
 namespace bitloom {
 
 // Patterns of binary128 values.
-using uint128 = unsigned __int128;
+__extension__ typedef unsigned __int128 uint128;
 
 // The low `bits` bits set; all 64 for widths of 64 and more.
 constexpr std::uint64_t low_mask(std::uint64_t bits) noexcept {

@@ -8,6 +8,7 @@
 #include "decoder/integer.hpp"
 #include "encoder/integer.hpp"
 #include "module/binding.hpp"
+#include "module/recipe_functions.hpp"
 #include "module/results.hpp"
 
 namespace bitloom {
@@ -19,8 +20,8 @@ using C = Conversion;
 constexpr FunctionRow kFunctions[] = {
     // Recipe functions.
     {"unpack_parameters", {"packet_bytes", "offset_bits", "recipe"}, 3, 3,
-     {C::bytes, C::uint64, C::sequence}, nullptr},
-    {"pack_parameters", {"recipe"}, 1, 1, {C::sequence}, nullptr},
+     {C::bytes, C::uint64, C::sequence}, unpack_parameters},
+    {"pack_parameters", {"recipe"}, 1, 1, {C::sequence}, pack_parameters},
 
     // Integer decoders.
     {"decode_ones_complement", {"value", "bits"}, 2, 2, {C::uint64, C::uint32},

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <string>
 
+#include "encoder/recipe_items.hpp"
 #include "module/errors.hpp"
 #include "module/function_table.hpp"
 #include "module/python_ref.hpp"
@@ -66,7 +67,7 @@ bool register_functions(PyObject* module) {
         const FunctionRow& row = rows[i];
         if (!row.call) continue;
         g_docstrings[i] = text_signature(row);
-        g_methods[i] = PyMethodDef{row.name, reinterpret_cast<PyCFunction>(function_entry(i)),
+        g_methods[i] = PyMethodDef{row.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_entry(i))),
                                    METH_FASTCALL | METH_KEYWORDS, g_docstrings[i].c_str()};
         PyRef function(PyCMethod_New(&g_methods[i], module, module_name.get(), nullptr));
         if (!function) return false;
@@ -89,7 +90,7 @@ PyObject* initialise() {
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
-    if (!create_internal_error_type()) return nullptr;
+    if (!create_internal_error_type() || !create_recipe_keys()) return nullptr;
     PyRef module(PyModule_Create2(&g_definition, 1013));
     if (!module || !register_functions(module.get())) return nullptr;
     g_module = Py_NewRef(module.get());
