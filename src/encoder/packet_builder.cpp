@@ -230,7 +230,7 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
     }
     PyRef packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
     if (!packet) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_OverflowError)) {
             PyErr_Clear();
             PyErr_Format(PyExc_MemoryError, "cannot allocate a packet of %llu bytes",
                          static_cast<unsigned long long>(length));

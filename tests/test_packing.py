@@ -1,0 +1,316 @@
+"""pack_parameters: encoding names, placement, value routes and errors."""
+
+import pytest
+from hypothesis import given, strategies as st
+
+from bitloom import pack_parameters
+
+
+def item(name="a", encoding="unsigned", bits=8, value=0, byte_order="big", reverse_bits=False,
+         **extra):
+    entry = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
+             "reverse_bits": reverse_bits, "value": value}
+    entry.update(extra)
+    return entry
+
+
+def without(key, **fields):
+    entry = item(**fields)
+    del entry[key]
+    return entry
+
+
+def engine_error(recipe):
+    with pytest.raises(ValueError) as caught:
+        pack_parameters(recipe)
+    assert type(caught.value) is ValueError
+    assert len(caught.value.args) == 1
+    return caught.value
+
+
+PACKETS = [
+    ([], b""),
+    ([item(value=255)], b"\xff"),
+    ([item(bits=64, value=2**64 - 1)], b"\xff" * 8),
+    ([item(bits=0, value=0)], b""),
+    # The worked example: fields at unaligned offsets, a reversed field and
+    # a little-endian field.
+    ([item("a", bits=3, value=5), item("b", bits=12, value=0xABC),
+      item("c", bits=4, value=1, reverse_bits=True),
+      item("d", bits=16, value=0x1234, byte_order="little")], bytes.fromhex("B579068240")),
+    ([item(bits=12, value=0xABC, byte_order="little")], bytes.fromhex("C0A0")),
+    ([item(bits=16, value=1, reverse_bits=True)], bytes.fromhex("8000")),
+    ([item(bits=1, value=1, reverse_bits=True)], bytes.fromhex("80")),
+    # Overlaps: later items win bit by bit, zero bits included.
+    ([item(value=0xFF), item(bits=4, value=0, offset_bits=2)], bytes.fromhex("C3")),
+    ([item(value=0xFF), item(bits=4, value=0, offset_bits=2), item(bits=2, value=3)],
+     bytes.fromhex("C3")),
+    # The length pass places an item without an offset at the furthest end.
+    ([item(value=0xAA, offset_bits=16), item(value=0xBB, offset_bits=0), item(value=0xCC)],
+     bytes.fromhex("BBCCAA00")),
+    ([item(bits=12, value=0xFFF, offset_bits=6)], bytes.fromhex("03FFC0")),
+    # Text fields.
+    ([item(encoding="utf8", bits=32, value="AB")], b"AB\0\0"),
+    ([item(encoding="utf8", bits=16, value="WXYZ")], b"YZ"),
+    ([item(encoding="utf8", bits=24, value="abc", byte_order="little")], b"cba"),
+    ([item(encoding="utf8", bits=48, value="h\u00e9llo")], "h\u00e9llo".encode()),
+    ([item(encoding="utf8", bits=64, value="h\u00e9llo")], "h\u00e9llo".encode() + b"\0\0"),
+    ([item(encoding="utf8", bits=24, value="abc", reverse_bits=True)], b"abc"),
+    ([item(encoding="UTF-8", bits=8, value="a")], b"a"),
+    ([item(encoding="utf_8", bits=8, value="a")], b"a"),
+    ([item(encoding="utf16", bits=32, value="A")], b"\xfe\xff\x00A"),
+    ([item(encoding="utf-16le", bits=16, value="A", byte_order="LITTLE")], b"\x00A"),
+    ([item(encoding="us-ascii", bits=8, value="z")], b"z"),
+    ([item(encoding="iso8859-1", bits=8, value="\u00e9")], b"\xe9"),
+    ([item(encoding="windows1252", bits=8, value="\u20ac")], b"\x80"),
+    # Raw bytes are right-aligned in their field.
+    ([item(encoding="binary", bits=12, value=b"\x01\x02")], bytes.fromhex("1020")),
+    ([item(encoding="binary", bits=12, value=[1, 2])], bytes.fromhex("1020")),
+    ([item(encoding="binary", bits=12, value=bytearray(b"\x01\x02"))], bytes.fromhex("1020")),
+    ([item(encoding="binary", bits=12, value=b"\xab\xcd")], bytes.fromhex("BCD0")),
+    ([item(encoding="binary", bits=12, value=b"\xab\xcd", reverse_bits=True)],
+     bytes.fromhex("B3D0")),
+    ([item(encoding="binary", bits=16, value=b"\x01")], bytes.fromhex("0001")),
+    ([item(encoding="binary", bits=16, value=b"\x12\x34\x56")], bytes.fromhex("3456")),
+    # Numeric codecs.
+    ([item(encoding="twos_complement", value=-2)], b"\xfe"),
+    ([item(encoding="Twos-Complement", bits=4, value=-1), item(bits=4, value=0)], b"\xf0"),
+    ([item(encoding="ones-complement", value=-5)], b"\xfa"),
+    ([item(encoding="signmagnitude", value=-5)], b"\x85"),
+    ([item(encoding="packedbcd", bits=16, value=1234)], b"\x12\x34"),
+    ([item(encoding="packed-bcd-signed", bits=12, value=-12)], b"\x12\xd0"),
+    ([item(encoding="bcd", bits=16, value=12)], b"\x01\x02"),
+    ([item(encoding="bcdsigned", bits=16, value=-12)], b"\xf1\xd2"),
+    ([item(encoding="ieee754", bits=32, value=1.0)], bytes.fromhex("3F800000")),
+    ([item(encoding="ieee754", bits=32, value=1.0, byte_order="little")], bytes.fromhex("0000803F")),
+    ([item(encoding="ieee754", bits=32, value=1.0, reverse_bits=True)], bytes.fromhex("000001FC")),
+    ([item(encoding="IEEE-754", bits=16, value=1.0)], bytes.fromhex("3C00")),
+    ([item(encoding="ieee_754", bits=64, value=1)], bytes.fromhex("3FF0000000000000")),
+    ([item(bits=8, value=True)], b"\x01"),
+]
+
+
+@pytest.mark.parametrize("recipe, packet", PACKETS)
+def test_packets(recipe, packet):
+    assert pack_parameters(recipe) == packet
+
+
+def test_kelvin_sign_lowercases_to_k():
+    # U+212A KELVIN SIGN lowercases to an ASCII "k".
+    assert pack_parameters([item(encoding="pac\u212aed_bcd", bits=8, value=12)]) == b"\x12"
+
+
+def test_recipe_may_be_any_sequence_and_keyword():
+    recipe = (item(value=1), item(value=2))
+    assert pack_parameters(recipe=recipe) == b"\x01\x02"
+    assert pack_parameters(range(0)) == b""
+
+
+ERRORS = [
+    ([item(value=256)], "ValueError: Value 256 is too large for 8 bits"),
+    ([item(bits=0, value=5)], "ValueError: Value 5 is too large for 0 bits"),
+    ([item(bits=65, value=0)], "ValueError: Cannot encode 65 bits from a 64-bit value"),
+    ([item(encoding="twos_complement", bits=65, value=0)],
+     "ValueError: bits must be <= 64 for two's complement encoding"),
+    ([item(encoding="packed_bcd", bits=72, value=1)],
+     "ValueError: Cannot encode 72 bits from a 64-bit value"),
+    ([without("name")], "KeyError: \"Recipe missing required field: 'name'\""),
+    ([without("reverse_bits", encoding="utf8")],
+     "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
+    ([without("value")], "KeyError: \"Recipe item 'a' missing required field: 'value'\""),
+    ([without("value", encoding="nonsense")],
+     "KeyError: \"Recipe item 'a' missing required field: 'value'\""),
+    # The length pass reads "bits" of every item before anything else.
+    ([without("name"), without("bits")], "KeyError: \"Recipe missing required field: 'bits'\""),
+    ([item(), [1, 2]], "TypeError: 'list' object cannot be cast as 'dict'"),
+    ([item(name=5)], "TypeError: 'int' object cannot be cast as 'str'"),
+    ([item(bits=-1)], "OverflowError: out of range integral type conversion attempted"),
+    ([item(bits=2**32)], "OverflowError: out of range integral type conversion attempted"),
+    ([item(reverse_bits=1)], "TypeError: 'int' object cannot be cast as 'bool'"),
+    ([item(offset_bits=None)], None),
+    ([item(value=-1)], None),
+    ([item(encoding="nonsense")], "ValueError: Unsupported encoding type: nonsense"),
+    ([item(encoding="")], "ValueError: Unsupported encoding type: "),
+    ([item(encoding="latin1", value="a")], "ValueError: Unsupported encoding type: latin1"),
+    ([item(encoding="ieee754_f32", bits=32, value=1.0)],
+     "ValueError: Unsupported encoding type: ieee754_f32"),
+    ([item(encoding="ieee-754-1985", bits=32, value=1.0)],
+     "ValueError: Unsupported encoding type: ieee-754-1985"),
+    ([item(encoding="ieee754", bits=24, value="not a number")],
+     "ValueError: Unsupported IEEE 754 bit width: 24 (supported: 16, 32, 64, 128)"),
+    ([item(encoding="ti", bits=48, value=1.0)],
+     "ValueError: Unsupported TI float bit width: 48 (supported: 32, 40)"),
+    ([item(encoding="IEEE754_1985", bits=16, value=1.0)],
+     "ValueError: Unsupported IEEE 754-1985 bit width: 16 (supported: 32, 64, 80)"),
+    ([item(encoding="mil_std-1750a", bits=64, value=1.0)],
+     "ValueError: Unsupported MIL-STD-1750A bit width: 64 (supported: 32, 48)"),
+    ([item(encoding="dec", bits=16, value=1.0)],
+     "ValueError: Unsupported DEC float bit width: 16 (supported: 32, 64)"),
+    ([item(encoding="ibm", bits=16, value=1.0)],
+     "ValueError: Unsupported IBM float bit width: 16 (supported: 32, 64)"),
+    ([item(encoding="ti", bits=32, value=1.0)],
+     "NotImplementedError: TI f32 encoding not yet implemented"),
+    ([item(encoding="ti", bits=40, value=1)],
+     "NotImplementedError: TI f40 encoding not yet implemented"),
+    ([item(encoding="ieee_754-1985", bits=80, value=1.0)],
+     "NotImplementedError: IEEE 754-1985 f80 encoding not yet implemented"),
+    ([item(encoding="mil_std-1750a", bits=48, value=1.0)],
+     "NotImplementedError: MIL-STD-1750A f48 encoding not yet implemented"),
+    ([item(encoding="ieee754", bits=128, value=1.0)],
+     "NotImplementedError: IEEE 754 f128 encoding not yet implemented"),
+    ([item(encoding="binary", value="ab")], "TypeError: Can't extract `str` to `Vec`"),
+    ([item(encoding="binary", value=5)], "TypeError: 'int' object cannot be cast as 'Sequence'"),
+    ([item(encoding="binary", value=[1, 256])],
+     "OverflowError: out of range integral type conversion attempted"),
+    ([item(encoding="utf8", value=b"x")], "TypeError: 'bytes' object cannot be cast as 'str'"),
+    ([item(encoding="us_ascii", value="\u00e9")],
+     "ValueError: Character '\u00e9' (U+00E9) is not valid US-ASCII"),
+    # The value is encoded before the byte order is resolved.
+    ([item(value=256, byte_order="middle")], "ValueError: Value 256 is too large for 8 bits"),
+    ([item(value=1, byte_order="middle")],
+     "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'"),
+    ([item(value=1, byte_order="big ")],
+     "ValueError: Invalid byte_order 'big ': must be 'big' or 'little'"),
+    ([item(value=1, byte_order="be")],
+     "ValueError: Invalid byte_order 'be': must be 'big' or 'little'"),
+]
+
+
+@pytest.mark.parametrize("recipe, message", ERRORS)
+def test_engine_errors_are_rewrapped(recipe, message):
+    error = engine_error(recipe)
+    if message is None:
+        assert str(error).startswith(("TypeError: ", "OverflowError: "))
+    else:
+        assert str(error) == message
+    assert error.__cause__ is None
+
+
+def test_ti_value_that_is_not_a_number_reports_the_conversion():
+    assert str(engine_error([item(encoding="ti", bits=32, value="x")])).startswith("TypeError: ")
+
+
+def test_argument_errors_are_not_rewrapped():
+    with pytest.raises(TypeError, match=r"^argument 'recipe': Can't extract `str` to `Vec`$"):
+        pack_parameters("abc")
+
+
+def test_errors_name_the_recipe_item_in_a_note():
+    error = engine_error([item("first", value=1), item("battery_temp", value=300)])
+    assert error.__notes__ == ["in recipe item 1 ('battery_temp')"]
+    error = engine_error([item(), without("bits")])
+    assert error.__notes__ == ["in recipe item 1"]
+
+
+def test_python_exceptions_from_conversions_are_rewrapped_by_type_name():
+    class Odd(Exception):
+        pass
+
+    class Raises:
+        def __index__(self):
+            raise Odd("odd value")
+
+    assert str(engine_error([item(value=Raises())])) == "Odd: odd value"
+
+
+def test_exception_whose_str_fails():
+    class Unprintable(Exception):
+        def __str__(self):
+            raise RuntimeError("no")
+
+    class Raises:
+        def __index__(self):
+            raise Unprintable()
+
+    assert str(engine_error([item(value=Raises())])) == "Unprintable: <exception str() failed>"
+
+
+def test_recipe_items_are_not_modified():
+    recipe = [item(value=5, offset_bits=3)]
+    snapshot = [dict(entry) for entry in recipe]
+    pack_parameters(recipe)
+    assert recipe == snapshot
+
+
+class Mutating:
+    """A value whose conversion rewrites the recipe between the two passes."""
+
+    def __init__(self, recipe, change):
+        self.recipe, self.change = recipe, change
+
+    def __index__(self):
+        self.change(self.recipe)
+        return 1
+
+
+@pytest.mark.parametrize("change", [
+    lambda r: r[1].update(bits=4096),
+    lambda r: r[1].update(offset_bits=2**63),
+    lambda r: r[1].update(offset_bits=2**64 - 1),
+    lambda r: r.clear(),
+    lambda r: r.append(item(value=7, offset_bits=10**6)),
+    lambda r: r[1].clear(),
+])
+def test_changes_between_the_passes_never_write_outside_the_packet(change):
+    recipe = [item(), item(encoding="binary", value=b"\xff" * 8)]
+    recipe[0]["value"] = Mutating(recipe, change)
+    try:
+        packet = pack_parameters(recipe)
+    except ValueError:
+        return
+    assert len(packet) == 2
+
+
+@pytest.mark.parametrize("recipe", [
+    [item(bits=8, value=0, offset_bits=2**64 - 8)],
+    [item(bits=9, value=0, offset_bits=2**64 - 8)],
+    [item(bits=8, value=0, offset_bits=2**63)],
+])
+def test_huge_offsets_fail_cleanly(recipe):
+    error = engine_error(recipe)
+    assert str(error).startswith(("ValueError: ", "MemoryError: "))
+
+
+def placed_bits(recipe_fields):
+    """Reference: the bit-by-bit placement rule on field bytes."""
+    total = 0
+    for start, width, _ in recipe_fields:
+        total = max(total, start + width)
+    bits = [0] * ((total + 7) // 8 * 8)
+    for start, width, field in recipe_fields:
+        m = len(field) * 8
+        j = m - width if m >= width else 0
+        for i in range(width):
+            source = (field[j // 8] >> (7 - j % 8)) & 1 if j < m else 0
+            bits[start + i] = source
+            j += 1
+    return bytes(int("".join(map(str, bits[k:k + 8])), 2) for k in range(0, len(bits), 8))
+
+
+@given(st.lists(st.tuples(st.integers(0, 40), st.integers(0, 40), st.binary(max_size=7)),
+                max_size=6))
+def test_binary_placement_matches_the_bit_by_bit_rule(fields):
+    recipe = [item(encoding="binary", bits=width, value=data, offset_bits=start)
+              for start, width, data in fields]
+    reference = []
+    for start, width, data in fields:
+        n = (width + 7) // 8
+        padded = (bytes(n) + data)[-n:] if n else b""
+        if width % 8 and n:
+            padded = bytes([padded[0] & (0xFF >> (8 * n - width))]) + padded[1:]
+        reference.append((start, width, padded))
+    assert pack_parameters(recipe) == placed_bits(reference)
+
+
+@given(st.lists(st.tuples(st.integers(1, 64), st.integers(0, 2**64 - 1), st.booleans()),
+                min_size=1, max_size=8))
+def test_big_endian_unsigned_fields_concatenate(fields):
+    recipe = [item(bits=w, value=v % 2**w, reverse_bits=r) for w, v, r in fields]
+    expected_bits = ""
+    for w, v, r in fields:
+        text = format(v % 2**w, f"0{w}b")
+        expected_bits += text[::-1] if r else text
+    total = len(expected_bits)
+    expected_bits += "0" * (-total % 8)
+    expected = int(expected_bits, 2).to_bytes(len(expected_bits) // 8, "big") if expected_bits else b""
+    assert pack_parameters(recipe) == expected
