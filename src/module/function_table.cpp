@@ -3,10 +3,18 @@
 // the converted values.  A row whose call is null is not registered.
 #include "module/function_table.hpp"
 
+#include <bit>
 #include <utility>
 
+#include "common/reserved_formats.hpp"
+#include "decoder/bcd.hpp"
+#include "decoder/ieee754.hpp"
 #include "decoder/integer.hpp"
+#include "decoder/reserved.hpp"
+#include "encoder/bcd.hpp"
+#include "encoder/ieee754.hpp"
 #include "encoder/integer.hpp"
+#include "encoder/reserved.hpp"
 #include "module/binding.hpp"
 #include "module/recipe_functions.hpp"
 #include "module/results.hpp"
@@ -16,6 +24,19 @@ namespace bitloom {
 namespace {
 
 using C = Conversion;
+using RF = ReservedFormat;
+
+// The 22 reserved-format functions: the argument has been converted (and
+// may have failed) by the time these run; all that is left is the refusal.
+template <ReservedFormat Format>
+PyObject* refuse_decoding_call(Arguments&) {
+    return raise_codec_error(refuse_decoding(Format));
+}
+
+template <ReservedFormat Format>
+PyObject* refuse_encoding_call(Arguments&) {
+    return raise_codec_error(refuse_encoding(Format));
+}
 
 constexpr FunctionRow kFunctions[] = {
     // Recipe functions.
@@ -33,28 +54,45 @@ constexpr FunctionRow kFunctions[] = {
 
     // BCD decoders.
     {"decode_unpacked_bcd", {"value", "bits", "signed"}, 3, 2, {C::uint64, C::uint32, C::boolean},
-     nullptr},
+     [](Arguments& a) {
+         return to_python(decode_unpacked_bcd(a[0].uint64, a[1].uint32, a[2].boolean));
+     }},
     {"decode_packed_bcd", {"value", "bits", "signed"}, 3, 2, {C::uint64, C::uint32, C::boolean},
-     nullptr},
+     [](Arguments& a) {
+         return to_python(decode_packed_bcd(a[0].uint64, a[1].uint32, a[2].boolean));
+     }},
 
     // IEEE 754 decoders.
-    {"decode_ieee754_f16", {"value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_ieee754_f32", {"value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_ieee754_f64", {"value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_ieee754_f128", {"value"}, 1, 1, {C::uint128}, nullptr},
+    {"decode_ieee754_f16", {"value"}, 1, 1, {C::uint64},
+     [](Arguments& a) { return to_python(double{decode_ieee754_f16(a[0].uint64)}); }},
+    {"decode_ieee754_f32", {"value"}, 1, 1, {C::uint64},
+     [](Arguments& a) {
+         // Bits 32 and up are not part of the field.
+         const auto bits = static_cast<std::uint32_t>(a[0].uint64 & 0xFFFFFFFFu);
+         return to_python(double{std::bit_cast<float>(bits)});
+     }},
+    {"decode_ieee754_f64", {"value"}, 1, 1, {C::uint64},
+     [](Arguments& a) { return to_python(std::bit_cast<double>(a[0].uint64)); }},
+    {"decode_ieee754_f128", {"value"}, 1, 1, {C::uint128},
+     [](Arguments& a) { return to_python(decode_ieee754_f128(a[0].u128)); }},
 
     // Reserved float format decoders.
-    {"decode_ieee754_1985_f32", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_ieee754_1985_f64", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_ieee754_1985_f80", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_mil_std_1750a_f32", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_mil_std_1750a_f48", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_dec_f32", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_dec_f64", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_ibm_f32", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_ibm_f64", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_ti_f32", {"_value"}, 1, 1, {C::uint64}, nullptr},
-    {"decode_ti_f40", {"_value"}, 1, 1, {C::uint64}, nullptr},
+    {"decode_ieee754_1985_f32", {"_value"}, 1, 1, {C::uint64},
+     refuse_decoding_call<RF::ieee754_1985_f32>},
+    {"decode_ieee754_1985_f64", {"_value"}, 1, 1, {C::uint64},
+     refuse_decoding_call<RF::ieee754_1985_f64>},
+    {"decode_ieee754_1985_f80", {"_value"}, 1, 1, {C::uint64},
+     refuse_decoding_call<RF::ieee754_1985_f80>},
+    {"decode_mil_std_1750a_f32", {"_value"}, 1, 1, {C::uint64},
+     refuse_decoding_call<RF::mil_std_1750a_f32>},
+    {"decode_mil_std_1750a_f48", {"_value"}, 1, 1, {C::uint64},
+     refuse_decoding_call<RF::mil_std_1750a_f48>},
+    {"decode_dec_f32", {"_value"}, 1, 1, {C::uint64}, refuse_decoding_call<RF::dec_f32>},
+    {"decode_dec_f64", {"_value"}, 1, 1, {C::uint64}, refuse_decoding_call<RF::dec_f64>},
+    {"decode_ibm_f32", {"_value"}, 1, 1, {C::uint64}, refuse_decoding_call<RF::ibm_f32>},
+    {"decode_ibm_f64", {"_value"}, 1, 1, {C::uint64}, refuse_decoding_call<RF::ibm_f64>},
+    {"decode_ti_f32", {"_value"}, 1, 1, {C::uint64}, refuse_decoding_call<RF::ti_f32>},
+    {"decode_ti_f40", {"_value"}, 1, 1, {C::uint64}, refuse_decoding_call<RF::ti_f40>},
 
     // Single-byte text decoders.
     {"decode_us_ascii", {"bytes"}, 1, 1, {C::bytes}, nullptr},
@@ -80,28 +118,43 @@ constexpr FunctionRow kFunctions[] = {
 
     // BCD encoders.
     {"encode_unpacked_bcd", {"value", "bits", "signed"}, 3, 2, {C::int64, C::uint32, C::boolean},
-     nullptr},
+     [](Arguments& a) {
+         return to_python(encode_unpacked_bcd(a[0].int64, a[1].uint32, a[2].boolean));
+     }},
     {"encode_packed_bcd", {"value", "bits", "signed"}, 3, 2, {C::int64, C::uint32, C::boolean},
-     nullptr},
+     [](Arguments& a) {
+         return to_python(encode_packed_bcd(a[0].int64, a[1].uint32, a[2].boolean));
+     }},
 
     // IEEE 754 encoders.
-    {"encode_ieee754_f16", {"value"}, 1, 1, {C::float32}, nullptr},
-    {"encode_ieee754_f32", {"value"}, 1, 1, {C::float32}, nullptr},
-    {"encode_ieee754_f64", {"value"}, 1, 1, {C::float64}, nullptr},
-    {"encode_ieee754_f128", {"_value"}, 1, 1, {C::float64}, nullptr},
+    {"encode_ieee754_f16", {"value"}, 1, 1, {C::float32},
+     [](Arguments& a) { return to_python(std::uint64_t{encode_ieee754_f16(a[0].float32)}); }},
+    {"encode_ieee754_f32", {"value"}, 1, 1, {C::float32},
+     [](Arguments& a) {
+         return to_python(std::uint64_t{std::bit_cast<std::uint32_t>(a[0].float32)});
+     }},
+    {"encode_ieee754_f64", {"value"}, 1, 1, {C::float64},
+     [](Arguments& a) { return to_python(std::bit_cast<std::uint64_t>(a[0].float64)); }},
+    {"encode_ieee754_f128", {"_value"}, 1, 1, {C::float64},
+     [](Arguments& a) { return to_python(encode_ieee754_f128(a[0].float64)); }},
 
     // Reserved float format encoders.
-    {"encode_ieee754_1985_f32", {"_value"}, 1, 1, {C::float32}, nullptr},
-    {"encode_ieee754_1985_f64", {"_value"}, 1, 1, {C::float64}, nullptr},
-    {"encode_ieee754_1985_f80", {"_value"}, 1, 1, {C::float64}, nullptr},
-    {"encode_mil_std_1750a_f32", {"_value"}, 1, 1, {C::float32}, nullptr},
-    {"encode_mil_std_1750a_f48", {"_value"}, 1, 1, {C::float64}, nullptr},
-    {"encode_dec_f32", {"_value"}, 1, 1, {C::float32}, nullptr},
-    {"encode_dec_f64", {"_value"}, 1, 1, {C::float64}, nullptr},
-    {"encode_ibm_f32", {"_value"}, 1, 1, {C::float32}, nullptr},
-    {"encode_ibm_f64", {"_value"}, 1, 1, {C::float64}, nullptr},
-    {"encode_ti_f32", {"_value"}, 1, 1, {C::float32}, nullptr},
-    {"encode_ti_f40", {"_value"}, 1, 1, {C::float64}, nullptr},
+    {"encode_ieee754_1985_f32", {"_value"}, 1, 1, {C::float32},
+     refuse_encoding_call<RF::ieee754_1985_f32>},
+    {"encode_ieee754_1985_f64", {"_value"}, 1, 1, {C::float64},
+     refuse_encoding_call<RF::ieee754_1985_f64>},
+    {"encode_ieee754_1985_f80", {"_value"}, 1, 1, {C::float64},
+     refuse_encoding_call<RF::ieee754_1985_f80>},
+    {"encode_mil_std_1750a_f32", {"_value"}, 1, 1, {C::float32},
+     refuse_encoding_call<RF::mil_std_1750a_f32>},
+    {"encode_mil_std_1750a_f48", {"_value"}, 1, 1, {C::float64},
+     refuse_encoding_call<RF::mil_std_1750a_f48>},
+    {"encode_dec_f32", {"_value"}, 1, 1, {C::float32}, refuse_encoding_call<RF::dec_f32>},
+    {"encode_dec_f64", {"_value"}, 1, 1, {C::float64}, refuse_encoding_call<RF::dec_f64>},
+    {"encode_ibm_f32", {"_value"}, 1, 1, {C::float32}, refuse_encoding_call<RF::ibm_f32>},
+    {"encode_ibm_f64", {"_value"}, 1, 1, {C::float64}, refuse_encoding_call<RF::ibm_f64>},
+    {"encode_ti_f32", {"_value"}, 1, 1, {C::float32}, refuse_encoding_call<RF::ti_f32>},
+    {"encode_ti_f40", {"_value"}, 1, 1, {C::float64}, refuse_encoding_call<RF::ti_f40>},
 
     // Single-byte text encoders.
     {"encode_us_ascii", {"text"}, 1, 1, {C::str}, nullptr},
@@ -120,6 +173,26 @@ constexpr FunctionRow kFunctions[] = {
 
 constexpr std::size_t kFunctionCount = std::size(kFunctions);
 static_assert(kFunctionCount == 62);
+
+// The conversion of a reserved encoder's argument follows from the format's
+// width (32-bit formats take a single-precision float); check that the rows
+// above agree with the format table.
+template <ReservedFormat Format>
+constexpr bool encoder_row_converts_by_width() {
+    for (const FunctionRow& row : kFunctions) {
+        if (row.call == &refuse_encoding_call<Format>) {
+            return row.conversions[0] == (takes_float32(Format) ? C::float32 : C::float64);
+        }
+    }
+    return false;
+}
+
+template <std::size_t... Index>
+constexpr bool reserved_encoders_convert_by_width(std::index_sequence<Index...>) {
+    return (encoder_row_converts_by_width<static_cast<ReservedFormat>(Index)>() && ...);
+}
+static_assert(reserved_encoders_convert_by_width(
+    std::make_index_sequence<kReservedFormats.size()>()));
 
 PyObject* call_function(const FunctionRow& row, PyObject* const* args, Py_ssize_t positional,
                         PyObject* keyword_names) {
