@@ -17,6 +17,7 @@
 #include "encoder/reserved.hpp"
 #include "module/binding.hpp"
 #include "module/recipe_functions.hpp"
+#include "module/text_objects.hpp"
 #include "module/results.hpp"
 
 namespace bitloom {
@@ -95,18 +96,28 @@ constexpr FunctionRow kFunctions[] = {
     {"decode_ti_f40", {"_value"}, 1, 1, {C::uint64}, refuse_decoding_call<RF::ti_f40>},
 
     // Single-byte text decoders.
-    {"decode_us_ascii", {"bytes"}, 1, 1, {C::bytes}, nullptr},
-    {"decode_iso_8859_1", {"bytes"}, 1, 1, {C::bytes}, nullptr},
-    {"decode_windows_1252", {"bytes"}, 1, 1, {C::bytes}, nullptr},
+    {"decode_us_ascii", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::us_ascii, a[0].bytes); }},
+    {"decode_iso_8859_1", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::iso_8859_1, a[0].bytes); }},
+    {"decode_windows_1252", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::windows_1252, a[0].bytes); }},
 
     // Unicode decoders.
-    {"decode_utf8", {"bytes"}, 1, 1, {C::bytes}, nullptr},
-    {"decode_utf16", {"bytes"}, 1, 1, {C::bytes}, nullptr},
-    {"decode_utf16le", {"bytes"}, 1, 1, {C::bytes}, nullptr},
-    {"decode_utf16be", {"bytes"}, 1, 1, {C::bytes}, nullptr},
-    {"decode_utf32", {"bytes"}, 1, 1, {C::bytes}, nullptr},
-    {"decode_utf32le", {"bytes"}, 1, 1, {C::bytes}, nullptr},
-    {"decode_utf32be", {"bytes"}, 1, 1, {C::bytes}, nullptr},
+    {"decode_utf8", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::utf8, a[0].bytes); }},
+    {"decode_utf16", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::utf16, a[0].bytes); }},
+    {"decode_utf16le", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::utf16le, a[0].bytes); }},
+    {"decode_utf16be", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::utf16be, a[0].bytes); }},
+    {"decode_utf32", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::utf32, a[0].bytes); }},
+    {"decode_utf32le", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::utf32le, a[0].bytes); }},
+    {"decode_utf32be", {"bytes"}, 1, 1, {C::bytes},
+     [](Arguments& a) { return decode_text_to_str(TextCodec::utf32be, a[0].bytes); }},
 
     // Integer encoders.
     {"encode_ones_complement", {"value", "bits"}, 2, 2, {C::int64, C::uint32},
@@ -157,18 +168,28 @@ constexpr FunctionRow kFunctions[] = {
     {"encode_ti_f40", {"_value"}, 1, 1, {C::float64}, refuse_encoding_call<RF::ti_f40>},
 
     // Single-byte text encoders.
-    {"encode_us_ascii", {"text"}, 1, 1, {C::str}, nullptr},
-    {"encode_iso_8859_1", {"text"}, 1, 1, {C::str}, nullptr},
-    {"encode_windows_1252", {"text"}, 1, 1, {C::str}, nullptr},
+    {"encode_us_ascii", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::us_ascii, a[0].object); }},
+    {"encode_iso_8859_1", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::iso_8859_1, a[0].object); }},
+    {"encode_windows_1252", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::windows_1252, a[0].object); }},
 
     // Unicode encoders.
-    {"encode_utf8", {"text"}, 1, 1, {C::str}, nullptr},
-    {"encode_utf16", {"text"}, 1, 1, {C::str}, nullptr},
-    {"encode_utf16le", {"text"}, 1, 1, {C::str}, nullptr},
-    {"encode_utf16be", {"text"}, 1, 1, {C::str}, nullptr},
-    {"encode_utf32", {"text"}, 1, 1, {C::str}, nullptr},
-    {"encode_utf32le", {"text"}, 1, 1, {C::str}, nullptr},
-    {"encode_utf32be", {"text"}, 1, 1, {C::str}, nullptr},
+    {"encode_utf8", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::utf8, a[0].object); }},
+    {"encode_utf16", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::utf16, a[0].object); }},
+    {"encode_utf16le", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::utf16le, a[0].object); }},
+    {"encode_utf16be", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::utf16be, a[0].object); }},
+    {"encode_utf32", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::utf32, a[0].object); }},
+    {"encode_utf32le", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::utf32le, a[0].object); }},
+    {"encode_utf32be", {"text"}, 1, 1, {C::str_object},
+     [](Arguments& a) { return encode_text_to_bytes(TextCodec::utf32be, a[0].object); }},
 };
 
 constexpr std::size_t kFunctionCount = std::size(kFunctions);

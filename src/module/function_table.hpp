@@ -25,12 +25,16 @@ enum class Conversion : std::uint8_t {
     boolean,
     bytes,
     str,
+    // A str taken as the object itself, for the text encoders, which read its
+    // code points in place; its UTF-8 form is not made (a str with a lone
+    // surrogate is refused by the encoder, with the same exception).
+    str_object,
     sequence,
 };
 
 // One converted argument; the field that holds it is named by its conversion.
 struct Argument {
-    PyObject* object = nullptr;  // the bound object, borrowed from the caller
+    PyObject* object = nullptr;  // the bound object, borrowed from the caller (str_object: a str)
     union {
         std::int64_t int64;
         std::uint64_t uint64;

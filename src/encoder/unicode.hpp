@@ -1,0 +1,51 @@
+// Encoders of text into UTF-8, UTF-16 and UTF-32.
+//
+// They read the code points of a str in the width it is stored in: one byte
+// (Latin-1), two (UCS-2) or four (UCS-4) per code point, the `Unit` below, so
+// that text never goes through an intermediate copy.  Each form has a measure
+// pass, which gives the exact number of bytes and tells whether a surrogate
+// (U+D800..U+DFFF) is present, and a writer that fills a caller-provided
+// buffer of exactly that size.  Surrogates are not Unicode scalar values and
+// have no encoding: text holding one must be refused before any writer runs.
+//
+// The writers never write a byte-order mark; callers that want one put
+// kUtf16Mark or kUtf32Mark (big-endian) in front.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace bitloom {
+
+struct EncodedSize {
+    std::size_t bytes;
+    bool has_surrogate;
+};
+
+inline constexpr std::array<std::uint8_t, 2> kUtf16Mark{0xFE, 0xFF};
+inline constexpr std::array<std::uint8_t, 4> kUtf32Mark{0x00, 0x00, 0xFE, 0xFF};
+
+constexpr bool is_surrogate(std::uint32_t code_point) noexcept {
+    return code_point - 0xD800u < 0x800u;
+}
+
+template <class Unit>
+bool contains_surrogate(std::span<const Unit> code_points) noexcept;
+
+template <class Unit>
+EncodedSize measure_utf8(std::span<const Unit> code_points) noexcept;
+template <class Unit>
+EncodedSize measure_utf16(std::span<const Unit> code_points) noexcept;
+template <class Unit>
+EncodedSize measure_utf32(std::span<const Unit> code_points) noexcept;
+
+template <class Unit>
+void write_utf8(std::span<const Unit> code_points, std::uint8_t* out) noexcept;
+template <class Unit>
+void write_utf16(std::span<const Unit> code_points, bool little_endian, std::uint8_t* out) noexcept;
+template <class Unit>
+void write_utf32(std::span<const Unit> code_points, bool little_endian, std::uint8_t* out) noexcept;
+
+}  // namespace bitloom

@@ -1,0 +1,227 @@
+// Text codecs on Python objects.
+//
+// Decoding checks the input first, then allocates the str once with
+// PyUnicode_New at its final length and narrowest width, and writes the code
+// points straight into it.  Encoding reads the str's own storage (one, two or
+// four bytes per code point) rather than its UTF-8 form, measures, allocates
+// the bytes once and writes into them.  The result is the same as encoding
+// the UTF-8 form: a str whose code points include a surrogate has no UTF-8
+// form, and the interpreter's own UTF-8 conversion is asked to report it, so
+// that the UnicodeEncodeError is exactly the one it raises elsewhere.
+#include "module/text_objects.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "decoder/single_byte.hpp"
+#include "decoder/unicode.hpp"
+#include "encoder/single_byte.hpp"
+#include "encoder/unicode.hpp"
+#include "module/errors.hpp"
+#include "module/python_ref.hpp"
+
+namespace bitloom {
+
+namespace {
+
+// ---- decoding ------------------------------------------------------------
+
+Result<ValidatedText> validate_text(TextCodec codec, std::span<const std::uint8_t> bytes) {
+    switch (codec) {
+        case TextCodec::utf8: return decode_utf8(bytes);
+        case TextCodec::utf16: return decode_utf16(bytes);
+        case TextCodec::utf16le: return decode_utf16_with_endianness(bytes, true);
+        case TextCodec::utf16be: return decode_utf16_with_endianness(bytes, false);
+        case TextCodec::utf32: return decode_utf32(bytes);
+        case TextCodec::utf32le: return decode_utf32_with_endianness(bytes, true);
+        case TextCodec::utf32be: return decode_utf32_with_endianness(bytes, false);
+        case TextCodec::us_ascii: return decode_us_ascii(bytes);
+        case TextCodec::iso_8859_1: return decode_iso_8859_1(bytes);
+        case TextCodec::windows_1252: return decode_windows_1252(bytes);
+    }
+    __builtin_unreachable();  // the switch names every codec
+}
+
+template <class Unit>
+void write_code_points(const ValidatedText& text, Unit* out) noexcept {
+    switch (text.form) {
+        case SourceForm::latin1: write_latin1_code_points(text.bytes, out); break;
+        case SourceForm::windows_1252: write_windows_1252_code_points(text.bytes, out); break;
+        case SourceForm::utf8: write_utf8_code_points(text.bytes, out); break;
+        case SourceForm::utf16be: write_utf16_code_points(text.bytes, false, out); break;
+        case SourceForm::utf16le: write_utf16_code_points(text.bytes, true, out); break;
+        case SourceForm::utf32be: write_utf32_code_points(text.bytes, false, out); break;
+        case SourceForm::utf32le: write_utf32_code_points(text.bytes, true, out); break;
+    }
+}
+
+PyObject* build_str(const ValidatedText& text) {
+    // The length is at most the input's byte count, which fits Py_ssize_t.
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_code_point);
+    if (!str) return nullptr;
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: write_code_points(text, PyUnicode_1BYTE_DATA(str)); break;
+        case PyUnicode_2BYTE_KIND: write_code_points(text, PyUnicode_2BYTE_DATA(str)); break;
+        case PyUnicode_4BYTE_KIND: write_code_points(text, PyUnicode_4BYTE_DATA(str)); break;
+    }
+    return str;
+}
+
+// ---- encoding ------------------------------------------------------------
+
+// Where encoded bytes go: a new bytes object, or a caller's vector.  allocate
+// returns false with MemoryError raised.
+class BytesOutput {
+  public:
+    bool allocate(std::size_t size, std::uint8_t*& data) {
+        if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        bytes_ = PyRef(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!bytes_) return false;
+        data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_.get()));
+        return true;
+    }
+    PyObject* release() noexcept { return bytes_.release(); }
+
+  private:
+    PyRef bytes_;
+};
+
+class VectorOutput {
+  public:
+    explicit VectorOutput(std::vector<std::uint8_t>& bytes) noexcept : bytes_(bytes) {}
+    bool allocate(std::size_t size, std::uint8_t*& data) {
+        try {
+            bytes_.resize(size);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        } catch (const std::length_error&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data = bytes_.data();
+        return true;
+    }
+
+  private:
+    std::vector<std::uint8_t>& bytes_;
+};
+
+// The str's code points hold a surrogate: raise what the interpreter's UTF-8
+// conversion raises for it.
+[[gnu::cold]] bool raise_no_utf8_form(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (PyUnicode_AsUTF8AndSize(text, &size)) {
+        raise_internal_error("a str holding a surrogate was converted to UTF-8");
+    }
+    return false;
+}
+
+template <class Unit>
+std::span<const Unit> code_points_of(PyObject* text) noexcept {
+    return {static_cast<const Unit*>(PyUnicode_DATA(text)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+}
+
+template <class Output, class Writer>
+bool write_measured(PyObject* text, EncodedSize size, std::span<const std::uint8_t> mark,
+                    Output& output, Writer write) {
+    if (size.has_surrogate) return raise_no_utf8_form(text);
+    std::uint8_t* data = nullptr;
+    if (!output.allocate(mark.size() + size.bytes, data)) return false;
+    data = std::copy(mark.begin(), mark.end(), data);
+    write(data);
+    return true;
+}
+
+template <class Output, class Unit>
+bool encode_code_points(TextCodec codec, PyObject* text, std::span<const Unit> code_points,
+                        Output& output) {
+    const bool little_endian = codec == TextCodec::utf16le || codec == TextCodec::utf32le;
+    switch (codec) {
+        case TextCodec::utf8:
+            return write_measured(text, measure_utf8(code_points), {}, output,
+                                                [&](std::uint8_t* out) { write_utf8(code_points, out); });
+        case TextCodec::utf16:
+        case TextCodec::utf16le:
+        case TextCodec::utf16be:
+            return write_measured(
+                text, measure_utf16(code_points),
+                codec == TextCodec::utf16 ? std::span<const std::uint8_t>(kUtf16Mark)
+                                          : std::span<const std::uint8_t>(),
+                output, [&](std::uint8_t* out) { write_utf16(code_points, little_endian, out); });
+        case TextCodec::utf32:
+        case TextCodec::utf32le:
+        case TextCodec::utf32be:
+            return write_measured(
+                text, measure_utf32(code_points),
+                codec == TextCodec::utf32 ? std::span<const std::uint8_t>(kUtf32Mark)
+                                          : std::span<const std::uint8_t>(),
+                output, [&](std::uint8_t* out) { write_utf32(code_points, little_endian, out); });
+        case TextCodec::us_ascii:
+        case TextCodec::iso_8859_1:
+        case TextCodec::windows_1252:
+            break;
+    }
+    std::uint8_t* data = nullptr;
+    if (!output.allocate(code_points.size(), data)) return false;
+    const Status status = codec == TextCodec::us_ascii     ? encode_us_ascii(code_points, data)
+                          : codec == TextCodec::iso_8859_1 ? encode_iso_8859_1(code_points, data)
+                                                           : encode_windows_1252(code_points, data);
+    if (status) return true;
+    // A surrogate anywhere fails the UTF-8 conversion, which comes before the
+    // character set is looked at.
+    if (contains_surrogate(code_points)) return raise_no_utf8_form(text);
+    raise_codec_error(status.error());
+    return false;
+}
+
+template <class Output>
+bool encode_text(TextCodec codec, PyObject* text, Output& output) {
+    const bool byte_copy = codec == TextCodec::utf8 || codec == TextCodec::us_ascii ||
+                           codec == TextCodec::iso_8859_1 || codec == TextCodec::windows_1252;
+    if (byte_copy && PyUnicode_IS_ASCII(text)) {
+        // ASCII text is its own UTF-8 and its own bytes in every character set.
+        const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+        std::uint8_t* data = nullptr;
+        if (!output.allocate(size, data)) return false;
+        if (size != 0) std::memcpy(data, PyUnicode_DATA(text), size);
+        return true;
+    }
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return encode_code_points(codec, text, code_points_of<Py_UCS1>(text), output);
+        case PyUnicode_2BYTE_KIND:
+            return encode_code_points(codec, text, code_points_of<Py_UCS2>(text), output);
+        case PyUnicode_4BYTE_KIND:
+            return encode_code_points(codec, text, code_points_of<Py_UCS4>(text), output);
+    }
+    raise_internal_error("a str of unknown storage width");
+    return false;
+}
+
+}  // namespace
+
+PyObject* decode_text_to_str(TextCodec codec, std::span<const std::uint8_t> bytes) {
+    const Result<ValidatedText> text = validate_text(codec, bytes);
+    if (!text) return raise_codec_error(text.error());
+    return build_str(text.value());
+}
+
+PyObject* encode_text_to_bytes(TextCodec codec, PyObject* text) {
+    BytesOutput output;
+    if (!encode_text(codec, text, output)) return nullptr;
+    return output.release();
+}
+
+bool encode_text_field(TextCodec codec, PyObject* text, std::vector<std::uint8_t>& out) {
+    VectorOutput output(out);
+    return encode_text(codec, text, output);
+}
+
+}  // namespace bitloom
