@@ -315,8 +315,10 @@ def test_float32_conversion_rounds_ties_to_even():
     # 1 + 2**-24 lies halfway between two binary32 numbers: ties to even.
     assert bitloom.encode_ieee754_f32(1 + 2**-24) == 0x3F800000
     assert bitloom.encode_ieee754_f32(1 + 3 * 2**-24) == 0x3F800002
-    # Just below the overflow threshold still rounds to the largest finite.
-    assert bitloom.encode_ieee754_f32(3.4028235677973366e38) == 0x7F7FFFFF
+    # Below the halfway point to 2**128 rounds to the largest finite number,
+    # the halfway point itself ties to even, which is infinity.
+    assert bitloom.encode_ieee754_f32(3.4028235e38) == 0x7F7FFFFF
+    assert bitloom.encode_ieee754_f32(3.4028235677973366e38) == 0x7F800000
     assert bitloom.encode_ieee754_f32(-1e39) == 0xFF800000
 
 

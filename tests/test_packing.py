@@ -43,8 +43,9 @@ PACKETS = [
     ([item(bits=1, value=1, reverse_bits=True)], bytes.fromhex("80")),
     # Overlaps: later items win bit by bit, zero bits included.
     ([item(value=0xFF), item(bits=4, value=0, offset_bits=2)], bytes.fromhex("C3")),
+    # The length pass put the third item at bit 8, the placement pass at bit 6.
     ([item(value=0xFF), item(bits=4, value=0, offset_bits=2), item(bits=2, value=3)],
-     bytes.fromhex("C3")),
+     bytes.fromhex("C300")),
     # The length pass places an item without an offset at the furthest end.
     ([item(value=0xAA, offset_bits=16), item(value=0xBB, offset_bits=0), item(value=0xCC)],
      bytes.fromhex("BBCCAA00")),
@@ -202,22 +203,35 @@ def test_errors_name_the_recipe_item_in_a_note():
     assert error.__notes__ == ["in recipe item 1"]
 
 
-def test_python_exceptions_from_conversions_are_rewrapped_by_type_name():
-    class Odd(Exception):
-        pass
+class Odd(Exception):
+    pass
 
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no")
+
+
+def test_python_exceptions_from_conversions_are_rewrapped_by_type_name():
     class Raises:
         def __index__(self):
             raise Odd("odd value")
 
     assert str(engine_error([item(value=Raises())])) == "Odd: odd value"
 
+    class Local(Exception):
+        pass
+
+    class RaisesLocal:
+        def __index__(self):
+            raise Local("x")
+
+    # The type is named by its qualified name.
+    assert str(engine_error([item(value=RaisesLocal())])) == (
+        "test_python_exceptions_from_conversions_are_rewrapped_by_type_name.<locals>.Local: x")
+
 
 def test_exception_whose_str_fails():
-    class Unprintable(Exception):
-        def __str__(self):
-            raise RuntimeError("no")
-
     class Raises:
         def __index__(self):
             raise Unprintable()

@@ -116,7 +116,7 @@ ERRORS = [
      "(not yet implemented in process_recipe)"),
     (b"\0", 0, [item(encoding="utf_8")], "ValueError: Unsupported encoding type: utf_8"),
     (b"\0", 0, [item(encoding="Utf_8")], "ValueError: Unsupported encoding type: Utf_8"),
-    (b"\0", 0, [item(encoding="ieee754", bits=32)], "ValueError: Unsupported encoding type: ieee754"),
+    (bytes(4), 0, [item(encoding="ieee754", bits=32)], "ValueError: Unsupported encoding type: ieee754"),
     (b"\0", 0, [item(encoding="binary")], "ValueError: Unsupported encoding type: binary"),
     (b"\0", 0, [item(encoding="ieee754_1985-f32")],
      "ValueError: Unsupported encoding type: ieee754_1985-f32"),
