@@ -1,10 +1,15 @@
 # make demo  - build bitloom into .venv and run the example
 # make test  - build bitloom into .venv, run the C++ tests and the pytest suite
-.PHONY: demo test install cpp-test pytest clean
+# make bench - build bitloom into .venv, add the peers, time bitloom against
+#              them and rewrite benchmarks/BENCHMARKS.md and benchmarks/ratios.png
+.PHONY: demo test install cpp-test pytest bench clean
 
 VENV := .venv
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-installed
+BENCH_STAMP := $(VENV)/.bench-deps-installed
+# The libraries bitloom is timed against; only `make bench` installs them.
+BENCH_PEERS := bitstruct construct bitstring numpy matplotlib
 CXX ?= g++
 CPP_TEST_DIR := tests/cpp
 CPP_TEST_BIN := $(CPP_TEST_DIR)/bin
@@ -37,6 +42,16 @@ pytest: install
 	$(VENV)/bin/pytest -q tests
 
 test: cpp-test pytest
+
+$(BENCH_STAMP): $(STAMP)
+	$(VPY) -m pip install --quiet $(BENCH_PEERS)
+	@# bitstruct's C extension is an optional part of its package; the benchmarks need it.
+	$(VPY) -c "import bitstruct.c"
+	touch $@
+
+# BENCH_ARGS passes options to the harness, e.g. BENCH_ARGS="--filter utf8".
+bench: install $(BENCH_STAMP)
+	cd benchmarks && ../$(VPY) run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) $(CPP_TEST_BIN)
