@@ -329,3 +329,72 @@ def test_internal_error_type_derives_from_baseexception_only():
     names = {cls.__module__ + "." + cls.__name__: cls for cls in BaseException.__subclasses__()}
     assert "bitloom.InternalError" in names
     assert not issubclass(names["bitloom.InternalError"], Exception)
+
+
+# Calls with positional arguments only take a shorter road than calls with
+# keywords: common objects (an int of one internal digit, an exact float,
+# True/False, bytes, str) are read in place, everything else goes through the
+# general conversions.  Both roads must give the same result or the same
+# exception, at the edges of the in-place forms and beyond them.
+class IntSubclass(int):
+    pass
+
+
+class FloatSubclass(float):
+    pass
+
+
+EDGE_INTEGERS = [0, 1, -1, 2**30 - 1, 2**30, -(2**30) + 1, -(2**30), -(2**30) - 1, 2**31,
+                 2**32 - 1, 2**32, -(2**32), 2**63 - 1, -(2**63), 2**63, 2**64 - 1, 2**64,
+                 -(2**64), True, False, IntSubclass(5), IntSubclass(-5), IntSubclass(2**40),
+                 1.5, "7", None]
+EDGE_FLOATS = [0.0, -0.0, 1.5, 1e300, float("inf"), float("nan"), FloatSubclass(2.5), 3,
+               2**1000, True, "1.0", None]
+
+
+def outcome(call):
+    try:
+        result = call()
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome
+        return type(error), str(error)
+    # NaN is not equal to itself; compare its repr.
+    return "nan" if result != result else result
+
+
+def _positional_and_keyword_calls(name, values):
+    function = getattr(bitloom, name)
+    parameters = list(inspect.signature(function).parameters)
+    return (lambda: function(*values),
+            lambda: function(**dict(zip(parameters, values))))
+
+
+INTEGER_FUNCTIONS = [name for name in EXPECTED_NAMES
+                     if any(part in name for part in ("complement", "magnitude", "bcd"))]
+
+
+@pytest.mark.parametrize("name", INTEGER_FUNCTIONS)
+@pytest.mark.parametrize("value", EDGE_INTEGERS, ids=repr)
+def test_positional_and_keyword_calls_convert_integers_alike(name, value):
+    for values in ((value, 8), (5, value), (value, 64, True), (9, 8, value)):
+        if len(values) == 3 and "bcd" not in name:
+            continue
+        positional, keyword = _positional_and_keyword_calls(name, values)
+        assert outcome(positional) == outcome(keyword), values
+
+
+@pytest.mark.parametrize("name", ["encode_ieee754_f16", "encode_ieee754_f32", "encode_ieee754_f64",
+                                  "encode_ti_f32", "encode_ti_f40", "decode_ieee754_f16",
+                                  "decode_ieee754_f64", "decode_ieee754_f128"])
+@pytest.mark.parametrize("value", EDGE_FLOATS + EDGE_INTEGERS, ids=repr)
+def test_positional_and_keyword_calls_convert_floats_alike(name, value):
+    positional, keyword = _positional_and_keyword_calls(name, (value,))
+    assert outcome(positional) == outcome(keyword)
+
+
+@pytest.mark.parametrize("name", ["decode_utf8", "encode_utf8", "decode_windows_1252",
+                                  "encode_us_ascii"])
+@pytest.mark.parametrize("value", [b"ab", type("B", (bytes,), {})(b"cd"), bytearray(b"ef"),
+                                   "gh", type("S", (str,), {})("ij"), "\ud800", 5, None], ids=repr)
+def test_positional_and_keyword_calls_convert_text_alike(name, value):
+    positional, keyword = _positional_and_keyword_calls(name, (value,))
+    assert outcome(positional) == outcome(keyword)

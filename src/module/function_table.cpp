@@ -215,29 +215,53 @@ constexpr bool reserved_encoders_convert_by_width(std::index_sequence<Index...>)
 static_assert(reserved_encoders_convert_by_width(
     std::make_index_sequence<kReservedFormats.size()>()));
 
-PyObject* call_function(const FunctionRow& row, PyObject* const* args, Py_ssize_t positional,
-                        PyObject* keyword_names) {
+// Keywords, or a count of positional arguments that does not fit: bind by
+// name first, with the messages a Python function of the same signature
+// would give, then convert.
+bool bind_and_convert(const FunctionRow& row, PyObject* const* args, Py_ssize_t positional,
+                      PyObject* keyword_names, Arguments& arguments) {
+    PyObject* bound[kMaxParameters];
+    if (!bind_arguments(row, args, positional, keyword_names, bound)) return false;
+    for (std::size_t i = 0; i < row.parameter_count; ++i) {
+        if (!bound[i]) {
+            // An absent optional parameter (`signed`) is false.
+            arguments[i].boolean = false;
+            continue;
+        }
+        if (!convert_argument(row.conversions[i], row.parameters[i], bound[i], arguments[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Arguments by position only, the optional `signed` given or not: nothing to
+// bind.  The conversions of row `Index` are known here, so each one is the
+// inlined conversion of its type.
+template <std::size_t Index, std::size_t... Parameter>
+bool convert_positional(PyObject* const* args, Py_ssize_t positional, Arguments& arguments,
+                        std::index_sequence<Parameter...>) {
+    return ([&] {
+        if (static_cast<Py_ssize_t>(Parameter) >= positional) {
+            arguments[Parameter].boolean = false;  // an absent `signed`
+            return true;
+        }
+        return convert_argument<kFunctions[Index].conversions[Parameter]>(
+            kFunctions[Index].parameters[Parameter], args[Parameter], arguments[Parameter]);
+    }() && ...);
+}
+
+template <std::size_t Index>
+PyObject* call_function(PyObject* const* args, Py_ssize_t positional, PyObject* keyword_names) {
+    constexpr const FunctionRow& row = kFunctions[Index];
     Arguments arguments;
-    if (!keyword_names && positional == row.parameter_count) {
-        // Fast path: every parameter given by position.
-        for (std::size_t i = 0; i < row.parameter_count; ++i) {
-            if (!convert_argument(row.conversions[i], row.parameters[i], args[i], arguments[i])) {
-                return nullptr;
-            }
+    if (!keyword_names && positional >= row.required_count && positional <= row.parameter_count) {
+        if (!convert_positional<Index>(args, positional, arguments,
+                                       std::make_index_sequence<kFunctions[Index].parameter_count>())) {
+            return nullptr;
         }
-    } else {
-        PyObject* bound[kMaxParameters];
-        if (!bind_arguments(row, args, positional, keyword_names, bound)) return nullptr;
-        for (std::size_t i = 0; i < row.parameter_count; ++i) {
-            if (!bound[i]) {
-                // An absent optional parameter (`signed`) is false.
-                arguments[i].boolean = false;
-                continue;
-            }
-            if (!convert_argument(row.conversions[i], row.parameters[i], bound[i], arguments[i])) {
-                return nullptr;
-            }
-        }
+    } else if (!bind_and_convert(row, args, positional, keyword_names, arguments)) {
+        return nullptr;
     }
     return row.call(arguments);
 }
@@ -245,7 +269,7 @@ PyObject* call_function(const FunctionRow& row, PyObject* const* args, Py_ssize_
 template <std::size_t Index>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
     return guard([&] {
-        return call_function(kFunctions[Index], args, PyVectorcall_NARGS(nargsf), keyword_names);
+        return call_function<Index>(args, PyVectorcall_NARGS(nargsf), keyword_names);
     });
 }
 

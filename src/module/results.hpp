@@ -11,8 +11,14 @@
 
 namespace bitloom {
 
-// Bit patterns from encoders: never negative.
-inline PyObject* to_python(std::uint64_t pattern) { return PyLong_FromUnsignedLongLong(pattern); }
+// Bit patterns from encoders: never negative.  Patterns below 2^63 go through
+// the signed constructor, which builds a one-digit int directly.
+inline PyObject* to_python(std::uint64_t pattern) {
+    if (pattern <= static_cast<std::uint64_t>(INT64_MAX)) {
+        return PyLong_FromLongLong(static_cast<long long>(pattern));
+    }
+    return PyLong_FromUnsignedLongLong(pattern);
+}
 // Values from decoders.
 inline PyObject* to_python(std::int64_t value) { return PyLong_FromLongLong(value); }
 inline PyObject* to_python(double value) { return PyFloat_FromDouble(value); }
