@@ -14,11 +14,17 @@ namespace {
 
 enum class Family : std::uint8_t { none, ieee754, ieee754_1985, mil_std_1750a, ti, dec, ibm };
 
-struct NameRow {
+}  // namespace
+
+struct EncodingNameRow {
     std::string_view name;
     FieldEncoding encoding;
     Family family = Family::none;
 };
+
+namespace {
+
+using NameRow = EncodingNameRow;
 
 constexpr FieldEncoding plain(FieldCodec codec) { return {codec}; }
 constexpr FieldEncoding text(TextCodec codec) { return {FieldCodec::text, codec}; }
@@ -163,9 +169,13 @@ const NameRow* find_name(const std::array<NameRow, N>& rows, std::string_view na
 
 }  // namespace
 
-Result<FieldEncoding> resolve_packing_encoding(std::string_view lowered, std::string_view as_given,
-                                               std::uint32_t bits) {
-    const NameRow* row = find_name(kSortedPacking, lowered);
+const EncodingNameRow* find_encoding_name(NameDirection direction, std::string_view lowered) {
+    return direction == NameDirection::packing ? find_name(kSortedPacking, lowered)
+                                               : find_name(kSortedUnpacking, lowered);
+}
+
+Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_view as_given,
+                                      std::uint32_t bits) {
     if (!row) return unsupported_encoding(as_given);
     if (row->family == Family::none) return row->encoding;
     for (const FamilyRow& family : kFamilies) {
@@ -176,13 +186,6 @@ Result<FieldEncoding> resolve_packing_encoding(std::string_view lowered, std::st
         return make_error(ErrorKind::value_error, family.width_error, {bits});
     }
     return unsupported_encoding(as_given);
-}
-
-Result<FieldEncoding> resolve_unpacking_encoding(std::string_view lowered,
-                                                 std::string_view as_given) {
-    const NameRow* row = find_name(kSortedUnpacking, lowered);
-    if (!row) return unsupported_encoding(as_given);
-    return row->encoding;
 }
 
 Result<ByteOrder> resolve_byte_order(std::string_view lowered, std::string_view as_given) {
