@@ -130,7 +130,10 @@ PyRef name_key(const TextField& name) {
 
 PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t start_offset,
                          PyObject* items, ItemContext& context) {
-    PyRef result(PyDict_New());
+    // Presized for the usual case of one key per item, so that filling it
+    // does not grow it step by step (capped: a huge recipe may fail early).
+    const Py_ssize_t expected = std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(items), 1 << 12);
+    PyRef result(expected > 5 ? _PyDict_NewPresized(expected) : PyDict_New());
     if (!result) return nullptr;
     std::vector<std::uint8_t> reversed;
     NameCache names(NameDirection::unpacking);
