@@ -1,0 +1,325 @@
+// The Unicode routines against independent oracles.
+//
+// UTF-8: the set of well-formed sequences is built by encoding every scalar
+// value by the textbook bit layout; an input is then judged by walking it
+// with that prefix set (UTF-8 is prefix-free), which also gives the expected
+// error position and length.  Every input of up to three bytes, and four-byte
+// inputs over the interesting byte values, is compared, behind ASCII prefixes
+// of every length that moves the sequence across the word-at-a-time path.
+// UTF-16 and UTF-32: every short sequence over boundary values, at every
+// offset inside the block-at-a-time checks, against a unit-by-unit oracle.
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "check.hpp"
+#include "common/message.hpp"
+#include "decoder/unicode.hpp"
+#include "encoder/unicode.hpp"
+
+using namespace bitloom;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes textbook_utf8(std::uint32_t c) {
+    if (c < 0x80) return {static_cast<std::uint8_t>(c)};
+    if (c < 0x800) return {static_cast<std::uint8_t>(0xC0 | c >> 6), static_cast<std::uint8_t>(0x80 | (c & 0x3F))};
+    if (c < 0x10000) {
+        return {static_cast<std::uint8_t>(0xE0 | c >> 12), static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)),
+                static_cast<std::uint8_t>(0x80 | (c & 0x3F))};
+    }
+    return {static_cast<std::uint8_t>(0xF0 | c >> 18), static_cast<std::uint8_t>(0x80 | (c >> 12 & 0x3F)),
+            static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)), static_cast<std::uint8_t>(0x80 | (c & 0x3F))};
+}
+
+std::uint64_t prefix_key(const std::uint8_t* bytes, std::size_t length) {
+    std::uint64_t key = length;
+    for (std::size_t i = 0; i < length; ++i) key = key << 8 | bytes[i];
+    return key;
+}
+
+struct Utf8Oracle {
+    std::unordered_set<std::uint64_t> complete;
+    std::unordered_set<std::uint64_t> prefixes;  // proper prefixes of well-formed sequences
+
+    Utf8Oracle() {
+        for (std::uint32_t c = 0; c <= 0x10FFFF; ++c) {
+            if (c >= 0xD800 && c <= 0xDFFF) continue;
+            const Bytes b = textbook_utf8(c);
+            complete.insert(prefix_key(b.data(), b.size()));
+            for (std::size_t k = 1; k < b.size(); ++k) prefixes.insert(prefix_key(b.data(), k));
+        }
+    }
+
+    // The expected error message, or nothing for valid input.
+    std::optional<std::string> judge(const Bytes& input) const {
+        std::size_t i = 0;
+        while (i < input.size()) {
+            std::size_t length = 1;
+            for (; i + length <= input.size(); ++length) {
+                const std::uint64_t key = prefix_key(input.data() + i, length);
+                if (complete.count(key)) break;
+                if (!prefixes.count(key)) break;
+            }
+            if (i + length <= input.size() && complete.count(prefix_key(input.data() + i, length))) {
+                i += length;
+                continue;
+            }
+            if (i + length > input.size()) {
+                return format_message("Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index {}",
+                                      {static_cast<std::uint64_t>(i)});
+            }
+            const std::uint64_t accepted = length > 1 ? length - 1 : 1;
+            return format_message("Invalid UTF-8 bytes: invalid utf-8 sequence of {} bytes from index {}",
+                                  {accepted, static_cast<std::uint64_t>(i)});
+        }
+        return std::nullopt;
+    }
+};
+
+std::vector<std::uint32_t> decode_all(const ValidatedText& text) {
+    std::vector<std::uint32_t> out(text.length);
+    switch (text.form) {
+        case SourceForm::utf8: write_utf8_code_points(text.bytes, out.data()); break;
+        case SourceForm::utf16be: write_utf16_code_points(text.bytes, false, out.data()); break;
+        case SourceForm::utf16le: write_utf16_code_points(text.bytes, true, out.data()); break;
+        case SourceForm::utf32be: write_utf32_code_points(text.bytes, false, out.data()); break;
+        case SourceForm::utf32le: write_utf32_code_points(text.bytes, true, out.data()); break;
+        default: CHECK(false);
+    }
+    return out;
+}
+
+std::uint32_t expected_width(const std::vector<std::uint32_t>& code_points) {
+    std::uint32_t widest = 0;
+    for (std::uint32_t c : code_points) widest = std::max(widest, c);
+    return width_limit(widest);
+}
+
+void check_utf8_against(const Utf8Oracle& oracle, const Bytes& input) {
+    const auto expected = oracle.judge(input);
+    const auto result = decode_utf8(input);
+    CHECK(result.ok() == !expected);
+    if (!result.ok()) {
+        CHECK(expected && result.error().message == *expected);
+        return;
+    }
+    const auto code_points = decode_all(result.value());
+    Bytes reencoded;
+    for (std::uint32_t c : code_points) {
+        const Bytes b = textbook_utf8(c);
+        reencoded.insert(reencoded.end(), b.begin(), b.end());
+    }
+    CHECK(reencoded == input);
+    CHECK(result.value().max_code_point == expected_width(code_points));
+}
+
+void test_utf8_exhaustive(const Utf8Oracle& oracle) {
+    for (unsigned a = 0; a < 256; ++a) {
+        check_utf8_against(oracle, {static_cast<std::uint8_t>(a)});
+        for (unsigned b = 0; b < 256; ++b) {
+            check_utf8_against(oracle, {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b)});
+            if (a < 0xC0) continue;  // ASCII and stray continuation leads are covered above
+            for (unsigned c = 0; c < 256; ++c) {
+                check_utf8_against(oracle, {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b),
+                                            static_cast<std::uint8_t>(c)});
+            }
+        }
+    }
+    const std::uint8_t edges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xF4, 0xFF};
+    for (unsigned lead = 0xF0; lead <= 0xF5; ++lead) {
+        for (std::uint8_t b : edges) {
+            for (std::uint8_t c : edges) {
+                for (std::uint8_t d : edges) {
+                    check_utf8_against(oracle, {static_cast<std::uint8_t>(lead), b, c, d});
+                }
+            }
+        }
+    }
+}
+
+void test_utf8_across_word_boundaries(const Utf8Oracle& oracle) {
+    const Bytes samples[] = {{0xC3, 0xA9}, {0xE2, 0x82, 0xAC}, {0xF0, 0x9F, 0x98, 0x80}, {0x80},
+                             {0xC3, 0x28}, {0xE2, 0x82}, {0xED, 0xA0, 0x80}, {0xF0, 0x9F, 0x98, 0x41}};
+    for (std::size_t ascii = 0; ascii <= 33; ++ascii) {
+        for (const Bytes& sample : samples) {
+            for (std::size_t tail : {0, 1, 9}) {
+                Bytes input(ascii, 'a');
+                input.insert(input.end(), sample.begin(), sample.end());
+                input.insert(input.end(), tail, 'z');
+                check_utf8_against(oracle, input);
+            }
+        }
+    }
+}
+
+// ---- UTF-16 and UTF-32 ---------------------------------------------------
+
+Bytes serialise(const std::vector<std::uint32_t>& units, int unit_size, bool little_endian) {
+    Bytes out;
+    for (std::uint32_t u : units) {
+        for (int i = 0; i < unit_size; ++i) {
+            const int shift = little_endian ? 8 * i : 8 * (unit_size - 1 - i);
+            out.push_back(static_cast<std::uint8_t>(u >> shift));
+        }
+    }
+    return out;
+}
+
+// Unit by unit: the code points, or nothing for a lone surrogate.
+std::optional<std::vector<std::uint32_t>> utf16_oracle(const std::vector<std::uint32_t>& units) {
+    std::vector<std::uint32_t> out;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const std::uint32_t u = units[i];
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            out.push_back(0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+            ++i;
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            return std::nullopt;
+        } else {
+            out.push_back(u);
+        }
+    }
+    return out;
+}
+
+void check_utf16(const std::vector<std::uint32_t>& units) {
+    const auto expected = utf16_oracle(units);
+    for (bool little_endian : {false, true}) {
+        const Bytes input = serialise(units, 2, little_endian);
+        const auto result = decode_utf16_with_endianness(input, little_endian);
+        CHECK(result.ok() == expected.has_value());
+        if (!result.ok()) {
+            CHECK(result.error().message == "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
+            continue;
+        }
+        const auto code_points = decode_all(result.value());
+        CHECK(code_points == *expected);
+        CHECK(result.value().max_code_point == expected_width(code_points));
+        // The narrower writers give the same code points when they fit.
+        if (result.value().max_code_point <= kBasicPlaneMax) {
+            std::vector<std::uint16_t> narrow(code_points.size());
+            write_utf16_code_points(result.value().bytes, little_endian, narrow.data());
+            CHECK(std::equal(narrow.begin(), narrow.end(), code_points.begin()));
+        }
+    }
+}
+
+void test_utf16_sequences() {
+    const std::uint32_t values[] = {0x0041, 0x00E9, 0x20AC, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFFFF};
+    constexpr std::size_t kCount = std::size(values);
+    // Every sequence of up to 5 of these values, after 0..4 plain units so
+    // that each lands at every offset of the four-unit blocks.
+    for (std::size_t length = 1; length <= 5; ++length) {
+        std::size_t total = 1;
+        for (std::size_t i = 0; i < length; ++i) total *= kCount;
+        for (std::size_t n = 0; n < total; ++n) {
+            for (std::size_t lead = 0; lead < 4; ++lead) {
+                std::vector<std::uint32_t> units(lead, 0x0061);
+                for (std::size_t i = 0, rest = n; i < length; ++i, rest /= kCount) {
+                    units.push_back(values[rest % kCount]);
+                }
+                check_utf16(units);
+            }
+        }
+    }
+}
+
+void test_utf32_sequences() {
+    const std::uint32_t bad[] = {0xD800, 0xDFFF, 0x110000, 0xFFFFFFFF, 0x80000041};
+    for (std::size_t length = 0; length <= 19; ++length) {
+        for (std::size_t position = 0; position <= length; ++position) {
+            for (std::uint32_t wrong : bad) {
+                std::vector<std::uint32_t> values(length, 0x10FFFF);
+                if (position < length) values[position] = wrong;
+                // A second wrong value later must not be the one reported.
+                if (position + 1 < length) values[length - 1] = 0x0000DC00;
+                for (bool little_endian : {false, true}) {
+                    const Bytes input = serialise(values, 4, little_endian);
+                    const auto result = decode_utf32_with_endianness(input, little_endian);
+                    if (position == length) {
+                        CHECK(result.ok() && decode_all(result.value()) == values);
+                    } else {
+                        CHECK(!result.ok() && result.error().message ==
+                                                  "Invalid UTF-32 codepoint: 0x" + to_hex(wrong, 8));
+                    }
+                }
+            }
+        }
+    }
+}
+
+// ---- encoders ------------------------------------------------------------
+
+template <class Unit>
+void check_encoders_round_trip(const std::vector<Unit>& text) {
+    const std::span<const Unit> span(text);
+    std::vector<std::uint32_t> expected(text.begin(), text.end());
+
+    const EncodedSize utf8_size = measure_utf8(span);
+    CHECK(!utf8_size.has_surrogate);
+    Bytes utf8(utf8_size.bytes);
+    write_utf8(span, utf8.data());
+    const auto utf8_back = decode_utf8(utf8);
+    CHECK(utf8_back.ok() && decode_all(utf8_back.value()) == expected);
+
+    for (bool little_endian : {false, true}) {
+        Bytes utf16(measure_utf16(span).bytes);
+        write_utf16(span, little_endian, utf16.data());
+        const auto utf16_back = decode_utf16_with_endianness(utf16, little_endian);
+        CHECK(utf16_back.ok() && decode_all(utf16_back.value()) == expected);
+
+        Bytes utf32(measure_utf32(span).bytes);
+        write_utf32(span, little_endian, utf32.data());
+        const auto utf32_back = decode_utf32_with_endianness(utf32, little_endian);
+        CHECK(utf32_back.ok() && decode_all(utf32_back.value()) == expected);
+    }
+}
+
+void test_encoders_every_scalar_value() {
+    std::vector<std::uint8_t> latin1;
+    for (std::uint32_t c = 0; c <= 0xFF; ++c) latin1.push_back(static_cast<std::uint8_t>(c));
+    check_encoders_round_trip(latin1);
+    std::vector<std::uint16_t> basic;
+    for (std::uint32_t c = 0; c <= 0xFFFF; ++c) {
+        if (c < 0xD800 || c > 0xDFFF) basic.push_back(static_cast<std::uint16_t>(c));
+    }
+    check_encoders_round_trip(basic);
+    std::vector<std::uint32_t> all;
+    for (std::uint32_t c = 0; c <= 0x10FFFF; ++c) {
+        if (c < 0xD800 || c > 0xDFFF) all.push_back(c);
+    }
+    check_encoders_round_trip(all);
+}
+
+void test_surrogates_are_measured() {
+    for (std::uint32_t s : {0xD800u, 0xDBFFu, 0xDC00u, 0xDFFFu}) {
+        const std::vector<std::uint16_t> narrow{0x41, static_cast<std::uint16_t>(s), 0x42};
+        const std::vector<std::uint32_t> wide{0x1F600, s};
+        CHECK(measure_utf8(std::span<const std::uint16_t>(narrow)).has_surrogate);
+        CHECK(measure_utf16(std::span<const std::uint16_t>(narrow)).has_surrogate);
+        CHECK(measure_utf32(std::span<const std::uint32_t>(wide)).has_surrogate);
+        CHECK(contains_surrogate(std::span<const std::uint32_t>(wide)));
+    }
+    const std::vector<std::uint16_t> edges{0xD7FF, 0xE000};
+    CHECK(!measure_utf8(std::span<const std::uint16_t>(edges)).has_surrogate);
+}
+
+}  // namespace
+
+int main() {
+    const Utf8Oracle oracle;
+    test_utf8_exhaustive(oracle);
+    test_utf8_across_word_boundaries(oracle);
+    test_utf16_sequences();
+    test_utf32_sequences();
+    test_encoders_every_scalar_value();
+    test_surrogates_are_measured();
+    return check::exit_code();
+}
