@@ -23,10 +23,6 @@ inline constexpr std::array<std::uint16_t, 128> kWindows1252Index = [] {
     return index;
 }();
 
-// The largest code point of the index.
-inline constexpr std::uint16_t kWindows1252MaxCodePoint =
-    *std::max_element(kWindows1252Index.begin(), kWindows1252Index.end());
-
 struct Windows1252Entry {
     std::uint16_t code_point;
     std::uint8_t byte;
@@ -49,10 +45,5 @@ inline constexpr auto kWindows1252Beyond00FF = [] {
               [](Windows1252Entry a, Windows1252Entry b) { return a.code_point < b.code_point; });
     return entries;
 }();
-
-// True when byte 0x80..0xFF decodes to a code point above U+00FF.
-constexpr bool windows_1252_byte_is_wide(std::uint8_t byte) noexcept {
-    return byte >= 0x80 && kWindows1252Index[byte - 0x80] > 0xFF;
-}
 
 }  // namespace bitloom

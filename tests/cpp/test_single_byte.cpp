@@ -8,32 +8,20 @@
 #include "check.hpp"
 #include "decoder/single_byte.hpp"
 #include "encoder/single_byte.hpp"
+#include "vector_sink.hpp"
 
 using namespace bitloom;
 
 namespace {
 
-std::uint32_t decode_one(std::uint8_t byte, std::uint32_t& max_code_point) {
-    const std::uint8_t input[1] = {byte};
-    // Lone bytes never start a byte-order mark, so this is the plain table.
-    const auto text = decode_windows_1252(input);
-    CHECK(text.ok() && text.value().form == SourceForm::windows_1252 && text.value().length == 1);
-    max_code_point = text.value().max_code_point;
-    std::uint16_t wide = 0;
-    write_windows_1252_code_points(text.value().bytes, &wide);
-    if (max_code_point <= kLatin1Max) {
-        std::uint8_t narrow = 0;
-        write_windows_1252_code_points(text.value().bytes, &narrow);
-        CHECK(narrow == wide);
-    }
-    return wide;
-}
-
 void test_windows_1252_inverse() {
     for (unsigned byte = 0; byte < 256; ++byte) {
-        std::uint32_t max_code_point = 0;
-        const std::uint32_t c = decode_one(static_cast<std::uint8_t>(byte), max_code_point);
-        CHECK(max_code_point == width_limit(c));
+        // Lone bytes never start a byte-order mark, so this is the plain index.
+        const std::uint8_t input[1] = {static_cast<std::uint8_t>(byte)};
+        VectorSink sink;
+        CHECK(decode_windows_1252(input, sink).ok() && sink.length == 1 && sink.guard_intact());
+        const std::uint32_t c = sink.code_points()[0];
+        CHECK(sink.max_code_point == width_limit(c));
         const std::uint32_t text[1] = {c};
         std::uint8_t out = 0;
         CHECK(encode_windows_1252(std::span<const std::uint32_t>(text), &out).ok());
@@ -53,10 +41,12 @@ void test_width_of_mixed_input() {
     for (std::size_t position = 0; position < 40; ++position) {
         std::vector<std::uint8_t> input(40, 'a');
         input[position] = 0xE9;
-        CHECK(decode_windows_1252(input).value().max_code_point == kLatin1Max);
-        CHECK(decode_iso_8859_1(input).max_code_point == kLatin1Max);
+        VectorSink latin1, windows_1252, wide;
+        CHECK(decode_iso_8859_1(input, latin1).ok() && latin1.max_code_point == kLatin1Max);
+        CHECK(decode_windows_1252(input, windows_1252).ok() && windows_1252.max_code_point == kLatin1Max);
         input[39 - position] = 0x80;  // the euro sign
-        CHECK(decode_windows_1252(input).value().max_code_point == kBasicPlaneMax);
+        CHECK(decode_windows_1252(input, wide).ok() && wide.max_code_point == kBasicPlaneMax);
+        CHECK(wide.code_points()[39 - position] == 0x20AC && wide.guard_intact());
     }
 }
 

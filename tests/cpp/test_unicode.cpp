@@ -19,6 +19,7 @@
 #include "common/message.hpp"
 #include "decoder/unicode.hpp"
 #include "encoder/unicode.hpp"
+#include "vector_sink.hpp"
 
 using namespace bitloom;
 
@@ -82,19 +83,6 @@ struct Utf8Oracle {
     }
 };
 
-std::vector<std::uint32_t> decode_all(const ValidatedText& text) {
-    std::vector<std::uint32_t> out(text.length);
-    switch (text.form) {
-        case SourceForm::utf8: write_utf8_code_points(text.bytes, out.data()); break;
-        case SourceForm::utf16be: write_utf16_code_points(text.bytes, false, out.data()); break;
-        case SourceForm::utf16le: write_utf16_code_points(text.bytes, true, out.data()); break;
-        case SourceForm::utf32be: write_utf32_code_points(text.bytes, false, out.data()); break;
-        case SourceForm::utf32le: write_utf32_code_points(text.bytes, true, out.data()); break;
-        default: CHECK(false);
-    }
-    return out;
-}
-
 std::uint32_t expected_width(const std::vector<std::uint32_t>& code_points) {
     std::uint32_t widest = 0;
     for (std::uint32_t c : code_points) widest = std::max(widest, c);
@@ -103,20 +91,24 @@ std::uint32_t expected_width(const std::vector<std::uint32_t>& code_points) {
 
 void check_utf8_against(const Utf8Oracle& oracle, const Bytes& input) {
     const auto expected = oracle.judge(input);
-    const auto result = decode_utf8(input);
-    CHECK(result.ok() == !expected);
-    if (!result.ok()) {
-        CHECK(expected && result.error().message == *expected);
-        return;
+    for (bool narrowest : {true, false}) {
+        VectorSink sink(narrowest);
+        const auto result = decode_utf8(input, sink);
+        CHECK(sink.guard_intact());
+        CHECK(result.ok() == !expected);
+        if (!result.ok()) {
+            CHECK(expected && result.error().message == *expected);
+            continue;
+        }
+        const auto code_points = sink.code_points();
+        Bytes reencoded;
+        for (std::uint32_t c : code_points) {
+            const Bytes b = textbook_utf8(c);
+            reencoded.insert(reencoded.end(), b.begin(), b.end());
+        }
+        CHECK(reencoded == input);
+        CHECK(sink.max_code_point == expected_width(code_points));
     }
-    const auto code_points = decode_all(result.value());
-    Bytes reencoded;
-    for (std::uint32_t c : code_points) {
-        const Bytes b = textbook_utf8(c);
-        reencoded.insert(reencoded.end(), b.begin(), b.end());
-    }
-    CHECK(reencoded == input);
-    CHECK(result.value().max_code_point == expected_width(code_points));
 }
 
 void test_utf8_exhaustive(const Utf8Oracle& oracle) {
@@ -192,21 +184,20 @@ std::optional<std::vector<std::uint32_t>> utf16_oracle(const std::vector<std::ui
 void check_utf16(const std::vector<std::uint32_t>& units) {
     const auto expected = utf16_oracle(units);
     for (bool little_endian : {false, true}) {
-        const Bytes input = serialise(units, 2, little_endian);
-        const auto result = decode_utf16_with_endianness(input, little_endian);
-        CHECK(result.ok() == expected.has_value());
-        if (!result.ok()) {
-            CHECK(result.error().message == "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
-            continue;
-        }
-        const auto code_points = decode_all(result.value());
-        CHECK(code_points == *expected);
-        CHECK(result.value().max_code_point == expected_width(code_points));
-        // The narrower writers give the same code points when they fit.
-        if (result.value().max_code_point <= kBasicPlaneMax) {
-            std::vector<std::uint16_t> narrow(code_points.size());
-            write_utf16_code_points(result.value().bytes, little_endian, narrow.data());
-            CHECK(std::equal(narrow.begin(), narrow.end(), code_points.begin()));
+        for (bool narrowest : {true, false}) {
+            const Bytes input = serialise(units, 2, little_endian);
+            VectorSink sink(narrowest);
+            const auto result = decode_utf16_with_endianness(input, little_endian, sink);
+            CHECK(result.ok() == expected.has_value());
+            if (!result.ok()) {
+                CHECK(result.error().message ==
+                      "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
+                CHECK(sink.reservations == 0);
+                continue;
+            }
+            CHECK(sink.guard_intact());
+            CHECK(sink.code_points() == *expected);
+            CHECK(sink.max_code_point == expected_width(*expected));
         }
     }
 }
@@ -242,9 +233,11 @@ void test_utf32_sequences() {
                 if (position + 1 < length) values[length - 1] = 0x0000DC00;
                 for (bool little_endian : {false, true}) {
                     const Bytes input = serialise(values, 4, little_endian);
-                    const auto result = decode_utf32_with_endianness(input, little_endian);
+                    VectorSink sink;
+                    const auto result = decode_utf32_with_endianness(input, little_endian, sink);
                     if (position == length) {
-                        CHECK(result.ok() && decode_all(result.value()) == values);
+                        CHECK(result.ok() && sink.code_points() == values && sink.guard_intact());
+                        CHECK(sink.max_code_point == (length == 0 ? kAsciiMax : kUnicodeMax));
                     } else {
                         CHECK(!result.ok() && result.error().message ==
                                                   "Invalid UTF-32 codepoint: 0x" + to_hex(wrong, 8));
@@ -266,19 +259,21 @@ void check_encoders_round_trip(const std::vector<Unit>& text) {
     CHECK(!utf8_size.has_surrogate);
     Bytes utf8(utf8_size.bytes);
     write_utf8(span, utf8.data());
-    const auto utf8_back = decode_utf8(utf8);
-    CHECK(utf8_back.ok() && decode_all(utf8_back.value()) == expected);
+    VectorSink utf8_sink;
+    CHECK(decode_utf8(utf8, utf8_sink).ok() && utf8_sink.code_points() == expected);
 
     for (bool little_endian : {false, true}) {
         Bytes utf16(measure_utf16(span).bytes);
         write_utf16(span, little_endian, utf16.data());
-        const auto utf16_back = decode_utf16_with_endianness(utf16, little_endian);
-        CHECK(utf16_back.ok() && decode_all(utf16_back.value()) == expected);
+        VectorSink utf16_sink;
+        CHECK(decode_utf16_with_endianness(utf16, little_endian, utf16_sink).ok() &&
+              utf16_sink.code_points() == expected);
 
         Bytes utf32(measure_utf32(span).bytes);
         write_utf32(span, little_endian, utf32.data());
-        const auto utf32_back = decode_utf32_with_endianness(utf32, little_endian);
-        CHECK(utf32_back.ok() && decode_all(utf32_back.value()) == expected);
+        VectorSink utf32_sink;
+        CHECK(decode_utf32_with_endianness(utf32, little_endian, utf32_sink).ok() &&
+              utf32_sink.code_points() == expected);
     }
 }
 
