@@ -9,13 +9,14 @@
 // largest byte, so invalid input can neither overrun the room nor write a
 // code point too wide for it.
 //
-// UTF-16 and UTF-32 are checked first and written after: their checks take
-// four code units or two values per 64-bit word (loaded through memcpy) and
-// test the word's lanes with SWAR arithmetic; only a block that holds
-// something unusual is walked unit by unit, which is also where the first
-// error is located.  The width of the text comes from an OR of the units
-// seen: the storage limits 0x7F, 0xFF and 0xFFFF are all one less than a
-// power of two, so the OR stays below a limit exactly when every unit does.
+// UTF-16 and UTF-32 are checked first and written after.  The checks run
+// branch-free over blocks: UTF-16 tests four code units per 64-bit word
+// (loaded through memcpy) for surrogates with SWAR arithmetic on the word's
+// lanes, UTF-32 eight values per block.  Only a block that holds something
+// unusual is walked unit by unit, which is also where the first error is
+// located.  The width of the text comes from an OR of the units seen: the
+// storage limits 0x7F, 0xFF and 0xFFFF are all one less than a power of two,
+// so the OR stays below a limit exactly when every unit does.
 #include "decoder/unicode.hpp"
 
 #include <algorithm>
@@ -279,31 +280,6 @@ inline std::uint32_t read_unit32(const std::uint8_t* bytes) noexcept {
     return value;
 }
 
-// Two values from eight bytes, value k in bits 32k .. 32k + 31.
-template <bool LittleEndian>
-inline std::uint64_t read_two_values32(const std::uint8_t* bytes) noexcept {
-    std::uint64_t word = load_little_endian_word(bytes);
-    if constexpr (!LittleEndian) {
-        word = ((word & 0x00FF00FF00FF00FFu) << 8) | ((word >> 8) & 0x00FF00FF00FF00FFu);
-        word = ((word & 0x0000FFFF0000FFFFu) << 16) | ((word >> 16) & 0x0000FFFF0000FFFFu);
-    }
-    return word;
-}
-
-// Non-zero when one of two 32-bit lanes is not a scalar value.
-constexpr std::uint64_t non_scalar_lanes(std::uint64_t values) noexcept {
-    // 0x200000 and above: any of the top eleven bits.
-    const std::uint64_t huge = values & 0xFFE00000FFE00000u;
-    // 0x110000..0x1FFFFF: bit 20 and any of bits 16..19.  Adding 0xF to the
-    // four bits carries into bit 20 exactly when one is set, never further.
-    const std::uint64_t beyond_plane_16 =
-        ((values & 0x000F0000000F0000u) + 0x000F0000000F0000u) & values & 0x0010000000100000u;
-    // Surrogates: a lane of `marked` is zero exactly for 0xD800..0xDFFF.
-    const std::uint64_t marked = (values & 0xFFFFF800FFFFF800u) ^ 0x0000D8000000D800u;
-    const std::uint64_t surrogate = (marked - 0x0000000100000001u) & ~marked & 0x8000000080000000u;
-    return huge | beyond_plane_16 | surrogate;
-}
-
 [[gnu::cold]] CodecError utf32_invalid(std::uint32_t value) {
     return make_error(ErrorKind::value_error, "Invalid UTF-32 codepoint: 0x{}", {to_hex(value, 8)});
 }
@@ -318,18 +294,18 @@ void write_utf32(std::span<const std::uint8_t> bytes, Unit* out) noexcept {
 
 template <bool LittleEndian>
 Status decode_utf32_in_order(std::span<const std::uint8_t> bytes, TextSink& sink) {
-    constexpr std::size_t kBlock = 8;  // values, four words
+    constexpr std::size_t kBlock = 8;
     const std::uint8_t* data = bytes.data();
     const std::size_t count = bytes.size() / 4;
-    std::uint64_t seen = 0;
+    std::uint32_t seen = 0;
     std::size_t i = 0;
     for (; i + kBlock <= count; i += kBlock) {
-        std::uint64_t block_seen = 0;
-        std::uint64_t invalid = 0;
-        for (std::size_t word = 0; word < kBlock / 2; ++word) {
-            const std::uint64_t two = read_two_values32<LittleEndian>(data + 4 * i + 8 * word);
-            block_seen |= two;
-            invalid |= non_scalar_lanes(two);
+        std::uint32_t block_seen = 0;
+        std::uint32_t invalid = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) {
+            const std::uint32_t value = read_unit32<LittleEndian>(data + 4 * (i + k));
+            block_seen |= value;
+            invalid |= static_cast<std::uint32_t>(!is_scalar_value(value));
         }
         if (invalid != 0) break;  // located below
         seen |= block_seen;
@@ -339,8 +315,7 @@ Status decode_utf32_in_order(std::span<const std::uint8_t> bytes, TextSink& sink
         if (!is_scalar_value(value)) return utf32_invalid(value);
         seen |= value;
     }
-    const auto folded = static_cast<std::uint32_t>(seen | seen >> 32);
-    return write_into(sink, count, width_limit(folded), [&](auto* out) -> Status {
+    return write_into(sink, count, width_limit(seen), [&](auto* out) -> Status {
         write_utf32<LittleEndian>(bytes, out);
         return Done{};
     });
