@@ -38,7 +38,8 @@ inline constexpr auto kWindows1252Beyond00FF = [] {
     std::size_t next = 0;
     for (std::size_t pointer = 0; pointer < kWindows1252Index.size(); ++pointer) {
         if (kWindows1252Index[pointer] > 0xFF) {
-            entries[next++] = {kWindows1252Index[pointer], static_cast<std::uint8_t>(0x80 + pointer)};
+            entries[next++] = {kWindows1252Index[pointer],
+                               static_cast<std::uint8_t>(0x80 + pointer)};
         }
     }
     std::sort(entries.begin(), entries.end(),

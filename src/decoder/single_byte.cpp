@@ -15,7 +15,8 @@ namespace bitloom {
 namespace {
 
 // Each byte becomes the code point of the same value.
-Status write_bytes(std::span<const std::uint8_t> bytes, std::uint32_t max_code_point, TextSink& sink) {
+Status write_bytes(std::span<const std::uint8_t> bytes, std::uint32_t max_code_point,
+                   TextSink& sink) {
     return write_into(sink, bytes.size(), max_code_point, [&](auto* out) -> Status {
         widen_bytes(bytes.data(), bytes.size(), out);
         return Done{};

@@ -144,7 +144,8 @@ Status validate_and_write_utf8(std::span<const std::uint8_t> bytes, Unit* out) {
         const std::uint32_t third = data[i + 2];
         if (!is_continuation(third)) return utf8_invalid(2, i);
         if (lead < 0xF0) {
-            *out++ = static_cast<Unit>(((lead & 0x0F) << 12) | ((second & 0x3F) << 6) | (third & 0x3F));
+            *out++ = static_cast<Unit>(((lead & 0x0F) << 12) | ((second & 0x3F) << 6) |
+                                       (third & 0x3F));
             i += 3;
             continue;
         }
@@ -260,7 +261,8 @@ Status decode_utf16_in_order(std::span<const std::uint8_t> bytes, TextSink& sink
             i += 2;
         }
     }
-    const auto folded = static_cast<std::uint32_t>((seen | seen >> 16 | seen >> 32 | seen >> 48) & 0xFFFF);
+    const auto folded =
+        static_cast<std::uint32_t>((seen | seen >> 16 | seen >> 32 | seen >> 48) & 0xFFFF);
     return write_into(sink, units - pairs, pairs != 0 ? kUnicodeMax : width_limit(folded),
                       [&](auto* out) -> Status {
                           write_utf16<LittleEndian>(bytes, out);
@@ -342,8 +344,12 @@ Status decode_utf16(std::span<const std::uint8_t> bytes, TextSink& sink) {
                           "UTF-16 requires an even number of bytes with at least 2 bytes");
     }
     // One mark at most is removed; a second one is the character U+FEFF.
-    if (bytes[0] == 0xFE && bytes[1] == 0xFF) return decode_utf16_in_order<false>(bytes.subspan(2), sink);
-    if (bytes[0] == 0xFF && bytes[1] == 0xFE) return decode_utf16_in_order<true>(bytes.subspan(2), sink);
+    if (bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        return decode_utf16_in_order<false>(bytes.subspan(2), sink);
+    }
+    if (bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        return decode_utf16_in_order<true>(bytes.subspan(2), sink);
+    }
     return decode_utf16_in_order<false>(bytes, sink);
 }
 

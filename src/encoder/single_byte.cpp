@@ -29,7 +29,8 @@ int windows_1252_byte(std::uint32_t code_point) noexcept {
         // U+00A0..U+00FF are their own byte; of U+0080..U+009F only the five
         // controls that the index keeps at their own position are encodable.
         if (code_point >= 0xA0) return static_cast<int>(code_point);
-        return kWindows1252Index[code_point - 0x80] == code_point ? static_cast<int>(code_point) : -1;
+        const bool kept = kWindows1252Index[code_point - 0x80] == code_point;
+        return kept ? static_cast<int>(code_point) : -1;
     }
     const auto* entry = std::lower_bound(
         kWindows1252Beyond00FF.begin(), kWindows1252Beyond00FF.end(), code_point,

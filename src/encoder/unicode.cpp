@@ -30,7 +30,8 @@ inline void put_unit16(std::uint8_t* out, std::uint32_t value) noexcept {
 template <bool LittleEndian>
 inline void put_unit32(std::uint8_t* out, std::uint32_t value) noexcept {
     if constexpr (!LittleEndian) {
-        value = (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) | (value << 24);
+        value = (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) |
+                (value << 24);
     }
     if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap32(value);
     std::memcpy(out, &value, sizeof value);
@@ -64,18 +65,20 @@ void write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) 
     }
 }
 
-// The measure loops count into a narrow accumulator over a bounded chunk, so
-// that the compiler can count a full vector of code points per instruction
-// without widening every lane to 64 bits.
-template <class Unit, class Count, class Step>
+// The sum of step(c) over the code points.  The measure loops count into an
+// accumulator as narrow as the code points themselves, over chunks short
+// enough that it cannot overflow (each step adds at most 2 for one-byte and
+// 3 for wider units), so that the compiler can count a full vector of code
+// points per instruction without widening every lane to 64 bits.
+template <class Unit, class Step>
 std::size_t sum_in_chunks(std::span<const Unit> code_points, Step step) noexcept {
-    constexpr std::size_t kChunk = sizeof(Count) == 1 ? 127 : 16383;
+    constexpr std::size_t kChunk = sizeof(Unit) == 1 ? 127 : 16383;
     std::size_t total = 0;
     for (std::size_t start = 0; start < code_points.size(); start += kChunk) {
         const std::size_t end = std::min(code_points.size(), start + kChunk);
-        Count chunk = 0;
+        Unit chunk = 0;
         for (std::size_t i = start; i < end; ++i) {
-            chunk = static_cast<Count>(chunk + step(code_points[i]));
+            chunk = static_cast<Unit>(chunk + step(code_points[i]));
         }
         total += chunk;
     }
@@ -90,7 +93,7 @@ bool contains_surrogate(std::span<const Unit> code_points) noexcept {
         return false;
     } else {
         // Counted rather than searched: a branch-free count vectorises.
-        return sum_in_chunks<Unit, Unit>(code_points, [](Unit c) {
+        return sum_in_chunks(code_points, [](Unit c) {
                    return static_cast<Unit>((c & 0xFFFFF800u) == 0xD800u);
                }) != 0;
     }
@@ -99,7 +102,7 @@ bool contains_surrogate(std::span<const Unit> code_points) noexcept {
 template <class Unit>
 EncodedSize measure_utf8(std::span<const Unit> code_points) noexcept {
     // Every code point takes one byte, plus one from U+0080, U+0800 and U+10000 on.
-    const std::size_t extra = sum_in_chunks<Unit, Unit>(code_points, [](Unit c) {
+    const std::size_t extra = sum_in_chunks(code_points, [](Unit c) {
         if constexpr (sizeof(Unit) == 1) {
             return static_cast<Unit>(c >> 7);
         } else if constexpr (sizeof(Unit) == 2) {
@@ -115,7 +118,7 @@ template <class Unit>
 EncodedSize measure_utf16(std::span<const Unit> code_points) noexcept {
     std::size_t pairs = 0;
     if constexpr (sizeof(Unit) == 4) {
-        pairs = sum_in_chunks<Unit, Unit>(code_points, [](Unit c) { return Unit{c >= 0x10000}; });
+        pairs = sum_in_chunks(code_points, [](Unit c) { return Unit{c >= 0x10000}; });
     }
     return {2 * (code_points.size() + pairs), contains_surrogate(code_points)};
 }
@@ -175,7 +178,8 @@ void write_utf8(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
 }
 
 template <class Unit>
-void write_utf16(std::span<const Unit> code_points, bool little_endian, std::uint8_t* out) noexcept {
+void write_utf16(std::span<const Unit> code_points, bool little_endian,
+                 std::uint8_t* out) noexcept {
     if (little_endian) {
         write_utf16_in_order<true>(code_points, out);
     } else {
@@ -184,7 +188,8 @@ void write_utf16(std::span<const Unit> code_points, bool little_endian, std::uin
 }
 
 template <class Unit>
-void write_utf32(std::span<const Unit> code_points, bool little_endian, std::uint8_t* out) noexcept {
+void write_utf32(std::span<const Unit> code_points, bool little_endian,
+                 std::uint8_t* out) noexcept {
     if (little_endian) {
         write_utf32_in_order<true>(code_points, out);
     } else {

@@ -2,9 +2,9 @@
 //
 // Decoding measures the input first, then allocates the str once with
 // PyUnicode_New at its final length and narrowest width, and the decoder
-// writes the code points straight into it.  Encoding reads the str's own storage (one, two or
-// four bytes per code point) rather than its UTF-8 form, measures, allocates
-// the bytes once and writes into them.  The result is the same as encoding
+// writes the code points straight into it.  Encoding reads the str's own
+// storage (one, two or four bytes per code point) rather than its UTF-8 form,
+// measures, allocates the bytes once and writes into them.  The result is the same as encoding
 // the UTF-8 form: a str whose code points include a surrogate has no UTF-8
 // form, and the interpreter's own UTF-8 conversion is asked to report it, so
 // that the UnicodeEncodeError is exactly the one it raises elsewhere.
@@ -144,7 +144,7 @@ bool encode_code_points(TextCodec codec, PyObject* text, std::span<const Unit> c
     switch (codec) {
         case TextCodec::utf8:
             return write_measured(text, measure_utf8(code_points), {}, output,
-                                                [&](std::uint8_t* out) { write_utf8(code_points, out); });
+                                  [&](std::uint8_t* out) { write_utf8(code_points, out); });
         case TextCodec::utf16:
         case TextCodec::utf16le:
         case TextCodec::utf16be:

@@ -43,7 +43,8 @@ void test_width_of_mixed_input() {
         input[position] = 0xE9;
         VectorSink latin1, windows_1252, wide;
         CHECK(decode_iso_8859_1(input, latin1).ok() && latin1.max_code_point == kLatin1Max);
-        CHECK(decode_windows_1252(input, windows_1252).ok() && windows_1252.max_code_point == kLatin1Max);
+        CHECK(decode_windows_1252(input, windows_1252).ok() &&
+              windows_1252.max_code_point == kLatin1Max);
         input[39 - position] = 0x80;  // the euro sign
         CHECK(decode_windows_1252(input, wide).ok() && wide.max_code_point == kBasicPlaneMax);
         CHECK(wide.code_points()[39 - position] == 0x20AC && wide.guard_intact());

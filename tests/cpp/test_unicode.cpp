@@ -8,6 +8,7 @@
 // of every length that moves the sequence across the word-at-a-time path.
 // UTF-16 and UTF-32: every short sequence over boundary values, at every
 // offset inside the block-at-a-time checks, against a unit-by-unit oracle.
+// Every decode goes into a sink guarded against overruns, also when it fails.
 #include <algorithm>
 #include <cstdint>
 #include <optional>
@@ -27,15 +28,15 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The lead byte carries the top bits, each continuation byte six more.
 Bytes textbook_utf8(std::uint32_t c) {
-    if (c < 0x80) return {static_cast<std::uint8_t>(c)};
-    if (c < 0x800) return {static_cast<std::uint8_t>(0xC0 | c >> 6), static_cast<std::uint8_t>(0x80 | (c & 0x3F))};
-    if (c < 0x10000) {
-        return {static_cast<std::uint8_t>(0xE0 | c >> 12), static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)),
-                static_cast<std::uint8_t>(0x80 | (c & 0x3F))};
+    const int continuations = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    const std::uint32_t lead_marks[] = {0x00, 0xC0, 0xE0, 0xF0};
+    Bytes out{static_cast<std::uint8_t>(lead_marks[continuations] | c >> (6 * continuations))};
+    for (int k = continuations - 1; k >= 0; --k) {
+        out.push_back(static_cast<std::uint8_t>(0x80 | (c >> (6 * k) & 0x3F)));
     }
-    return {static_cast<std::uint8_t>(0xF0 | c >> 18), static_cast<std::uint8_t>(0x80 | (c >> 12 & 0x3F)),
-            static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F)), static_cast<std::uint8_t>(0x80 | (c & 0x3F))};
+    return out;
 }
 
 std::uint64_t prefix_key(const std::uint8_t* bytes, std::size_t length) {
@@ -46,7 +47,7 @@ std::uint64_t prefix_key(const std::uint8_t* bytes, std::size_t length) {
 
 struct Utf8Oracle {
     std::unordered_set<std::uint64_t> complete;
-    std::unordered_set<std::uint64_t> prefixes;  // proper prefixes of well-formed sequences
+    std::unordered_set<std::uint64_t> prefixes;  // of well-formed sequences, not themselves
 
     Utf8Oracle() {
         for (std::uint32_t c = 0; c <= 0x10FFFF; ++c) {
@@ -67,17 +68,20 @@ struct Utf8Oracle {
                 if (complete.count(key)) break;
                 if (!prefixes.count(key)) break;
             }
-            if (i + length <= input.size() && complete.count(prefix_key(input.data() + i, length))) {
+            const bool whole = i + length <= input.size();
+            if (whole && complete.count(prefix_key(input.data() + i, length))) {
                 i += length;
                 continue;
             }
+            const auto index = static_cast<std::uint64_t>(i);
             if (i + length > input.size()) {
-                return format_message("Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index {}",
-                                      {static_cast<std::uint64_t>(i)});
+                return format_message(
+                    "Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index {}", {index});
             }
             const std::uint64_t accepted = length > 1 ? length - 1 : 1;
-            return format_message("Invalid UTF-8 bytes: invalid utf-8 sequence of {} bytes from index {}",
-                                  {accepted, static_cast<std::uint64_t>(i)});
+            return format_message(
+                "Invalid UTF-8 bytes: invalid utf-8 sequence of {} bytes from index {}",
+                {accepted, index});
         }
         return std::nullopt;
     }
@@ -113,17 +117,19 @@ void check_utf8_against(const Utf8Oracle& oracle, const Bytes& input) {
 
 void test_utf8_exhaustive(const Utf8Oracle& oracle) {
     for (unsigned a = 0; a < 256; ++a) {
-        check_utf8_against(oracle, {static_cast<std::uint8_t>(a)});
+        const auto first = static_cast<std::uint8_t>(a);
+        check_utf8_against(oracle, {first});
         for (unsigned b = 0; b < 256; ++b) {
-            check_utf8_against(oracle, {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b)});
+            const auto second = static_cast<std::uint8_t>(b);
+            check_utf8_against(oracle, {first, second});
             if (a < 0xC0) continue;  // ASCII and stray continuation leads are covered above
             for (unsigned c = 0; c < 256; ++c) {
-                check_utf8_against(oracle, {static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b),
-                                            static_cast<std::uint8_t>(c)});
+                check_utf8_against(oracle, {first, second, static_cast<std::uint8_t>(c)});
             }
         }
     }
-    const std::uint8_t edges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xF4, 0xFF};
+    const std::uint8_t edges[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90,
+                                  0x9F, 0xA0, 0xBF, 0xC0, 0xF4, 0xFF};
     for (unsigned lead = 0xF0; lead <= 0xF5; ++lead) {
         for (std::uint8_t b : edges) {
             for (std::uint8_t c : edges) {
@@ -136,8 +142,9 @@ void test_utf8_exhaustive(const Utf8Oracle& oracle) {
 }
 
 void test_utf8_across_word_boundaries(const Utf8Oracle& oracle) {
-    const Bytes samples[] = {{0xC3, 0xA9}, {0xE2, 0x82, 0xAC}, {0xF0, 0x9F, 0x98, 0x80}, {0x80},
-                             {0xC3, 0x28}, {0xE2, 0x82}, {0xED, 0xA0, 0x80}, {0xF0, 0x9F, 0x98, 0x41}};
+    const Bytes samples[] = {{0xC3, 0xA9}, {0xE2, 0x82, 0xAC}, {0xF0, 0x9F, 0x98, 0x80},
+                             {0x80},       {0xC3, 0x28},       {0xE2, 0x82},
+                             {0xED, 0xA0, 0x80}, {0xF0, 0x9F, 0x98, 0x41}};
     for (std::size_t ascii = 0; ascii <= 33; ++ascii) {
         for (const Bytes& sample : samples) {
             for (std::size_t tail : {0, 1, 9}) {
@@ -205,17 +212,19 @@ void check_utf16(const std::vector<std::uint32_t>& units) {
 void test_utf16_sequences() {
     const std::uint32_t values[] = {0x0041, 0x00E9, 0x20AC, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xFFFF};
     constexpr std::size_t kCount = std::size(values);
-    // Every sequence of up to 5 of these values, after 0..4 plain units so
-    // that each lands at every offset of the four-unit blocks.
-    for (std::size_t length = 1; length <= 5; ++length) {
+    // Every sequence of up to 4 of these values, after 0..16 plain units and
+    // before 13 more, so that it lands at every offset of the first 16-unit
+    // block, across its end, and in the tail after it.
+    for (std::size_t length = 1; length <= 4; ++length) {
         std::size_t total = 1;
         for (std::size_t i = 0; i < length; ++i) total *= kCount;
         for (std::size_t n = 0; n < total; ++n) {
-            for (std::size_t lead = 0; lead < 4; ++lead) {
+            for (std::size_t lead = 0; lead <= 16; ++lead) {
                 std::vector<std::uint32_t> units(lead, 0x0061);
                 for (std::size_t i = 0, rest = n; i < length; ++i, rest /= kCount) {
                     units.push_back(values[rest % kCount]);
                 }
+                units.insert(units.end(), 13, 0x0062);
                 check_utf16(units);
             }
         }
@@ -239,8 +248,9 @@ void test_utf32_sequences() {
                         CHECK(result.ok() && sink.code_points() == values && sink.guard_intact());
                         CHECK(sink.max_code_point == (length == 0 ? kAsciiMax : kUnicodeMax));
                     } else {
-                        CHECK(!result.ok() && result.error().message ==
-                                                  "Invalid UTF-32 codepoint: 0x" + to_hex(wrong, 8));
+                        const std::string message =
+                            "Invalid UTF-32 codepoint: 0x" + to_hex(wrong, 8);
+                        CHECK(!result.ok() && result.error().message == message);
                     }
                 }
             }
@@ -250,6 +260,16 @@ void test_utf32_sequences() {
 
 // ---- encoders ------------------------------------------------------------
 
+// The writers fill exactly the measured size: sentinel bytes after it stay.
+template <class Unit, class Write>
+Bytes write_guarded(std::size_t size, Write write) {
+    Bytes buffer(size + 16, 0xA5);
+    write(buffer.data());
+    for (std::size_t i = size; i < buffer.size(); ++i) CHECK(buffer[i] == 0xA5);
+    buffer.resize(size);
+    return buffer;
+}
+
 template <class Unit>
 void check_encoders_round_trip(const std::vector<Unit>& text) {
     const std::span<const Unit> span(text);
@@ -257,23 +277,39 @@ void check_encoders_round_trip(const std::vector<Unit>& text) {
 
     const EncodedSize utf8_size = measure_utf8(span);
     CHECK(!utf8_size.has_surrogate);
-    Bytes utf8(utf8_size.bytes);
-    write_utf8(span, utf8.data());
+    const Bytes utf8 =
+        write_guarded<Unit>(utf8_size.bytes, [&](std::uint8_t* out) { write_utf8(span, out); });
     VectorSink utf8_sink;
     CHECK(decode_utf8(utf8, utf8_sink).ok() && utf8_sink.code_points() == expected);
 
     for (bool little_endian : {false, true}) {
-        Bytes utf16(measure_utf16(span).bytes);
-        write_utf16(span, little_endian, utf16.data());
+        const Bytes utf16 = write_guarded<Unit>(measure_utf16(span).bytes, [&](std::uint8_t* out) {
+            write_utf16(span, little_endian, out);
+        });
         VectorSink utf16_sink;
         CHECK(decode_utf16_with_endianness(utf16, little_endian, utf16_sink).ok() &&
               utf16_sink.code_points() == expected);
 
-        Bytes utf32(measure_utf32(span).bytes);
-        write_utf32(span, little_endian, utf32.data());
+        const Bytes utf32 = write_guarded<Unit>(measure_utf32(span).bytes, [&](std::uint8_t* out) {
+            write_utf32(span, little_endian, out);
+        });
         VectorSink utf32_sink;
         CHECK(decode_utf32_with_endianness(utf32, little_endian, utf32_sink).ok() &&
               utf32_sink.code_points() == expected);
+    }
+}
+
+// Latin-1 text is written eight code points at a time: every length, with
+// the wide code points at every position, including the very last.
+void test_latin1_text_of_every_shape() {
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t wide_from = 0; wide_from <= length; ++wide_from) {
+            std::vector<std::uint8_t> text(length, 'a');
+            for (std::size_t i = wide_from; i < length; i += 3) {
+                text[i] = static_cast<std::uint8_t>(0x80 + i);
+            }
+            check_encoders_round_trip(text);
+        }
     }
 }
 
@@ -315,6 +351,7 @@ int main() {
     test_utf16_sequences();
     test_utf32_sequences();
     test_encoders_every_scalar_value();
+    test_latin1_text_of_every_shape();
     test_surrogates_are_measured();
     return check::exit_code();
 }
