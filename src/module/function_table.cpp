@@ -8,8 +8,8 @@
 #include "decoder/integer.hpp"
 #include "encoder/integer.hpp"
 #include "module/binding.hpp"
-#include "module/text_objects.hpp"
 #include "module/results.hpp"
+#include "module/text_objects.hpp"
 
 namespace bitloom {
 
