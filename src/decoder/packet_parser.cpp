@@ -139,11 +139,10 @@ PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t sta
         PyRef item = item_at(items, i);
         if (!item) break;
         context.index = i;
-        context.name = PyRef();
+        context.item = PyRef::borrow(item.get());
         if (!check_item_is_dict(item.get())) return nullptr;
         RecipeItem fields;
         if (!read_recipe_item(item.get(), fields)) return nullptr;
-        context.name = PyRef::borrow(fields.name.object.get());
 
         // An item's own offset counts from the call's start offset.
         std::uint64_t start = cursor;
