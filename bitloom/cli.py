@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import io
 import json
 import os
 import sys
@@ -341,6 +342,10 @@ def fail(line: str) -> NoReturn:
 
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = build_parser().parse_args(argv)
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        # Lines end in "\n" on every system, as JSON lines and CSV readers
+        # expect; Windows would otherwise write "\r\n".
+        sys.stdout.reconfigure(newline="\n")
     try:
         arguments.run(arguments)
         sys.stdout.flush()

@@ -4,7 +4,6 @@ import csv
 import io
 import json
 import os
-import pty
 import shutil
 import struct
 import subprocess
@@ -212,6 +211,7 @@ def test_usage_errors_give_status_2(tmp_path, arguments):
 def run_with_terminal_stderr(tmp_path, arguments):
     """Runs the command with standard error on a pseudo-terminal and returns
     (status, standard output, what the terminal showed)."""
+    pty = pytest.importorskip("pty")
     controller, terminal = pty.openpty()
     try:
         process = subprocess.Popen([sys.executable, "-m", "bitloom", *map(str, arguments)],
