@@ -14,6 +14,7 @@
 #include <bit>
 
 #include "common/ascii.hpp"
+#include "common/bits.hpp"
 #include "common/message.hpp"
 
 namespace bitloom {
@@ -68,7 +69,7 @@ inline std::uint32_t read_unit16(const std::uint8_t* bytes) noexcept {
 template <bool LittleEndian>
 inline std::uint64_t read_four_units16(const std::uint8_t* bytes) noexcept {
     std::uint64_t word = load_word(bytes);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    if constexpr (std::endian::native == std::endian::big) word = byte_swap64(word);
     if constexpr (!LittleEndian) {
         word = ((word & 0x00FF00FF00FF00FFu) << 8) | ((word >> 8) & 0x00FF00FF00FF00FFu);
     }

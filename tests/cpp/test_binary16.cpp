@@ -108,8 +108,8 @@ void check_software_values() {
 
 // Built for F16C so that both paths are inlined into the loops: 2^32 calls
 // through the out-of-line functions would take several times longer.
-#if BITLOOM_X86
-#define WITH_F16C __attribute__((target("f16c")))
+#if BITLOOM_F16C_PATH
+#define WITH_F16C BITLOOM_F16C_TARGET
 #else
 #define WITH_F16C
 #endif
@@ -166,7 +166,7 @@ WITH_F16C void compare_paths() {
                 " (%u threads)\n", took.count(), workers);
 }
 
-#if BITLOOM_X86
+#if BITLOOM_F16C_PATH
 // Flush-to-zero, denormals-are-zero and the rounding mode live in MXCSR and
 // may be changed by any library in the process.  The F16C path takes its
 // rounding from the instruction, so it must still agree with the software
@@ -214,11 +214,11 @@ int main() {
     check_software_values();
     if (processor_has_f16c()) {
         compare_paths();
-#if BITLOOM_X86
+#if BITLOOM_F16C_PATH
         compare_under_control_settings();
 #endif
     } else {
-        std::printf("binary16: no F16C on this processor; software values checked only\n");
+        std::printf("binary16: no F16C path in this build or on this processor; software values checked only\n");
     }
     if (failures != 0) {
         std::printf("binary16: %d failures\n", failures);
