@@ -134,6 +134,8 @@ def main() -> None:
                  row[3].ljust(widths[3]), row[4].ljust(widths[4]), row[5]]
         print("  ".join(cells).rstrip())
 
+    print("(the header is parsed as the three 16-bit words that hold its fields, then split)")
+
     # What the header recipe itself reads: every field is the low bits of
     # the bytes that hold it, which is right only for the fields that end on
     # a byte boundary.
