@@ -171,11 +171,13 @@ class Progress:
     def __init__(self, total: int | None) -> None:
         self.total = total
         self.enabled = sys.stderr.isatty() and (total is None or total >= PROGRESS_MIN_FRAMES)
+        # An input of unknown length (a pipe) counts as long once it is.
+        self.shown_from = PROGRESS_MIN_FRAMES if total is None else 0
         self.last_draw = 0.0
         self.width = 0
 
     def update(self, done: int) -> None:
-        if not self.enabled:
+        if not self.enabled or done < self.shown_from:
             return
         now = time.monotonic()
         if now - self.last_draw < PROGRESS_INTERVAL_SECONDS:

@@ -208,15 +208,18 @@ def test_usage_errors_give_status_2(tmp_path, arguments):
     assert b"usage: bitloom" in result.stderr and b"Traceback" not in result.stderr
 
 
-def run_with_terminal_stderr(tmp_path, arguments):
+def run_with_terminal_stderr(tmp_path, arguments, stdin_path=None):
     """Runs the command with standard error on a pseudo-terminal and returns
     (status, standard output, what the terminal showed)."""
     pty = pytest.importorskip("pty")
     controller, terminal = pty.openpty()
     try:
+        stdin = open(stdin_path, "rb") if stdin_path else subprocess.DEVNULL
         process = subprocess.Popen([sys.executable, "-m", "bitloom", *map(str, arguments)],
-                                   cwd=tmp_path, stdin=subprocess.DEVNULL,
+                                   cwd=tmp_path, stdin=stdin,
                                    stdout=subprocess.PIPE, stderr=terminal)
+        if stdin_path:
+            stdin.close()
         os.close(terminal)
         stdout = process.stdout.read()
         shown = b""
@@ -249,6 +252,20 @@ def test_long_dumps_show_progress_on_a_terminal_only(tmp_path):
     short = write(tmp_path, "short.bin", FRAME * 10)
     status, stdout, shown = run_with_terminal_stderr(
         tmp_path, ["unpack", recipe, short, "--frame-bytes", 7])
+    assert (status, len(stdout.splitlines()), shown) == (0, 10, "")
+
+
+def test_a_dump_of_unknown_length_shows_progress_once_it_is_long(tmp_path):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    long = write(tmp_path, "long.bin", FRAME * 1200)
+    status, stdout, shown = run_with_terminal_stderr(
+        tmp_path, ["unpack", recipe, "-", "--frame-bytes", 7], stdin_path=long)
+    assert (status, len(stdout.splitlines())) == (0, 1200)
+    # No total is known: the count alone, from the 1000th frame on.
+    assert shown.startswith("\rbitloom: frame 1000\r")
+    short = write(tmp_path, "short.bin", FRAME * 10)
+    status, stdout, shown = run_with_terminal_stderr(
+        tmp_path, ["unpack", recipe, "-", "--frame-bytes", 7], stdin_path=short)
     assert (status, len(stdout.splitlines()), shown) == (0, 10, "")
 
 
