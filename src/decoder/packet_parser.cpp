@@ -122,7 +122,7 @@ PyObject* decode_number(FieldEncoding encoding, std::uint64_t value, std::uint32
 // A dict key from the item's name: the str itself, or an exact str copy of
 // a str subclass.
 PyRef name_key(const TextField& name) {
-    if (PyUnicode_CheckExact(name.object.get())) return PyRef::borrow(name.object.get());
+    if (PyUnicode_CheckExact(name.object)) return PyRef::borrow(name.object);
     return PyRef(PyUnicode_FromStringAndSize(name.text.data(), static_cast<Py_ssize_t>(name.text.size())));
 }
 
@@ -130,19 +130,22 @@ PyRef name_key(const TextField& name) {
 
 PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t start_offset,
                          PyObject* items, ItemContext& context) {
-    PyRef result(PyDict_New());
+    // Presized for the usual case of one key per item, so that filling it
+    // does not grow it step by step (capped: a huge recipe may fail early).
+    const Py_ssize_t expected = std::min<Py_ssize_t>(PySequence_Fast_GET_SIZE(items), 1 << 12);
+    PyRef result(expected > 5 ? _PyDict_NewPresized(expected) : PyDict_New());
     if (!result) return nullptr;
     std::vector<std::uint8_t> reversed;
-    std::string lowered_storage;
+    NameCache names(NameDirection::unpacking);
     std::uint64_t cursor = start_offset;
     for (Py_ssize_t i = 0;; ++i) {
         PyRef item = item_at(items, i);
         if (!item) break;
         context.index = i;
         context.item = PyRef::borrow(item.get());
-        if (!check_item_is_dict(item.get())) return nullptr;
+        ItemEntries entries;
         RecipeItem fields;
-        if (!read_recipe_item(item.get(), fields)) return nullptr;
+        if (!scan_item(item.get(), entries) || !read_recipe_item(entries, fields)) return nullptr;
 
         // An item's own offset counts from the call's start offset.
         std::uint64_t start = cursor;
@@ -165,18 +168,14 @@ PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t sta
         const auto window = packet.subspan(static_cast<std::size_t>(first_byte),
                                            static_cast<std::size_t>(byte_count));
 
-        std::string_view order_name;
         ByteOrder order{};
-        if (!lowercase(fields.byte_order, lowered_storage, order_name) ||
-            !take(resolve_byte_order(order_name, fields.byte_order.text), order)) {
-            return nullptr;
-        }
+        if (!names.byte_order(fields.byte_order, order)) return nullptr;
         const std::uint64_t value = field_value(window, order, fields.bits, fields.reverse_bits);
 
-        std::string_view encoding_name;
+        const EncodingNameRow* row = nullptr;
         FieldEncoding encoding{};
-        if (!lowercase(fields.encoding, lowered_storage, encoding_name) ||
-            !take(resolve_unpacking_encoding(encoding_name, fields.encoding.text), encoding)) {
+        if (!names.encoding_row(fields.encoding, row) ||
+            !take(select_encoding(row, fields.encoding.text, fields.bits), encoding)) {
             return nullptr;
         }
         PyRef decoded;

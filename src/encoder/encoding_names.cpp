@@ -1,9 +1,7 @@
-// The two encoding-name tables, laid out row by row so that the directions
-// can be compared: each codec's packing names, then its unpacking names.
-// Lookup is a binary search over the names sorted at compile time.
+// The two encoding-name tables.  Both list the codecs in the same order, so
+// that the names each direction accepts can be compared codec by codec.
 #include "encoder/encoding_names.hpp"
 
-#include <algorithm>
 #include <array>
 
 #include "common/message.hpp"
@@ -14,11 +12,17 @@ namespace {
 
 enum class Family : std::uint8_t { none, ieee754, ieee754_1985, mil_std_1750a, ti, dec, ibm };
 
-struct NameRow {
+}  // namespace
+
+struct EncodingNameRow {
     std::string_view name;
     FieldEncoding encoding;
     Family family = Family::none;
 };
+
+namespace {
+
+using NameRow = EncodingNameRow;
 
 constexpr FieldEncoding plain(FieldCodec codec) { return {codec}; }
 constexpr FieldEncoding text(TextCodec codec) { return {FieldCodec::text, codec}; }
@@ -138,23 +142,41 @@ constexpr FamilyRow kFamilies[] = {
      2},
 };
 
-template <std::size_t N>
-constexpr std::array<NameRow, N> sorted_by_name(const NameRow (&rows)[N]) {
-    std::array<NameRow, N> sorted{};
-    for (std::size_t i = 0; i < N; ++i) sorted[i] = rows[i];
-    std::sort(sorted.begin(), sorted.end(),
-              [](const NameRow& a, const NameRow& b) { return a.name < b.name; });
-    return sorted;
+// Each table is looked up through an open-addressing hash table built at
+// compile time: a name costs one hash of a few bytes and usually one
+// comparison.
+constexpr std::uint32_t name_hash(std::string_view name) {
+    std::uint32_t hash = 2166136261u;
+    for (char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return hash;
 }
 
-constexpr auto kSortedPacking = sorted_by_name(kPackingNames);
-constexpr auto kSortedUnpacking = sorted_by_name(kUnpackingNames);
+constexpr std::size_t kSlots = 256;  // a power of two, about four times the names
 
 template <std::size_t N>
-const NameRow* find_name(const std::array<NameRow, N>& rows, std::string_view name) {
-    auto found = std::lower_bound(rows.begin(), rows.end(), name,
-                                  [](const NameRow& row, std::string_view key) { return row.name < key; });
-    return found != rows.end() && found->name == name ? &*found : nullptr;
+constexpr std::array<std::uint8_t, kSlots> make_index(const NameRow (&rows)[N]) {
+    static_assert(N < 255);
+    std::array<std::uint8_t, kSlots> slots{};
+    for (auto& slot : slots) slot = 0xFF;
+    for (std::size_t i = 0; i < N; ++i) {
+        std::size_t slot = name_hash(rows[i].name) & (kSlots - 1);
+        while (slots[slot] != 0xFF) slot = (slot + 1) & (kSlots - 1);
+        slots[slot] = static_cast<std::uint8_t>(i);
+    }
+    return slots;
+}
+
+constexpr auto kPackingIndex = make_index(kPackingNames);
+constexpr auto kUnpackingIndex = make_index(kUnpackingNames);
+
+template <std::size_t N>
+const NameRow* find_name(const NameRow (&rows)[N], const std::array<std::uint8_t, kSlots>& index,
+                         std::string_view name) {
+    for (std::size_t slot = name_hash(name) & (kSlots - 1);; slot = (slot + 1) & (kSlots - 1)) {
+        const std::uint8_t row = index[slot];
+        if (row == 0xFF) return nullptr;
+        if (rows[row].name == name) return &rows[row];
+    }
 }
 
 [[gnu::cold]] CodecError unsupported_encoding(std::string_view as_given) {
@@ -163,9 +185,13 @@ const NameRow* find_name(const std::array<NameRow, N>& rows, std::string_view na
 
 }  // namespace
 
-Result<FieldEncoding> resolve_packing_encoding(std::string_view lowered, std::string_view as_given,
-                                               std::uint32_t bits) {
-    const NameRow* row = find_name(kSortedPacking, lowered);
+const EncodingNameRow* find_encoding_name(NameDirection direction, std::string_view lowered) {
+    return direction == NameDirection::packing ? find_name(kPackingNames, kPackingIndex, lowered)
+                                               : find_name(kUnpackingNames, kUnpackingIndex, lowered);
+}
+
+Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_view as_given,
+                                      std::uint32_t bits) {
     if (!row) return unsupported_encoding(as_given);
     if (row->family == Family::none) return row->encoding;
     for (const FamilyRow& family : kFamilies) {
@@ -176,13 +202,6 @@ Result<FieldEncoding> resolve_packing_encoding(std::string_view lowered, std::st
         return make_error(ErrorKind::value_error, family.width_error, {bits});
     }
     return unsupported_encoding(as_given);
-}
-
-Result<FieldEncoding> resolve_unpacking_encoding(std::string_view lowered,
-                                                 std::string_view as_given) {
-    const NameRow* row = find_name(kSortedUnpacking, lowered);
-    if (!row) return unsupported_encoding(as_given);
-    return row->encoding;
 }
 
 Result<ByteOrder> resolve_byte_order(std::string_view lowered, std::string_view as_given) {

@@ -40,12 +40,20 @@ struct FieldEncoding {
 
 enum class ByteOrder : std::uint8_t { big, little };
 
-// `lowered` is the item's text after lowercasing, `as_given` the text as the
-// item holds it (quoted in messages).
-Result<FieldEncoding> resolve_packing_encoding(std::string_view lowered, std::string_view as_given,
-                                               std::uint32_t bits);
-Result<FieldEncoding> resolve_unpacking_encoding(std::string_view lowered,
-                                                 std::string_view as_given);
+enum class NameDirection : std::uint8_t { packing, unpacking };
+
+// One row of a direction's table: a name and what it selects.
+struct EncodingNameRow;
+
+// The row for `lowered` (an item's text after lowercasing), or null.
+const EncodingNameRow* find_encoding_name(NameDirection direction, std::string_view lowered);
+
+// What the row selects for an item of `bits` bits: the family member for a
+// family name, or "Unsupported encoding type: {}" with the text as the item
+// holds it (`as_given`) when there is no row.
+Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_view as_given,
+                                      std::uint32_t bits);
+
 Result<ByteOrder> resolve_byte_order(std::string_view lowered, std::string_view as_given);
 
 }  // namespace bitloom

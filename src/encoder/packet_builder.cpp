@@ -214,10 +214,7 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
         std::uint32_t bits = 0;
         bool has_offset = false;
         std::uint64_t offset = 0;
-        if (!check_item_is_dict(item.get()) || !get_required_bits(item.get(), bits) ||
-            !get_optional_field(item.get(), has_offset, offset)) {
-            return nullptr;
-        }
+        if (!read_extent(item.get(), bits, has_offset, offset)) return nullptr;
         std::uint64_t end = 0;
         if (!take(field_end(has_offset ? offset : total_bits, bits), end)) return nullptr;
         total_bits = std::max(total_bits, end);
@@ -245,36 +242,30 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
 
     // Placement pass.
     std::vector<std::uint8_t> scratch;
-    std::string lowered_storage;
+    NameCache names(NameDirection::packing);
     std::uint64_t cursor = 0;
     for (Py_ssize_t i = 0;; ++i) {
         PyRef item = item_at(items, i);
         if (!item) break;
         context.index = i;
         context.item = PyRef::borrow(item.get());
-        if (!check_item_is_dict(item.get())) return nullptr;
+        ItemEntries entries;
         RecipeItem fields;
-        if (!read_recipe_item(item.get(), fields)) return nullptr;
-        PyRef value = get_value(item.get(), fields.name.text);
-        if (!value) return nullptr;
+        if (!scan_item(item.get(), entries) || !read_recipe_item(entries, fields)) return nullptr;
+        if (!get_value(entries.value.get(), fields.name.text)) return nullptr;
         const std::uint64_t start = fields.has_offset ? fields.offset_bits : cursor;
 
-        std::string_view encoding_name;
+        const EncodingNameRow* row = nullptr;
         FieldEncoding encoding{};
-        if (!lowercase(fields.encoding, lowered_storage, encoding_name) ||
-            !take(resolve_packing_encoding(encoding_name, fields.encoding.text, fields.bits),
-                  encoding)) {
+        if (!names.encoding_row(fields.encoding, row) ||
+            !take(select_encoding(row, fields.encoding.text, fields.bits), encoding)) {
             return nullptr;
         }
         FieldBytes field;
-        if (!encode_field(value.get(), fields, encoding, scratch, field)) return nullptr;
+        if (!encode_field(entries.value.get(), fields, encoding, scratch, field)) return nullptr;
 
-        std::string_view order_name;
         ByteOrder order{};
-        if (!lowercase(fields.byte_order, lowered_storage, order_name) ||
-            !take(resolve_byte_order(order_name, fields.byte_order.text), order)) {
-            return nullptr;
-        }
+        if (!names.byte_order(fields.byte_order, order)) return nullptr;
         std::uint64_t end = 0;
         if (!take(field_end(start, fields.bits), end)) return nullptr;
         place_field(bytes, apply_byte_order(field, order, scratch), start, fields.bits);

@@ -127,10 +127,43 @@ Result<std::uint64_t> field_end(std::uint64_t start, std::uint32_t bits) {
     return start + bits;
 }
 
+namespace {
+
+// Fields of up to 8 bytes that fit with their start offset in one 64-bit
+// word (the usual numeric field): one read-modify-write of the bytes they
+// touch instead of a loop over bytes.
+bool place_in_word(std::span<std::uint8_t> packet, std::span<const std::uint8_t> field,
+                   std::uint64_t start, std::uint32_t bits) noexcept {
+    const unsigned offset = static_cast<unsigned>(start % 8);
+    if (field.size() > 8 || std::uint64_t{field.size()} * 8 < bits || offset + bits > 64) {
+        return false;
+    }
+    std::uint64_t value = 0;
+    for (std::uint8_t byte : field) value = (value << 8) | byte;
+    value &= low_mask(bits);
+    const std::size_t first = static_cast<std::size_t>(start / 8);
+    // Only the bytes inside the packet are read and written back; bits that
+    // would fall past its end are dropped with the bytes that hold them.
+    const std::size_t count = std::min<std::size_t>(8, packet.size() - first);
+    std::uint8_t window[8] = {};
+    std::memcpy(window, packet.data() + first, count);
+    std::uint64_t word = 0;
+    for (std::uint8_t byte : window) word = (word << 8) | byte;
+    const unsigned shift = 64 - offset - bits;
+    const std::uint64_t mask = low_mask(bits) << shift;
+    word = (word & ~mask) | (value << shift);
+    for (std::size_t k = 0; k < 8; ++k) window[k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
+    std::memcpy(packet.data() + first, window, count);
+    return true;
+}
+
+}  // namespace
+
 void place_field(std::span<std::uint8_t> packet, std::span<const std::uint8_t> field,
                  std::uint64_t start, std::uint32_t bits) noexcept {
     const std::uint64_t packet_bits = std::uint64_t{packet.size()} * 8;
     if (bits == 0 || start >= packet_bits) return;
+    if (place_in_word(packet, field, start, bits)) return;
     // A field can reach past the packet only when an item changed between the
     // length pass and this one; those bits are skipped.
     const std::uint64_t writable = std::min<std::uint64_t>(bits, packet_bits - start);

@@ -7,10 +7,12 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "encoder/encoding_names.hpp"
 #include "module/python_ref.hpp"
 
 namespace bitloom {
@@ -18,9 +20,30 @@ namespace bitloom {
 // Interned key strings, created once by the module's initialisation.
 bool create_recipe_keys();
 
-// A str taken from an item: the object (kept alive) and its UTF-8 form.
+// The values of the keys an item carries, found in one pass over the dict
+// (strong references: converting one value may run code that changes the
+// dict).  A null entry is an absent key.
+struct ItemEntries {
+    PyRef name;
+    PyRef encoding;
+    PyRef bits;
+    PyRef byte_order;
+    PyRef reverse_bits;
+    PyRef offset_bits;
+    PyRef value;
+};
+
+// Raises the type-mismatch TypeError unless `item` is a dict (or subclass),
+// then collects its entries.
+bool scan_item(PyObject* item, ItemEntries& out);
+
+// The length pass of the packet builder reads only "bits" and
+// "offset_bits" (after the dict check), with the same errors.
+bool read_extent(PyObject* item, std::uint32_t& bits, bool& has_offset, std::uint64_t& offset);
+
+// A str taken from an item: the object and its UTF-8 form.
 struct TextField {
-    PyRef object;
+    PyObject* object = nullptr;  // borrowed from ItemEntries
     std::string_view text;
 };
 
@@ -34,23 +57,56 @@ struct RecipeItem {
     std::uint64_t offset_bits = 0;
 };
 
-// Raises the type-mismatch TypeError unless `item` is a dict (or subclass).
-bool check_item_is_dict(PyObject* item);
+// Presence check ("Recipe missing required field: '{}'") and conversion of
+// one scanned entry.
+bool get_required_field(PyObject* entry, const char* key, TextField& out);
+bool get_required_bits(PyObject* entry, std::uint32_t& out);
+bool get_reverse_bits(PyObject* entry, bool& out);
+bool get_optional_field(PyObject* entry, bool& present, std::uint64_t& out);
+// KeyError "Recipe item '{}' missing required field: 'value'" when absent.
+bool get_value(PyObject* entry, std::string_view item_name);
 
-bool get_required_field(PyObject* item, PyObject* key, TextField& out);
-bool get_required_bits(PyObject* item, std::uint32_t& out);
-bool get_reverse_bits(PyObject* item, bool& out);
-bool get_optional_field(PyObject* item, bool& present, std::uint64_t& out);
-// The raw "value" object (new reference), or null with KeyError raised.
-PyRef get_value(PyObject* item, std::string_view item_name);
-
-// Reads "name", "encoding", "bits", "byte_order", "reverse_bits" and
-// "offset_bits" in that order; the first failure is raised.
-bool read_recipe_item(PyObject* item, RecipeItem& out);
+// Checks and converts "name", "encoding", "bits", "byte_order",
+// "reverse_bits" and "offset_bits" in that order; the first failure is
+// raised.
+bool read_recipe_item(const ItemEntries& entries, RecipeItem& out);
 
 // The Unicode lowercase form of `field`, as str.lower gives it.  ASCII text
 // needs no interpreter call; `storage` holds the result when it differs.
 bool lowercase(const TextField& field, std::string& storage, std::string_view& out);
+
+// Encoding names and byte orders resolved during one call, by str object
+// identity: recipes repeat the same few strings, so each distinct object is
+// lowercased and looked up once.  Holds references so that identities stay
+// valid for the whole call.
+class NameCache {
+  public:
+    explicit NameCache(NameDirection direction) noexcept : direction_(direction) {}
+    NameCache(const NameCache&) = delete;
+    NameCache& operator=(const NameCache&) = delete;
+    ~NameCache();
+
+    // The table row of an encoding name (null when the table lacks it).
+    bool encoding_row(const TextField& field, const EncodingNameRow*& row);
+    bool byte_order(const TextField& field, ByteOrder& out);
+
+  private:
+    static constexpr std::size_t kSize = 8;
+    struct Entry {
+        PyObject* object;
+        const EncodingNameRow* row;
+    };
+    struct OrderEntry {
+        PyObject* object;
+        ByteOrder order;
+    };
+    NameDirection direction_;
+    std::array<Entry, kSize> encodings_{};
+    std::size_t encoding_count_ = 0;
+    std::array<OrderEntry, 4> orders_{};
+    std::size_t order_count_ = 0;
+    std::string storage_;
+};
 
 // Where the engine was when it failed: the item's position and the item.
 // Kept as plain values; the item's name is looked up and turned into text

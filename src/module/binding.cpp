@@ -86,7 +86,7 @@ bool convert_argument(Conversion conversion, const char* parameter, PyObject* ob
         case Conversion::int64: converted = convert_int64(object, out.int64); break;
         case Conversion::uint64: converted = convert_uint64(object, out.uint64); break;
         case Conversion::uint32: converted = convert_uint32(object, out.uint32); break;
-        case Conversion::uint128: converted = convert_uint128(object, out.u128); break;
+        case Conversion::unsigned128: converted = convert_uint128(object, out.u128); break;
         case Conversion::float64: converted = convert_float64(object, out.float64); break;
         case Conversion::float32: converted = convert_float32(object, out.float32); break;
         case Conversion::boolean: converted = convert_bool(object, out.boolean); break;

@@ -74,7 +74,7 @@ constexpr FunctionRow kFunctions[] = {
      }},
     {"decode_ieee754_f64", {"value"}, 1, 1, {C::uint64},
      [](Arguments& a) { return to_python(std::bit_cast<double>(a[0].uint64)); }},
-    {"decode_ieee754_f128", {"value"}, 1, 1, {C::uint128},
+    {"decode_ieee754_f128", {"value"}, 1, 1, {C::unsigned128},
      [](Arguments& a) { return to_python(decode_ieee754_f128(a[0].u128)); }},
 
     // Reserved float format decoders.

@@ -19,7 +19,7 @@ enum class Conversion : std::uint8_t {
     int64,
     uint64,
     uint32,
-    uint128,
+    unsigned128,
     float64,
     float32,
     boolean,
