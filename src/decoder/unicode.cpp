@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "common/ascii.hpp"
+#include "common/bits.hpp"
 #include "common/message.hpp"
 
 namespace bitloom {
@@ -42,7 +43,7 @@ constexpr bool is_continuation(std::uint32_t byte) noexcept { return (byte & 0xC
 // Puts the bytes of a word in memory order, first byte lowest, on any machine.
 inline std::uint64_t load_little_endian_word(const std::uint8_t* bytes) noexcept {
     const std::uint64_t word = load_word(bytes);
-    if constexpr (std::endian::native == std::endian::big) return __builtin_bswap64(word);
+    if constexpr (std::endian::native == std::endian::big) return byte_swap64(word);
     return word;
 }
 
@@ -166,7 +167,7 @@ inline std::uint32_t read_unit16(const std::uint8_t* bytes) noexcept {
     std::uint16_t unit;
     std::memcpy(&unit, bytes, sizeof unit);
     if constexpr ((std::endian::native == std::endian::little) != LittleEndian) {
-        unit = __builtin_bswap16(unit);
+        unit = byte_swap16(unit);
     }
     return unit;
 }
@@ -277,7 +278,7 @@ inline std::uint32_t read_unit32(const std::uint8_t* bytes) noexcept {
     std::uint32_t value;
     std::memcpy(&value, bytes, sizeof value);
     if constexpr ((std::endian::native == std::endian::little) != LittleEndian) {
-        value = __builtin_bswap32(value);
+        value = byte_swap32(value);
     }
     return value;
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/ascii.hpp"
+#include "common/bits.hpp"
 
 namespace bitloom {
 
@@ -33,7 +34,7 @@ inline void put_unit32(std::uint8_t* out, std::uint32_t value) noexcept {
         value = (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) |
                 (value << 24);
     }
-    if constexpr (std::endian::native == std::endian::big) value = __builtin_bswap32(value);
+    if constexpr (std::endian::native == std::endian::big) value = byte_swap32(value);
     std::memcpy(out, &value, sizeof value);
 }
 

@@ -15,6 +15,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/compiler.hpp"
 #include "decoder/single_byte.hpp"
 #include "decoder/unicode.hpp"
 #include "encoder/single_byte.hpp"
@@ -64,7 +65,7 @@ Status decode_text(TextCodec codec, std::span<const std::uint8_t> bytes, TextSin
         case TextCodec::iso_8859_1: return decode_iso_8859_1(bytes, sink);
         case TextCodec::windows_1252: return decode_windows_1252(bytes, sink);
     }
-    __builtin_unreachable();  // the switch names every codec
+    BITLOOM_UNREACHABLE();  // the switch names every codec
 }
 
 // ---- encoding ------------------------------------------------------------
