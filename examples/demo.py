@@ -11,13 +11,13 @@ ROWS = [
 ]
 
 
-def show(value, kind):
+def show(value: int, kind: str) -> str:
     if kind == "pattern":
         return f"0x{value:X}  (0b{value:b})"
     return repr(value)
 
 
-def main():
+def main() -> None:
     width = max(len(call) for call, _, _ in ROWS)
     print(f"{'call':<{width}}  result")
     print(f"{'-' * width}  {'-' * 24}")

@@ -199,7 +199,10 @@ def test_argument_errors_are_not_rewrapped():
 def test_errors_name_the_recipe_item_in_a_note():
     error = engine_error([item("first", value=1), item("battery_temp", value=300)])
     assert error.__notes__ == ["in recipe item 1 ('battery_temp')"]
+    # A failure in the length pass names the item too.
     error = engine_error([item(), without("bits")])
+    assert error.__notes__ == ["in recipe item 1 ('a')"]
+    error = engine_error([item(), [1, 2]])
     assert error.__notes__ == ["in recipe item 1"]
 
 

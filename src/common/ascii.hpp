@@ -4,6 +4,7 @@
 // tested for a set top bit in one operation.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,14 +19,29 @@ inline std::uint64_t load_word(const std::uint8_t* bytes) noexcept {
     return word;
 }
 
-// The number of leading bytes below 0x80.
+// The number of ASCII bytes at the start of an eight-byte word, given the
+// word's top bits (word & kHighBitOfEveryByte, not zero): the first byte in
+// memory is the low byte of the word on a little-endian machine.
+inline std::size_t leading_ascii_bytes(std::uint64_t high_bits) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        return static_cast<std::size_t>(std::countr_zero(high_bits)) / 8;
+    } else {
+        return static_cast<std::size_t>(std::countl_zero(high_bits)) / 8;
+    }
+}
+
+// The number of leading bytes below 0x80: sixteen bytes per step through a
+// long run, and the end of a run found inside its last word.
 inline std::size_t ascii_run_length(const std::uint8_t* bytes, std::size_t size) noexcept {
     std::size_t i = 0;
     while (i + 16 <= size &&
            ((load_word(bytes + i) | load_word(bytes + i + 8)) & kHighBitOfEveryByte) == 0) {
         i += 16;
     }
-    while (i + 8 <= size && (load_word(bytes + i) & kHighBitOfEveryByte) == 0) i += 8;
+    for (; i + 8 <= size; i += 8) {
+        const std::uint64_t high_bits = load_word(bytes + i) & kHighBitOfEveryByte;
+        if (high_bits != 0) return i + leading_ascii_bytes(high_bits);
+    }
     while (i < size && bytes[i] < 0x80) ++i;
     return i;
 }

@@ -13,11 +13,26 @@
 #include <bit>
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(__i386__)
+// Which F16C path is compiled in.  GCC and Clang detect the instructions
+// with __builtin_cpu_supports and compile the conversions for them with a
+// target attribute; MSVC detects them with __cpuid and _xgetbv and needs no
+// attribute for the intrinsics.  Every other compiler or processor (ARM,
+// clang-cl) and BITLOOM_PORTABLE builds take the software path only.
+#if !defined(BITLOOM_PORTABLE) && (defined(__x86_64__) || defined(__i386__)) && \
+    (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
 #include <immintrin.h>
-#define BITLOOM_X86 1
+#define BITLOOM_F16C_PATH 1
+#define BITLOOM_F16C_GNU 1
+#define BITLOOM_F16C_TARGET __attribute__((target("f16c")))
+#elif !defined(BITLOOM_PORTABLE) && (defined(_M_X64) || defined(_M_IX86)) && \
+    defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#include <immintrin.h>
+#define BITLOOM_F16C_PATH 1
+#define BITLOOM_F16C_GNU 0
+#define BITLOOM_F16C_TARGET
 #else
-#define BITLOOM_X86 0
+#define BITLOOM_F16C_PATH 0
 #endif
 
 namespace bitloom {
@@ -98,16 +113,31 @@ inline float binary16_to_float_software(std::uint16_t half) noexcept {
     return std::bit_cast<float>(bits);
 }
 
-#if BITLOOM_X86
+#if BITLOOM_F16C_PATH
 
 namespace binary16_detail {
 
+#if BITLOOM_F16C_GNU
 inline bool detect_f16c() noexcept {
     __builtin_cpu_init();
     // The F16C instructions are VEX-encoded, so they also need the AVX state
     // to be enabled by the operating system; the "avx" feature says so.
     return __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
 }
+#else
+inline bool detect_f16c() noexcept {
+    int registers[4] = {};
+    __cpuid(registers, 1);
+    const auto features = static_cast<unsigned>(registers[2]);  // ECX
+    const bool osxsave = (features >> 27) & 1u;
+    const bool avx = (features >> 28) & 1u;
+    const bool f16c = (features >> 29) & 1u;
+    if (!(osxsave && avx && f16c)) return false;
+    // As above: the operating system must save the SSE and AVX state
+    // (XCR0 bits 1 and 2) for VEX-encoded instructions to run.
+    return (_xgetbv(0) & 0x6u) == 0x6u;
+}
+#endif
 
 }  // namespace binary16_detail
 
@@ -118,13 +148,13 @@ inline bool processor_has_f16c() noexcept {
     return available;
 }
 
-inline __attribute__((target("f16c"))) std::uint16_t binary16_from_float_f16c(float value) noexcept {
+inline BITLOOM_F16C_TARGET std::uint16_t binary16_from_float_f16c(float value) noexcept {
     // The rounding mode comes from the immediate, not from MXCSR, so a
     // caller that changed the rounding mode cannot change the result.
     return static_cast<std::uint16_t>(_cvtss_sh(value, _MM_FROUND_TO_NEAREST_INT));
 }
 
-inline __attribute__((target("f16c"))) float binary16_to_float_f16c(std::uint16_t half) noexcept {
+inline BITLOOM_F16C_TARGET float binary16_to_float_f16c(std::uint16_t half) noexcept {
     return _cvtsh_ss(half);
 }
 

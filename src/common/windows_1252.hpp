@@ -23,10 +23,6 @@ inline constexpr std::array<std::uint16_t, 128> kWindows1252Index = [] {
     return index;
 }();
 
-// The largest code point of the index.
-inline constexpr std::uint16_t kWindows1252MaxCodePoint =
-    *std::max_element(kWindows1252Index.begin(), kWindows1252Index.end());
-
 struct Windows1252Entry {
     std::uint16_t code_point;
     std::uint8_t byte;
@@ -42,17 +38,13 @@ inline constexpr auto kWindows1252Beyond00FF = [] {
     std::size_t next = 0;
     for (std::size_t pointer = 0; pointer < kWindows1252Index.size(); ++pointer) {
         if (kWindows1252Index[pointer] > 0xFF) {
-            entries[next++] = {kWindows1252Index[pointer], static_cast<std::uint8_t>(0x80 + pointer)};
+            entries[next++] = {kWindows1252Index[pointer],
+                               static_cast<std::uint8_t>(0x80 + pointer)};
         }
     }
     std::sort(entries.begin(), entries.end(),
               [](Windows1252Entry a, Windows1252Entry b) { return a.code_point < b.code_point; });
     return entries;
 }();
-
-// True when byte 0x80..0xFF decodes to a code point above U+00FF.
-constexpr bool windows_1252_byte_is_wide(std::uint8_t byte) noexcept {
-    return byte >= 0x80 && kWindows1252Index[byte - 0x80] > 0xFF;
-}
 
 }  // namespace bitloom

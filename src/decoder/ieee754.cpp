@@ -16,8 +16,8 @@ float decode_ieee754_f16(std::uint64_t pattern) noexcept {
 }
 
 double decode_ieee754_f128(uint128 pattern) noexcept {
-    const auto high = static_cast<std::uint64_t>(pattern >> 64);
-    const auto low = static_cast<std::uint64_t>(pattern);
+    const std::uint64_t high = high_word(pattern);
+    const std::uint64_t low = low_word(pattern);
     const std::uint64_t sign = high & 0x8000000000000000u;
     const std::uint64_t exponent = (high >> 48) & 0x7FFFu;
     const std::uint64_t high_fraction = high & 0xFFFFFFFFFFFFu;  // fraction bits 111..64

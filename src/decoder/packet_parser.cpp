@@ -142,11 +142,10 @@ PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t sta
         PyRef item = item_at(items, i);
         if (!item) break;
         context.index = i;
-        context.name = PyRef();
+        context.item = PyRef::borrow(item.get());
         ItemEntries entries;
         RecipeItem fields;
         if (!scan_item(item.get(), entries) || !read_recipe_item(entries, fields)) return nullptr;
-        context.name = PyRef::borrow(fields.name.object);
 
         // An item's own offset counts from the call's start offset.
         std::uint64_t start = cursor;

@@ -210,6 +210,7 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
         PyRef item = item_at(items, i);
         if (!item) break;
         context.index = i;
+        context.item = PyRef::borrow(item.get());
         std::uint32_t bits = 0;
         bool has_offset = false;
         std::uint64_t offset = 0;
@@ -219,6 +220,7 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
         total_bits = std::max(total_bits, end);
     }
     context.index = -1;
+    context.item = PyRef();
 
     const std::uint64_t length = total_bits / 8 + (total_bits % 8 != 0);
     if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
@@ -246,11 +248,10 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
         PyRef item = item_at(items, i);
         if (!item) break;
         context.index = i;
-        context.name = PyRef();
+        context.item = PyRef::borrow(item.get());
         ItemEntries entries;
         RecipeItem fields;
         if (!scan_item(item.get(), entries) || !read_recipe_item(entries, fields)) return nullptr;
-        context.name = PyRef::borrow(fields.name.object);
         if (!get_value(entries.value.get(), fields.name.text)) return nullptr;
         const std::uint64_t start = fields.has_offset ? fields.offset_bits : cursor;
 

@@ -228,6 +228,33 @@ bool NameCache::byte_order(const TextField& field, ByteOrder& out) {
     return true;
 }
 
+namespace {
+
+// Adds "in recipe item {index} ('{name}')", or "in recipe item {index}" when
+// the item has no str "name".  The name is shown with str's own repr, not
+// with an override of a str subclass.
+bool add_item_note(PyObject* error, const ItemContext& context) {
+    PyRef name;
+    if (context.item && PyDict_Check(context.item.get())) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(context.item.get(), g_keys[kName], &found) < 0) return false;
+        name = PyRef(found);
+    }
+    PyRef note;
+    if (name && PyUnicode_Check(name.get())) {
+        PyRef quoted(PyUnicode_Type.tp_repr(name.get()));
+        if (!quoted) return false;
+        note = PyRef(PyUnicode_FromFormat("in recipe item %zd (%U)", context.index, quoted.get()));
+    } else {
+        note = PyRef(PyUnicode_FromFormat("in recipe item %zd", context.index));
+    }
+    if (!note) return false;
+    PyRef added(PyObject_CallMethod(error, "add_note", "O", note.get()));
+    return static_cast<bool>(added);
+}
+
+}  // namespace
+
 void rewrap_engine_error(const ItemContext& context) {
     PyRef raised(PyErr_GetRaisedException());
     if (!raised) return;
@@ -243,14 +270,9 @@ void rewrap_engine_error(const ItemContext& context) {
     if (!message) return;
     PyRef error(PyObject_CallOneArg(PyExc_ValueError, message.get()));
     if (!error) return;
-    if (context.index >= 0) {
-        PyRef note(context.name
-                       ? PyUnicode_FromFormat("in recipe item %zd (%R)", context.index,
-                                              context.name.get())
-                       : PyUnicode_FromFormat("in recipe item %zd", context.index));
-        if (!note) return;
-        PyRef added(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
-        if (!added) return;
+    if (context.index >= 0 && !add_item_note(error.get(), context)) {
+        // The note is a courtesy: without it the error is still raised.
+        PyErr_Clear();
     }
     PyErr_SetRaisedException(error.release());
 }

@@ -108,11 +108,13 @@ class NameCache {
     std::string storage_;
 };
 
-// Where the engine was when it failed: the item's position and its name once
-// read.  Kept as plain values and turned into text only on failure.
+// Where the engine was when it failed: the item's position and the item.
+// Kept as plain values; the item's name is looked up and turned into text
+// only on failure, so a note names the item even when the failing key was
+// read before "name" or in the packet builder's length pass.
 struct ItemContext {
     Py_ssize_t index = -1;
-    PyRef name;
+    PyRef item;
 };
 
 // Replaces the pending engine exception by ValueError "{type}: {text}" and

@@ -5,6 +5,7 @@
 #include "encoder/single_byte.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "common/message.hpp"
 #include "common/windows_1252.hpp"
@@ -28,7 +29,8 @@ int windows_1252_byte(std::uint32_t code_point) noexcept {
         // U+00A0..U+00FF are their own byte; of U+0080..U+009F only the five
         // controls that the index keeps at their own position are encodable.
         if (code_point >= 0xA0) return static_cast<int>(code_point);
-        return kWindows1252Index[code_point - 0x80] == code_point ? static_cast<int>(code_point) : -1;
+        const bool kept = kWindows1252Index[code_point - 0x80] == code_point;
+        return kept ? static_cast<int>(code_point) : -1;
     }
     const auto* entry = std::lower_bound(
         kWindows1252Beyond00FF.begin(), kWindows1252Beyond00FF.end(), code_point,
@@ -68,6 +70,23 @@ Status encode_iso_8859_1(std::span<const Unit> code_points, std::uint8_t* out) {
 
 template <class Unit>
 Status encode_windows_1252(std::span<const Unit> code_points, std::uint8_t* out) {
+    if constexpr (sizeof(Unit) == 1) {
+        // Latin-1 storage is its own Windows-1252 bytes unless it holds a
+        // C1 control; a branch-free count finds out, the copy is then whole.
+        std::size_t controls = 0;
+        for (std::size_t start = 0; start < code_points.size(); start += 255) {
+            const std::size_t end = std::min(code_points.size(), start + 255);
+            std::uint8_t chunk = 0;
+            for (std::size_t i = start; i < end; ++i) {
+                chunk = static_cast<std::uint8_t>(chunk + (code_points[i] - 0x80u < 0x20u));
+            }
+            controls += chunk;
+        }
+        if (controls == 0) {
+            if (!code_points.empty()) std::memcpy(out, code_points.data(), code_points.size());
+            return Done{};
+        }
+    }
     for (std::size_t i = 0; i < code_points.size(); ++i) {
         const std::uint32_t c = code_points[i];
         if (c < 0x80) {

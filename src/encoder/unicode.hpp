@@ -27,10 +27,6 @@ struct EncodedSize {
 inline constexpr std::array<std::uint8_t, 2> kUtf16Mark{0xFE, 0xFF};
 inline constexpr std::array<std::uint8_t, 4> kUtf32Mark{0x00, 0x00, 0xFE, 0xFF};
 
-constexpr bool is_surrogate(std::uint32_t code_point) noexcept {
-    return code_point - 0xD800u < 0x800u;
-}
-
 template <class Unit>
 bool contains_surrogate(std::span<const Unit> code_points) noexcept;
 
@@ -44,8 +40,10 @@ EncodedSize measure_utf32(std::span<const Unit> code_points) noexcept;
 template <class Unit>
 void write_utf8(std::span<const Unit> code_points, std::uint8_t* out) noexcept;
 template <class Unit>
-void write_utf16(std::span<const Unit> code_points, bool little_endian, std::uint8_t* out) noexcept;
+void write_utf16(std::span<const Unit> code_points, bool little_endian,
+                 std::uint8_t* out) noexcept;
 template <class Unit>
-void write_utf32(std::span<const Unit> code_points, bool little_endian, std::uint8_t* out) noexcept;
+void write_utf32(std::span<const Unit> code_points, bool little_endian,
+                 std::uint8_t* out) noexcept;
 
 }  // namespace bitloom

@@ -17,8 +17,8 @@
 #include "encoder/reserved.hpp"
 #include "module/binding.hpp"
 #include "module/recipe_functions.hpp"
-#include "module/text_objects.hpp"
 #include "module/results.hpp"
+#include "module/text_objects.hpp"
 
 namespace bitloom {
 

@@ -1,10 +1,10 @@
 // Text codecs on Python objects.
 //
-// Decoding checks the input first, then allocates the str once with
-// PyUnicode_New at its final length and narrowest width, and writes the code
-// points straight into it.  Encoding reads the str's own storage (one, two or
-// four bytes per code point) rather than its UTF-8 form, measures, allocates
-// the bytes once and writes into them.  The result is the same as encoding
+// Decoding measures the input first, then allocates the str once with
+// PyUnicode_New at its final length and narrowest width, and the decoder
+// writes the code points straight into it.  Encoding reads the str's own
+// storage (one, two or four bytes per code point) rather than its UTF-8 form,
+// measures, allocates the bytes once and writes into them.  The result is the same as encoding
 // the UTF-8 form: a str whose code points include a surrogate has no UTF-8
 // form, and the interpreter's own UTF-8 conversion is asked to report it, so
 // that the UnicodeEncodeError is exactly the one it raises elsewhere.
@@ -15,6 +15,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/compiler.hpp"
 #include "decoder/single_byte.hpp"
 #include "decoder/unicode.hpp"
 #include "encoder/single_byte.hpp"
@@ -28,45 +29,43 @@ namespace {
 
 // ---- decoding ------------------------------------------------------------
 
-Result<ValidatedText> validate_text(TextCodec codec, std::span<const std::uint8_t> bytes) {
+// Gives the decoders a new str as their room; the str is the result when the
+// decode succeeds and is dropped when it fails.
+class StrSink final : public TextSink {
+  public:
+    bool reserve(std::size_t length, std::uint32_t max_code_point, Room& room) override {
+        // The length is at most the input's byte count, which fits Py_ssize_t.
+        str_ = PyRef(PyUnicode_New(static_cast<Py_ssize_t>(length), max_code_point));
+        if (!str_) {
+            refused_ = true;
+            return false;
+        }
+        room = {PyUnicode_DATA(str_.get()), static_cast<std::size_t>(PyUnicode_KIND(str_.get()))};
+        return true;
+    }
+    // The decoder stopped because the str could not be made (MemoryError is raised).
+    bool refused() const noexcept { return refused_; }
+    PyObject* release() noexcept { return str_.release(); }
+
+  private:
+    PyRef str_;
+    bool refused_ = false;
+};
+
+Status decode_text(TextCodec codec, std::span<const std::uint8_t> bytes, TextSink& sink) {
     switch (codec) {
-        case TextCodec::utf8: return decode_utf8(bytes);
-        case TextCodec::utf16: return decode_utf16(bytes);
-        case TextCodec::utf16le: return decode_utf16_with_endianness(bytes, true);
-        case TextCodec::utf16be: return decode_utf16_with_endianness(bytes, false);
-        case TextCodec::utf32: return decode_utf32(bytes);
-        case TextCodec::utf32le: return decode_utf32_with_endianness(bytes, true);
-        case TextCodec::utf32be: return decode_utf32_with_endianness(bytes, false);
-        case TextCodec::us_ascii: return decode_us_ascii(bytes);
-        case TextCodec::iso_8859_1: return decode_iso_8859_1(bytes);
-        case TextCodec::windows_1252: return decode_windows_1252(bytes);
+        case TextCodec::utf8: return decode_utf8(bytes, sink);
+        case TextCodec::utf16: return decode_utf16(bytes, sink);
+        case TextCodec::utf16le: return decode_utf16_with_endianness(bytes, true, sink);
+        case TextCodec::utf16be: return decode_utf16_with_endianness(bytes, false, sink);
+        case TextCodec::utf32: return decode_utf32(bytes, sink);
+        case TextCodec::utf32le: return decode_utf32_with_endianness(bytes, true, sink);
+        case TextCodec::utf32be: return decode_utf32_with_endianness(bytes, false, sink);
+        case TextCodec::us_ascii: return decode_us_ascii(bytes, sink);
+        case TextCodec::iso_8859_1: return decode_iso_8859_1(bytes, sink);
+        case TextCodec::windows_1252: return decode_windows_1252(bytes, sink);
     }
-    __builtin_unreachable();  // the switch names every codec
-}
-
-template <class Unit>
-void write_code_points(const ValidatedText& text, Unit* out) noexcept {
-    switch (text.form) {
-        case SourceForm::latin1: write_latin1_code_points(text.bytes, out); break;
-        case SourceForm::windows_1252: write_windows_1252_code_points(text.bytes, out); break;
-        case SourceForm::utf8: write_utf8_code_points(text.bytes, out); break;
-        case SourceForm::utf16be: write_utf16_code_points(text.bytes, false, out); break;
-        case SourceForm::utf16le: write_utf16_code_points(text.bytes, true, out); break;
-        case SourceForm::utf32be: write_utf32_code_points(text.bytes, false, out); break;
-        case SourceForm::utf32le: write_utf32_code_points(text.bytes, true, out); break;
-    }
-}
-
-PyObject* build_str(const ValidatedText& text) {
-    // The length is at most the input's byte count, which fits Py_ssize_t.
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.length), text.max_code_point);
-    if (!str) return nullptr;
-    switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND: write_code_points(text, PyUnicode_1BYTE_DATA(str)); break;
-        case PyUnicode_2BYTE_KIND: write_code_points(text, PyUnicode_2BYTE_DATA(str)); break;
-        case PyUnicode_4BYTE_KIND: write_code_points(text, PyUnicode_4BYTE_DATA(str)); break;
-    }
-    return str;
+    BITLOOM_UNREACHABLE();  // the switch names every codec
 }
 
 // ---- encoding ------------------------------------------------------------
@@ -146,7 +145,7 @@ bool encode_code_points(TextCodec codec, PyObject* text, std::span<const Unit> c
     switch (codec) {
         case TextCodec::utf8:
             return write_measured(text, measure_utf8(code_points), {}, output,
-                                                [&](std::uint8_t* out) { write_utf8(code_points, out); });
+                                  [&](std::uint8_t* out) { write_utf8(code_points, out); });
         case TextCodec::utf16:
         case TextCodec::utf16le:
         case TextCodec::utf16be:
@@ -208,9 +207,10 @@ bool encode_text(TextCodec codec, PyObject* text, Output& output) {
 }  // namespace
 
 PyObject* decode_text_to_str(TextCodec codec, std::span<const std::uint8_t> bytes) {
-    const Result<ValidatedText> text = validate_text(codec, bytes);
-    if (!text) return raise_codec_error(text.error());
-    return build_str(text.value());
+    StrSink sink;
+    const Status status = decode_text(codec, bytes, sink);
+    if (!status) return sink.refused() ? nullptr : raise_codec_error(status.error());
+    return sink.release();
 }
 
 PyObject* encode_text_to_bytes(TextCodec codec, PyObject* text) {

@@ -1,0 +1,10 @@
+// What the compilers we build with spell differently.  GCC and Clang are the
+// compilers we test with; MSVC is provided for, untested here.
+#pragma once
+
+// Marks a point that control never reaches (C++23 has std::unreachable).
+#if defined(_MSC_VER) && !defined(__clang__)
+#define BITLOOM_UNREACHABLE() __assume(false)
+#else
+#define BITLOOM_UNREACHABLE() __builtin_unreachable()
+#endif

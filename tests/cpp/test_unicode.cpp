@@ -1,0 +1,137 @@
+// What Python cannot see: that the decoders and encoders stay inside the
+// room they measured.  UTF-8 is decoded in one pass that validates and
+// writes together, into a str allocated from a count made before any
+// validation; Latin-1 text is encoded to UTF-8 two bytes per code point
+// whether it needs them or not.  Every input of up to three bytes, behind
+// ASCII runs that move it across the word-at-a-time paths, and Latin-1 text
+// of every shape, must leave sentinel bytes after the room untouched and,
+// when valid, come back unchanged.  (Values and messages are compared with
+// CPython's codecs in pytest.)
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "decoder/unicode.hpp"
+#include "encoder/unicode.hpp"
+
+using namespace bitloom;
+
+namespace {
+
+int failures = 0;
+
+#define CHECK(condition)                                                                   \
+    do {                                                                                   \
+        if (!(condition) && ++failures <= 20) {                                            \
+            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #condition); \
+        }                                                                                  \
+    } while (0)
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr std::uint8_t kSentinel = 0xA5;
+constexpr std::size_t kGuard = 16;
+
+// Room of the narrowest width the request allows, or four bytes per code
+// point to try the wide writers, followed by sentinel bytes.
+class GuardedSink final : public TextSink {
+  public:
+    explicit GuardedSink(bool narrowest) : narrowest_(narrowest) {}
+
+    bool reserve(std::size_t length, std::uint32_t max_code_point, Room& room) override {
+        length_ = length;
+        unit_size_ = !narrowest_                  ? 4
+                     : max_code_point <= 0xFF   ? 1
+                     : max_code_point <= 0xFFFF ? 2
+                                                : 4;
+        storage_.assign(length * unit_size_ + kGuard, kSentinel);
+        room = {storage_.data(), unit_size_};
+        return true;
+    }
+
+    bool guard_intact() const {
+        for (std::size_t i = length_ * unit_size_; i < storage_.size(); ++i) {
+            if (storage_[i] != kSentinel) return false;
+        }
+        return true;
+    }
+
+    // The text as UTF-8 again.
+    Bytes reencoded() const {
+        std::vector<std::uint32_t> code_points(length_);
+        for (std::size_t i = 0; i < length_; ++i) {
+            const std::uint8_t* unit = storage_.data() + unit_size_ * i;
+            std::uint16_t two = 0;
+            switch (unit_size_) {
+                case 1: code_points[i] = *unit; break;
+                case 2: std::memcpy(&two, unit, 2); code_points[i] = two; break;
+                default: std::memcpy(&code_points[i], unit, 4);
+            }
+        }
+        const std::span<const std::uint32_t> span(code_points);
+        Bytes utf8(measure_utf8(span).bytes);
+        write_utf8(span, utf8.data());
+        return utf8;
+    }
+
+  private:
+    bool narrowest_;
+    std::size_t length_ = 0;
+    std::size_t unit_size_ = 0;
+    Bytes storage_;
+};
+
+void check_decode(const Bytes& input) {
+    for (bool narrowest : {true, false}) {
+        GuardedSink sink(narrowest);
+        const Status status = decode_utf8(input, sink);
+        CHECK(sink.guard_intact());
+        if (status) CHECK(sink.reencoded() == input);
+    }
+}
+
+void test_utf8_decoding_stays_in_its_room() {
+    // After the first two bytes: nothing, or a byte at each edge of the ranges.
+    const int thirds[] = {-1,   0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F,
+                          0xA0, 0xBF, 0xC0, 0xC3, 0xE2, 0xF0, 0xFF};
+    for (std::size_t ascii : {0, 7, 8, 17}) {
+        for (unsigned a = 0x80; a < 0x100; ++a) {
+            for (unsigned b = 0; b < 0x100; ++b) {
+                for (int c : thirds) {
+                    Bytes input(ascii, 'a');
+                    input.push_back(static_cast<std::uint8_t>(a));
+                    input.push_back(static_cast<std::uint8_t>(b));
+                    if (c >= 0) input.push_back(static_cast<std::uint8_t>(c));
+                    check_decode(input);
+                }
+            }
+        }
+    }
+}
+
+void test_latin1_to_utf8_fills_exactly() {
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t wide_from = 0; wide_from <= length; ++wide_from) {
+            Bytes text(length, 'a');
+            for (std::size_t i = wide_from; i < length; i += 3) {
+                text[i] = static_cast<std::uint8_t>(0x80 + i);
+            }
+            const std::span<const std::uint8_t> code_points(text);
+            const std::size_t size = measure_utf8(code_points).bytes;
+            Bytes utf8(size + kGuard, kSentinel);
+            write_utf8(code_points, utf8.data());
+            for (std::size_t i = size; i < utf8.size(); ++i) CHECK(utf8[i] == kSentinel);
+            utf8.resize(size);
+            GuardedSink sink(true);
+            CHECK(decode_utf8(utf8, sink).ok() && sink.reencoded() == utf8);
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+    test_utf8_decoding_stays_in_its_room();
+    test_latin1_to_utf8_fills_exactly();
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,290 @@
+"""The bitloom command, run as a separate process."""
+
+import csv
+import io
+import json
+import os
+import shutil
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+
+def field(name, encoding, bits, value=None, byte_order="big", **extra):
+    entry = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
+             "reverse_bits": False, **extra}
+    if value is not None:
+        entry["value"] = value
+    return entry
+
+
+# A 7-byte frame: counter, temperature, status text.
+RECIPE = [
+    field("counter", "unsigned", 8, 5),
+    field("temp", "twos_complement", 16, -40),
+    field("status", "us-ascii", 32, "OK"),
+]
+FRAME = bytes.fromhex("05ffd8") + b"OK\0\0"
+FRAMES = [
+    ({"counter": 5, "temp": -40, "status": "OK\0\0"}, FRAME),
+    ({"counter": 6, "temp": 300, "status": "WARN"}, bytes.fromhex("06012c") + b"WARN"),
+    ({"counter": 7, "temp": -1, "status": "\0\0\0\0"}, bytes.fromhex("07ffff") + bytes(4)),
+]
+
+
+def run(tmp_path, *arguments, stdin=b"", stderr=subprocess.PIPE):
+    # Run from an empty directory so that the source tree cannot shadow the
+    # installed package.
+    return subprocess.run([sys.executable, "-m", "bitloom", *map(str, arguments)],
+                          cwd=tmp_path, input=stdin, stdout=subprocess.PIPE, stderr=stderr,
+                          timeout=60)
+
+
+def write(tmp_path, name, content):
+    path = tmp_path / name
+    if isinstance(content, (bytes, bytearray)):
+        path.write_bytes(content)
+    else:
+        path.write_text(content if isinstance(content, str) else json.dumps(content))
+    return path
+
+
+def test_pack_reads_stdin_and_writes_hex(tmp_path):
+    result = run(tmp_path, "pack", "-", stdin=json.dumps(RECIPE).encode())
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == FRAME.hex().encode() + b"\n"
+    assert result.stderr == b""
+
+
+def test_pack_writes_raw_bytes_to_a_file(tmp_path):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    result = run(tmp_path, "pack", recipe, "--output", tmp_path / "frame.bin")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == b""
+    assert (tmp_path / "frame.bin").read_bytes() == FRAME
+
+
+@pytest.mark.parametrize("spelling", [FRAME.hex(), FRAME.hex().upper(), "0x" + FRAME.hex(),
+                                      " ".join(f"{b:02x}" for b in FRAME),
+                                      ":".join(f"{b:02X}" for b in FRAME)])
+def test_unpack_reads_hex_from_the_command_line(tmp_path, spelling):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    result = run(tmp_path, "unpack", recipe, spelling)
+    assert result.returncode == 0, result.stderr
+    assert [json.loads(line) for line in result.stdout.splitlines()] == [FRAMES[0][0]]
+
+
+def test_unpack_reads_a_file_and_honours_offset_bits(tmp_path):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    packet = write(tmp_path, "packet.bin", b"\xee\xee" + FRAME)
+    result = run(tmp_path, "unpack", recipe, packet, "--offset-bits", 16)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == FRAMES[0][0]
+
+
+@pytest.mark.parametrize("source", ["file", "stdin", "hex"])
+def test_unpack_splits_a_dump_into_frames_as_json_lines(tmp_path, source):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    dump = b"".join(frame for _, frame in FRAMES)
+    argument = {"file": write(tmp_path, "dump.bin", dump), "stdin": "-", "hex": dump.hex()}[source]
+    result = run(tmp_path, "unpack", recipe, argument, "--frame-bytes", 7,
+                 stdin=dump if source == "stdin" else b"")
+    assert result.returncode == 0, result.stderr
+    assert [json.loads(line) for line in result.stdout.decode().splitlines()] == [
+        fields for fields, _ in FRAMES]
+
+
+def test_unpack_writes_csv_with_a_header(tmp_path):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    dump = write(tmp_path, "dump.bin", b"".join(frame for _, frame in FRAMES))
+    result = run(tmp_path, "unpack", recipe, dump, "--frame-bytes", 7, "--format", "csv")
+    assert result.returncode == 0, result.stderr
+    rows = list(csv.reader(io.StringIO(result.stdout.decode(), newline="")))
+    assert rows[0] == ["counter", "temp", "status"]
+    assert rows[1:] == [[str(v) for v in fields.values()] for fields, _ in FRAMES]
+
+
+def test_floats_are_written_exactly(tmp_path):
+    recipe = write(tmp_path, "recipe.json", [field("x", "ieee754_f64", 64)])
+    value = 0.1 + 0.2
+    packet = struct.pack(">d", value)
+    for fmt, parse in [("jsonl", lambda out: json.loads(out)["x"]),
+                       ("csv", lambda out: float(out.splitlines()[1]))]:
+        result = run(tmp_path, "unpack", recipe, packet.hex(), "--format", fmt)
+        assert parse(result.stdout.decode()) == value
+
+
+def test_pack_and_unpack_round_trip(tmp_path):
+    recipe = write(tmp_path, "recipe.json", [
+        field("id", "unsigned", 16, 0xBEEF, byte_order="little"),
+        field("stamp", "packed_bcd", 32, 20240517),
+        field("volts", "ieee754", 16, 27.5),
+        field("name", "utf-8", 48, "h\u00e9llo"),
+    ])
+    packed = run(tmp_path, "pack", recipe)
+    assert packed.returncode == 0, packed.stderr
+    # Parsing names binary16 "ieee754_f16"; the family name is for packing.
+    parse_recipe = json.loads(recipe.read_text())
+    parse_recipe[2]["encoding"] = "ieee754_f16"
+    parse = write(tmp_path, "parse.json", parse_recipe)
+    result = run(tmp_path, "unpack", parse, packed.stdout.decode().strip())
+    assert json.loads(result.stdout) == {"id": 0xBEEF, "stamp": 20240517, "volts": 27.5,
+                                         "name": "h\u00e9llo"}
+
+
+BAD_BCD_FRAME = bytes.fromhex("07FFFF") + bytes(4)
+
+# (files to create, arguments, lines written before the error, the error line)
+ERRORS = [
+    ({}, ["pack", "missing.json"], 0,
+     "bitloom: error: cannot read missing.json: No such file or directory"),
+    ({"r.json": "[{"}, ["pack", "r.json"], 0,
+     "bitloom: error: r.json: not valid JSON: Expecting property name enclosed in double quotes: "
+     "line 1 column 3 (char 2)"),
+    ({"r.json": {"name": "x"}}, ["pack", "r.json"], 0,
+     "bitloom: error: r.json: a recipe is a JSON array of items, not an object"),
+    ({"r.json": [RECIPE[0], 5]}, ["pack", "r.json"], 0,
+     "bitloom: error: r.json: recipe item 1: a recipe item is a JSON object, not a number"),
+    ({"r.json": [RECIPE[0], field("temp", "twos_complement", 8, 300)]}, ["pack", "r.json"], 0,
+     "bitloom: error: recipe item 1 ('temp'): ValueError: Value 300 out of range for 8 bits "
+     "(range: -128 to 127)"),
+    ({"r.json": [RECIPE[0], field("temp", "twos_complement", 8)]}, ["pack", "r.json"], 0,
+     "bitloom: error: recipe item 1 ('temp'): KeyError: \"Recipe item 'temp' missing required "
+     "field: 'value'\""),
+    ({"r.json": RECIPE}, ["pack", "r.json", "--output", "no/such/dir/out.bin"], 0,
+     "bitloom: error: cannot write no/such/dir/out.bin: No such file or directory"),
+    ({"r.json": RECIPE}, ["unpack", "r.json", "nofile.bin"], 0,
+     "bitloom: error: cannot read nofile.bin: No such file or directory, nor hexadecimal digits"),
+    ({"r.json": RECIPE}, ["unpack", "r.json", "05ffd"], 0,
+     "bitloom: error: INPUT: odd number of hexadecimal digits (5)"),
+    ({"r.json": RECIPE}, ["unpack", "-", "-"], 0,
+     "bitloom: error: RECIPE.json and INPUT cannot both be standard input"),
+    # One packet too short for the recipe.
+    ({"r.json": RECIPE}, ["unpack", "r.json", "05ffd84f4b00"], 0,
+     "bitloom: error: recipe item 2 ('status'): ValueError: range end index 7 out of range for "
+     "slice of length 6"),
+    # A dump: the frames before the failing one are written.
+    ({"r.json": RECIPE, "d.bin": FRAME * 2 + FRAME[:3]},
+     ["unpack", "r.json", "d.bin", "--frame-bytes", "7"], 2,
+     "bitloom: error: frame 2 (byte 14): short frame: 3 of 7 bytes"),
+    ({"r.json": [field("counter", "unsigned", 8), field("temp", "packed_bcd", 16),
+                 field("status", "us-ascii", 32)],
+      "d.bin": bytes.fromhex("05001200000000") + BAD_BCD_FRAME + FRAME},
+     ["unpack", "r.json", "d.bin", "--frame-bytes", "7", "--format", "csv"], 2,  # header, frame 0
+     "bitloom: error: frame 1 (byte 7): recipe item 1 ('temp'): ValueError: Invalid BCD digit: "
+     "15 (must be 0-9)"),
+    ({"r.json": [field("x", "nope", 8)]}, ["unpack", "r.json", "00"], 0,
+     "bitloom: error: recipe item 0 ('x'): ValueError: Unsupported encoding type: nope"),
+]
+
+
+@pytest.mark.parametrize("files, arguments, lines_before, message", ERRORS)
+def test_bad_input_gives_one_line_and_status_2(tmp_path, files, arguments, lines_before, message):
+    for name, content in files.items():
+        write(tmp_path, name, content)
+    result = run(tmp_path, *arguments, stdin=b"")
+    assert result.returncode == 2
+    assert result.stderr.decode() == message + "\n"
+    assert len(result.stdout.splitlines()) == lines_before
+
+
+def test_an_empty_dump_has_no_frames(tmp_path):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    result = run(tmp_path, "unpack", recipe, "-", "--frame-bytes", 7)
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+
+
+@pytest.mark.parametrize("arguments", [["unpack", "r.json", "00", "--frame-bytes", "0"],
+                                       ["unpack", "r.json", "00", "--offset-bits", "-1"],
+                                       ["unpack", "r.json", "00", "--format", "xml"],
+                                       ["frobnicate"], []])
+def test_usage_errors_give_status_2(tmp_path, arguments):
+    write(tmp_path, "r.json", RECIPE)
+    result = run(tmp_path, *arguments)
+    assert result.returncode == 2
+    assert b"usage: bitloom" in result.stderr and b"Traceback" not in result.stderr
+
+
+def run_with_terminal_stderr(tmp_path, arguments, stdin_path=None):
+    """Runs the command with standard error on a pseudo-terminal and returns
+    (status, standard output, what the terminal showed)."""
+    pty = pytest.importorskip("pty")
+    controller, terminal = pty.openpty()
+    try:
+        stdin = open(stdin_path, "rb") if stdin_path else subprocess.DEVNULL
+        process = subprocess.Popen([sys.executable, "-m", "bitloom", *map(str, arguments)],
+                                   cwd=tmp_path, stdin=stdin,
+                                   stdout=subprocess.PIPE, stderr=terminal)
+        if stdin_path:
+            stdin.close()
+        os.close(terminal)
+        stdout = process.stdout.read()
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # the terminal has no writer left
+                break
+            if not chunk:
+                break
+            shown += chunk
+        return process.wait(timeout=60), stdout, shown.decode()
+    finally:
+        os.close(controller)
+
+
+def test_long_dumps_show_progress_on_a_terminal_only(tmp_path):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    dump = write(tmp_path, "dump.bin", FRAME * 1200)
+    status, stdout, shown = run_with_terminal_stderr(
+        tmp_path, ["unpack", recipe, dump, "--frame-bytes", 7])
+    assert status == 0
+    assert len(stdout.splitlines()) == 1200
+    assert "bitloom: frame 1 of 1200 (0%)" in shown
+    # The line erases itself at the end.
+    assert shown.endswith("\r")
+    # Not on a pipe, and not for short inputs.
+    piped = run(tmp_path, "unpack", recipe, dump, "--frame-bytes", 7)
+    assert piped.returncode == 0 and piped.stderr == b""
+    short = write(tmp_path, "short.bin", FRAME * 10)
+    status, stdout, shown = run_with_terminal_stderr(
+        tmp_path, ["unpack", recipe, short, "--frame-bytes", 7])
+    assert (status, len(stdout.splitlines()), shown) == (0, 10, "")
+
+
+def test_a_dump_of_unknown_length_shows_progress_once_it_is_long(tmp_path):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    long = write(tmp_path, "long.bin", FRAME * 1200)
+    status, stdout, shown = run_with_terminal_stderr(
+        tmp_path, ["unpack", recipe, "-", "--frame-bytes", 7], stdin_path=long)
+    assert (status, len(stdout.splitlines())) == (0, 1200)
+    # No total is known: the count alone, from the 1000th frame on.
+    assert shown.startswith("\rbitloom: frame 1000\r")
+    short = write(tmp_path, "short.bin", FRAME * 10)
+    status, stdout, shown = run_with_terminal_stderr(
+        tmp_path, ["unpack", recipe, "-", "--frame-bytes", 7], stdin_path=short)
+    assert (status, len(stdout.splitlines()), shown) == (0, 10, "")
+
+
+def test_a_closed_output_pipe_ends_quietly(tmp_path):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    dump = write(tmp_path, "dump.bin", FRAME * 20000)
+    process = subprocess.Popen([sys.executable, "-m", "bitloom", "unpack", recipe, dump,
+                                "--frame-bytes", "7"], cwd=tmp_path, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    process.stdout.readline()
+    process.stdout.close()
+    stderr = process.stderr.read()
+    assert process.wait(timeout=60) == 1
+    assert stderr == b""
+
+
+def test_the_console_script_is_installed():
+    script = shutil.which("bitloom", path=str(Path(sys.executable).parent))
+    assert script is not None
+    result = subprocess.run([script, "--version"], capture_output=True, timeout=60)
+    assert result.returncode == 0
+    assert result.stdout.startswith(b"bitloom ")

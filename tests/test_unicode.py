@@ -1,0 +1,271 @@
+"""UTF-8, UTF-16 and UTF-32 encode and decode functions."""
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import bitloom as b
+
+GRIN = "\U0001F600"
+
+ENCODED = [
+    (b.encode_utf8, "", b""),
+    (b.encode_utf16, "", b"\xfe\xff"),
+    (b.encode_utf16le, "", b""),
+    (b.encode_utf32, "", b"\x00\x00\xfe\xff"),
+    (b.encode_utf32be, "", b""),
+    (b.encode_utf16, "A", b"\xfe\xff\x00A"),
+    (b.encode_utf16le, "A", b"A\x00"),
+    (b.encode_utf32, "A", b"\x00\x00\xfe\xff\x00\x00\x00A"),
+    (b.encode_utf32le, "A", b"A\x00\x00\x00"),
+    (b.encode_utf16be, GRIN, b"\xd8\x3d\xde\x00"),
+    (b.encode_utf16le, "\U0010FFFF", b"\xff\xdb\xff\xdf"),
+    (b.encode_utf16, "\ufeff", b"\xfe\xff\xfe\xff"),  # the character is not a mark
+    (b.encode_utf8, "a\xe9\u20ac" + GRIN, b"a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"),
+]
+
+DECODED = [
+    (b.decode_utf8, b"\xef\xbb\xbfA", "\ufeffA"),
+    (b.decode_utf16, b"\xff\xfeA\x00", "A"),
+    (b.decode_utf16, b"\xfe\xff\x00A", "A"),
+    (b.decode_utf16, b"\x00A", "A"),
+    (b.decode_utf16, b"\xfe\xff", ""),
+    (b.decode_utf16, b"\xfe\xff\xfe\xff\x00A", "\ufeffA"),  # one mark removed only
+    (b.decode_utf16, b"\xff\xfe\x3d\xd8\x00\xde", GRIN),
+    (b.decode_utf16be, b"", ""),
+    (b.decode_utf16be, b"\xfe\xff\x00A", "\ufeffA"),
+    (b.decode_utf16le, b"\xff\xfeA\x00", "\ufeffA"),
+    (b.decode_utf32, b"\xff\xfe\x00\x00A\x00\x00\x00", "A"),
+    (b.decode_utf32, b"\x00\x00\x00A", "A"),
+    (b.decode_utf32, b"\x00\x00\xfe\xff\x00\x00\xfe\xff", "\ufeff"),
+    (b.decode_utf32be, b"\x00\x00\xfe\xff\x00\x00\x00A", "\ufeffA"),
+    (b.decode_utf32be, b"\x00\x00\xd7\xff\x00\x10\xff\xff", "\ud7ff\U0010FFFF"),
+]
+
+
+@pytest.mark.parametrize("codec, given_value, expected", ENCODED + DECODED)
+def test_values(codec, given_value, expected):
+    assert codec(given_value) == expected
+
+
+LONE = "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found"
+UTF16_MARKED = "UTF-16 requires an even number of bytes with at least 2 bytes"
+UTF32_MARKED = "UTF-32 requires a multiple of 4 bytes with at least 4 bytes"
+
+DECODE_ERRORS = [
+    (b.decode_utf16, b"", UTF16_MARKED),
+    (b.decode_utf16, b"\x00", UTF16_MARKED),
+    (b.decode_utf16, b"\xd8\x00\x00", UTF16_MARKED),  # length before content
+    (b.decode_utf16, b"\xff\xfe\x00\xd8", LONE),
+    (b.decode_utf16be, b"\x00A\x00", "UTF-16 requires an even number of bytes"),
+    (b.decode_utf16le, b"\x00\xd8", LONE),
+    (b.decode_utf16be, b"\xdc\x00\xd8\x00", LONE),  # low before high
+    (b.decode_utf16be, b"\xd8\x00\xd8\x00\xdc\x00", LONE),  # two highs
+    (b.decode_utf32, b"", UTF32_MARKED),
+    (b.decode_utf32, b"\x00\x11\x00\x00\x00\x00", UTF32_MARKED),
+    (b.decode_utf32, b"\xff\xfe\x00\x00\x00\xd8\x00\x00", "Invalid UTF-32 codepoint: 0x0000D800"),
+    (b.decode_utf32be, b"\x00\x11\x00\x00", "Invalid UTF-32 codepoint: 0x00110000"),
+    (b.decode_utf32le, b"\xff\xff\xff\xff", "Invalid UTF-32 codepoint: 0xFFFFFFFF"),
+    (b.decode_utf32be, b"\x00" * 5, "UTF-32 requires a multiple of 4 bytes"),
+    # The first bad value is reported, also past the first block of eight.
+    (b.decode_utf32be, b"\x00\x00\x00A" * 11 + b"\x00\x12\x00\x00\x00\x00\xd8\x00",
+     "Invalid UTF-32 codepoint: 0x00120000"),
+]
+
+# The first ill-formed sequence: its index, and either "incomplete" (cut off
+# by the end with every byte so far acceptable) or how many bytes were
+# accepted before the offending one.
+INVALID = "Invalid UTF-8 bytes: invalid utf-8 sequence of {} bytes from index {}"
+INCOMPLETE = "Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index {}"
+UTF8_ERRORS = [
+    (b"\xc3\x28", INVALID.format(1, 0)),
+    (b"A\xe2\x82", INCOMPLETE.format(1)),
+    (b"\xed\xa0\x80", INVALID.format(1, 0)),  # an encoded surrogate
+    (b"\xf0\x9f\x98A", INVALID.format(3, 0)),
+    (b"ab\xf0\x9f\x98", INCOMPLETE.format(2)),
+    (b"\xe0\x9f", INVALID.format(1, 0)),  # a bad second byte, even as the last
+    (b"\xf0\x8f\xbf\xbf", INVALID.format(1, 0)),
+    (b"\xf4\x90\x80\x80", INVALID.format(1, 0)),
+    (b"\xe0\xa0\x80\xed\x9f", INCOMPLETE.format(3)),  # edges of the narrow ranges
+    (b"\xe2\x82A", INVALID.format(2, 0)),
+    (b"\xf1\x80\x80\xff", INVALID.format(3, 0)),
+    (b"\x80", INVALID.format(1, 0)),
+    (b"\xc1\xbf", INVALID.format(1, 0)),
+    (b"\xf5\x80\x80\x80", INVALID.format(1, 0)),
+    (b"a" * 17 + b"\xf0\x9f\x98A" + b"a" * 20, INVALID.format(3, 17)),
+]
+
+
+@pytest.mark.parametrize(
+    "decode, data, message", DECODE_ERRORS + [(b.decode_utf8, d, m) for d, m in UTF8_ERRORS]
+)
+def test_decode_errors(decode, data, message):
+    with pytest.raises(ValueError) as caught:
+        decode(data)
+    assert type(caught.value) is ValueError and caught.value.args == (message,)
+
+
+DECODERS = [b.decode_utf8, b.decode_utf16, b.decode_utf16le, b.decode_utf16be,
+            b.decode_utf32, b.decode_utf32le, b.decode_utf32be]
+ENCODERS = [b.encode_utf8, b.encode_utf16, b.encode_utf16le, b.encode_utf16be,
+            b.encode_utf32, b.encode_utf32le, b.encode_utf32be]
+
+
+@pytest.mark.parametrize("decode", DECODERS)
+@pytest.mark.parametrize("argument", [bytearray(b"a"), memoryview(b"a"), "a"])
+def test_decoders_take_only_bytes(decode, argument):
+    name = type(argument).__name__
+    with pytest.raises(TypeError, match=f"^argument 'bytes': '{name}' object cannot be cast as 'bytes'$"):
+        decode(argument)
+
+
+@pytest.mark.parametrize("encode", ENCODERS)
+@pytest.mark.parametrize("argument", [b"a", None])
+def test_encoders_take_only_str(encode, argument):
+    name = type(argument).__name__
+    with pytest.raises(TypeError, match=f"^argument 'text': '{name}' object cannot be cast as 'str'$"):
+        encode(argument)
+
+
+def test_subclasses_and_keywords():
+    class Text(str):
+        pass
+
+    class Data(bytes):
+        pass
+
+    assert b.encode_utf16be(text=Text("h\xe9")) == b"\x00h\x00\xe9"
+    assert b.decode_utf16le(bytes=Data(b"A\x00")) == "A"
+    with pytest.raises(TypeError, match=r"^encode_utf8\(\) got multiple values for argument 'text'$"):
+        b.encode_utf8("a", text="b")
+
+
+@pytest.mark.parametrize("encode", ENCODERS)
+@pytest.mark.parametrize("text", ["\ud800", "\xe9\udc00b", "\u20ac\ud800\udc00", GRIN + "\udbff"])
+def test_lone_surrogate_is_the_interpreters_utf8_error(encode, text):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    with pytest.raises(UnicodeEncodeError) as caught:
+        encode(text)
+    assert caught.value.args == expected.value.args
+
+
+# Any text, including U+0000, supplementary characters and long ASCII runs.
+texts = st.one_of(
+    st.text(),
+    st.text(alphabet=st.characters(max_codepoint=0xFF, codec="utf-8")),
+    st.lists(st.sampled_from(["abcdefgh" * 3, "\x00", "\xe9", "\u20ac", GRIN])).map("".join),
+)
+
+
+def same_str(result, expected):
+    # CPython's str equality compares the storage width first, and isascii()
+    # reads the ASCII flag: a str built wider than it needs fails one of them.
+    return result == expected and result.isascii() == expected.isascii()
+
+
+PAIRS = [
+    (b.encode_utf8, b.decode_utf8, "utf-8"),
+    (b.encode_utf16le, b.decode_utf16le, "utf-16-le"),
+    (b.encode_utf16be, b.decode_utf16be, "utf-16-be"),
+    (b.encode_utf32le, b.decode_utf32le, "utf-32-le"),
+    (b.encode_utf32be, b.decode_utf32be, "utf-32-be"),
+]
+SCALARS = "".join(chr(c) for c in range(0x110000) if not 0xD800 <= c <= 0xDFFF)
+
+
+# Every scalar value, from a str stored one, two and four bytes wide.
+@pytest.mark.parametrize("encode, decode, codec", PAIRS)
+@pytest.mark.parametrize("text", [SCALARS[:0x100], SCALARS[:0xF800], SCALARS])
+def test_every_scalar_value(encode, decode, codec, text):
+    data = encode(text)
+    assert data == text.encode(codec)
+    assert same_str(decode(data), text)
+
+
+@pytest.mark.parametrize("encode, decode, codec", PAIRS)
+@settings(max_examples=300)
+@given(text=texts)
+def test_round_trip_matches_cpython(encode, decode, codec, text):
+    data = encode(text)
+    assert data == text.encode(codec)
+    assert same_str(decode(data), text)
+
+
+@pytest.mark.parametrize("encode, decode, big, little, marks", [
+    (b.encode_utf16, b.decode_utf16, "utf-16-be", "utf-16-le", (b"\xfe\xff", b"\xff\xfe")),
+    (b.encode_utf32, b.decode_utf32, "utf-32-be", "utf-32-le", (b"\x00\x00\xfe\xff", b"\xff\xfe\x00\x00")),
+])
+@given(text=texts)
+def test_marked_forms(encode, decode, big, little, marks, text):
+    assert encode(text) == marks[0] + text.encode(big)
+    assert same_str(decode(marks[1] + text.encode(little)), text)
+    if text[:1] not in ("", "\ufeff", "\ufffe"):  # those would read as a mark
+        assert same_str(decode(text.encode(big)), text)
+
+
+# Mostly valid UTF-8 with damage: pieces of sequences and stray bytes.
+damaged_utf8 = st.lists(
+    st.one_of(texts.map(str.encode), st.binary(max_size=3),
+              st.sampled_from([b"\xe0", b"\xed\xa0", b"\xf4\x90", b"\xf0\x9f\x98"])),
+    max_size=6,
+).map(b"".join)
+
+
+def outcome(decode, data):
+    try:
+        return decode(data)
+    except ValueError as error:
+        return error.args
+
+
+def cpython_utf8(data):
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        if error.reason == "unexpected end of data":
+            return (INCOMPLETE.format(error.start),)
+        return (INVALID.format(error.end - error.start, error.start),)
+
+
+@settings(max_examples=400)
+@given(data=damaged_utf8)
+def test_utf8_decoding_matches_cpython(data):
+    result = outcome(b.decode_utf8, data)
+    expected = cpython_utf8(data)
+    assert result == expected and (isinstance(result, tuple) or same_str(result, expected))
+
+
+# Every two-byte input, and longer ones over the edges of the byte ranges.
+def test_short_utf8_inputs_match_cpython():
+    edges = [0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC2, 0xDF, 0xE0, 0xED,
+             0xF0, 0xF4, 0xF5, 0xFF]
+    inputs = [bytes([x, y]) for x in range(256) for y in range(256)]
+    inputs += [bytes([x, y, z]) for x in range(0xE0, 0xF5) for y in range(256) for z in edges]
+    inputs += [bytes([0xF0 + k, y, z, w]) for k in range(5) for y in edges for z in edges for w in edges]
+    mismatches = [data for data in inputs if outcome(b.decode_utf8, data) != cpython_utf8(data)]
+    assert mismatches == []
+
+
+# Something unusual at every offset of the block-at-a-time checks (16 UTF-16
+# units, 8 UTF-32 values) and in the tail after them.
+@pytest.mark.parametrize("offset", range(21))
+@pytest.mark.parametrize("size, inserted", [
+    (2, [0xD83D, 0xDE00]), (2, [0xD800]), (2, [0xDFFF]), (2, [0xDBFF, 0xDBFF, 0xDC00]),
+    (2, [0xDBFF, 0x0061]), (2, [0x00E9, 0x20AC]),
+    (4, [0xD800]), (4, [0x110000]), (4, [0x00E9, 0x10FFFF]),
+])
+@pytest.mark.parametrize("order", ["big", "little"])
+def test_blocks_match_cpython(offset, size, inserted, order):
+    values = [0x61] * offset + inserted + [0x62] * 13
+    raw = b"".join(v.to_bytes(size, order) for v in values)
+    decode = getattr(b, f"decode_utf{8 * size}{order[0]}e")
+    try:
+        expected = raw.decode(f"utf-{8 * size}-{order[0]}e")
+    except UnicodeDecodeError as error:
+        value = int.from_bytes(raw[error.start:error.start + 4], order)
+        message = LONE if size == 2 else f"Invalid UTF-32 codepoint: 0x{value:08X}"
+        with pytest.raises(ValueError) as caught:
+            decode(raw)
+        assert caught.value.args == (message,)
+    else:
+        assert same_str(decode(raw), expected)
