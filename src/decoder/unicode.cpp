@@ -327,14 +327,18 @@ Status decode_utf32_in_order(std::span<const std::uint8_t> bytes, TextSink& sink
 }  // namespace
 
 Status decode_utf8(std::span<const std::uint8_t> bytes, TextSink& sink) {
-    const Utf8Measure measure = measure_utf8(bytes);
-    if (measure.max_code_point == kAsciiMax) {
+    // The ASCII bytes at the start are skipped a block at a time, faster than
+    // the measure pass counts them; only the rest is measured.
+    const std::size_t ascii_prefix = ascii_run_length(bytes.data(), bytes.size());
+    if (ascii_prefix == bytes.size()) {
         // Every byte is ASCII, and ASCII is valid UTF-8 byte for byte.
         return write_into(sink, bytes.size(), kAsciiMax, [&](auto* out) -> Status {
             widen_bytes(bytes.data(), bytes.size(), out);
             return Done{};
         });
     }
+    Utf8Measure measure = measure_utf8(bytes.subspan(ascii_prefix));
+    measure.code_points += ascii_prefix;
     return write_into(sink, measure.code_points, measure.max_code_point,
                       [&](auto* out) { return validate_and_write_utf8(bytes, out); });
 }

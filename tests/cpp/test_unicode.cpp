@@ -94,7 +94,7 @@ void test_utf8_decoding_stays_in_its_room() {
     // After the first two bytes: nothing, or a byte at each edge of the ranges.
     const int thirds[] = {-1,   0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F,
                           0xA0, 0xBF, 0xC0, 0xC3, 0xE2, 0xF0, 0xFF};
-    for (std::size_t ascii : {0, 7, 8, 17}) {
+    for (std::size_t ascii : {0, 7, 8, 17, 31, 32, 40}) {
         for (unsigned a = 0x80; a < 0x100; ++a) {
             for (unsigned b = 0; b < 0x100; ++b) {
                 for (int c : thirds) {
