@@ -194,26 +194,60 @@ constexpr std::uint64_t surrogate_lanes(std::uint64_t units) noexcept {
                       "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
 }
 
+// The lanes of `units` (four code units, unit k in bits 16k .. 16k + 15)
+// that come before the first surrogate, `lanes` being surrogate_lanes(units)
+// and not zero.  The lowest flag of the zero-lane test is always exact (only
+// flags above a true zero lane can be false), so the first surrogate is found
+// by counting trailing zeros.
+constexpr std::size_t units_before_surrogate(std::uint64_t lanes) noexcept {
+    return static_cast<std::size_t>(std::countr_zero(lanes)) / 16;
+}
+
 template <bool LittleEndian, class Unit>
 void write_utf16(std::span<const std::uint8_t> bytes, Unit* out) noexcept {
     const std::uint8_t* data = bytes.data();
     const std::size_t units = bytes.size() / 2;
-    if constexpr (sizeof(Unit) < 4) {
+    if constexpr (sizeof(Unit) == 1) {
+        // Every unit is below 0x100: its low byte is the code point, so the
+        // bytes are copied with a stride and no unit is assembled.
+        const std::uint8_t* low = data + (LittleEndian ? 0 : 1);
+        for (std::size_t i = 0; i < units; ++i) out[i] = low[2 * i];
+    } else if constexpr (sizeof(Unit) == 2) {
         // Text that fits two bytes per code point holds no surrogate pair.
         for (std::size_t i = 0; i < units; ++i) {
             out[i] = static_cast<Unit>(read_unit16<LittleEndian>(data + 2 * i));
         }
     } else {
+        // The run of units up to the next surrogate, found four at a step, is
+        // widened in a loop without tests (vectorised for little-endian
+        // input); then the pair is joined.
         std::size_t i = 0;
         while (i < units) {
-            const std::uint32_t unit = read_unit16<LittleEndian>(data + 2 * i);
-            if (is_surrogate(unit)) {
+            std::size_t run_end = i;
+            while (units - run_end >= 4) {
+                const std::uint64_t lanes =
+                    surrogate_lanes(read_four_units16<LittleEndian>(data + 2 * run_end));
+                if (lanes != 0) {
+                    run_end += units_before_surrogate(lanes);
+                    break;
+                }
+                run_end += 4;
+            }
+            if (units - run_end < 4) {
+                while (run_end < units &&
+                       !is_surrogate(read_unit16<LittleEndian>(data + 2 * run_end))) {
+                    ++run_end;
+                }
+            }
+            for (std::size_t k = i; k < run_end; ++k) {
+                *out++ = static_cast<Unit>(read_unit16<LittleEndian>(data + 2 * k));
+            }
+            i = run_end;
+            if (i < units) {
+                const std::uint32_t high = read_unit16<LittleEndian>(data + 2 * i);
                 const std::uint32_t low = read_unit16<LittleEndian>(data + 2 * i + 2);
-                *out++ = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                *out++ = 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
                 i += 2;
-            } else {
-                *out++ = unit;
-                ++i;
             }
         }
     }
@@ -243,9 +277,22 @@ Status decode_utf16_in_order(std::span<const std::uint8_t> bytes, TextSink& sink
                 continue;
             }
         }
-        // A block with a surrogate, or the tail: unit by unit.  A pair that
-        // starts at the block's last unit takes one unit of the next block.
+        // A block with a surrogate, or the tail: four units a step up to the
+        // first surrogate, then unit by unit.  A pair that starts at the
+        // block's last unit takes one unit of the next block.
         while (i < block_end) {
+            if (units - i >= 4) {
+                const std::uint64_t four = read_four_units16<LittleEndian>(data + 2 * i);
+                const std::uint64_t lanes = surrogate_lanes(four);
+                if (lanes == 0) {
+                    seen |= four;
+                    i += 4;
+                    continue;
+                }
+                const std::size_t ordinary = units_before_surrogate(lanes);
+                seen |= four & ((std::uint64_t{1} << (16 * ordinary)) - 1);
+                i += ordinary;
+            }
             const std::uint32_t unit = read_unit16<LittleEndian>(data + 2 * i);
             if (!is_surrogate(unit)) {
                 seen |= unit;
@@ -289,9 +336,17 @@ inline std::uint32_t read_unit32(const std::uint8_t* bytes) noexcept {
 
 template <bool LittleEndian, class Unit>
 void write_utf32(std::span<const std::uint8_t> bytes, Unit* out) noexcept {
+    const std::uint8_t* data = bytes.data();
     const std::size_t count = bytes.size() / 4;
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = static_cast<Unit>(read_unit32<LittleEndian>(bytes.data() + 4 * i));
+    if constexpr (sizeof(Unit) == 1) {
+        // Every value is below 0x100: its low byte is the code point, copied
+        // with a stride instead of assembling the value.
+        const std::uint8_t* low = data + (LittleEndian ? 0 : 3);
+        for (std::size_t i = 0; i < count; ++i) out[i] = low[4 * i];
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            out[i] = static_cast<Unit>(read_unit32<LittleEndian>(data + 4 * i));
+        }
     }
 }
 

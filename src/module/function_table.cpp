@@ -256,8 +256,9 @@ PyObject* call_function(PyObject* const* args, Py_ssize_t positional, PyObject* 
     constexpr const FunctionRow& row = kFunctions[Index];
     Arguments arguments;
     if (!keyword_names && positional >= row.required_count && positional <= row.parameter_count) {
+        constexpr std::size_t count = row.parameter_count;
         if (!convert_positional<Index>(args, positional, arguments,
-                                       std::make_index_sequence<kFunctions[Index].parameter_count>())) {
+                                       std::make_index_sequence<count>())) {
             return nullptr;
         }
     } else if (!bind_and_convert(row, args, positional, keyword_names, arguments)) {
