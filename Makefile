@@ -1,6 +1,12 @@
 # make demo  - build bitloom into .venv and run the example
-# make test  - build bitloom into .venv, run the C++ tests and the pytest suite
-.PHONY: demo test install cpp-test pytest clean
+# make test      - build bitloom into .venv, run the C++ tests and the pytest suite,
+#                  the pytest suite again under the sanitizers, and a few seconds
+#                  of every fuzzer
+# make sanitize  - the pytest suite against an AddressSanitizer and
+#                  UndefinedBehaviorSanitizer build in .venv-sanitize
+# make fuzz      - every fuzzer for a bounded time (FUZZ_SECONDS each)
+.PHONY: demo test install cpp-test pytest clean sanitize sanitize-install fuzz fuzz-smoke \
+        fuzz-native fuzz-python
 
 VENV := .venv
 VPY := $(VENV)/bin/python
@@ -36,7 +42,43 @@ cpp-test:
 pytest: install
 	$(VENV)/bin/pytest -q tests
 
-test: cpp-test pytest
+# ---- sanitizers -------------------------------------------------------------
+# One checked build serves the sanitizer run and the Python-surface fuzzer:
+# clang with AddressSanitizer, UndefinedBehaviorSanitizer (no recovery) and
+# libFuzzer's coverage hooks, which stay inert unless a fuzzer is loaded.  The
+# interpreter itself is not instrumented, so the sanitizer runtime is
+# preloaded into it, and PYTHONMALLOC=malloc sends every Python object through
+# the checked allocator, so that a write past the end of a bytes or str object
+# that the module fills is caught too.
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_STAMP := $(SAN_VENV)/.deps-installed
+CLANGXX ?= clang++-14
+CLANG_RT_DIR = $(shell $(CLANGXX) -print-runtime-dir)
+ASAN_RUNTIME = $(CLANG_RT_DIR)/libclang_rt.asan-x86_64.so
+# Leak checking covers memory that the module allocates itself; the
+# interpreter's own allocations, never freed at exit, are suppressed by
+# scripts/lsan.supp (see there).
+SAN_ENV = ASAN_OPTIONS=detect_leaks=1:malloc_context_size=3:allocator_may_return_null=1:halt_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1 \
+          LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
+          UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+          PYTHONMALLOC=malloc
+
+$(SAN_STAMP): pyproject.toml
+	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(SAN_VENV)
+	$(SAN_PY) -m pip install --quiet --upgrade pip
+	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" "atheris>=2.3"
+	touch $@
+
+sanitize-install: $(SAN_STAMP)
+	CXX=$(CLANGXX) $(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
+	    -C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
+	    -C cmake.define.BITLOOM_SANITIZE=ON -C cmake.define.BITLOOM_FUZZ_COVERAGE=ON .
+
+sanitize: sanitize-install
+	$(SAN_ENV) LD_PRELOAD=$(ASAN_RUNTIME) $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests
+
+test: cpp-test pytest sanitize fuzz-smoke
 
 clean:
-	rm -rf build $(VENV) $(CPP_TEST_BIN)
+	rm -rf build $(VENV) $(SAN_VENV) $(CPP_TEST_BIN) fuzz/bin

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define BITLOOM_X86 1
 #else
@@ -102,11 +103,18 @@ inline float binary16_to_float_software(std::uint16_t half) noexcept {
 
 namespace binary16_detail {
 
+// Read from CPUID directly: not every compiler knows "f16c" as a feature name
+// of __builtin_cpu_supports (clang 14 does not).
 inline bool detect_f16c() noexcept {
-    __builtin_cpu_init();
-    // The F16C instructions are VEX-encoded, so they also need the AVX state
-    // to be enabled by the operating system; the "avx" feature says so.
-    return __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    constexpr unsigned kNeeded = bit_OSXSAVE | bit_AVX | bit_F16C;
+    if ((ecx & kNeeded) != kNeeded) return false;
+    // The F16C instructions are VEX-encoded, so the operating system must
+    // also save the SSE and AVX register state (XCR0 bits 1 and 2).
+    unsigned low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (low & 0x6u) == 0x6u;
 }
 
 }  // namespace binary16_detail
