@@ -78,6 +78,51 @@ sanitize-install: $(SAN_STAMP)
 sanitize: sanitize-install
 	$(SAN_ENV) LD_PRELOAD=$(ASAN_RUNTIME) $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests
 
+# ---- fuzzing ---------------------------------------------------------------
+# libFuzzer targets for the routines without the interpreter (fuzz/*.cpp,
+# linked against PURE_SOURCES), and fuzz/fuzz_recipes.py, which drives
+# pack_parameters and unpack_parameters through atheris against the checked
+# build above.  fuzz/corpus/<target>/ holds the seeds and every input that
+# once found a fault; runs add what they learn to fuzz/bin/corpus/<target>/
+# and leave crashing inputs in fuzz/bin/artifacts/.
+FUZZ_BIN := fuzz/bin
+FUZZ_NATIVE = $(patsubst fuzz/%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
+FUZZ_OBJECTS = $(patsubst src/%.cpp,$(FUZZ_BIN)/obj/%.o,$(PURE_SOURCES))
+FUZZ_CXXFLAGS := -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined \
+                 -fno-sanitize-recover=all -Isrc -Ifuzz
+FUZZ_SECONDS ?= 60
+SMOKE_SECONDS ?= 4
+FUZZ_ENV := ASAN_OPTIONS=quarantine_size_mb=64:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
+ATHERIS_RUNTIME = $(shell $(SAN_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
+
+$(FUZZ_BIN)/obj/%.o: src/%.cpp
+	@mkdir -p $(@D)
+	$(CLANGXX) $(FUZZ_CXXFLAGS) -fsanitize=fuzzer-no-link -MMD -MP -c $< -o $@
+
+$(FUZZ_BIN)/fuzz_%: fuzz/fuzz_%.cpp $(FUZZ_OBJECTS)
+	$(CLANGXX) $(FUZZ_CXXFLAGS) -fsanitize=fuzzer -MMD -MP $< $(FUZZ_OBJECTS) -o $@
+
+-include $(wildcard $(FUZZ_BIN)/*.d $(FUZZ_BIN)/obj/*/*.d)
+
+# Objects are kept between runs, not treated as intermediate files.
+.SECONDARY:
+
+fuzz-native: $(addprefix $(FUZZ_BIN)/,$(FUZZ_NATIVE))
+	@set -e; for t in $(FUZZ_NATIVE); do \
+	    $(FUZZ_ENV) scripts/run_fuzzer.sh $$t $(SECONDS) $(FUZZ_BIN)/$$t; \
+	done
+
+fuzz-python: sanitize-install
+	@$(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64 \
+	    LD_PRELOAD=$(ATHERIS_RUNTIME) scripts/run_fuzzer.sh fuzz_recipes $(SECONDS) \
+	    $(SAN_PY) fuzz/fuzz_recipes.py
+
+fuzz:
+	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(FUZZ_SECONDS)
+
+fuzz-smoke:
+	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(SMOKE_SECONDS)
+
 test: cpp-test pytest sanitize fuzz-smoke
 
 clean:
