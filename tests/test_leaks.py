@@ -91,7 +91,6 @@ SPECIFIC = {
         ([{k: v for k, v in item().items() if k != "value"}],),
         ([item(value=Refusing())],),
         ([item(value=RaisesUnprintable())],),
-        ([item(offset_bits=2**63)],),
         ([item(bits=8, offset_bits=2**64 - 1)],),
         ("abc",),
     ],
@@ -120,6 +119,11 @@ SPECIFIC = {
     "decode_utf32le": [(b"a\x00\x00\x00",), (b"\x00\xd8\x00\x00",)],
     "decode_utf32be": [(b"\x00\x01\xf6\x00",), (b"\xff\xff\xff\xff",)],
 }
+UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
+if not UNDER_SANITIZER:
+    # A packet that cannot be allocated (the sanitizer would print a warning
+    # for each of the thousands of attempts).
+    SPECIFIC["pack_parameters"].append(([item(offset_bits=2**63)],))
 for name in bitloom.__all__:
     if name.startswith("decode_") and name[7:] in ("ones_complement", "twos_complement", "sign_magnitude"):
         SPECIFIC[name] = INTEGER_PATTERNS
@@ -192,13 +196,18 @@ def test_traced_memory_stays_flat(traced):
     growth = {}
     for name in bitloom.__all__:
         function, calls = all_calls(name)
-        run(function, calls, 50)  # warm-up: caches, interned texts, free lists
-        gc.collect()
-        before = tracemalloc.get_traced_memory()[0]
-        run(function, calls, REPEATS // len(calls) + 100)
-        gc.collect()
-        growth[name] = tracemalloc.get_traced_memory()[0] - before
-    # One object kept per call would be tens of kilobytes by now.
+        run(function, calls, 50)  # warm-up: caches, interned texts
+        windows = []
+        # Two windows: a leak grows in both, while the interpreter's free
+        # lists and caches fill up once and then stop growing.
+        for _ in range(2):
+            gc.collect()
+            before = tracemalloc.get_traced_memory()[0]
+            run(function, calls, REPEATS // 2 // len(calls) + 50)
+            gc.collect()
+            windows.append(tracemalloc.get_traced_memory()[0] - before)
+        growth[name] = min(windows)
+    # One object kept per call would be tens of kilobytes per window.
     assert {name: size for name, size in growth.items() if size > 8 * 1024} == {}
 
 
@@ -208,7 +217,7 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(UNDER_SANITIZER,
                     reason="the sanitizer's quarantine holds freed memory; LeakSanitizer checks instead")
 def test_resident_size_stays_flat():
     # Large fields, so that native memory kept on any path (scratch buffers,
