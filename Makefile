@@ -92,8 +92,10 @@ sanitize-install: $(SAN_STAMP)
 	    -C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
 	    -C cmake.define.BITLOOM_SANITIZE=ON -C cmake.define.BITLOOM_FUZZ_COVERAGE=ON .
 
+# The packaging tests build wheels, which the checked build has no part in.
 sanitize: sanitize-install
-	$(SAN_ENV) LD_PRELOAD=$(ASAN_RUNTIME) $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests
+	$(SAN_ENV) LD_PRELOAD=$(ASAN_RUNTIME) $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests \
+	    --ignore=tests/test_packaging.py
 
 # ---- fuzzing ---------------------------------------------------------------
 # libFuzzer targets for the routines without the interpreter (fuzz/*.cpp,
