@@ -1,9 +1,14 @@
-# make demo  - build bitloom into .venv and run the examples
-# make test  - build bitloom into .venv, run the C++ tests, the type checks and
-#              the pytest suite
-# make bench - build bitloom into .venv, add the peers, time bitloom against
-#              them and rewrite benchmarks/BENCHMARKS.md and benchmarks/ratios.png
-.PHONY: demo test install cpp-test typecheck pytest bench clean
+# make demo      - build bitloom into .venv and run the examples
+# make test      - build bitloom into .venv, run the C++ tests, the type checks
+#                  and the pytest suite, the pytest suite again under the
+#                  sanitizers, and a few seconds of every fuzzer
+# make sanitize  - the pytest suite against an AddressSanitizer and
+#                  UndefinedBehaviorSanitizer build in .venv-sanitize
+# make fuzz      - every fuzzer for a bounded time (FUZZ_SECONDS each)
+# make bench     - build bitloom into .venv, add the peers, time bitloom against
+#                  them and rewrite benchmarks/BENCHMARKS.md and benchmarks/ratios.png
+.PHONY: demo test install cpp-test typecheck pytest clean sanitize sanitize-install fuzz \
+        fuzz-smoke fuzz-native fuzz-python bench
 
 VENV := .venv
 VPY := $(VENV)/bin/python
@@ -59,7 +64,90 @@ typecheck: install
 pytest: install
 	$(VENV)/bin/pytest -q tests
 
-test: cpp-test typecheck pytest
+# ---- sanitizers -------------------------------------------------------------
+# One checked build serves the sanitizer run and the Python-surface fuzzer:
+# clang with AddressSanitizer, UndefinedBehaviorSanitizer (no recovery) and
+# libFuzzer's coverage hooks, which stay inert unless a fuzzer is loaded.  The
+# interpreter itself is not instrumented, so the sanitizer runtime is
+# preloaded into it, and PYTHONMALLOC=malloc sends every Python object through
+# the checked allocator, so that a write past the end of a bytes or str object
+# that the module fills is caught too.
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_STAMP := $(SAN_VENV)/.deps-installed
+CLANGXX ?= clang++-14
+CLANG_RT_DIR = $(shell $(CLANGXX) -print-runtime-dir)
+ASAN_RUNTIME = $(CLANG_RT_DIR)/libclang_rt.asan-x86_64.so
+# Leak checking covers memory that the module allocates itself; the
+# interpreter's own allocations, never freed at exit, are suppressed by
+# scripts/lsan.supp (see there).
+SAN_ENV = ASAN_OPTIONS=detect_leaks=1:malloc_context_size=3:allocator_may_return_null=1:halt_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1 \
+          LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
+          UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+          PYTHONMALLOC=malloc
+
+$(SAN_STAMP): pyproject.toml
+	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(SAN_VENV)
+	$(SAN_PY) -m pip install --quiet --upgrade pip
+	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" "atheris>=2.3"
+	touch $@
+
+sanitize-install: $(SAN_STAMP)
+	CXX=$(CLANGXX) $(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
+	    -C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
+	    -C cmake.define.BITLOOM_SANITIZE=ON -C cmake.define.BITLOOM_FUZZ_COVERAGE=ON .
+
+# The packaging tests build wheels, which the checked build has no part in.
+sanitize: sanitize-install
+	$(SAN_ENV) LD_PRELOAD=$(ASAN_RUNTIME) $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests \
+	    --ignore=tests/test_packaging.py
+
+# ---- fuzzing ---------------------------------------------------------------
+# libFuzzer targets for the routines without the interpreter (fuzz/*.cpp,
+# linked against PURE_SOURCES), and fuzz/fuzz_recipes.py, which drives
+# pack_parameters and unpack_parameters through atheris against the checked
+# build above.  fuzz/corpus/<target>/ holds the seeds and every input that
+# once found a fault; runs add what they learn to fuzz/bin/corpus/<target>/
+# and leave crashing inputs in fuzz/bin/artifacts/.
+FUZZ_BIN := fuzz/bin
+FUZZ_NATIVE = $(patsubst fuzz/%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
+FUZZ_OBJECTS = $(patsubst src/%.cpp,$(FUZZ_BIN)/obj/%.o,$(PURE_SOURCES))
+FUZZ_CXXFLAGS := -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined \
+                 -fno-sanitize-recover=all -Isrc -Ifuzz
+FUZZ_SECONDS ?= 60
+SMOKE_SECONDS ?= 4
+FUZZ_ENV := ASAN_OPTIONS=quarantine_size_mb=64:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
+ATHERIS_RUNTIME = $(shell $(SAN_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
+
+$(FUZZ_BIN)/obj/%.o: src/%.cpp
+	@mkdir -p $(@D)
+	$(CLANGXX) $(FUZZ_CXXFLAGS) -fsanitize=fuzzer-no-link -MMD -MP -c $< -o $@
+
+$(FUZZ_BIN)/fuzz_%: fuzz/fuzz_%.cpp $(FUZZ_OBJECTS)
+	$(CLANGXX) $(FUZZ_CXXFLAGS) -fsanitize=fuzzer -MMD -MP $< $(FUZZ_OBJECTS) -o $@
+
+-include $(wildcard $(FUZZ_BIN)/*.d $(FUZZ_BIN)/obj/*/*.d)
+
+# Objects are kept between runs, not treated as intermediate files.
+.SECONDARY:
+
+fuzz-native: $(addprefix $(FUZZ_BIN)/,$(FUZZ_NATIVE))
+	@set -e; for t in $(FUZZ_NATIVE); do \
+	    $(FUZZ_ENV) scripts/run_fuzzer.sh $$t $(SECONDS) $(FUZZ_BIN)/$$t; \
+	done
+
+fuzz-python: sanitize-install
+	@$(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64 \
+	    LD_PRELOAD=$(ATHERIS_RUNTIME) scripts/run_fuzzer.sh fuzz_recipes $(SECONDS) \
+	    $(SAN_PY) fuzz/fuzz_recipes.py
+
+fuzz:
+	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(FUZZ_SECONDS)
+
+fuzz-smoke:
+	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(SMOKE_SECONDS)
+
+test: cpp-test typecheck pytest sanitize fuzz-smoke
 
 $(BENCH_STAMP): $(STAMP)
 	$(VPY) -m pip install --quiet $(BENCH_PEERS)
@@ -72,4 +160,4 @@ bench: install $(BENCH_STAMP)
 	cd benchmarks && ../$(VPY) run.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV) $(CPP_TEST_BIN)
+	rm -rf build $(VENV) $(SAN_VENV) $(CPP_TEST_BIN) fuzz/bin

@@ -14,12 +14,13 @@
 #include <cstdint>
 
 // Which F16C path is compiled in.  GCC and Clang detect the instructions
-// with __builtin_cpu_supports and compile the conversions for them with a
+// with CPUID and compile the conversions for them with a
 // target attribute; MSVC detects them with __cpuid and _xgetbv and needs no
 // attribute for the intrinsics.  Every other compiler or processor (ARM,
 // clang-cl) and BITLOOM_PORTABLE builds take the software path only.
 #if !defined(BITLOOM_PORTABLE) && (defined(__x86_64__) || defined(__i386__)) && \
     (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
+#include <cpuid.h>
 #include <immintrin.h>
 #define BITLOOM_F16C_PATH 1
 #define BITLOOM_F16C_GNU 1
@@ -118,11 +119,18 @@ inline float binary16_to_float_software(std::uint16_t half) noexcept {
 namespace binary16_detail {
 
 #if BITLOOM_F16C_GNU
+// Read from CPUID directly: not every compiler knows "f16c" as a feature name
+// of __builtin_cpu_supports (clang 14 does not).
 inline bool detect_f16c() noexcept {
-    __builtin_cpu_init();
-    // The F16C instructions are VEX-encoded, so they also need the AVX state
-    // to be enabled by the operating system; the "avx" feature says so.
-    return __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+    constexpr unsigned kNeeded = bit_OSXSAVE | bit_AVX | bit_F16C;
+    if ((ecx & kNeeded) != kNeeded) return false;
+    // The F16C instructions are VEX-encoded, so the operating system must
+    // also save the SSE and AVX register state (XCR0 bits 1 and 2).
+    unsigned low = 0, high = 0;
+    __asm__("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+    return (low & 0x6u) == 0x6u;
 }
 #else
 inline bool detect_f16c() noexcept {

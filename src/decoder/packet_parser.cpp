@@ -25,21 +25,6 @@ namespace bitloom {
 
 namespace {
 
-PyRef item_at(PyObject* items, Py_ssize_t index) {
-    if (index >= PySequence_Fast_GET_SIZE(items)) return PyRef();
-    return PyRef::borrow(PySequence_Fast_GET_ITEM(items, index));
-}
-
-template <class T>
-bool take(Result<T> result, T& out) {
-    if (!result.ok()) {
-        raise_codec_error(result.error());
-        return false;
-    }
-    out = std::move(result.value());
-    return true;
-}
-
 // The field value from the first eight bytes of the field buffer, narrowed
 // to `bits` bits or bit-reversed.
 std::uint64_t field_value(std::span<const std::uint8_t> window, ByteOrder order, std::uint32_t bits,
@@ -139,7 +124,7 @@ PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t sta
     NameCache names(NameDirection::unpacking);
     std::uint64_t cursor = start_offset;
     for (Py_ssize_t i = 0;; ++i) {
-        PyRef item = item_at(items, i);
+        PyRef item = recipe_item_at(items, i);
         if (!item) break;
         context.index = i;
         context.item = PyRef::borrow(item.get());

@@ -30,36 +30,9 @@ namespace bitloom {
 
 namespace {
 
-// The items of a list can change while values are converted (their hooks
-// run Python code), so every access re-reads the size and takes a reference.
-PyRef item_at(PyObject* items, Py_ssize_t index) {
-    if (index >= PySequence_Fast_GET_SIZE(items)) return PyRef();
-    return PyRef::borrow(PySequence_Fast_GET_ITEM(items, index));
-}
-
 bool raise_error(const CodecError& error) {
     raise_codec_error(error);
     return false;
-}
-
-template <class T>
-bool take(Result<T> result, T& out) {
-    if (!result.ok()) return raise_error(result.error());
-    out = std::move(result.value());
-    return true;
-}
-
-bool is_single_precision(ReservedFormat format) {
-    switch (format) {
-        case ReservedFormat::ti_f32:
-        case ReservedFormat::dec_f32:
-        case ReservedFormat::ibm_f32:
-        case ReservedFormat::ieee754_1985_f32:
-        case ReservedFormat::mil_std_1750a_f32:
-            return true;
-        default:
-            return false;
-    }
 }
 
 // Field bytes of one item: a numeric field on the stack, or bytes held in
@@ -168,7 +141,7 @@ bool encode_field(PyObject* value, const RecipeItem& item, FieldEncoding encodin
         case FieldCodec::reserved: {
             // The value is converted as the format's own encoder converts it
             // before the refusal.
-            if (is_single_precision(encoding.reserved)) {
+            if (takes_float32(encoding.reserved)) {
                 float number = 0;
                 if (!convert_float32(value, number)) return false;
             } else {
@@ -207,7 +180,7 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
     // Length pass: every item's dict check, "bits" and "offset_bits".
     std::uint64_t total_bits = 0;
     for (Py_ssize_t i = 0;; ++i) {
-        PyRef item = item_at(items, i);
+        PyRef item = recipe_item_at(items, i);
         if (!item) break;
         context.index = i;
         context.item = PyRef::borrow(item.get());
@@ -245,7 +218,7 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
     NameCache names(NameDirection::packing);
     std::uint64_t cursor = 0;
     for (Py_ssize_t i = 0;; ++i) {
-        PyRef item = item_at(items, i);
+        PyRef item = recipe_item_at(items, i);
         if (!item) break;
         context.index = i;
         context.item = PyRef::borrow(item.get());

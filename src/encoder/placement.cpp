@@ -102,7 +102,9 @@ void encode_binary_to_bytes(std::span<const std::uint8_t> data, std::uint32_t bi
     // Right alignment: longer data loses its leading bytes, shorter data gets
     // zero bytes in front.
     const std::size_t kept = std::min(data.size(), n);
-    std::memcpy(out.data() + (n - kept), data.data() + (data.size() - kept), kept);
+    // Empty data may come with a null pointer, which memcpy must not get
+    // even for zero bytes.
+    if (kept != 0) std::memcpy(out.data() + (n - kept), data.data() + (data.size() - kept), kept);
     const unsigned spare = static_cast<unsigned>(8 * n - bits);  // 0..7 unused top bits
     out[0] &= static_cast<std::uint8_t>(0xFFu >> spare);
     if (!reverse) return;

@@ -71,6 +71,20 @@ bool str_view(PyObject* object, std::string_view& out) {
 
 }  // namespace
 
+PyRef recipe_item_at(PyObject* items, Py_ssize_t index) {
+#ifdef Py_GIL_DISABLED
+    // Without the GIL another thread may change the list at the same time:
+    // take the reference under the list's own lock.
+    if (PyList_CheckExact(items)) {
+        PyRef item(PyList_GetItemRef(items, index));
+        if (!item) PyErr_Clear();  // past the end
+        return item;
+    }
+#endif
+    if (index >= PySequence_Fast_GET_SIZE(items)) return PyRef();
+    return PyRef::borrow(PySequence_Fast_GET_ITEM(items, index));
+}
+
 bool create_recipe_keys() {
     if (g_keys[0]) return true;
     PyObject* keys[kKeyCount] = {};

@@ -11,11 +11,30 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "common/codec_result.hpp"
 #include "encoder/encoding_names.hpp"
+#include "module/errors.hpp"
 #include "module/python_ref.hpp"
 
 namespace bitloom {
+
+// Item `index` of a recipe (a list or tuple), or null past its end.  The
+// items of a list can change while values are converted (their hooks run
+// Python code), so every access re-reads the size and takes a reference.
+PyRef recipe_item_at(PyObject* items, Py_ssize_t index);
+
+// The value of a routine's result, or false with its codec error raised.
+template <class T>
+bool take(Result<T> result, T& out) {
+    if (!result.ok()) {
+        raise_codec_error(result.error());
+        return false;
+    }
+    out = std::move(result.value());
+    return true;
+}
 
 // Interned key strings, created once by the module's initialisation.
 bool create_recipe_keys();

@@ -4,6 +4,7 @@
 #include "module/conversions.hpp"
 
 #include <cstring>
+#include <new>
 
 namespace bitloom {
 
@@ -185,8 +186,22 @@ bool convert_byte_list(PyObject* object, std::vector<std::uint8_t>& storage,
         return true;
     }
     if (PyByteArray_Check(object)) {
+        // A bytearray can be resized by another thread on an interpreter
+        // without the GIL; its lock keeps size and content together.  (Under
+        // the GIL the section is empty.)  No exception may leave the section.
+        bool copied = true;
+        Py_BEGIN_CRITICAL_SECTION(object);
         const auto* data = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(object));
-        storage.assign(data, data + PyByteArray_GET_SIZE(object));
+        try {
+            storage.assign(data, data + PyByteArray_GET_SIZE(object));
+        } catch (const std::bad_alloc&) {
+            copied = false;
+        }
+        Py_END_CRITICAL_SECTION();
+        if (!copied) {
+            PyErr_NoMemory();
+            return false;
+        }
         out = storage;
         return true;
     }

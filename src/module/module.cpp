@@ -78,7 +78,15 @@ bool register_functions(PyObject* module) {
     return true;
 }
 
-PyObject* initialise() {
+// Initialisation writes process-wide state (the module object, the method
+// table, the interned recipe keys, the internal-fault type) once.  The import
+// machinery serialises imports of one name, but nothing stops a direct second
+// call of the entry point; on an interpreter without the GIL the two would
+// race.  PyMutex_Lock detaches the thread state while it waits, so holding
+// it across the interpreter calls below cannot deadlock.
+PyMutex g_initialise_lock{};
+
+PyObject* initialise_locked() {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id < 0) return nullptr;
@@ -92,9 +100,29 @@ PyObject* initialise() {
     if (g_module) return Py_NewRef(g_module);
     if (!create_internal_error_type() || !create_recipe_keys()) return nullptr;
     PyRef module(PyModule_Create2(&g_definition, 1013));
-    if (!module || !register_functions(module.get())) return nullptr;
+    if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Calls keep no shared mutable state: every routine works on its own
+    // values, and recipe lists and dicts are read through references taken
+    // with the interpreter's thread-safe accessors.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
+    if (!register_functions(module.get())) return nullptr;
     g_module = Py_NewRef(module.get());
     return module.release();
+}
+
+PyObject* initialise() {
+    PyMutex_Lock(&g_initialise_lock);
+    PyObject* module = nullptr;
+    try {
+        module = initialise_locked();
+    } catch (...) {
+        PyMutex_Unlock(&g_initialise_lock);
+        throw;
+    }
+    PyMutex_Unlock(&g_initialise_lock);
+    return module;
 }
 
 }  // namespace

@@ -1,0 +1,424 @@
+"""Hostile input: every case either gives its documented result or fails
+with its clean error, and a failed call returns nothing and leaves the
+caller's recipe and values as they were."""
+
+import copy
+from collections import OrderedDict, defaultdict
+
+import pytest
+
+import bitloom
+from bitloom import pack_parameters, unpack_parameters
+
+U64 = 2**64
+
+
+def item(name="a", **fields):
+    entry = {"name": name, "encoding": "unsigned", "bits": 8, "byte_order": "big",
+             "reverse_bits": False, "value": 1}
+    entry.update(fields)
+    return entry
+
+
+def snapshot(recipe):
+    """The recipe's items, the identity of every value in them and the
+    contents of the mutable ones."""
+    def contents(value):
+        return copy.copy(value) if type(value) in (list, bytearray, dict) else None
+    return [(type(entry), [(k, id(v), contents(v)) for k, v in entry.items()])
+            if isinstance(entry, dict) else entry for entry in recipe]
+
+
+def engine_error(call, recipe):
+    """Runs a call that must fail in the engine; checks nothing changed."""
+    before = snapshot(recipe)
+    with pytest.raises(ValueError) as caught:
+        call(recipe)
+    assert snapshot(recipe) == before
+    return str(caught.value)
+
+
+def pack(recipe):
+    return pack_parameters(recipe)
+
+
+def unpack_at(packet, offset=0):
+    return lambda recipe: unpack_parameters(packet, offset, recipe)
+
+
+# ---- bit positions near 2^64 and widths near 2^32 ---------------------------
+
+@pytest.mark.parametrize("call, recipe, message", [
+    # Packing: "offset_bits" is an absolute position.
+    (pack, [item(bits=0, value=0, offset_bits=U64 - 1)],
+     "MemoryError: cannot allocate a packet of 2305843009213693952 bytes"),
+    (pack, [item(bits=1, value=0, offset_bits=U64 - 1)],
+     "ValueError: Field of 1 bits at bit 18446744073709551615 ends beyond the largest bit "
+     "position 18446744073709551615"),
+    (pack, [item(offset_bits=U64)], "OverflowError: int too big to convert"),
+    (pack, [item(offset_bits=U64 + 1)], "OverflowError: int too big to convert"),
+    (pack, [item(offset_bits=-1)],
+     "OverflowError: can't convert negative int to unsigned"),
+    # Nothing can follow a field that ends at the last bit position.
+    (pack, [item(bits=8, value=0, offset_bits=U64 - 9), item(bits=8, value=0)],
+     "ValueError: Field of 8 bits at bit 18446744073709551615 ends beyond the largest bit "
+     "position 18446744073709551615"),
+    # Parsing: the call's offset plus the item's.
+    (unpack_at(b"\x01", U64 - 1), [item(bits=0)],
+     "ValueError: range start index 2305843009213693951 out of range for slice of length 1"),
+    (unpack_at(b"\x01"), [item(bits=0, offset_bits=U64 - 1)],
+     "ValueError: range start index 2305843009213693951 out of range for slice of length 1"),
+    (unpack_at(b"\x01", 1), [item(bits=0, offset_bits=U64 - 1)],
+     "ValueError: Field start 1 + 18446744073709551615 lies beyond the largest bit position "
+     "18446744073709551615"),
+    (unpack_at(b"\x01", U64 - 1), [item(bits=0, offset_bits=U64 - 1)],
+     "ValueError: Field start 18446744073709551615 + 18446744073709551615 lies beyond the "
+     "largest bit position 18446744073709551615"),
+    (unpack_at(b"\x01"), [item(bits=0, offset_bits=U64)], "OverflowError: int too big to convert"),
+    # Widths: 2^32 - 1 is the largest that converts.
+    (pack, [item(bits=2**32 - 1)], "ValueError: Cannot encode 4294967295 bits from a 64-bit value"),
+    (pack, [item(bits=2**32)], "OverflowError: out of range integral type conversion attempted"),
+    (unpack_at(b"\x01\x02\x03\x04"), [item(bits=2**32 - 1)],
+     "ValueError: range end index 536870912 out of range for slice of length 4"),
+    (unpack_at(b"\x01"), [item(bits=2**32)],
+     "OverflowError: out of range integral type conversion attempted"),
+])
+def test_extreme_positions_and_widths_fail_cleanly(call, recipe, message):
+    assert engine_error(call, recipe) == message
+
+
+def test_extreme_call_offset_is_an_argument_error():
+    with pytest.raises(OverflowError):
+        unpack_parameters(b"\x01", U64, [item()])
+    assert unpack_parameters(b"", U64 - 1, []) == {}
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: bitloom.decode_twos_complement(0xFF, 2**32 - 1), 255),
+    (lambda: bitloom.decode_ones_complement(2**64 - 1, 2**32 - 1), 0),
+    (lambda: bitloom.decode_sign_magnitude(2**63 + 5, 2**32 - 1), 5),
+    (lambda: bitloom.decode_packed_bcd(0x12, 2**32 - 1), 12),
+    (lambda: bitloom.decode_unpacked_bcd(0x0102, 2**32 - 1), 12),
+    (lambda: bitloom.encode_packed_bcd(12, 2**32 - 1), 0x12),
+])
+def test_codecs_take_the_widest_width_in_constant_time(call, expected):
+    assert call() == expected
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: bitloom.encode_twos_complement(1, 2**32 - 1), "bits must be <= 64 for two's complement encoding"),
+    (lambda: bitloom.encode_sign_magnitude(1, 2**32 - 1),
+     "bits must be between 2 and 64 for sign-magnitude encoding"),
+    (lambda: bitloom.decode_unpacked_bcd(0xF1, 2**32 - 1, True),
+     "Invalid zoned decimal byte: 0x00 (expected ASCII 0x30-0x39 or EBCDIC 0xF0-0xF9)"),
+])
+def test_codecs_refuse_the_widest_width_cleanly(call, message):
+    with pytest.raises(ValueError, match=f"^{message.replace('(', '[(]').replace(')', '[)]')}$"):
+        call()
+
+
+# ---- size -------------------------------------------------------------------
+
+def test_a_recipe_of_a_million_items():
+    entry = item(value=0xA5)
+    recipe = [entry] * 10**6
+    packet = pack_parameters(recipe)
+    assert packet == b"\xa5" * 10**6
+    assert unpack_parameters(packet, 0, recipe) == {"a": 0xA5}
+    recipe[-1] = item("last", value=256)
+    with pytest.raises(ValueError) as caught:
+        pack_parameters(recipe)
+    assert str(caught.value) == "ValueError: Value 256 is too large for 8 bits"
+    assert caught.value.__notes__ == ["in recipe item 999999 ('last')"]
+
+
+def test_text_fields_of_100_mib():
+    text = "\u00e9" * (50 * 2**20)  # 100 MiB of UTF-8
+    bits = 8 * 100 * 2**20
+    packet = pack_parameters([item(encoding="utf8", bits=bits, value=text)])
+    assert len(packet) == 100 * 2**20 and packet[:4] == b"\xc3\xa9\xc3\xa9"
+    assert unpack_parameters(packet, 0, [item(encoding="utf8", bits=bits)]) == {"a": text}
+    del text
+    # One bad byte at the very end fails the whole field.
+    broken = packet[:-1] + b"\xff"
+    del packet
+    message = engine_error(unpack_at(broken), [item(encoding="utf8", bits=bits)])
+    assert message.startswith("ValueError: Invalid UTF-8 bytes: ")
+
+
+# ---- empty packets ------------------------------------------------------------
+
+@pytest.mark.parametrize("offset, recipe, expected", [
+    (0, [], {}),
+    (U64 - 1, [], {}),
+    (0, [item(bits=0)], {"a": 0}),
+    (0, [item(bits=0, encoding="utf8"), item("b", bits=0, encoding="utf16le")], {"a": "", "b": ""}),
+    (7, [item(bits=0, encoding="windows-1252")], {"a": ""}),
+])
+def test_empty_packets(offset, recipe, expected):
+    assert unpack_parameters(b"", offset, recipe) == expected
+
+
+@pytest.mark.parametrize("offset, recipe, message", [
+    (0, [item(bits=1)], "ValueError: range end index 1 out of range for slice of length 0"),
+    (8, [item(bits=0)], "ValueError: range start index 1 out of range for slice of length 0"),
+    (0, [item(bits=0, encoding="utf16")],
+     "ValueError: UTF-16 requires an even number of bytes with at least 2 bytes"),
+    (0, [item(bits=0, encoding="utf32")],
+     "ValueError: UTF-32 requires a multiple of 4 bytes with at least 4 bytes"),
+])
+def test_empty_packets_fail_cleanly(offset, recipe, message):
+    assert engine_error(unpack_at(b"", offset), recipe) == message
+
+
+def test_empty_fields_pack_to_an_empty_packet():
+    assert pack_parameters([item(bits=0, value=0), item(bits=0, encoding="utf8", value="")]) == b""
+
+
+# ---- conversion hooks that raise or rewrite the recipe -------------------------
+
+class Hook:
+    """Runs `action` from whichever conversion hook the engine calls."""
+
+    def __init__(self, action, result=8):
+        self.action, self.result = action, result
+
+    def __index__(self):
+        self.action()
+        return int(self.result)
+
+    def __float__(self):
+        self.action()
+        return float(self.result)
+
+
+class NumpyLikeBool:
+    def __init__(self, action):
+        self.action = action
+
+    def __bool__(self):
+        self.action()
+        return True
+
+
+NumpyLikeBool.__name__ = NumpyLikeBool.__qualname__ = "bool_"
+NumpyLikeBool.__module__ = "numpy"
+
+
+class Refused(Exception):
+    pass
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def raise_(error):
+    def action():
+        raise error
+    return action
+
+
+@pytest.mark.parametrize("key, hook", [
+    ("bits", Hook(raise_(Refused("from __index__")))),
+    ("offset_bits", Hook(raise_(Refused("from __index__")))),
+    ("reverse_bits", NumpyLikeBool(raise_(Refused("from __bool__")))),
+])
+@pytest.mark.parametrize("call", [pack, unpack_at(b"\x01\x02")])
+def test_raising_hooks_on_keys(key, hook, call):
+    assert engine_error(call, [item(**{key: hook})]).startswith("Refused: from __")
+
+
+@pytest.mark.parametrize("encoding, bits", [("unsigned", 8), ("twos_complement", 8), ("packed_bcd", 8),
+                                            ("ieee754", 32), ("ieee754", 64), ("ti", 40)])
+def test_raising_hooks_on_values(encoding, bits):
+    recipe = [item(encoding=encoding, bits=bits, value=Hook(raise_(Refused("value hook"))))]
+    assert engine_error(pack, recipe) == "Refused: value hook"
+
+
+@pytest.mark.parametrize("call", [pack, unpack_at(b"\x01")])
+def test_exception_whose_str_fails(call):
+    assert engine_error(call, [item(bits=Hook(raise_(Unprintable())))]) == (
+        "Unprintable: <exception str() failed>")
+
+
+def test_exception_whose_str_fails_in_a_plain_function_argument():
+    # Not rewrapped: the argument conversion's own exception comes out as it is.
+    with pytest.raises(Unprintable):
+        bitloom.encode_twos_complement(Hook(raise_(Unprintable())), 8)
+
+
+def rewrite(recipe_holder, change):
+    return lambda: change(recipe_holder[0])
+
+
+@pytest.mark.parametrize("key, change, expected", [
+    # The item being read is held by the engine; later items are looked up
+    # afresh, so the list's current contents decide what follows.
+    ("bits", lambda r: r.clear(), {"a": 1}),
+    ("bits", lambda r: r.append(item("c")), {"a": 1, "b": 2, "c": 3}),
+    ("bits", lambda r: r[1].update(name="z"), {"a": 1, "z": 2}),
+    ("offset_bits", lambda r: r[1].update(bits=16), {"a": 1, "b": 0x0203}),
+    ("reverse_bits", lambda r: r.pop(), {"a": 0x80}),
+])
+def test_hooks_that_rewrite_the_recipe_while_parsing(key, change, expected):
+    holder = []
+    recipe = [item(**{key: NumpyLikeBool(rewrite(holder, change)) if key == "reverse_bits"
+                      else Hook(rewrite(holder, change), 8 if key == "bits" else 0)}), item("b")]
+    holder.append(recipe)
+    assert unpack_parameters(b"\x01\x02\x03", 0, recipe) == expected
+
+
+@pytest.mark.parametrize("change, expected", [
+    # The packet keeps the length of the first pass; the item being placed
+    # is held, and what follows it is what the recipe holds by then.
+    (lambda r: r.clear(), b"\x01\x00"),
+    (lambda r: r[1].update(bits=2), b"\x01\x40"),
+    (lambda r: r[1].update(offset_bits=4), b"\x00\x10"),
+    (lambda r: r[0].clear(), b"\x01\x01"),
+    (lambda r: r.append(item("late", value=0xFF)), b"\x01\x01"),
+])
+def test_values_that_rewrite_the_recipe_between_the_passes(change, expected):
+    holder = []
+    recipe = [item(value=Hook(rewrite(holder, change), 1)), item("b")]
+    holder.append(recipe)
+    assert pack_parameters(recipe) == expected
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda r: r.__setitem__(1, 5), "TypeError: 'int' object cannot be cast as 'dict'"),
+    (lambda r: r[1].clear(), "KeyError: \"Recipe missing required field: 'name'\""),
+    (lambda r: r[1].update(bits=-1), "OverflowError: out of range integral type conversion attempted"),
+    (lambda r: r[1].update(byte_order="middle"),
+     "ValueError: Invalid byte_order 'middle': must be 'big' or 'little'"),
+])
+def test_recipe_broken_between_the_passes(change, message):
+    holder = []
+    recipe = [item(value=Hook(rewrite(holder, change), 1)), item("b")]
+    holder.append(recipe)
+    with pytest.raises(ValueError) as caught:
+        pack_parameters(recipe)
+    assert str(caught.value) == message
+    assert caught.value.__notes__[0].startswith("in recipe item 1")
+
+
+# ---- dict, str and bytes subclasses ---------------------------------------------
+
+class LyingDict(dict):
+    """Every lookup override raises: the engine reads the dict's own storage."""
+
+    def __getitem__(self, key):
+        raise RuntimeError("__getitem__")
+
+    def __missing__(self, key):
+        raise RuntimeError("__missing__")
+
+    def get(self, *args):
+        raise RuntimeError("get")
+
+    def __contains__(self, key):
+        raise RuntimeError("__contains__")
+
+    def keys(self):
+        raise RuntimeError("keys")
+
+
+class LyingStr(str):
+    def __hash__(self):
+        raise RuntimeError("__hash__")
+
+    def __eq__(self, other):
+        raise RuntimeError("__eq__")
+
+    def lower(self):
+        raise RuntimeError("lower")
+
+    def __str__(self):
+        raise RuntimeError("__str__")
+
+    def encode(self, *args):
+        raise RuntimeError("encode")
+
+
+class LyingBytes(bytes):
+    def __len__(self):
+        return 10**9
+
+    def __getitem__(self, index):
+        raise RuntimeError("__getitem__")
+
+    def __iter__(self):
+        raise RuntimeError("__iter__")
+
+    def __buffer__(self, flags):
+        raise RuntimeError("__buffer__")
+
+    def __bytes__(self):
+        raise RuntimeError("__bytes__")
+
+
+def test_dict_subclasses_are_read_through_their_storage():
+    assert pack_parameters([LyingDict(item(value=7))]) == b"\x07"
+    assert unpack_parameters(b"\x07", 0, [LyingDict(item())]) == {"a": 7}
+    assert pack_parameters([OrderedDict(item(value=7))]) == b"\x07"
+
+
+def test_defaultdict_factory_is_not_called_and_nothing_is_inserted():
+    entry = defaultdict(lambda: 5, item())
+    del entry["value"]
+    before = dict(entry)
+    assert engine_error(pack, [entry]) == (
+        "KeyError: \"Recipe item 'a' missing required field: 'value'\"")
+    assert dict(entry) == before
+
+
+def test_str_subclasses_are_read_as_their_text():
+    recipe = [item(name=LyingStr("a"), encoding=LyingStr("UNSIGNED"), byte_order=LyingStr("Big"))]
+    result = unpack_parameters(b"\x09", 0, recipe)
+    assert result == {"a": 9} and type(next(iter(result))) is str
+    # Non-ASCII lowercasing uses str.lower itself, not the override.
+    recipe = [item(encoding=LyingStr("\u212aUNSIGNED"))]
+    assert engine_error(unpack_at(b"\x09"), recipe) == "ValueError: Unsupported encoding type: \u212aUNSIGNED"
+    assert pack_parameters([item(encoding="utf16be", bits=16, value=LyingStr("\u00e9"))]) == b"\x00\xe9"
+    assert bitloom.encode_utf8(LyingStr("\u00e9")) == b"\xc3\xa9"
+
+
+@pytest.mark.parametrize("call, expected", [
+    (lambda: unpack_parameters(LyingBytes(b"\x07"), 0, [item()]), {"a": 7}),
+    (lambda: unpack_parameters(LyingBytes(b"\x07"), 0, [item(bits=16)]), ValueError),
+    (lambda: pack_parameters([item(encoding="binary", bits=16, value=LyingBytes(b"\x07\x08"))]),
+     b"\x07\x08"),
+    (lambda: bitloom.decode_utf8(LyingBytes(b"abc")), "abc"),
+    (lambda: bitloom.decode_windows_1252(LyingBytes(b"\x80")), "\u20ac"),
+    (lambda: bitloom.decode_utf16le(LyingBytes(b"")), ""),
+])
+def test_bytes_subclasses_are_read_as_their_content(call, expected):
+    if expected is ValueError:
+        with pytest.raises(ValueError, match="range end index 2 out of range for slice of length 1"):
+            call()
+    else:
+        assert call() == expected
+
+
+# ---- failed calls change nothing ---------------------------------------------------
+
+@pytest.mark.parametrize("recipe", [
+    [item(value=[1, 2]), item("b", value="text")],
+    [item(encoding="binary", bits=16, value=bytearray(b"\x01\x02")), item("b", bits=4, value=99)],
+    [item(encoding="binary", bits=16, value=[1, 2, 3]), item("b", encoding="utf8", value="\ud800")],
+    [item(encoding="utf16", bits=16, value="x" * 100), item("b", encoding="us_ascii", value="\u00e9")],
+])
+def test_failed_packing_leaves_every_value_untouched(recipe):
+    engine_error(pack, recipe)
+
+
+@pytest.mark.parametrize("value, bits, expected", [
+    # An empty value once reached memcpy with a null source pointer.
+    ([], 8, b"\x00"),
+    (b"", 12, b"\x00\x00"),
+    (bytearray(), 16, b"\x00\x00"),
+    ((), 1, b"\x00"),
+])
+def test_empty_raw_bytes_values(value, bits, expected):
+    assert pack_parameters([item(encoding="binary", bits=bits, value=value)]) == expected
