@@ -210,8 +210,8 @@ void write_utf16(std::span<const std::uint8_t> bytes, Unit* out) noexcept {
     if constexpr (sizeof(Unit) == 1) {
         // Every unit is below 0x100: its low byte is the code point, so the
         // bytes are copied with a stride and no unit is assembled.
-        const std::uint8_t* low = data + (LittleEndian ? 0 : 1);
-        for (std::size_t i = 0; i < units; ++i) out[i] = low[2 * i];
+        constexpr std::size_t kLow = LittleEndian ? 0 : 1;
+        for (std::size_t i = 0; i < units; ++i) out[i] = data[2 * i + kLow];
     } else if constexpr (sizeof(Unit) == 2) {
         // Text that fits two bytes per code point holds no surrogate pair.
         for (std::size_t i = 0; i < units; ++i) {
@@ -341,8 +341,8 @@ void write_utf32(std::span<const std::uint8_t> bytes, Unit* out) noexcept {
     if constexpr (sizeof(Unit) == 1) {
         // Every value is below 0x100: its low byte is the code point, copied
         // with a stride instead of assembling the value.
-        const std::uint8_t* low = data + (LittleEndian ? 0 : 3);
-        for (std::size_t i = 0; i < count; ++i) out[i] = low[4 * i];
+        constexpr std::size_t kLow = LittleEndian ? 0 : 3;
+        for (std::size_t i = 0; i < count; ++i) out[i] = data[4 * i + kLow];
     } else {
         for (std::size_t i = 0; i < count; ++i) {
             out[i] = static_cast<Unit>(read_unit32<LittleEndian>(data + 4 * i));
