@@ -56,6 +56,12 @@ Status encode_us_ascii(std::span<const Unit> code_points, std::uint8_t* out) {
 
 template <class Unit>
 Status encode_iso_8859_1(std::span<const Unit> code_points, std::uint8_t* out) {
+    if constexpr (sizeof(Unit) == 1) {
+        // Latin-1 storage already holds the ISO-8859-1 bytes, copied whole
+        // rather than checked character by character.
+        if (!code_points.empty()) std::memcpy(out, code_points.data(), code_points.size());
+        return Done{};
+    }
     for (std::size_t i = 0; i < code_points.size(); ++i) {
         const std::uint32_t c = code_points[i];
         if (c > 0xFF) {
