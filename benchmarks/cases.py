@@ -232,7 +232,7 @@ def frame_cases(peers: Peers) -> tuple[list[Case], list[ScalingTarget]]:
                      targets=False),
         *_long_text_cases(peers),
     ]
-    cases[1].note = "fields end on byte boundaries (see notes)"
+    cases[1].note = "fields end on byte boundaries; see the notes"
     cases[3].note = "fields end on byte boundaries"
     scaling = [ScalingTarget("pack 256-field frame", "pack 16-field frame", 17.0),
                ScalingTarget("unpack 256-field frame", "unpack 16-field frame", 17.0)]
