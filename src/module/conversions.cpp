@@ -44,14 +44,14 @@ void raise_cannot_cast(PyObject* object, const char* target) {
     raise_cast_error(name.get(), target);
 }
 
-bool convert_int64(PyObject* object, std::int64_t& out) {
+bool convert_int64_general(PyObject* object, std::int64_t& out) {
     long value = PyLong_AsLong(object);
     if (value == -1 && PyErr_Occurred()) return false;
     out = value;
     return true;
 }
 
-bool convert_uint64(PyObject* object, std::uint64_t& out) {
+bool convert_uint64_general(PyObject* object, std::uint64_t& out) {
     if (PyLong_Check(object)) {
         unsigned long long value = PyLong_AsUnsignedLongLong(object);
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -66,7 +66,7 @@ bool convert_uint64(PyObject* object, std::uint64_t& out) {
     return true;
 }
 
-bool convert_uint32(PyObject* object, std::uint32_t& out) {
+bool convert_uint32_general(PyObject* object, std::uint32_t& out) {
     std::int64_t value = 0;
     if (!convert_int64(object, value)) return false;
     if (value < 0 || value > 0xFFFFFFFFll) {

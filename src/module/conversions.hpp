@@ -17,9 +17,48 @@
 
 namespace bitloom {
 
-bool convert_int64(PyObject* object, std::int64_t& out);
-bool convert_uint64(PyObject* object, std::uint64_t& out);
-bool convert_uint32(PyObject* object, std::uint32_t& out);
+// The integer conversions read an int in the interpreter's compact (one
+// digit) form in place, which is what nearly every call passes; everything
+// else, including every object that fails, goes through the general path so
+// that the exceptions are the interpreter's.
+bool convert_int64_general(PyObject* object, std::int64_t& out);
+bool convert_uint64_general(PyObject* object, std::uint64_t& out);
+bool convert_uint32_general(PyObject* object, std::uint32_t& out);
+
+inline bool compact_int(PyObject* object, Py_ssize_t& value) {
+    if (!PyLong_Check(object)) return false;
+    auto* number = reinterpret_cast<PyLongObject*>(object);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    value = PyUnstable_Long_CompactValue(number);
+    return true;
+}
+
+inline bool convert_int64(PyObject* object, std::int64_t& out) {
+    Py_ssize_t value = 0;
+    if (compact_int(object, value)) {
+        out = value;
+        return true;
+    }
+    return convert_int64_general(object, out);
+}
+
+inline bool convert_uint64(PyObject* object, std::uint64_t& out) {
+    Py_ssize_t value = 0;
+    if (compact_int(object, value) && value >= 0) {
+        out = static_cast<std::uint64_t>(value);
+        return true;
+    }
+    return convert_uint64_general(object, out);
+}
+
+inline bool convert_uint32(PyObject* object, std::uint32_t& out) {
+    Py_ssize_t value = 0;
+    if (compact_int(object, value) && value >= 0 && value <= 0xFFFFFFFF) {
+        out = static_cast<std::uint32_t>(value);
+        return true;
+    }
+    return convert_uint32_general(object, out);
+}
 bool convert_uint128(PyObject* object, uint128& out);
 bool convert_float64(PyObject* object, double& out);
 // Rounded to binary32, ties to even; beyond the binary32 range an infinity.
