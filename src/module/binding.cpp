@@ -91,7 +91,6 @@ bool convert_argument(Conversion conversion, const char* parameter, PyObject* ob
         case Conversion::float32: converted = convert_float32(object, out.float32); break;
         case Conversion::boolean: converted = convert_bool(object, out.boolean); break;
         case Conversion::bytes: converted = convert_bytes(object, out.bytes); break;
-        case Conversion::str: converted = convert_str(object, out.text); break;
         case Conversion::str_object:
             converted = PyUnicode_Check(object);
             if (!converted) raise_cannot_cast(object, "str");

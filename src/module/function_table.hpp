@@ -24,7 +24,6 @@ enum class Conversion : std::uint8_t {
     float32,
     boolean,
     bytes,
-    str,
     // A str taken as the object itself, for the text encoders, which read its
     // code points in place; its UTF-8 form is not made (a str with a lone
     // surrogate is refused by the encoder, with the same exception).
@@ -44,7 +43,6 @@ struct Argument {
         bool boolean;
         uint128 u128;
     };
-    std::string_view text;               // str: its UTF-8 form
     std::span<const std::uint8_t> bytes;  // bytes: read in place
     PyRef items;                         // sequence: a list or tuple of its items
 };
