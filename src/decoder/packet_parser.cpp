@@ -124,13 +124,11 @@ PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t sta
     NameCache names(NameDirection::unpacking);
     std::uint64_t cursor = start_offset;
     for (Py_ssize_t i = 0;; ++i) {
-        PyRef item = recipe_item_at(items, i);
-        if (!item) break;
-        context.index = i;
-        context.item = PyRef::borrow(item.get());
         ItemEntries entries;
         RecipeItem fields;
-        if (!scan_item(item.get(), entries) || !read_recipe_item(entries, fields)) return nullptr;
+        const ItemRead read = read_next_item(items, i, context, entries, fields);
+        if (read == ItemRead::end) break;
+        if (read == ItemRead::failed) return nullptr;
 
         // An item's own offset counts from the call's start offset.
         std::uint64_t start = cursor;

@@ -183,11 +183,11 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
         PyRef item = recipe_item_at(items, i);
         if (!item) break;
         context.index = i;
-        context.item = PyRef::borrow(item.get());
+        context.item = std::move(item);
         std::uint32_t bits = 0;
         bool has_offset = false;
         std::uint64_t offset = 0;
-        if (!read_extent(item.get(), bits, has_offset, offset)) return nullptr;
+        if (!read_extent(context.item.get(), bits, has_offset, offset)) return nullptr;
         std::uint64_t end = 0;
         if (!take(field_end(has_offset ? offset : total_bits, bits), end)) return nullptr;
         total_bits = std::max(total_bits, end);
@@ -218,13 +218,11 @@ PyObject* build_packet(PyObject* items, ItemContext& context) {
     NameCache names(NameDirection::packing);
     std::uint64_t cursor = 0;
     for (Py_ssize_t i = 0;; ++i) {
-        PyRef item = recipe_item_at(items, i);
-        if (!item) break;
-        context.index = i;
-        context.item = PyRef::borrow(item.get());
         ItemEntries entries;
         RecipeItem fields;
-        if (!scan_item(item.get(), entries) || !read_recipe_item(entries, fields)) return nullptr;
+        const ItemRead read = read_next_item(items, i, context, entries, fields);
+        if (read == ItemRead::end) break;
+        if (read == ItemRead::failed) return nullptr;
         if (!get_value(entries.value.get(), fields.name.text)) return nullptr;
         const std::uint64_t start = fields.has_offset ? fields.offset_bits : cursor;
 

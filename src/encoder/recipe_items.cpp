@@ -269,6 +269,18 @@ bool add_item_note(PyObject* error, const ItemContext& context) {
 
 }  // namespace
 
+ItemRead read_next_item(PyObject* items, Py_ssize_t index, ItemContext& context,
+                        ItemEntries& entries, RecipeItem& fields) {
+    PyRef item = recipe_item_at(items, index);
+    if (!item) return ItemRead::end;
+    context.index = index;
+    context.item = std::move(item);
+    if (!scan_item(context.item.get(), entries) || !read_recipe_item(entries, fields)) {
+        return ItemRead::failed;
+    }
+    return ItemRead::read;
+}
+
 void rewrap_engine_error(const ItemContext& context) {
     PyRef raised(PyErr_GetRaisedException());
     if (!raised) return;

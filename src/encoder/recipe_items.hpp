@@ -136,6 +136,12 @@ struct ItemContext {
     PyRef item;
 };
 
+// Takes item `index` of the recipe into `context` and reads its keys into
+// `entries` and `fields` (the dict check, then "name" .. "offset_bits").
+enum class ItemRead { read, end, failed };
+ItemRead read_next_item(PyObject* items, Py_ssize_t index, ItemContext& context,
+                        ItemEntries& entries, RecipeItem& fields);
+
 // Replaces the pending engine exception by ValueError "{type}: {text}" and
 // adds a note naming the recipe item.
 [[gnu::cold]] void rewrap_engine_error(const ItemContext& context);

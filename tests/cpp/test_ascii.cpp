@@ -7,19 +7,11 @@
 #include <vector>
 
 #include "common/ascii.hpp"
+#include "check.hpp"
 
 using namespace bitloom;
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(condition)                                                                   \
-    do {                                                                                   \
-        if (!(condition) && ++failures <= 20) {                                            \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #condition); \
-        }                                                                                  \
-    } while (0)
 
 std::size_t counted_run(const std::vector<std::uint8_t>& bytes) {
     std::size_t i = 0;

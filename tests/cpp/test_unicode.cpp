@@ -14,19 +14,11 @@
 
 #include "decoder/unicode.hpp"
 #include "encoder/unicode.hpp"
+#include "check.hpp"
 
 using namespace bitloom;
 
 namespace {
-
-int failures = 0;
-
-#define CHECK(condition)                                                                   \
-    do {                                                                                   \
-        if (!(condition) && ++failures <= 20) {                                            \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed\n", __FILE__, __LINE__, #condition); \
-        }                                                                                  \
-    } while (0)
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint8_t kSentinel = 0xA5;
