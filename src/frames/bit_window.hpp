@@ -1,0 +1,36 @@
+// Loading a field of up to 64 bits at any bit position from the bytes that
+// hold it: at most nine bytes, taken as one big-endian word and the byte
+// after it.  Shared by the single-field reader and the column loops, which
+// inline it.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "common/bits.hpp"
+
+namespace bitloom::frames {
+
+inline std::uint64_t load_big_endian(const std::uint8_t* bytes) noexcept {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes, 8);
+    return std::endian::native == std::endian::little ? byte_swap64(word) : word;
+}
+
+inline void store_big_endian(std::uint8_t* bytes, std::uint64_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::little) word = byte_swap64(word);
+    std::memcpy(bytes, &word, 8);
+}
+
+// The field of `bits` bits (1..64) that starts `shift` bits (0..7) into a
+// window whose first eight bytes are `word` and whose ninth is `ninth`.
+inline std::uint64_t extract_field(std::uint64_t word, std::uint8_t ninth, unsigned shift,
+                                   std::uint32_t bits) noexcept {
+    std::uint64_t top = word << shift;
+    // shift + bits > 64 only when shift > 0, so the shift below is 1..7.
+    if (shift + bits > 64) top |= ninth >> (8 - shift);
+    return top >> (64 - bits);
+}
+
+}  // namespace bitloom::frames

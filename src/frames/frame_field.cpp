@@ -1,0 +1,218 @@
+// Reading and writing compiled fields.  A field of up to 64 bits at any bit
+// position touches at most nine bytes; where eight bytes can be loaded at
+// once without passing the end of the data, one big-endian word (plus the
+// ninth byte when the field needs it) gives the field with two shifts.
+// Near the end of the data the bytes are gathered into a zeroed window
+// first, so nothing past the end is ever read.
+#include "frames/frame_field.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+#include "common/bits.hpp"
+#include "common/compiler.hpp"
+#include "decoder/bcd.hpp"
+#include "decoder/ieee754.hpp"
+#include "decoder/integer.hpp"
+#include "frames/bit_window.hpp"
+
+namespace bitloom::frames {
+
+namespace {
+
+constexpr std::array<std::uint8_t, 256> make_byte_reversal() {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned r = 0;
+        for (unsigned i = 0; i < 8; ++i) r |= ((b >> i) & 1u) << (7 - i);
+        table[b] = static_cast<std::uint8_t>(r);
+    }
+    return table;
+}
+
+constexpr auto kReversedByte = make_byte_reversal();
+
+// Reverses the order of the last `bits` bits of `bytes` (8 * size - bits
+// leading bits are zero and stay zero).
+void reverse_trailing_bits(std::span<std::uint8_t> bytes, std::uint32_t bits) noexcept {
+    std::reverse(bytes.begin(), bytes.end());
+    for (std::uint8_t& byte : bytes) byte = kReversedByte[byte];
+    const unsigned spare = static_cast<unsigned>(bytes.size() * 8 - bits);
+    if (spare == 0) return;
+    for (std::size_t i = bytes.size(); i-- > 0;) {
+        const unsigned carry = i > 0 ? static_cast<unsigned>(bytes[i - 1]) << (8 - spare) : 0;
+        bytes[i] = static_cast<std::uint8_t>((bytes[i] >> spare) | carry);
+    }
+}
+
+std::uint64_t signed_slot(std::int64_t value) noexcept { return as_unsigned(value); }
+std::uint64_t float_slot(double value) noexcept { return std::bit_cast<std::uint64_t>(value); }
+
+}  // namespace
+
+ColumnKind column_kind(FieldCodec codec) noexcept {
+    switch (codec) {
+        case FieldCodec::unsigned_integer: return ColumnKind::uint64;
+        case FieldCodec::twos_complement:
+        case FieldCodec::ones_complement:
+        case FieldCodec::sign_magnitude:
+        case FieldCodec::unpacked_bcd:
+        case FieldCodec::unpacked_bcd_signed:
+        case FieldCodec::packed_bcd:
+        case FieldCodec::packed_bcd_signed: return ColumnKind::int64;
+        case FieldCodec::ieee754_f16:
+        case FieldCodec::ieee754_f32:
+        case FieldCodec::ieee754_f64:
+        case FieldCodec::ieee754_f128: return ColumnKind::float64;
+        case FieldCodec::text: return ColumnKind::text;
+        case FieldCodec::raw_bytes:
+        case FieldCodec::reserved: return ColumnKind::raw_bytes;
+    }
+    BITLOOM_UNREACHABLE();
+}
+
+std::uint64_t read_bits(std::span<const std::uint8_t> data, std::uint64_t start,
+                        std::uint32_t bits) noexcept {
+    if (bits == 0) return 0;
+    const std::size_t first = static_cast<std::size_t>(start / 8);
+    const unsigned shift = static_cast<unsigned>(start % 8);
+    if (data.size() - first >= 9) {
+        return extract_field(load_big_endian(data.data() + first), data[first + 8], shift, bits);
+    }
+    // Fewer than nine bytes are left: copy those the field touches.
+    std::uint8_t window[9] = {};
+    const std::size_t touched = (shift + std::size_t{bits} + 7) / 8;
+    std::memcpy(window, data.data() + first, std::min(touched, data.size() - first));
+    return extract_field(load_big_endian(window), window[8], shift, bits);
+}
+
+void write_bits(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
+                std::uint64_t value) noexcept {
+    if (bits == 0) return;
+    value &= low_mask(bits);
+    std::size_t first = static_cast<std::size_t>(start / 8);
+    const unsigned shift = static_cast<unsigned>(start % 8);
+    if (shift + bits <= 64 && data.size() - first >= 8) {
+        const unsigned gap = 64 - shift - bits;
+        const std::uint64_t mask = low_mask(bits) << gap;
+        const std::uint64_t word = load_big_endian(data.data() + first);
+        store_big_endian(data.data() + first, (word & ~mask) | (value << gap));
+        return;
+    }
+    // A byte at a time: the field's leading bits go into the first byte.
+    std::uint32_t remaining = bits;
+    unsigned offset = shift;
+    while (remaining > 0) {
+        const unsigned take = std::min<std::uint32_t>(8 - offset, remaining);
+        const unsigned chunk = static_cast<unsigned>(value >> (remaining - take)) & ((1u << take) - 1);
+        const unsigned place = 8 - offset - take;
+        const unsigned mask = ((1u << take) - 1) << place;
+        data[first] = static_cast<std::uint8_t>((data[first] & ~mask) | (chunk << place));
+        remaining -= take;
+        offset = 0;
+        ++first;
+    }
+}
+
+std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept {
+    std::uint64_t bits = field.reverse ? reverse_low_bits(pattern, field.bits)
+                                       : pattern & low_mask(field.bits);
+    // Little-endian fields wider than a byte are whole bytes (the codec
+    // refuses the others), so swapping the word and dropping the bytes
+    // below the field reverses exactly its bytes.
+    if (field.order == ByteOrder::little && field.bits > 8) {
+        bits = byte_swap64(bits) >> (64 - field.bits);
+    }
+    return bits;
+}
+
+std::uint64_t pattern_of(const FrameField& field, std::uint64_t placed) noexcept {
+    if (field.order == ByteOrder::little && field.bits > 8) {
+        placed = byte_swap64(placed) >> (64 - field.bits);
+    }
+    return field.reverse ? reverse_low_bits(placed, field.bits) : placed;
+}
+
+bool decode_number(const FrameField& field, std::span<const std::uint8_t> data,
+                   std::uint64_t frame_start, std::uint64_t& slot, CodecError& error) {
+    const std::uint64_t start = frame_start + field.start;
+    if (field.codec == FieldCodec::ieee754_f128) {
+        // 128 bits: the two halves, each undone like a 64-bit field, swap
+        // places under either transformation.
+        std::uint64_t high = read_bits(data, start, 64);
+        std::uint64_t low = read_bits(data, start + 64, 64);
+        if (field.order == ByteOrder::little) {
+            const std::uint64_t swapped_high = byte_swap64(low);
+            low = byte_swap64(high);
+            high = swapped_high;
+        }
+        if (field.reverse) {
+            const std::uint64_t reversed_high = reverse_low_bits(low, 64);
+            low = reverse_low_bits(high, 64);
+            high = reversed_high;
+        }
+        slot = float_slot(decode_ieee754_f128(make_uint128(high, low)));
+        return true;
+    }
+    const std::uint64_t pattern = pattern_of(field, read_bits(data, start, field.bits));
+    const std::uint32_t bits = field.bits;
+    switch (field.codec) {
+        case FieldCodec::unsigned_integer: slot = pattern; return true;
+        case FieldCodec::twos_complement: slot = signed_slot(decode_twos_complement(pattern, bits)); return true;
+        case FieldCodec::ones_complement: slot = signed_slot(decode_ones_complement(pattern, bits)); return true;
+        case FieldCodec::sign_magnitude: slot = signed_slot(decode_sign_magnitude(pattern, bits)); return true;
+        case FieldCodec::unpacked_bcd:
+        case FieldCodec::unpacked_bcd_signed:
+        case FieldCodec::packed_bcd:
+        case FieldCodec::packed_bcd_signed: {
+            const bool is_signed = field.codec == FieldCodec::unpacked_bcd_signed ||
+                                   field.codec == FieldCodec::packed_bcd_signed;
+            Result<std::int64_t> decoded =
+                field.codec == FieldCodec::unpacked_bcd || field.codec == FieldCodec::unpacked_bcd_signed
+                    ? decode_unpacked_bcd(pattern, bits, is_signed)
+                    : decode_packed_bcd(pattern, bits, is_signed);
+            if (!decoded) {
+                error = std::move(decoded.error());
+                return false;
+            }
+            slot = signed_slot(decoded.value());
+            return true;
+        }
+        case FieldCodec::ieee754_f16:
+            slot = float_slot(static_cast<double>(decode_ieee754_f16(pattern)));
+            return true;
+        case FieldCodec::ieee754_f32:
+            slot = float_slot(static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern))));
+            return true;
+        case FieldCodec::ieee754_f64: slot = pattern; return true;
+        case FieldCodec::ieee754_f128:
+        case FieldCodec::text:
+        case FieldCodec::raw_bytes:
+        case FieldCodec::reserved: break;
+    }
+    error = CodecError{ErrorKind::value_error, "the field is not numeric"};
+    return false;
+}
+
+void read_field_bytes(const FrameField& field, std::span<const std::uint8_t> data,
+                      std::uint64_t frame_start, std::span<std::uint8_t> out) noexcept {
+    const std::size_t count = out.size();
+    if (count == 0) return;
+    const std::uint64_t start = frame_start + field.start;
+    const unsigned spare = static_cast<unsigned>(count * 8 - field.bits);
+    if (start % 8 == 0 && spare == 0) {
+        std::memcpy(out.data(), data.data() + start / 8, count);
+    } else {
+        // Byte k of the result holds field bits 8k - spare .. 8k - spare + 7.
+        out[0] = static_cast<std::uint8_t>(read_bits(data, start, 8 - spare));
+        for (std::size_t k = 1; k < count; ++k) {
+            out[k] = static_cast<std::uint8_t>(read_bits(data, start + 8 * k - spare, 8));
+        }
+    }
+    if (field.order == ByteOrder::little) std::reverse(out.begin(), out.end());
+    if (field.reverse && field.codec == FieldCodec::raw_bytes) reverse_trailing_bits(out, field.bits);
+}
+
+}  // namespace bitloom::frames

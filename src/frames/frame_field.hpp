@@ -1,0 +1,76 @@
+// Compiled recipe fields: where a field lies in its frame and how its bits
+// are read and written, with no interpreter in sight.
+//
+// Bits are numbered as in packets: bit 0 of a frame is the most significant
+// bit of its first byte.  A field is the bits [start, start + bits) of the
+// frame, read as one number whose first bit is the most significant.  What a
+// numeric field holds there is its codec's pattern after the packing
+// transformations: the low `bits` bits reversed when "reverse_bits" is set,
+// then, for "little", the whole bytes in reverse order.  Reading undoes them
+// in the opposite order, so a field reads back exactly what packing wrote at
+// any bit position.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "common/codec_result.hpp"
+#include "common/text_codecs.hpp"
+#include "encoder/encoding_names.hpp"
+
+namespace bitloom::frames {
+
+// The type of a field's values in a column of many frames.
+enum class ColumnKind : std::uint8_t { int64, uint64, float64, text, raw_bytes };
+
+struct FrameField {
+    std::uint64_t start = 0;  // first bit, counted from the start of the frame
+    std::uint32_t bits = 0;
+    FieldCodec codec = FieldCodec::unsigned_integer;
+    TextCodec text = TextCodec::utf8;
+    ByteOrder order = ByteOrder::big;
+    bool reverse = false;
+
+    std::uint64_t end() const noexcept { return start + bits; }
+    // Whole bytes a text or raw-bytes value occupies.
+    std::size_t byte_count() const noexcept { return (std::size_t{bits} + 7) / 8; }
+};
+
+ColumnKind column_kind(FieldCodec codec) noexcept;
+
+constexpr bool is_numeric(ColumnKind kind) noexcept {
+    return kind == ColumnKind::int64 || kind == ColumnKind::uint64 || kind == ColumnKind::float64;
+}
+
+// Bits [start, start + bits) of `data` (bits <= 64), first bit most
+// significant.  The caller guarantees start + bits <= 8 * data.size(); no
+// byte outside `data` is read.
+std::uint64_t read_bits(std::span<const std::uint8_t> data, std::uint64_t start,
+                        std::uint32_t bits) noexcept;
+
+// Assigns the low `bits` bits of `value` (bits <= 64) to bits
+// [start, start + bits) of `data`, which must hold them.
+void write_bits(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
+                std::uint64_t value) noexcept;
+
+// The bits a numeric field writes for its codec's pattern, and the pattern
+// that bits read back from a field stand for: reversal and byte order
+// applied, or undone.
+std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept;
+std::uint64_t pattern_of(const FrameField& field, std::uint64_t placed) noexcept;
+
+// Decodes the numeric field `field` of the frame whose bit 0 is bit
+// `frame_start` of `data` into its 8-byte column slot (an int64, uint64 or
+// double by column_kind).  The frame must hold the field.  False, with
+// `error` set, for a pattern the codec refuses (a BCD digit above 9).
+bool decode_number(const FrameField& field, std::span<const std::uint8_t> data,
+                   std::uint64_t frame_start, std::uint64_t& slot, CodecError& error);
+
+// The whole bytes of a text or raw-bytes field (byte_count() of them, the
+// field's bits right-aligned, spare leading bits zero), with byte order and
+// bit reversal undone: exactly the bytes packing started from.
+void read_field_bytes(const FrameField& field, std::span<const std::uint8_t> data,
+                      std::uint64_t frame_start, std::span<std::uint8_t> out) noexcept;
+
+}  // namespace bitloom::frames

@@ -1,0 +1,918 @@
+// FrameCodec: construction checks a recipe once and compiles every item
+// into a FrameField plus what Python needs beside it (the interned name, the
+// default value); pack, unpack and unpack_many then run on those structs.
+//
+// Errors name where they happened: construction errors start with "recipe
+// item {index} ('{name}'): ", packing and parsing errors with "field
+// '{name}': " (and the frame, for many frames).  The exception keeps its
+// natural type; an exception that is not one of the interpreter's plain
+// ones (raised by a value's own conversion hook, say) passes through
+// unchanged with a note naming the place instead.
+#include "frames_module/frame_codec.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/bits.hpp"
+#include "common/message.hpp"
+#include "decoder/reserved.hpp"
+#include "encoder/bcd.hpp"
+#include "encoder/integer.hpp"
+#include "encoder/placement.hpp"
+#include "encoder/recipe_items.hpp"
+#include "frames/frame_columns.hpp"
+#include "frames/frame_layout.hpp"
+#include "frames_module/columns.hpp"
+#include "frames_module/field_values.hpp"
+#include "module/conversions.hpp"
+#include "module/errors.hpp"
+#include "module/python_ref.hpp"
+
+namespace bitloom::frames {
+
+namespace {
+
+struct CompiledField {
+    FrameField layout;
+    ColumnKind kind = ColumnKind::uint64;
+    PyObject* name = nullptr;           // an interned exact str, owned
+    PyObject* default_value = nullptr;  // the item's "value", owned; null when absent
+    bool default_encoded = false;       // false: encode default_value on use
+    std::uint64_t default_bits = 0;
+    std::vector<std::uint8_t> default_bytes;
+};
+
+struct Compiled {
+    std::vector<CompiledField> fields;
+    std::vector<FrameField> layouts;  // the same fields, for the pure routines
+    std::uint64_t size = 0;           // bytes of a packed frame
+    std::uint64_t extent_bits = 0;    // the furthest end of a field
+    PyObject* recipe = nullptr;       // the item dicts as compiled, owned
+    PyObject* names = nullptr;        // tuple, owned
+    PyObject* template_dict = nullptr;  // {name: None} in recipe order, owned
+    PyObject* name_index = nullptr;     // {name: position}, owned
+
+    ~Compiled() {
+        for (CompiledField& field : fields) {
+            Py_XDECREF(field.name);
+            Py_XDECREF(field.default_value);
+        }
+        Py_XDECREF(recipe);
+        Py_XDECREF(names);
+        Py_XDECREF(template_dict);
+        Py_XDECREF(name_index);
+    }
+};
+
+struct FrameCodecObject {
+    PyObject_HEAD
+    Compiled* compiled;
+};
+
+Compiled& compiled_of(PyObject* self) noexcept {
+    return *reinterpret_cast<FrameCodecObject*>(self)->compiled;
+}
+
+// ---- errors ------------------------------------------------------------------
+
+bool is_plain_error(PyObject* type) noexcept {
+    return type == PyExc_ValueError || type == PyExc_TypeError || type == PyExc_OverflowError ||
+           type == PyExc_KeyError || type == PyExc_NotImplementedError ||
+           type == PyExc_IndexError;
+}
+
+// Puts `label` in front of the pending exception's message, or adds it as
+// a note when the exception is not a plain one-message error.
+[[gnu::cold]] void locate_pending_error(PyObject* label) {
+    PyRef raised(PyErr_GetRaisedException());
+    if (!raised || !label) {
+        if (raised) PyErr_SetRaisedException(raised.release());
+        return;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(raised.get()));
+    PyRef args(PyException_GetArgs(raised.get()));
+    if (is_plain_error(type) && args && PyTuple_GET_SIZE(args.get()) == 1 &&
+        PyUnicode_Check(PyTuple_GET_ITEM(args.get(), 0))) {
+        PyRef message(PyUnicode_FromFormat("%U: %U", label, PyTuple_GET_ITEM(args.get(), 0)));
+        if (message) PyErr_SetObject(type, message.get());
+        return;
+    }
+    PyRef note(PyUnicode_FromFormat("in %U", label));
+    if (note) {
+        PyRef added(PyObject_CallMethod(raised.get(), "add_note", "O", note.get()));
+        if (!added) PyErr_Clear();  // the note is a courtesy
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(raised.release());
+}
+
+// str's own repr of a name, never a subclass override.
+PyRef quoted(PyObject* name) { return PyRef(PyUnicode_Type.tp_repr(name)); }
+
+[[gnu::cold]] PyRef item_label(Py_ssize_t index, PyObject* name) {
+    if (name && PyUnicode_Check(name)) {
+        PyRef text = quoted(name);
+        if (!text) return PyRef();
+        return PyRef(PyUnicode_FromFormat("recipe item %zd (%U)", index, text.get()));
+    }
+    return PyRef(PyUnicode_FromFormat("recipe item %zd", index));
+}
+
+[[gnu::cold]] PyRef field_label(PyObject* name) {
+    PyRef text = quoted(name);
+    if (!text) return PyRef();
+    return PyRef(PyUnicode_FromFormat("field %U", text.get()));
+}
+
+[[gnu::cold]] PyRef frame_field_label(std::size_t frame, std::size_t frame_bytes, PyObject* name) {
+    PyRef text = quoted(name);
+    if (!text) return PyRef();
+    return PyRef(PyUnicode_FromFormat("frame %zu (byte %llu), field %U", frame,
+                                      static_cast<unsigned long long>(frame) * frame_bytes,
+                                      text.get()));
+}
+
+[[gnu::cold]] void raise_at(PyObject* label, const CodecError& error) {
+    raise_codec_error(error);
+    locate_pending_error(label);
+}
+
+// ---- arguments ---------------------------------------------------------------
+
+// Binds fast-call arguments to `names`: the first `positional` may come by
+// position, the rest only by keyword; the first `required` must be given.
+bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t count,
+                    PyObject* keyword_names, std::initializer_list<const char*> names,
+                    Py_ssize_t positional, Py_ssize_t required, PyObject** bound) {
+    const Py_ssize_t total = static_cast<Py_ssize_t>(names.size());
+    for (Py_ssize_t i = 0; i < total; ++i) bound[i] = nullptr;
+    if (count > positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zd positional argument%s (%zd given)",
+                     function, positional, positional == 1 ? "" : "s", count);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) bound[i] = args[i];
+    const Py_ssize_t keywords = keyword_names ? PyTuple_GET_SIZE(keyword_names) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(keyword_names, k);
+        Py_ssize_t slot = -1;
+        Py_ssize_t i = 0;
+        for (const char* name : names) {
+            if (PyUnicode_CompareWithASCIIString(keyword, name) == 0) slot = i;
+            ++i;
+        }
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                         keyword);
+            return false;
+        }
+        if (bound[slot]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function,
+                         keyword);
+            return false;
+        }
+        bound[slot] = args[count + k];
+    }
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        if (i < required && !bound[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s'", function, name);
+            return false;
+        }
+        ++i;
+    }
+    return true;
+}
+
+bool convert_offset(PyObject* object, std::uint64_t& out) {
+    out = 0;
+    if (!object) return true;
+    if (convert_uint64(object, out)) return true;
+    wrap_argument_error("offset_bits");
+    return false;
+}
+
+// The bytes of any contiguous buffer, held for the life of the view.
+class BufferView {
+  public:
+    bool acquire(PyObject* object) {
+        if (PyBytes_CheckExact(object)) {
+            data_ = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
+            return true;
+        }
+        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) return false;
+        held_ = true;
+        data_ = {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
+        return true;
+    }
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::span<const std::uint8_t> data() const noexcept { return data_; }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+    std::span<const std::uint8_t> data_;
+};
+
+// ---- construction --------------------------------------------------------------
+
+// The item dicts, each copied (a dict subclass becomes a dict) and then the
+// whole list deep-copied, so that nothing the caller changes later reaches
+// the codec.
+PyRef copy_items(PyObject* recipe) {
+    PyRef items = convert_sequence(recipe);
+    if (!items) {
+        wrap_argument_error("recipe");
+        return PyRef();
+    }
+    PyRef copies(PyList_New(0));
+    if (!copies) return PyRef();
+    for (Py_ssize_t i = 0;; ++i) {
+        PyRef item = recipe_item_at(items.get(), i);
+        if (!item) break;
+        if (!PyDict_Check(item.get())) {
+            raise_cannot_cast(item.get(), "dict");
+            locate_pending_error(item_label(i, nullptr).get());
+            return PyRef();
+        }
+        PyRef copy(PyDict_Copy(item.get()));
+        if (!copy || PyList_Append(copies.get(), copy.get()) < 0) return PyRef();
+    }
+    PyRef copy_module(PyImport_ImportModule("copy"));
+    if (!copy_module) return PyRef();
+    return PyRef(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", copies.get()));
+}
+
+// The codec an encoding name stands for: a name of the packing table (a
+// family narrowed by "bits"), else one of the parsing table.
+bool resolve_encoding(const TextField& encoding, std::uint32_t bits, FieldEncoding& out) {
+    std::string storage;
+    std::string_view lowered;
+    if (!lowercase(encoding, storage, lowered)) return false;
+    const EncodingNameRow* row = find_encoding_name(NameDirection::packing, lowered);
+    if (!row) row = find_encoding_name(NameDirection::unpacking, lowered);
+    return take(select_encoding(row, encoding.text, bits), out);
+}
+
+bool resolve_order(const TextField& byte_order, ByteOrder& out) {
+    std::string storage;
+    std::string_view lowered;
+    return lowercase(byte_order, storage, lowered) &&
+           take(resolve_byte_order(lowered, byte_order.text), out);
+}
+
+// A dict key for the name: an exact, interned str.
+PyRef name_key(const TextField& name) {
+    PyObject* key = PyUnicode_CheckExact(name.object)
+                        ? Py_NewRef(name.object)
+                        : PyUnicode_FromStringAndSize(name.text.data(),
+                                                      static_cast<Py_ssize_t>(name.text.size()));
+    if (!key) return PyRef();
+    PyUnicode_InternInPlace(&key);
+    return PyRef(key);
+}
+
+bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uint64_t& cursor,
+                  std::uint64_t& length_bits, std::vector<std::uint8_t>& scratch) {
+    ItemEntries entries;
+    RecipeItem fields;
+    CompiledField field;
+    auto fail = [&] {
+        locate_pending_error(item_label(index, entries.name.get()).get());
+        return false;
+    };
+    if (!scan_item(item, entries) || !read_recipe_item(entries, fields)) return fail();
+    FieldEncoding encoding{};
+    if (!resolve_encoding(fields.encoding, fields.bits, encoding) ||
+        !resolve_order(fields.byte_order, field.layout.order)) {
+        return fail();
+    }
+    field.layout.bits = fields.bits;
+    field.layout.codec = encoding.codec;
+    field.layout.text = encoding.text;
+    field.layout.reverse = fields.reverse_bits;
+    if (Status checked = check_field(field.layout, encoding.reserved); !checked) {
+        raise_codec_error(checked.error());
+        return fail();
+    }
+    // Where packing places the field, and how long packing makes the frame:
+    // its length pass puts an item without "offset_bits" after the furthest
+    // end so far, so the frame can be longer than its last field.
+    field.layout.start = fields.has_offset ? fields.offset_bits : cursor;
+    std::uint64_t end = 0;
+    std::uint64_t counted_end = 0;
+    if (!take(field_end(field.layout.start, fields.bits), end) ||
+        !take(field_end(fields.has_offset ? fields.offset_bits : length_bits, fields.bits),
+              counted_end)) {
+        return fail();
+    }
+    cursor = end;
+    length_bits = std::max(length_bits, counted_end);
+    compiled.extent_bits = std::max(compiled.extent_bits, end);
+
+    PyRef name = name_key(fields.name);
+    if (!name) return fail();
+    PyObject* earlier = nullptr;
+    if (PyDict_GetItemRef(compiled.name_index, name.get(), &earlier) < 0) return fail();
+    if (earlier) {
+        PyErr_Format(PyExc_ValueError, "duplicate name %R (also recipe item %S)", name.get(), earlier);
+        Py_DECREF(earlier);
+        return fail();
+    }
+    PyRef position(PyLong_FromSsize_t(index));
+    if (!position || PyDict_SetItem(compiled.name_index, name.get(), position.get()) < 0) return fail();
+
+    field.kind = column_kind(field.layout.codec);
+    if (entries.value) {
+        // binary128 cannot be encoded: its default is refused when it is used.
+        if (field.layout.codec != FieldCodec::ieee754_f128) {
+            EncodedField encoded;
+            if (!encode_value(field.layout, entries.value.get(), scratch, encoded)) return fail();
+            field.default_bits = encoded.bits;
+            field.default_bytes.assign(encoded.bytes.begin(), encoded.bytes.end());
+            field.default_encoded = true;
+        }
+        field.default_value = entries.value.release();
+    }
+    field.name = name.release();
+    compiled.layouts.push_back(field.layout);
+    compiled.fields.push_back(std::move(field));
+    return true;
+}
+
+bool compile_recipe(PyObject* recipe, Compiled& compiled) {
+    PyRef items = copy_items(recipe);
+    if (!items) return false;
+    compiled.name_index = PyDict_New();
+    if (!compiled.name_index) return false;
+    const Py_ssize_t count = PyList_GET_SIZE(items.get());
+    compiled.fields.reserve(static_cast<std::size_t>(count));
+    compiled.layouts.reserve(static_cast<std::size_t>(count));
+    std::uint64_t cursor = 0;
+    std::uint64_t length_bits = 0;
+    std::vector<std::uint8_t> scratch;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!compile_item(compiled, i, PyList_GET_ITEM(items.get(), i), cursor, length_bits, scratch)) {
+            return false;
+        }
+    }
+    if (auto overlap = find_overlap(compiled.layouts)) {
+        const FrameField& later = compiled.layouts[overlap->later];
+        const FrameField& earlier = compiled.layouts[overlap->earlier];
+        PyRef earlier_label = item_label(static_cast<Py_ssize_t>(overlap->earlier),
+                                         compiled.fields[overlap->earlier].name);
+        if (!earlier_label) return false;
+        PyErr_Format(PyExc_ValueError, "bits %llu to %llu overlap %U (bits %llu to %llu)",
+                     static_cast<unsigned long long>(later.start),
+                     static_cast<unsigned long long>(later.end() - 1), earlier_label.get(),
+                     static_cast<unsigned long long>(earlier.start),
+                     static_cast<unsigned long long>(earlier.end() - 1));
+        locate_pending_error(item_label(static_cast<Py_ssize_t>(overlap->later),
+                                        compiled.fields[overlap->later].name).get());
+        return false;
+    }
+    compiled.size = length_bits / 8 + (length_bits % 8 != 0);
+    if (compiled.size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_Format(PyExc_ValueError, "a frame of %llu bits is too large",
+                     static_cast<unsigned long long>(length_bits));
+        return false;
+    }
+    compiled.recipe = items.release();
+    compiled.names = PyTuple_New(count);
+    compiled.template_dict = PyDict_New();
+    if (!compiled.names || !compiled.template_dict) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* name = compiled.fields[static_cast<std::size_t>(i)].name;
+        PyTuple_SET_ITEM(compiled.names, i, Py_NewRef(name));
+        if (PyDict_SetItem(compiled.template_dict, name, Py_None) < 0) return false;
+    }
+    return true;
+}
+
+PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"recipe", nullptr};
+    PyObject* recipe = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:FrameCodec", const_cast<char**>(keywords),
+                                     &recipe)) {
+        return nullptr;
+    }
+    return guard([&]() -> PyObject* {
+        PyRef self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        auto* object = reinterpret_cast<FrameCodecObject*>(self.get());
+        object->compiled = new Compiled();
+        if (!compile_recipe(recipe, *object->compiled)) return nullptr;
+        return self.release();
+    });
+}
+
+int codec_traverse(PyObject* self, visitproc visit, void* arg) {
+    Compiled* compiled = reinterpret_cast<FrameCodecObject*>(self)->compiled;
+    if (!compiled) return 0;
+    Py_VISIT(compiled->recipe);
+    for (const CompiledField& field : compiled->fields) Py_VISIT(field.default_value);
+    return 0;
+}
+
+int codec_clear(PyObject* self) {
+    auto* object = reinterpret_cast<FrameCodecObject*>(self);
+    delete std::exchange(object->compiled, nullptr);
+    return 0;
+}
+
+void codec_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    codec_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// Every method of a codec whose construction failed (or that was cleared
+// by the cycle collector) refuses to run.
+[[gnu::cold]] bool raise_unusable() {
+    PyErr_SetString(PyExc_ValueError, "the FrameCodec was not constructed");
+    return false;
+}
+
+bool usable(PyObject* self) {
+    return reinterpret_cast<FrameCodecObject*>(self)->compiled != nullptr || raise_unusable();
+}
+
+// ---- packing ------------------------------------------------------------------
+
+enum class ValueSource { dict, sequence, mapping };
+
+bool is_mapping(PyObject* values) {
+    static PyObject* mapping_type = nullptr;
+    if (!mapping_type) {
+        PyRef abc(PyImport_ImportModule("collections.abc"));
+        if (!abc) return false;
+        mapping_type = PyObject_GetAttrString(abc.get(), "Mapping");
+        if (!mapping_type) return false;
+    }
+    const int result = PyObject_IsInstance(values, mapping_type);
+    if (result < 0) PyErr_Clear();
+    return result > 0;
+}
+
+[[gnu::cold]] PyObject* raise_unknown_key(const Compiled& compiled, PyObject* values) {
+    PyRef keys(PyMapping_Keys(values));
+    if (!keys) return nullptr;
+    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        const int known = PyDict_Contains(compiled.name_index, key);
+        if (known < 0) return nullptr;
+        if (!known) {
+            PyErr_Format(PyExc_KeyError, "%R is not a field of this FrameCodec", key);
+            return nullptr;
+        }
+    }
+    PyErr_SetString(PyExc_KeyError, "the values hold keys that are not fields of this FrameCodec");
+    return nullptr;
+}
+
+PyObject* pack_values(PyObject* self, PyObject* values) {
+    if (!usable(self)) return nullptr;
+    const Compiled& compiled = compiled_of(self);
+    ValueSource source = ValueSource::sequence;
+    PyRef sequence;
+    if (PyDict_CheckExact(values)) {
+        source = ValueSource::dict;
+    } else if (PyList_Check(values) || PyTuple_Check(values)) {
+        sequence = PyRef::borrow(values);
+    } else if (is_mapping(values)) {
+        source = ValueSource::mapping;
+    } else if (PySequence_Check(values) && !PyUnicode_Check(values) && !PyBytes_Check(values) &&
+               !PyByteArray_Check(values)) {
+        sequence = PyRef(PySequence_List(values));
+        if (!sequence) return nullptr;
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "pack() takes a mapping of field names to values or a sequence of values, "
+                     "not '%s'",
+                     Py_TYPE(values)->tp_name);
+        return nullptr;
+    }
+    const std::size_t field_count = compiled.fields.size();
+    if (sequence && static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())) > field_count) {
+        PyErr_Format(PyExc_TypeError, "pack() got %zd values for %zu fields",
+                     PySequence_Fast_GET_SIZE(sequence.get()), field_count);
+        return nullptr;
+    }
+    PyRef packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(compiled.size)));
+    if (!packet) return nullptr;
+    std::span<std::uint8_t> frame(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())),
+                                  static_cast<std::size_t>(compiled.size));
+    std::memset(frame.data(), 0, frame.size());
+
+    std::vector<std::uint8_t> scratch;
+    Py_ssize_t found = 0;
+    for (std::size_t j = 0; j < field_count; ++j) {
+        const CompiledField& field = compiled.fields[j];
+        PyRef value;
+        PyObject* raw = nullptr;
+        int present = 0;
+        switch (source) {
+            case ValueSource::dict:
+                present = PyDict_GetItemRef(values, field.name, &raw);
+                value = PyRef(raw);
+                break;
+            case ValueSource::mapping:
+                present = PyMapping_GetOptionalItem(values, field.name, &raw);
+                value = PyRef(raw);
+                break;
+            case ValueSource::sequence:
+                // Re-read: a value's conversion hook may have changed the list.
+                value = recipe_item_at(sequence.get(), static_cast<Py_ssize_t>(j));
+                present = value ? 1 : 0;
+                break;
+        }
+        if (present < 0) return nullptr;
+        EncodedField encoded;
+        if (present) {
+            ++found;
+            if (!encode_value(field.layout, value.get(), scratch, encoded)) {
+                locate_pending_error(field_label(field.name).get());
+                return nullptr;
+            }
+        } else if (field.default_encoded) {
+            encoded.bits = field.default_bits;
+            encoded.bytes = field.default_bytes;
+        } else if (field.default_value) {
+            if (!encode_value(field.layout, field.default_value, scratch, encoded)) {
+                locate_pending_error(field_label(field.name).get());
+                return nullptr;
+            }
+        } else {
+            PyRef label = field_label(field.name);
+            if (label) {
+                PyErr_Format(PyExc_KeyError, "%U: no value given, and its recipe item has no \"value\"",
+                             label.get());
+            }
+            return nullptr;
+        }
+        write_field(field.layout, encoded, frame, 0);
+    }
+    if (source != ValueSource::sequence) {
+        const Py_ssize_t given = PyObject_Length(values);
+        if (given < 0) return nullptr;
+        if (given != found) return raise_unknown_key(compiled, values);
+    }
+    return packet.release();
+}
+
+PyObject* codec_pack(PyObject* self, PyObject* values) {
+    return guard([&] { return pack_values(self, values); });
+}
+
+// ---- parsing -----------------------------------------------------------------
+
+// Refuses a buffer that does not hold every field: names the first one, in
+// recipe order, that lies past its end.
+bool check_fits(const Compiled& compiled, std::size_t length, std::uint64_t offset_bits) {
+    const std::uint64_t available = length >= (std::size_t{1} << 60) ? UINT64_MAX : std::uint64_t{length} * 8;
+    if (offset_bits <= available && compiled.extent_bits <= available - offset_bits) return true;
+    for (const CompiledField& field : compiled.fields) {
+        if (offset_bits <= available && field.layout.end() <= available - offset_bits) continue;
+        PyRef label = field_label(field.name);
+        if (!label) return false;
+        const bool representable = field.layout.end() <= UINT64_MAX - offset_bits - 7;
+        if (!representable) {
+            PyErr_Format(PyExc_ValueError, "%U: lies beyond the largest bit position at offset_bits %llu",
+                         label.get(), static_cast<unsigned long long>(offset_bits));
+            return false;
+        }
+        const std::uint64_t needed = (offset_bits + field.layout.end() + 7) / 8;
+        PyErr_Format(PyExc_ValueError,
+                     "%U: needs %llu bytes (bits %llu to %llu after offset_bits %llu), but the "
+                     "buffer has %zu",
+                     label.get(), static_cast<unsigned long long>(needed),
+                     static_cast<unsigned long long>(field.layout.start),
+                     static_cast<unsigned long long>(field.layout.end() - 1),
+                     static_cast<unsigned long long>(offset_bits), length);
+        return false;
+    }
+    return true;
+}
+
+PyObject* field_value(const CompiledField& field, std::span<const std::uint8_t> data,
+                      std::uint64_t frame_start) {
+    if (is_numeric(field.kind)) {
+        std::uint64_t slot = 0;
+        CodecError error;
+        if (!decode_number(field.layout, data, frame_start, slot, error)) {
+            raise_codec_error(error);
+            return nullptr;
+        }
+        return slot_to_python(field.kind, slot);
+    }
+    return field_bytes_to_python(field.layout, data, frame_start);
+}
+
+PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+    if (!usable(self)) return nullptr;
+    const Compiled& compiled = compiled_of(self);
+    PyObject* bound[2];
+    if (!bind_arguments("unpack", args, count, keywords, {"buffer", "offset_bits"}, 2, 1, bound)) {
+        return nullptr;
+    }
+    BufferView view;
+    std::uint64_t offset_bits = 0;
+    if (!view.acquire(bound[0]) || !convert_offset(bound[1], offset_bits) ||
+        !check_fits(compiled, view.data().size(), offset_bits)) {
+        return nullptr;
+    }
+    PyRef result(PyDict_Copy(compiled.template_dict));
+    if (!result) return nullptr;
+    for (const CompiledField& field : compiled.fields) {
+        PyRef value(field_value(field, view.data(), offset_bits));
+        if (!value) {
+            locate_pending_error(field_label(field.name).get());
+            return nullptr;
+        }
+        if (PyDict_SetItem(result.get(), field.name, value.get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* codec_unpack(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+    return guard([&] { return unpack_frame(self, args, count, keywords); });
+}
+
+// How a buffer of `length` bytes splits into frames: checks the frame size
+// against the fields and the trailing bytes.
+bool frame_count(const Compiled& compiled, std::size_t length, PyObject* frame_bytes_object,
+                 std::uint64_t offset_bits, bool ignore_partial, std::size_t& frame_bytes,
+                 std::size_t& frames) {
+    if (!frame_bytes_object || frame_bytes_object == Py_None) {
+        frame_bytes = static_cast<std::size_t>(compiled.size);
+    } else {
+        std::uint64_t requested = 0;
+        if (!convert_uint64(frame_bytes_object, requested)) {
+            wrap_argument_error("frame_bytes");
+            return false;
+        }
+        if (requested == 0 || requested > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+            PyErr_Format(PyExc_ValueError, "frame_bytes must be between 1 and %zd, not %llu",
+                         PY_SSIZE_T_MAX, static_cast<unsigned long long>(requested));
+            return false;
+        }
+        frame_bytes = static_cast<std::size_t>(requested);
+    }
+    if (frame_bytes == 0) {
+        PyErr_SetString(PyExc_ValueError, "frames of a codec of 0 bytes need frame_bytes");
+        return false;
+    }
+    const std::uint64_t frame_bits = frame_bytes >= (std::size_t{1} << 60) ? UINT64_MAX
+                                                                         : std::uint64_t{frame_bytes} * 8;
+    if (offset_bits > frame_bits || compiled.extent_bits > frame_bits - offset_bits) {
+        PyErr_Format(PyExc_ValueError,
+                     "frames of %zu bytes cannot hold the fields: they end at bit %llu of the "
+                     "codec, after offset_bits %llu",
+                     frame_bytes, static_cast<unsigned long long>(compiled.extent_bits),
+                     static_cast<unsigned long long>(offset_bits));
+        return false;
+    }
+    frames = length / frame_bytes;
+    const std::size_t rest = length % frame_bytes;
+    if (rest != 0 && !ignore_partial) {
+        PyErr_Format(PyExc_ValueError,
+                     "a partial frame of %zu bytes at byte offset %zu (frames are %zu bytes; "
+                     "pass ignore_partial=True to leave it out)",
+                     rest, frames * frame_bytes, frame_bytes);
+        return false;
+    }
+    return true;
+}
+
+bool convert_flag(PyObject* object, const char* name, bool& out) {
+    out = false;
+    if (!object) return true;
+    if (convert_bool(object, out)) return true;
+    wrap_argument_error(name);
+    return false;
+}
+
+PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+    if (!usable(self)) return nullptr;
+    const Compiled& compiled = compiled_of(self);
+    PyObject* bound[4];
+    if (!bind_arguments("unpack_many", args, count, keywords,
+                        {"buffer", "frame_bytes", "offset_bits", "ignore_partial"}, 1, 1, bound)) {
+        return nullptr;
+    }
+    BufferView view;
+    std::uint64_t offset_bits = 0;
+    bool ignore_partial = false;
+    std::size_t frame_bytes = 0;
+    std::size_t frames = 0;
+    if (!view.acquire(bound[0]) || !convert_offset(bound[2], offset_bits) ||
+        !convert_flag(bound[3], "ignore_partial", ignore_partial) ||
+        !frame_count(compiled, view.data().size(), bound[1], offset_bits, ignore_partial,
+                     frame_bytes, frames)) {
+        return nullptr;
+    }
+    const std::size_t field_count = compiled.fields.size();
+    std::vector<PyRef> columns(field_count);
+    std::vector<NumericColumn> numeric;
+    for (std::size_t j = 0; j < field_count; ++j) {
+        const CompiledField& field = compiled.fields[j];
+        if (is_numeric(field.kind)) {
+            columns[j] = PyRef(new_column(field.kind, static_cast<Py_ssize_t>(frames)));
+            if (!columns[j]) return nullptr;
+            numeric.push_back({&field.layout, j, column_slots(columns[j].get())});
+        } else {
+            columns[j] = PyRef(PyList_New(static_cast<Py_ssize_t>(frames)));
+            if (!columns[j]) return nullptr;
+        }
+    }
+    // The buffer stays exported (a bytearray cannot be resized, an mmap not
+    // closed) while other threads run.
+    const std::span<const std::uint8_t> data = view.data().first(frames * frame_bytes);
+    ColumnFailure failure;
+    bool decoded = true;
+    Py_BEGIN_ALLOW_THREADS
+    decoded = decode_numeric_columns(data, frame_bytes, offset_bits, frames, numeric, failure);
+    Py_END_ALLOW_THREADS
+    if (failure.out_of_memory) return PyErr_NoMemory();
+
+    // Text and raw bytes need the interpreter.  Only frames up to a numeric
+    // failure are read, and at its frame only the fields before it, so the
+    // error reported is the first in frame and recipe order either way.
+    const std::size_t limit = decoded ? frames : failure.frame + 1;
+    for (std::size_t i = 0; i < limit; ++i) {
+        const std::uint64_t frame_start = std::uint64_t{i} * frame_bytes * 8 + offset_bits;
+        for (std::size_t j = 0; j < field_count; ++j) {
+            const CompiledField& field = compiled.fields[j];
+            if (is_numeric(field.kind)) continue;
+            if (!decoded && i == failure.frame && j > failure.field_index) break;
+            PyObject* value = field_bytes_to_python(field.layout, data, frame_start);
+            if (!value) {
+                locate_pending_error(frame_field_label(i, frame_bytes, field.name).get());
+                return nullptr;
+            }
+            PyList_SET_ITEM(columns[j].get(), static_cast<Py_ssize_t>(i), value);
+        }
+    }
+    if (!decoded) {
+        raise_at(frame_field_label(failure.frame, frame_bytes,
+                                   compiled.fields[failure.field_index].name).get(),
+                 failure.error);
+        return nullptr;
+    }
+    PyRef result(PyDict_New());
+    if (!result) return nullptr;
+    for (std::size_t j = 0; j < field_count; ++j) {
+        if (PyDict_SetItem(result.get(), compiled.fields[j].name, columns[j].get()) < 0) return nullptr;
+    }
+    return result.release();
+}
+
+PyObject* codec_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                            PyObject* keywords) {
+    return guard([&] { return unpack_frames(self, args, count, keywords); });
+}
+
+// _frame_count(length, frame_bytes, offset_bits, ignore_partial) -> (frames, frame_bytes):
+// the checks of unpack_many, for the frame iterator written in Python.
+PyObject* codec_frame_count(PyObject* self, PyObject* args) {
+    if (!usable(self)) return nullptr;
+    Py_ssize_t length = 0;
+    PyObject* frame_bytes_object = nullptr;
+    PyObject* offset_object = nullptr;
+    PyObject* ignore_object = nullptr;
+    if (!PyArg_ParseTuple(args, "nOOO:_frame_count", &length, &frame_bytes_object, &offset_object,
+                          &ignore_object)) {
+        return nullptr;
+    }
+    std::uint64_t offset_bits = 0;
+    bool ignore_partial = false;
+    std::size_t frame_bytes = 0;
+    std::size_t frames = 0;
+    if (length < 0 || !convert_offset(offset_object, offset_bits) ||
+        !convert_flag(ignore_object, "ignore_partial", ignore_partial) ||
+        !frame_count(compiled_of(self), static_cast<std::size_t>(length), frame_bytes_object,
+                     offset_bits, ignore_partial, frame_bytes, frames)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "negative length");
+        return nullptr;
+    }
+    return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(frames), static_cast<Py_ssize_t>(frame_bytes));
+}
+
+// ---- the object --------------------------------------------------------------
+
+PyObject* deep_copy(PyObject* object) {
+    PyRef copy_module(PyImport_ImportModule("copy"));
+    if (!copy_module) return nullptr;
+    return PyObject_CallMethod(copy_module.get(), "deepcopy", "O", object);
+}
+
+PyObject* codec_recipe(PyObject* self, void*) {
+    if (!usable(self)) return nullptr;
+    return deep_copy(compiled_of(self).recipe);
+}
+
+PyObject* codec_names(PyObject* self, void*) {
+    if (!usable(self)) return nullptr;
+    return Py_NewRef(compiled_of(self).names);
+}
+
+PyObject* codec_size(PyObject* self, void*) {
+    if (!usable(self)) return nullptr;
+    return PyLong_FromUnsignedLongLong(compiled_of(self).size);
+}
+
+PyObject* codec_reduce(PyObject* self, PyObject*) {
+    if (!usable(self)) return nullptr;
+    PyRef recipe(deep_copy(compiled_of(self).recipe));
+    if (!recipe) return nullptr;
+    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+}
+
+// A codec never changes, so a copy can be the codec itself.
+PyObject* codec_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* codec_richcompare(PyObject* self, PyObject* other, int op) {
+    if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, &FrameCodecType)) {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    if (!usable(self) || !usable(other)) return nullptr;
+    return PyObject_RichCompare(compiled_of(self).recipe, compiled_of(other).recipe, op);
+}
+
+PyObject* codec_repr(PyObject* self) {
+    if (!usable(self)) return nullptr;
+    const Compiled& compiled = compiled_of(self);
+    PyRef names(PyUnicode_FromString(", "));
+    if (!names) return nullptr;
+    PyRef quoted_names(PyList_New(0));
+    if (!quoted_names) return nullptr;
+    for (const CompiledField& field : compiled.fields) {
+        PyRef text = quoted(field.name);
+        if (!text || PyList_Append(quoted_names.get(), text.get()) < 0) return nullptr;
+    }
+    PyRef joined(PyUnicode_Join(names.get(), quoted_names.get()));
+    if (!joined) return nullptr;
+    return PyUnicode_FromFormat("<%s of %zu fields in %llu bytes: %U>", Py_TYPE(self)->tp_name,
+                                compiled.fields.size(),
+                                static_cast<unsigned long long>(compiled.size), joined.get());
+}
+
+PyMethodDef kCodecMethods[] = {
+    {"pack", codec_pack, METH_O,
+     "pack($self, values, /)\n--\n\n"
+     "One frame as bytes.  `values` maps field names to values, or lists them in field order; "
+     "a field without a value takes its recipe item's \"value\"."},
+    {"unpack", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "unpack($self, /, buffer, offset_bits=0)\n--\n\n"
+     "The fields of the frame that starts `offset_bits` into `buffer`, as a dict in recipe "
+     "order."},
+    {"unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_many)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "unpack_many($self, /, buffer, *, frame_bytes=None, offset_bits=0, ignore_partial=False)\n"
+     "--\n\n"
+     "Every whole frame of `buffer` (frames of `frame_bytes` bytes, by default `size`), as a "
+     "dict of columns: numeric fields as Column arrays, text and raw bytes as lists."},
+    {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
+    {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
+    {"__copy__", codec_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", codec_copy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kCodecGetSet[] = {
+    {"size", codec_size, nullptr, "Bytes of a packed frame.", nullptr},
+    {"names", codec_names, nullptr, "The field names, in recipe order.", nullptr},
+    {"recipe", codec_recipe, nullptr, "A copy of the recipe the codec was made from.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject FrameCodecType = [] {
+    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.tp_name = "bitloom._frames.FrameCodec";
+    type.tp_basicsize = sizeof(FrameCodecObject);
+    type.tp_dealloc = codec_dealloc;
+    type.tp_repr = codec_repr;
+    type.tp_hash = PyObject_HashNotImplemented;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type.tp_doc = "FrameCodec(recipe)\n--\n\nA recipe compiled once, for packing and parsing "
+                  "frames.";
+    type.tp_traverse = codec_traverse;
+    type.tp_clear = codec_clear;
+    type.tp_richcompare = codec_richcompare;
+    type.tp_methods = kCodecMethods;
+    type.tp_getset = kCodecGetSet;
+    type.tp_new = codec_new;
+    return type;
+}();
+
+}  // namespace bitloom::frames

@@ -1,0 +1,73 @@
+// The entry point of bitloom._frames, the native half of bitloom.frames:
+// the FrameCodec and Column types.  Like the main module it is built once
+// per process and shares the recipe-item reader and the conversions with
+// it.
+#include <Python.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "encoder/recipe_items.hpp"
+#include "frames_module/columns.hpp"
+#include "frames_module/frame_codec.hpp"
+#include "module/errors.hpp"
+#include "module/python_ref.hpp"
+
+namespace bitloom::frames {
+
+namespace {
+
+// Rebuilds a pickled Column from its format and slots.
+PyObject* column_from_bytes(PyObject*, PyObject* args) {
+    const char* format = nullptr;
+    Py_buffer data;
+    if (!PyArg_ParseTuple(args, "sy*:_column", &format, &data)) return nullptr;
+    const std::string_view name(format);
+    PyRef column;
+    if ((name != "q" && name != "Q" && name != "d") || data.len % 8 != 0) {
+        PyErr_SetString(PyExc_ValueError, "not the bytes of a column");
+    } else {
+        const ColumnKind kind = name == "q" ? ColumnKind::int64
+                                : name == "Q" ? ColumnKind::uint64
+                                              : ColumnKind::float64;
+        column = PyRef(new_column(kind, data.len / 8));
+        if (column && data.len > 0) {
+            std::memcpy(column_slots(column.get()), data.buf, static_cast<std::size_t>(data.len));
+        }
+    }
+    PyBuffer_Release(&data);
+    return column.release();
+}
+
+PyMethodDef kFunctions[] = {
+    {"_column", column_from_bytes, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT, "bitloom._frames", "", 0, kFunctions, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* g_module = nullptr;
+
+PyObject* initialise() {
+    if (g_module) return Py_NewRef(g_module);
+    if (!create_internal_error_type() || !create_recipe_keys()) return nullptr;
+    if (PyType_Ready(&ColumnType) < 0 || PyType_Ready(&FrameCodecType) < 0) return nullptr;
+    PyRef module(PyModule_Create(&g_definition));
+    if (!module) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "FrameCodec", reinterpret_cast<PyObject*>(&FrameCodecType)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "Column", reinterpret_cast<PyObject*>(&ColumnType)) < 0) {
+        return nullptr;
+    }
+    g_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace bitloom::frames
+
+PyMODINIT_FUNC PyInit__frames(void) {
+    return bitloom::guard([] { return bitloom::frames::initialise(); });
+}
