@@ -16,19 +16,23 @@ STAMP := $(VENV)/.deps-installed
 BENCH_STAMP := $(VENV)/.bench-deps-installed
 # The libraries bitloom is timed against; only `make bench` installs them.
 BENCH_PEERS := bitstruct construct bitstring numpy matplotlib
+# The frame codec's tests view its columns with numpy and run the Dask
+# example on Dask's local scheduler (the sanitizer run skips those tests).
+FRAMES_TEST_DEPS := "numpy>=1.26" "dask[bag]>=2024.1"
 CXX ?= g++
 CPP_TEST_DIR := tests/cpp
 CPP_TEST_BIN := $(CPP_TEST_DIR)/bin
 
 # Routines with no interpreter in them: the C++ tests link against these.
-PURE_SOURCES = $(shell grep -L -E 'Python\.h|"module/' src/common/*.cpp src/encoder/*.cpp src/decoder/*.cpp)
+PURE_SOURCES = $(shell grep -L -E 'Python\.h|"module/' src/common/*.cpp src/encoder/*.cpp src/decoder/*.cpp \
+                 src/frames/*.cpp)
 CPP_TESTS = $(wildcard $(CPP_TEST_DIR)/test_*.cpp)
 
 $(STAMP): pyproject.toml
 	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" \
-	    "mypy>=1.11" "build>=1.2"
+	    "mypy>=1.11" "build>=1.2" $(FRAMES_TEST_DEPS)
 	touch $@
 
 install: $(STAMP)

@@ -859,7 +859,9 @@ PyObject* codec_repr(PyObject* self) {
     }
     PyRef joined(PyUnicode_Join(names.get(), quoted_names.get()));
     if (!joined) return nullptr;
-    return PyUnicode_FromFormat("<%s of %zu fields in %llu bytes: %U>", Py_TYPE(self)->tp_name,
+    PyRef type_name(PyType_GetFullyQualifiedName(Py_TYPE(self)));
+    if (!type_name) return nullptr;
+    return PyUnicode_FromFormat("<%U of %zu fields in %llu bytes: %U>", type_name.get(),
                                 compiled.fields.size(),
                                 static_cast<unsigned long long>(compiled.size), joined.get());
 }
