@@ -582,7 +582,8 @@ bool check_fits(const Compiled& compiled, std::size_t length, std::uint64_t offs
         if (offset_bits <= available && field.layout.end() <= available - offset_bits) continue;
         PyRef label = field_label(field.name);
         if (!label) return false;
-        const bool representable = field.layout.end() <= UINT64_MAX - offset_bits - 7;
+        const bool representable = offset_bits <= UINT64_MAX - 7 &&
+                                   field.layout.end() <= UINT64_MAX - 7 - offset_bits;
         if (!representable) {
             PyErr_Format(PyExc_ValueError, "%U: lies beyond the largest bit position at offset_bits %llu",
                          label.get(), static_cast<unsigned long long>(offset_bits));
