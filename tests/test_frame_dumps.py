@@ -1,0 +1,231 @@
+"""FrameCodec over many frames: unpack_many and its columns, iter_unpack,
+pack_many, the buffers they take, and the GIL released while columns are
+decoded."""
+
+import array
+import mmap
+import pickle
+import threading
+import time
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from bitloom.frames import Column, FrameCodec
+from test_frames import frame_recipes, item
+
+TELEMETRY = [
+    item("version", bits=3), item("apid", bits=11), item("counter", bits=14),
+    item("temp", "twos_complement", 12), item("stamp", "packed_bcd", 16),
+    item("volts", "ieee754", 16, "little"), item("status", "us-ascii", 32),
+    item("raw", "binary", 6),
+]
+
+
+def telemetry_dump(frames):
+    codec = FrameCodec(TELEMETRY)
+    rows = [{"version": i % 8, "apid": i % 2048, "counter": i, "temp": i % 4096 - 2048,
+             "stamp": i % 10000, "volts": float(i % 1000), "status": f"{i % 10000:04d}",
+             "raw": bytes([i % 64])} for i in range(frames)]
+    return codec, rows, codec.pack_many(rows)
+
+
+@settings(max_examples=150, deadline=None)
+@given(frame_recipes(max_fields=5), st.integers(0, 5), st.integers(0, 3), st.integers(0, 11),
+       st.data())
+def test_unpack_many_agrees_with_unpack_frame_by_frame(case, frames, spare_bytes, offset_bits,
+                                                       data):
+    recipe, _ = case
+    codec = FrameCodec(recipe)
+    frame_bytes = codec.size + spare_bytes + (offset_bits + 7) // 8
+    if frame_bytes == 0:
+        return
+    dump = data.draw(st.binary(min_size=frames * frame_bytes, max_size=frames * frame_bytes))
+    try:
+        expected = [codec.unpack(dump, i * frame_bytes * 8 + offset_bits) for i in range(frames)]
+    except ValueError as error:  # a BCD digit or a text byte that does not decode
+        with pytest.raises(ValueError) as caught:
+            codec.unpack_many(dump, frame_bytes=frame_bytes, offset_bits=offset_bits)
+        assert str(caught.value).endswith(str(error).split(": ", 1)[1])
+        return
+    columns = codec.unpack_many(dump, frame_bytes=frame_bytes, offset_bits=offset_bits)
+    assert list(columns) == list(codec.names)
+    assert {name: list(column) for name, column in columns.items()} == {
+        name: [fields[name] for fields in expected] for name in codec.names}
+    assert list(codec.iter_unpack(dump, frame_bytes=frame_bytes, offset_bits=offset_bits)) == expected
+
+
+def test_columns_are_typed_arrays_and_lists():
+    codec, rows, dump = telemetry_dump(100)
+    columns = codec.unpack_many(dump)
+    formats = {name: getattr(column, "format", None) for name, column in columns.items()}
+    assert formats == {"version": "Q", "apid": "Q", "counter": "Q", "temp": "q", "stamp": "q",
+                       "volts": "d", "status": None, "raw": None}
+    assert columns["status"] == [row["status"] for row in rows]
+    assert columns["raw"] == [row["raw"] for row in rows]
+    temp = columns["temp"]
+    assert isinstance(temp, Column) and len(temp) == 100
+    assert temp[3] == rows[3]["temp"] and temp.tolist() == [row["temp"] for row in rows]
+    with pytest.raises(IndexError):
+        temp[100]
+    view = memoryview(temp)
+    assert (view.format, view.itemsize, view.shape, view.readonly) == ("q", 8, (100,), True)
+    assert view.tolist() == temp.tolist()
+    assert pickle.loads(pickle.dumps(temp)).tolist() == temp.tolist()
+
+
+def test_numpy_views_columns_without_a_copy():
+    numpy = pytest.importorskip("numpy")
+    codec, rows, dump = telemetry_dump(1000)
+    columns = codec.unpack_many(dump)
+    volts = numpy.asarray(columns["volts"])
+    assert volts.dtype == numpy.float64 and volts.tolist() == [row["volts"] for row in rows]
+    assert numpy.shares_memory(volts, numpy.asarray(columns["volts"]))
+    assert numpy.asarray(columns["counter"]).dtype == numpy.uint64
+    assert numpy.asarray(columns["temp"]).dtype == numpy.int64
+    assert not volts.flags.writeable
+
+
+@pytest.mark.parametrize("make", [
+    bytes, bytearray, memoryview, lambda data: memoryview(b"xx" + data)[2:],
+    lambda data: array.array("B", data),
+])
+def test_every_contiguous_buffer_is_read(make):
+    codec, rows, dump = telemetry_dump(10)
+    buffer = make(dump)
+    assert codec.unpack(buffer, 8 * codec.size) == codec.unpack(dump[codec.size:])
+    assert codec.unpack_many(buffer)["counter"].tolist() == list(range(10))
+    assert len(list(codec.iter_unpack(buffer))) == 10
+
+
+def test_an_mmap_of_a_dump_is_read_in_place(tmp_path):
+    codec, rows, dump = telemetry_dump(50)
+    path = tmp_path / "dump.bin"
+    path.write_bytes(dump)
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        assert codec.unpack_many(mapped)["stamp"].tolist() == [row["stamp"] for row in rows]
+
+
+@pytest.mark.parametrize("buffer, error", [
+    ("abc", TypeError), (memoryview(bytes(40))[::2], BufferError), (None, TypeError),
+])
+def test_objects_that_are_not_contiguous_buffers_are_refused(buffer, error):
+    with pytest.raises(error):
+        FrameCodec([item()]).unpack_many(buffer)
+
+
+MANY_ERRORS = [
+    ({"frame_bytes": 8}, bytes(17), "a partial frame of 1 bytes at byte offset 16 (frames are 8 "
+                                    "bytes; pass ignore_partial=True to leave it out)"),
+    ({"frame_bytes": 2}, bytes(4), "frames of 2 bytes cannot hold the fields: they end at bit 24 "
+                                   "of the codec, after offset_bits 0"),
+    ({"offset_bits": 1}, bytes(6), "frames of 3 bytes cannot hold the fields: they end at bit 24 "
+                                   "of the codec, after offset_bits 1"),
+    ({"frame_bytes": 0}, bytes(6), "frame_bytes must be between 1 and 9223372036854775807, not 0"),
+    ({}, bytes.fromhex("0001ff" "00fa00"),
+     "frame 1 (byte 3), field 'b': Invalid BCD digit: 10 (must be 0-9)"),
+    ({}, bytes.fromhex("0001ff" "00fa00" "a00000"),
+     "frame 1 (byte 3), field 'b': Invalid BCD digit: 10 (must be 0-9)"),
+    ({}, bytes.fromhex("0000ff" "80fa00"),
+     "frame 1 (byte 3), field 'a': Invalid US-ASCII byte: 0x80 (must be <= 0x7F)"),
+]
+
+
+@pytest.mark.parametrize("options, dump, message", MANY_ERRORS)
+def test_unpack_many_refuses_naming_the_frame_and_field(options, dump, message):
+    codec = FrameCodec([item("a", "us-ascii", 8), item("b", "packed_bcd", 8), item("c")])
+    with pytest.raises(ValueError) as caught:
+        codec.unpack_many(dump, **options)
+    assert caught.value.args == (message,)
+
+
+def test_a_trailing_partial_frame_can_be_left_out():
+    codec = FrameCodec([item()])
+    assert codec.unpack_many(b"\1\2\3", frame_bytes=2, ignore_partial=True)["a"].tolist() == [1]
+    assert [row["a"] for row in codec.iter_unpack(b"\1\2\3", frame_bytes=2,
+                                                  ignore_partial=True)] == [1]
+    with pytest.raises(ValueError, match="^a partial frame of 1 bytes at byte offset 2"):
+        codec.iter_unpack(b"\1\2\3", frame_bytes=2)
+    empty = codec.unpack_many(b"")
+    assert empty["a"].tolist() == [] and memoryview(empty["a"]).shape == (0,)
+    with pytest.raises(ValueError, match="need frame_bytes"):
+        FrameCodec([]).unpack_many(b"")
+
+
+def test_pack_many_takes_columns_or_rows_and_inverts_unpack_many():
+    codec, rows, dump = telemetry_dump(64)
+    assert codec.pack_many(codec.unpack_many(dump)) == dump
+    assert codec.pack_many(iter(rows)) == dump
+    assert codec.pack_many([list(row.values()) for row in rows]) == dump
+    assert codec.pack_many({name: [] for name in codec.names}) == b""
+    with pytest.raises(ValueError, match=r"^columns of different lengths \('a': 2, 'b': 1\)$"):
+        FrameCodec([item(), item("b")]).pack_many({"a": [1, 2], "b": [1]})
+    with pytest.raises(ValueError) as caught:
+        codec.pack_many(rows[:3] + [{**rows[3], "temp": 5000}])
+    assert str(caught.value) == "field 'temp': Value 5000 out of range for 12 bits (range: -2048 to 2047)"
+    assert caught.value.__notes__ == ["in frame 3"]
+
+
+def test_iter_unpack_notes_the_frame_of_a_failure():
+    codec = FrameCodec([item(encoding="packed_bcd")])
+    frames = codec.iter_unpack(b"\x12\x1f")
+    assert next(frames) == {"a": 12}
+    with pytest.raises(ValueError) as caught:
+        next(frames)
+    assert caught.value.__notes__ == ["in frame 1 (byte 1)"]
+
+
+def long_dump(frames):
+    codec = FrameCodec([item("a", bits=32), item("b", "twos_complement", 32)])
+    return codec, bytearray(codec.pack([7, -7]) * frames)
+
+
+def run_in_thread(function):
+    done = threading.Event()
+    outcome = {}
+
+    def target():
+        try:
+            outcome["result"] = function()
+        finally:
+            done.set()
+
+    thread = threading.Thread(target=target)
+    thread.start()
+    return thread, done, outcome
+
+
+def test_other_threads_run_while_columns_are_decoded():
+    codec, dump = long_dump(4_000_000)
+    started = time.perf_counter()
+    codec.unpack_many(dump)
+    alone = time.perf_counter() - started
+    thread, done, outcome = run_in_thread(lambda: codec.unpack_many(dump))
+    steps = 0
+    while not done.is_set():
+        steps += 1
+    thread.join()
+    assert outcome["result"]["b"][-1] == -7
+    # Holding the GIL for the whole call would leave this loop a handful of
+    # steps at its two ends; tens of milliseconds of decoding give it many.
+    assert alone < 0.01 or steps > 10_000, (alone, steps)
+
+
+def test_a_buffer_cannot_be_resized_while_it_is_decoded():
+    codec, dump = long_dump(4_000_000)
+    # A byte added before the call starts is a partial frame, left out.
+    thread, done, outcome = run_in_thread(lambda: codec.unpack_many(dump, ignore_partial=True))
+    refused = 0
+    while not done.is_set():
+        try:
+            dump.append(0)
+        except BufferError:
+            refused += 1
+        else:
+            del dump[-1]
+    thread.join()
+    assert outcome["result"]["a"][len(outcome["result"]["a"]) - 1] == 7
+    # The GIL is released while the export is held, so this thread tried.
+    assert refused > 0
+    dump.append(0)  # exported no longer
