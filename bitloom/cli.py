@@ -6,8 +6,11 @@
 
 A recipe file holds a JSON array of recipe items, exactly the dicts that
 pack_parameters and unpack_parameters take ("-" reads it from standard input).
-Every failure is reported as one line on standard error, naming the frame and
-the recipe item where they are known, with exit status 2.
+Both commands compile it into one bitloom.frames.FrameCodec, so one recipe
+serves packing and parsing and every field is read exactly where it was
+packed.  The recipe is checked before any data is read.  Every failure is
+reported as one line on standard error, naming the frame and the field where
+they are known, with exit status 2.
 """
 
 from __future__ import annotations
@@ -16,13 +19,14 @@ import argparse
 import csv
 import io
 import json
+import math
 import os
 import sys
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import IO, TYPE_CHECKING, NoReturn
 
-import bitloom
+from bitloom.frames import Column, FrameCodec
 
 if TYPE_CHECKING:
     from bitloom import RecipeItem
@@ -34,8 +38,10 @@ EXIT_FAILURE = 2
 PROGRESS_MIN_FRAMES = 1000
 PROGRESS_INTERVAL_SECONDS = 0.1
 
-# Frames are read from a file in batches of about this many bytes.
+# Frames are read from a file in batches of about this many bytes, and
+# written this many lines at a time.
 READ_BATCH_BYTES = 1 << 20
+ROWS_PER_WRITE = 4096
 
 
 class Failure(Exception):
@@ -49,10 +55,16 @@ class Failure(Exception):
         return ": ".join([*self.where, str(self)])
 
 
-def engine_failure(error: ValueError, where: Sequence[str] = ()) -> Failure:
-    """A recipe function's ValueError, with the recipe item its note names."""
+def codec_failure(error: Exception, where: Sequence[str] = ()) -> Failure:
+    """A FrameCodec error (its message names the recipe item or the field)."""
+    message = error.args[0] if len(error.args) == 1 and isinstance(error.args[0], str) else str(error)
     notes = [note.removeprefix("in ") for note in getattr(error, "__notes__", [])]
-    return Failure(str(error), [*where, *notes])
+    return Failure(message, [*where, *notes])
+
+
+# The errors a FrameCodec reports for a recipe or for values and data;
+# anything else (an interrupt, a fault) is not caught.
+CODEC_ERRORS = (KeyError, TypeError, ValueError, OverflowError, NotImplementedError)
 
 
 # Reading the inputs.
@@ -80,6 +92,16 @@ def load_recipe(path: str) -> list[RecipeItem]:
             raise Failure(f"a recipe item is a JSON object, not {json_type(entry)}",
                           [path, f"recipe item {index}"])
     return recipe
+
+
+def load_codec(path: str) -> FrameCodec:
+    """The recipe of `path`, compiled: every item checked before any data
+    is read."""
+    recipe = load_recipe(path)
+    try:
+        return FrameCodec(recipe)
+    except CODEC_ERRORS as error:
+        raise codec_failure(error, [path]) from None
 
 
 def json_type(value: object) -> str:
@@ -134,27 +156,28 @@ class Source:
         except OSError as error:
             raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
 
-    def frames(self, frame_bytes: int) -> Iterator[bytes]:
-        """Consecutive frames of `frame_bytes` bytes; a shorter last one too."""
+    def batches(self, frame_bytes: int) -> Iterator[bytes]:
+        """Whole frames of `frame_bytes` bytes, many at a time; a last batch
+        whose length is not a multiple of `frame_bytes` ends in a short
+        frame."""
         if self.data is not None:
-            for start in range(0, len(self.data), frame_bytes):
-                yield self.data[start:start + frame_bytes]
+            if self.data:
+                yield self.data
             return
         assert self.stream is not None
         batch = max(1, READ_BATCH_BYTES // frame_bytes) * frame_bytes
         pending = b""
         while True:
             try:
-                chunk = self.stream.read(batch)
+                chunk = self.stream.read(batch - len(pending))
             except OSError as error:
                 raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
             if not chunk:
                 break
             pending += chunk
-            whole = len(pending) - len(pending) % frame_bytes
-            for start in range(0, whole, frame_bytes):
-                yield pending[start:start + frame_bytes]
-            pending = pending[whole:]
+            if len(pending) == batch:
+                yield pending
+                pending = b""
         if pending:
             yield pending
 
@@ -198,37 +221,82 @@ class Progress:
             self.width = 0
 
 
-class JsonLinesWriter:
-    def __init__(self, out: IO[str]) -> None:
-        self.out = out
+Values = Mapping[str, "Column | Sequence[object]"]
 
-    def write(self, fields: dict[str, int | float | str]) -> None:
-        self.out.write(json.dumps(fields, ensure_ascii=False) + "\n")
+
+def single_frame(fields: Mapping[str, object]) -> dict[str, list[object]]:
+    return {name: [value] for name, value in fields.items()}
+
+
+def json_float(value: float) -> str:
+    # What json.dumps writes: the shortest repr, and NaN or Infinity.
+    return repr(value) if math.isfinite(value) else json.dumps(value)
+
+
+def json_value(value: object) -> str:
+    if isinstance(value, bytes):  # "binary": the array of ints that packing takes
+        return json.dumps(list(value))
+    if isinstance(value, float):
+        return json_float(value)
+    return json.dumps(value, ensure_ascii=False)
+
+
+def json_column(column: Column | Sequence[object]) -> list[str]:
+    if isinstance(column, Column):
+        values = column.tolist()
+        if column.format == "d":
+            return [json_float(value) for value in values]  # type: ignore[arg-type]
+        return [str(value) for value in values]
+    return [json_value(value) for value in column]
+
+
+class JsonLinesWriter:
+    """One JSON object per frame, its keys in recipe order."""
+
+    def __init__(self, out: IO[str], names: Sequence[str]) -> None:
+        self.out = out
+        keys = (json.dumps(name, ensure_ascii=False).replace("%", "%%") for name in names)
+        self.template = "{" + ", ".join(f"{key}: %s" for key in keys) + "}\n"
+
+    def start(self) -> None:
+        pass
+
+    def write(self, columns: Values) -> None:
+        rows = list(zip(*(json_column(column) for column in columns.values())))
+        # A few hundred kilobytes a write: a reader that goes away is noticed
+        # at the next one.
+        for start in range(0, len(rows), ROWS_PER_WRITE):
+            self.out.write("".join(self.template % row for row in rows[start:start + ROWS_PER_WRITE]))
+
+
+def csv_column(column: Column | Sequence[object]) -> Sequence[object]:
+    if isinstance(column, Column):
+        return column.tolist()
+    return [value.hex() if isinstance(value, bytes) else value for value in column]
 
 
 class CsvWriter:
-    """One header row from the first frame's field names, then one row per
-    frame in that column order."""
+    """A header row of the field names, then one row per frame."""
 
-    def __init__(self, out: IO[str]) -> None:
+    def __init__(self, out: IO[str], names: Sequence[str]) -> None:
         self.writer = csv.writer(out, lineterminator="\n")
-        self.columns: list[str] | None = None
+        self.names = names
 
-    def write(self, fields: dict[str, int | float | str]) -> None:
-        if self.columns is None:
-            self.columns = list(fields)
-            self.writer.writerow(self.columns)
-        self.writer.writerow([fields[name] for name in self.columns])
+    def start(self) -> None:
+        self.writer.writerow(self.names)
+
+    def write(self, columns: Values) -> None:
+        self.writer.writerows(zip(*(csv_column(column) for column in columns.values())))
 
 
 # The commands.
 
 def command_pack(arguments: argparse.Namespace) -> None:
-    recipe = load_recipe(arguments.recipe)
+    codec = load_codec(arguments.recipe)
     try:
-        packet = bitloom.pack_parameters(recipe)
-    except ValueError as error:
-        raise engine_failure(error) from None
+        packet = codec.pack({})
+    except CODEC_ERRORS as error:
+        raise codec_failure(error) from None
     if arguments.output is None:
         sys.stdout.write(packet.hex() + "\n")
         return
@@ -242,37 +310,69 @@ def command_pack(arguments: argparse.Namespace) -> None:
 def command_unpack(arguments: argparse.Namespace) -> None:
     if arguments.recipe == "-" and arguments.input == "-":
         raise Failure("RECIPE.json and INPUT cannot both be standard input")
-    recipe = load_recipe(arguments.recipe)
+    codec = load_codec(arguments.recipe)
+    frame_bytes = arguments.frame_bytes
+    if frame_bytes is not None:
+        # The frame size is checked against the recipe before any data.
+        try:
+            codec.unpack_many(b"", frame_bytes=frame_bytes, offset_bits=arguments.offset_bits)
+        except CODEC_ERRORS as error:
+            raise codec_failure(error) from None
     source = Source(arguments.input)
-    out = sys.stdout
-    writer = JsonLinesWriter(out) if arguments.format == "jsonl" else CsvWriter(out)
+    writer_type = JsonLinesWriter if arguments.format == "jsonl" else CsvWriter
+    writer = writer_type(sys.stdout, codec.names)
     try:
-        if arguments.frame_bytes is None:
+        writer.start()
+        if frame_bytes is None:
             packet = source.read_all()
             try:
-                fields = bitloom.unpack_parameters(packet, arguments.offset_bits, recipe)
-            except ValueError as error:
-                raise engine_failure(error) from None
-            writer.write(fields)
+                fields = codec.unpack(packet, arguments.offset_bits)
+            except CODEC_ERRORS as error:
+                raise codec_failure(error) from None
+            writer.write(single_frame(fields))
             return
-        frame_bytes = arguments.frame_bytes
-        total = None if source.size is None else -(-source.size // frame_bytes)
-        progress = Progress(total)
-        try:
-            for number, frame in enumerate(source.frames(frame_bytes)):
-                where = [f"frame {number} (byte {number * frame_bytes})"]
-                if len(frame) < frame_bytes:
-                    raise Failure(f"short frame: {len(frame)} of {frame_bytes} bytes", where)
-                try:
-                    fields = bitloom.unpack_parameters(frame, arguments.offset_bits, recipe)
-                except ValueError as error:
-                    raise engine_failure(error, where) from None
-                writer.write(fields)
-                progress.update(number + 1)
-        finally:
-            progress.clear()
+        unpack_dump(codec, source, frame_bytes, arguments.offset_bits, writer)
     finally:
         source.close()
+
+
+def unpack_dump(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits: int,
+                writer: JsonLinesWriter | CsvWriter) -> None:
+    """Frames a batch at a time through unpack_many; a batch that fails is
+    read again frame by frame, so that the frames before the bad one are
+    written and the bad one is named."""
+    total = None if source.size is None else -(-source.size // frame_bytes)
+    progress = Progress(total)
+    done = 0
+    try:
+        for batch in source.batches(frame_bytes):
+            whole = len(batch) // frame_bytes
+            try:
+                columns = codec.unpack_many(batch, frame_bytes=frame_bytes,
+                                            offset_bits=offset_bits, ignore_partial=True)
+            except CODEC_ERRORS as error:
+                unpack_frame_by_frame(codec, batch, whole, done, frame_bytes, offset_bits, writer)
+                raise codec_failure(error) from None
+            writer.write(columns)
+            done += whole
+            progress.update(done)
+            if len(batch) % frame_bytes:
+                raise Failure(f"short frame: {len(batch) % frame_bytes} of {frame_bytes} bytes",
+                              [f"frame {done} (byte {done * frame_bytes})"])
+    finally:
+        progress.clear()
+
+
+def unpack_frame_by_frame(codec: FrameCodec, batch: bytes, frames: int, first: int,
+                          frame_bytes: int, offset_bits: int,
+                          writer: JsonLinesWriter | CsvWriter) -> None:
+    for number in range(frames):
+        try:
+            fields = codec.unpack(batch, number * frame_bytes * 8 + offset_bits)
+        except CODEC_ERRORS as error:
+            frame = first + number
+            raise codec_failure(error, [f"frame {frame} (byte {frame * frame_bytes})"]) from None
+        writer.write(single_frame(fields))
 
 
 # Argument parsing.

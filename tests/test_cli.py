@@ -117,22 +117,37 @@ def test_floats_are_written_exactly(tmp_path):
         assert parse(result.stdout.decode()) == value
 
 
-def test_pack_and_unpack_round_trip(tmp_path):
+def test_one_recipe_packs_and_unpacks(tmp_path):
     recipe = write(tmp_path, "recipe.json", [
         field("id", "unsigned", 16, 0xBEEF, byte_order="little"),
         field("stamp", "packed_bcd", 32, 20240517),
         field("volts", "ieee754", 16, 27.5),
         field("name", "utf-8", 48, "h\u00e9llo"),
+        field("raw", "binary", 12, [10, 188]),
     ])
     packed = run(tmp_path, "pack", recipe)
     assert packed.returncode == 0, packed.stderr
-    # Parsing names binary16 "ieee754_f16"; the family name is for packing.
-    parse_recipe = json.loads(recipe.read_text())
-    parse_recipe[2]["encoding"] = "ieee754_f16"
-    parse = write(tmp_path, "parse.json", parse_recipe)
-    result = run(tmp_path, "unpack", parse, packed.stdout.decode().strip())
+    result = run(tmp_path, "unpack", recipe, packed.stdout.decode().strip())
     assert json.loads(result.stdout) == {"id": 0xBEEF, "stamp": 20240517, "volts": 27.5,
-                                         "name": "h\u00e9llo"}
+                                         "name": "h\u00e9llo", "raw": [10, 188]}
+    result = run(tmp_path, "unpack", recipe, packed.stdout.decode().strip(), "--format", "csv")
+    assert result.stdout.decode().splitlines()[1] == "48879,20240517,27.5,h\u00e9llo,0abc"
+
+
+def test_fields_inside_bytes_come_out_exact(tmp_path):
+    # A CCSDS primary header: no field but the last ends on a byte boundary.
+    header = [field("version", "unsigned", 3), field("type", "unsigned", 1),
+              field("secondary", "unsigned", 1), field("apid", "unsigned", 11),
+              field("flags", "unsigned", 2), field("sequence", "unsigned", 14),
+              field("length", "unsigned", 16)]
+    values = [{"version": n % 8, "type": n % 2, "secondary": 1, "apid": 0x7FF - n, "flags": 3,
+               "sequence": 16383 - n, "length": n} for n in range(50)]
+    dump = b"".join(bytes.fromhex(run(tmp_path, "pack", "-", stdin=json.dumps(
+        [{**item, "value": frame[item["name"]]} for item in header]).encode()).stdout.decode())
+        for frame in values[:3])
+    recipe = write(tmp_path, "header.json", header)
+    result = run(tmp_path, "unpack", recipe, dump.hex(), "--frame-bytes", 6)
+    assert [json.loads(line) for line in result.stdout.splitlines()] == values[:3]
 
 
 BAD_BCD_FRAME = bytes.fromhex("07FFFF") + bytes(4)
@@ -149,11 +164,10 @@ ERRORS = [
     ({"r.json": [RECIPE[0], 5]}, ["pack", "r.json"], 0,
      "bitloom: error: r.json: recipe item 1: a recipe item is a JSON object, not a number"),
     ({"r.json": [RECIPE[0], field("temp", "twos_complement", 8, 300)]}, ["pack", "r.json"], 0,
-     "bitloom: error: recipe item 1 ('temp'): ValueError: Value 300 out of range for 8 bits "
+     "bitloom: error: r.json: recipe item 1 ('temp'): Value 300 out of range for 8 bits "
      "(range: -128 to 127)"),
     ({"r.json": [RECIPE[0], field("temp", "twos_complement", 8)]}, ["pack", "r.json"], 0,
-     "bitloom: error: recipe item 1 ('temp'): KeyError: \"Recipe item 'temp' missing required "
-     "field: 'value'\""),
+     "bitloom: error: field 'temp': no value given, and its recipe item has no \"value\""),
     ({"r.json": RECIPE}, ["pack", "r.json", "--output", "no/such/dir/out.bin"], 0,
      "bitloom: error: cannot write no/such/dir/out.bin: No such file or directory"),
     ({"r.json": RECIPE}, ["unpack", "r.json", "nofile.bin"], 0,
@@ -164,8 +178,8 @@ ERRORS = [
      "bitloom: error: RECIPE.json and INPUT cannot both be standard input"),
     # One packet too short for the recipe.
     ({"r.json": RECIPE}, ["unpack", "r.json", "05ffd84f4b00"], 0,
-     "bitloom: error: recipe item 2 ('status'): ValueError: range end index 7 out of range for "
-     "slice of length 6"),
+     "bitloom: error: field 'status': needs 7 bytes (bits 24 to 55 after offset_bits 0), but "
+     "the buffer has 6"),
     # A dump: the frames before the failing one are written.
     ({"r.json": RECIPE, "d.bin": FRAME * 2 + FRAME[:3]},
      ["unpack", "r.json", "d.bin", "--frame-bytes", "7"], 2,
@@ -174,10 +188,20 @@ ERRORS = [
                  field("status", "us-ascii", 32)],
       "d.bin": bytes.fromhex("05001200000000") + BAD_BCD_FRAME + FRAME},
      ["unpack", "r.json", "d.bin", "--frame-bytes", "7", "--format", "csv"], 2,  # header, frame 0
-     "bitloom: error: frame 1 (byte 7): recipe item 1 ('temp'): ValueError: Invalid BCD digit: "
-     "15 (must be 0-9)"),
+     "bitloom: error: frame 1 (byte 7): field 'temp': Invalid BCD digit: 15 (must be 0-9)"),
     ({"r.json": [field("x", "nope", 8)]}, ["unpack", "r.json", "00"], 0,
-     "bitloom: error: recipe item 0 ('x'): ValueError: Unsupported encoding type: nope"),
+     "bitloom: error: r.json: recipe item 0 ('x'): Unsupported encoding type: nope"),
+    # The recipe is checked before any data: an empty dump, or none at all.
+    ({"r.json": [field("x", "nope", 8)]}, ["unpack", "r.json", "-", "--frame-bytes", "7"], 0,
+     "bitloom: error: r.json: recipe item 0 ('x'): Unsupported encoding type: nope"),
+    ({"r.json": [field("x", "unsigned", 8), field("x", "unsigned", 8)]},
+     ["unpack", "r.json", "missing.bin"], 0,
+     "bitloom: error: r.json: recipe item 1 ('x'): duplicate name 'x' (also recipe item 0)"),
+    ({"r.json": RECIPE}, ["unpack", "r.json", "-", "--frame-bytes", "5"], 0,
+     "bitloom: error: frames of 5 bytes cannot hold the fields: they end at bit 56 of the codec, "
+     "after offset_bits 0"),
+    ({"r.json": [field("s", "us-ascii", 16, "abc")]}, ["pack", "r.json"], 0,
+     "bitloom: error: r.json: recipe item 0 ('s'): Text of 3 bytes does not fit in 16 bits"),
 ]
 
 
@@ -195,6 +219,8 @@ def test_an_empty_dump_has_no_frames(tmp_path):
     recipe = write(tmp_path, "recipe.json", RECIPE)
     result = run(tmp_path, "unpack", recipe, "-", "--frame-bytes", 7)
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    result = run(tmp_path, "unpack", recipe, "-", "--frame-bytes", 7, "--format", "csv")
+    assert (result.returncode, result.stdout) == (0, b"counter,temp,status\n")
 
 
 @pytest.mark.parametrize("arguments", [["unpack", "r.json", "00", "--frame-bytes", "0"],
@@ -243,7 +269,7 @@ def test_long_dumps_show_progress_on_a_terminal_only(tmp_path):
         tmp_path, ["unpack", recipe, dump, "--frame-bytes", 7])
     assert status == 0
     assert len(stdout.splitlines()) == 1200
-    assert "bitloom: frame 1 of 1200 (0%)" in shown
+    assert "bitloom: frame 1200 of 1200 (100%)" in shown
     # The line erases itself at the end.
     assert shown.endswith("\r")
     # Not on a pipe, and not for short inputs.
@@ -262,7 +288,7 @@ def test_a_dump_of_unknown_length_shows_progress_once_it_is_long(tmp_path):
         tmp_path, ["unpack", recipe, "-", "--frame-bytes", 7], stdin_path=long)
     assert (status, len(stdout.splitlines())) == (0, 1200)
     # No total is known: the count alone, from the 1000th frame on.
-    assert shown.startswith("\rbitloom: frame 1000\r")
+    assert shown.startswith("\rbitloom: frame 1200\r")
     short = write(tmp_path, "short.bin", FRAME * 10)
     status, stdout, shown = run_with_terminal_stderr(
         tmp_path, ["unpack", recipe, "-", "--frame-bytes", 7], stdin_path=short)
