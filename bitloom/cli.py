@@ -245,7 +245,7 @@ def json_column(column: Column | Sequence[object]) -> list[str]:
     if isinstance(column, Column):
         values = column.tolist()
         if column.format == "d":
-            return [json_float(value) for value in values]  # type: ignore[arg-type]
+            return [json_float(float(value)) for value in values]
         return [str(value) for value in values]
     return [json_value(value) for value in column]
 

@@ -4,7 +4,7 @@ fails the check, since --strict warns about unused ignores)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, assert_type
+from typing import TYPE_CHECKING, Literal, assert_type
 
 import bitloom
 
@@ -53,3 +53,26 @@ bitloom.encode_ieee754_f64("1.0")  # type: ignore[arg-type]
 bitloom.pack_parameters([{"name": "a"}])  # type: ignore[typeddict-item]
 bitloom.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big",
                           "reverse_bits": False, "offset": 3}])  # type: ignore[typeddict-unknown-key]
+
+
+# The frame codec.
+from bitloom.frames import Column, FrameCodec  # noqa: E402
+
+codec = FrameCodec(recipe)
+assert_type(codec.pack({"a": 1}), bytes)
+assert_type(codec.pack([1, "hi"]), bytes)
+assert_type(codec.unpack(b"\0" * 8, 3), dict[str, int | float | str | bytes])
+assert_type(codec.unpack(memoryview(b"")), dict[str, int | float | str | bytes])
+columns = codec.unpack_many(bytearray(16), frame_bytes=8, ignore_partial=True)
+assert_type(columns, dict[str, Column | list[str] | list[bytes]])
+column = columns["a"]
+if isinstance(column, Column):
+    assert_type(column.format, Literal["q", "Q", "d"])
+    assert_type(memoryview(column), memoryview)
+assert_type(codec.pack_many(columns), bytes)
+assert_type(codec.size, int)
+assert_type(codec.names, tuple[str, ...])
+for fields in codec.iter_unpack(b""):
+    assert_type(fields, dict[str, int | float | str | bytes])
+codec.unpack_many(b"", 8)  # type: ignore[call-arg]
+codec.unpack("text")  # type: ignore[arg-type]
