@@ -75,6 +75,8 @@ class Results:
 def target_family(row: Row) -> str:
     """The target of the brief that a row is held to, for the summary."""
     name = row.case.name
+    if row.case.group == "compiled":
+        return f"{name} vs {row.peer}"
     if row.case.group == "frame":
         return f"{name.split()[0]} 16-field frame vs {row.peer}"
     if row.case.group == "text":
@@ -219,7 +221,8 @@ def generated_markdown(results: Results, repository: Path, chart_name: str | Non
         out.append("")
     if chart_name:
         out += [f"![bitloom/peer ratios]({chart_name})", ""]
-    for group, title in (("frame", "Recipes"), ("scalar", "Scalar codecs"), ("text", "Text")):
+    for group, title in (("frame", "Recipes"), ("compiled", "Compiled recipes (bitloom.frames)"),
+                         ("scalar", "Scalar codecs"), ("text", "Text")):
         group_rows = [row for row in rows if row.case.group == group]
         if not group_rows:
             continue
@@ -293,7 +296,8 @@ def write_chart(path: Path, results: Results) -> None:
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    groups = [("frame", "Recipes"), ("scalar", "Scalar codecs"), ("text", "Text")]
+    groups = [("frame", "Recipes"), ("compiled", "Compiled recipes"), ("scalar", "Scalar codecs"),
+              ("text", "Text")]
     rows_by_group = {group: [row for row in results.rows() if row.case.group == group]
                      for group, _ in groups}
     tallest = max(len(rows) for rows in rows_by_group.values())

@@ -21,6 +21,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 
 import cases  # noqa: E402  (the harness's own modules live next to this file)
+import frame_codec  # noqa: E402
 import report  # noqa: E402
 import timing  # noqa: E402
 
@@ -51,7 +52,8 @@ def main(argv=None) -> int:
 
     peers = cases.Peers({name.strip() for name in arguments.without.split(",") if name.strip()})
     frame_cases, scaling = cases.frame_cases(peers)
-    all_cases = [*frame_cases, *cases.scalar_cases(peers), *cases.text_cases()]
+    all_cases = [*frame_cases, *frame_codec.frame_codec_cases(peers), *cases.scalar_cases(peers),
+                 *cases.text_cases()]
     if arguments.filter:
         pattern = re.compile(arguments.filter)
         all_cases = [case for case in all_cases if pattern.search(case.name)]
