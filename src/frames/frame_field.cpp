@@ -73,15 +73,13 @@ ColumnKind column_kind(FieldCodec codec) noexcept {
     BITLOOM_UNREACHABLE();
 }
 
-std::uint64_t read_bits(std::span<const std::uint8_t> data, std::uint64_t start,
-                        std::uint32_t bits) noexcept {
+
+std::uint64_t read_bits_near_end(std::span<const std::uint8_t> data, std::uint64_t start,
+                                 std::uint32_t bits) noexcept {
     if (bits == 0) return 0;
+    // Fewer than nine bytes are left: copy those the field touches.
     const std::size_t first = static_cast<std::size_t>(start / 8);
     const unsigned shift = static_cast<unsigned>(start % 8);
-    if (data.size() - first >= 9) {
-        return extract_field(load_big_endian(data.data() + first), data[first + 8], shift, bits);
-    }
-    // Fewer than nine bytes are left: copy those the field touches.
     std::uint8_t window[9] = {};
     const std::size_t touched = (shift + std::size_t{bits} + 7) / 8;
     std::memcpy(window, data.data() + first, std::min(touched, data.size() - first));
@@ -116,23 +114,19 @@ void write_bits(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t
     }
 }
 
-std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept {
-    std::uint64_t bits = field.reverse ? reverse_low_bits(pattern, field.bits)
-                                       : pattern & low_mask(field.bits);
-    // Little-endian fields wider than a byte are whole bytes (the codec
-    // refuses the others), so swapping the word and dropping the bytes
-    // below the field reverses exactly its bytes.
-    if (field.order == ByteOrder::little && field.bits > 8) {
-        bits = byte_swap64(bits) >> (64 - field.bits);
+void write_bytes(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
+                 std::span<const std::uint8_t> bytes) noexcept {
+    const std::uint64_t available = std::uint64_t{bytes.size()} * 8;
+    const std::uint64_t skipped = available >= bits ? available - bits : 0;
+    const std::uint64_t count = std::min<std::uint64_t>(available, bits);
+    if (start % 8 == 0 && skipped % 8 == 0) {
+        std::memcpy(data.data() + start / 8, bytes.data() + skipped / 8, count / 8);
+        return;
     }
-    return bits;
-}
-
-std::uint64_t pattern_of(const FrameField& field, std::uint64_t placed) noexcept {
-    if (field.order == ByteOrder::little && field.bits > 8) {
-        placed = byte_swap64(placed) >> (64 - field.bits);
+    for (std::uint64_t done = 0; done < count; done += 64) {
+        const auto step = static_cast<std::uint32_t>(std::min<std::uint64_t>(64, count - done));
+        write_bits(data, start + done, step, read_bits(bytes, skipped + done, step));
     }
-    return field.reverse ? reverse_low_bits(placed, field.bits) : placed;
 }
 
 bool decode_number(const FrameField& field, std::span<const std::uint8_t> data,
@@ -205,11 +199,13 @@ void read_field_bytes(const FrameField& field, std::span<const std::uint8_t> dat
     if (start % 8 == 0 && spare == 0) {
         std::memcpy(out.data(), data.data() + start / 8, count);
     } else {
-        // Byte k of the result holds field bits 8k - spare .. 8k - spare + 7.
+        // Byte 0 takes the field's first 8 - spare bits; then eight bytes
+        // at a time.
         out[0] = static_cast<std::uint8_t>(read_bits(data, start, 8 - spare));
-        for (std::size_t k = 1; k < count; ++k) {
-            out[k] = static_cast<std::uint8_t>(read_bits(data, start + 8 * k - spare, 8));
-        }
+        std::uint64_t bit = start + 8 - spare;
+        std::size_t k = 1;
+        for (; k + 8 <= count; k += 8, bit += 64) store_big_endian(out.data() + k, read_bits(data, bit, 64));
+        for (; k < count; ++k, bit += 8) out[k] = static_cast<std::uint8_t>(read_bits(data, bit, 8));
     }
     if (field.order == ByteOrder::little) std::reverse(out.begin(), out.end());
     if (field.reverse && field.codec == FieldCodec::raw_bytes) reverse_trailing_bits(out, field.bits);

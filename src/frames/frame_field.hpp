@@ -15,9 +15,11 @@
 #include <cstdint>
 #include <span>
 
+#include "common/bits.hpp"
 #include "common/codec_result.hpp"
 #include "common/text_codecs.hpp"
 #include "encoder/encoding_names.hpp"
+#include "frames/bit_window.hpp"
 
 namespace bitloom::frames {
 
@@ -28,6 +30,7 @@ struct FrameField {
     std::uint64_t start = 0;  // first bit, counted from the start of the frame
     std::uint32_t bits = 0;
     FieldCodec codec = FieldCodec::unsigned_integer;
+    ColumnKind kind = ColumnKind::uint64;  // column_kind(codec)
     TextCodec text = TextCodec::utf8;
     ByteOrder order = ByteOrder::big;
     bool reverse = false;
@@ -46,19 +49,51 @@ constexpr bool is_numeric(ColumnKind kind) noexcept {
 // Bits [start, start + bits) of `data` (bits <= 64), first bit most
 // significant.  The caller guarantees start + bits <= 8 * data.size(); no
 // byte outside `data` is read.
-std::uint64_t read_bits(std::span<const std::uint8_t> data, std::uint64_t start,
-                        std::uint32_t bits) noexcept;
+std::uint64_t read_bits_near_end(std::span<const std::uint8_t> data, std::uint64_t start,
+                                 std::uint32_t bits) noexcept;
+
+inline std::uint64_t read_bits(std::span<const std::uint8_t> data, std::uint64_t start,
+                               std::uint32_t bits) noexcept {
+    const std::size_t first = static_cast<std::size_t>(start / 8);
+    if (bits != 0 && data.size() - first >= 9) {
+        return extract_field(load_big_endian(data.data() + first), data[first + 8],
+                             static_cast<unsigned>(start % 8), bits);
+    }
+    return read_bits_near_end(data, start, bits);
+}
 
 // Assigns the low `bits` bits of `value` (bits <= 64) to bits
 // [start, start + bits) of `data`, which must hold them.
 void write_bits(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
                 std::uint64_t value) noexcept;
 
+// Writes `bytes` into the field of `bits` bits at `start` as packing a
+// recipe places field bytes: their last `bits` bits when they have as
+// many, else all of them from the field's first bit, the rest of the field
+// left as it is (zero in a new frame).
+void write_bytes(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
+                 std::span<const std::uint8_t> bytes) noexcept;
+
 // The bits a numeric field writes for its codec's pattern, and the pattern
 // that bits read back from a field stand for: reversal and byte order
-// applied, or undone.
-std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept;
-std::uint64_t pattern_of(const FrameField& field, std::uint64_t placed) noexcept;
+// applied, or undone.  Little-endian fields wider than a byte are whole
+// bytes (the codec refuses the others), so swapping the word and dropping
+// the bytes below the field reverses exactly its bytes.
+inline std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept {
+    std::uint64_t bits = field.reverse ? reverse_low_bits(pattern, field.bits)
+                                       : pattern & low_mask(field.bits);
+    if (field.order == ByteOrder::little && field.bits > 8) {
+        bits = byte_swap64(bits) >> (64 - field.bits);
+    }
+    return bits;
+}
+
+inline std::uint64_t pattern_of(const FrameField& field, std::uint64_t placed) noexcept {
+    if (field.order == ByteOrder::little && field.bits > 8) {
+        placed = byte_swap64(placed) >> (64 - field.bits);
+    }
+    return field.reverse ? reverse_low_bits(placed, field.bits) : placed;
+}
 
 // Decodes the numeric field `field` of the frame whose bit 0 is bit
 // `frame_start` of `data` into its 8-byte column slot (an int64, uint64 or

@@ -62,7 +62,15 @@ bool encode_text(const FrameField& field, PyObject* value, std::vector<std::uint
         raise_cannot_cast(value, "str");
         return false;
     }
-    if (field.text == TextCodec::utf8) {
+    const bool ascii_is_its_bytes = field.text == TextCodec::utf8 ||
+                                    field.text == TextCodec::us_ascii ||
+                                    field.text == TextCodec::iso_8859_1 ||
+                                    field.text == TextCodec::windows_1252;
+    if (ascii_is_its_bytes && PyUnicode_IS_ASCII(value)) {
+        // ASCII text is its own bytes in these codecs: read in place.
+        out.bytes = {static_cast<const std::uint8_t*>(PyUnicode_DATA(value)),
+                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
+    } else if (field.text == TextCodec::utf8) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(value, &size);
         if (!data) return false;
@@ -161,13 +169,11 @@ bool encode_value(const FrameField& field, PyObject* value, std::vector<std::uin
 void write_field(const FrameField& field, const EncodedField& encoded, std::span<std::uint8_t> frame,
                  std::uint64_t frame_start) noexcept {
     const std::uint64_t start = frame_start + field.start;
-    if (is_numeric(column_kind(field.codec))) {
+    if (is_numeric(field.kind)) {
         write_bits(frame, start, field.bits, encoded.bits);
         return;
     }
-    // The bytes go to the field's first bits; a shorter text leaves the
-    // rest of the field zero, as packing a recipe does.
-    place_field(frame, encoded.bytes, start, field.bits);
+    write_bytes(frame, start, field.bits, encoded.bytes);
 }
 
 PyObject* slot_to_python(ColumnKind kind, std::uint64_t slot) {

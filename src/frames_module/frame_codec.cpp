@@ -328,7 +328,7 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     PyRef position(PyLong_FromSsize_t(index));
     if (!position || PyDict_SetItem(compiled.name_index, name.get(), position.get()) < 0) return fail();
 
-    field.kind = column_kind(field.layout.codec);
+    field.kind = field.layout.kind = column_kind(field.layout.codec);
     if (entries.value) {
         // binary128 cannot be encoded: its default is refused when it is used.
         if (field.layout.codec != FieldCodec::ieee754_f128) {
@@ -447,6 +447,8 @@ bool usable(PyObject* self) {
 
 enum class ValueSource { dict, sequence, mapping };
 
+constexpr std::size_t kSmallFrame = 512;
+
 bool is_mapping(PyObject* values) {
     static PyObject* mapping_type = nullptr;
     if (!mapping_type) {
@@ -505,11 +507,18 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
                      PySequence_Fast_GET_SIZE(sequence.get()), field_count);
         return nullptr;
     }
-    PyRef packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(compiled.size)));
-    if (!packet) return nullptr;
-    std::span<std::uint8_t> frame(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())),
-                                  static_cast<std::size_t>(compiled.size));
-    std::memset(frame.data(), 0, frame.size());
+    // The frame is built in a buffer with eight spare bytes, so that every
+    // field up to 64 bits is written with one word; then copied into bytes.
+    const std::size_t size = static_cast<std::size_t>(compiled.size);
+    std::uint8_t small[kSmallFrame + 8];
+    std::vector<std::uint8_t> large;
+    std::uint8_t* buffer = small;
+    if (size > kSmallFrame) {
+        large.resize(size + 8);
+        buffer = large.data();
+    }
+    std::memset(buffer, 0, size + 8);
+    const std::span<std::uint8_t> frame(buffer, size + 8);
 
     std::vector<std::uint8_t> scratch;
     Py_ssize_t found = 0;
@@ -528,8 +537,17 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
                 value = PyRef(raw);
                 break;
             case ValueSource::sequence:
+                if (PyTuple_CheckExact(sequence.get())) {
+                    // A tuple cannot change under a conversion hook.
+                    if (static_cast<Py_ssize_t>(j) < PyTuple_GET_SIZE(sequence.get())) {
+                        raw = PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(j));
+                        present = 1;
+                    }
+                    break;
+                }
                 // Re-read: a value's conversion hook may have changed the list.
                 value = recipe_item_at(sequence.get(), static_cast<Py_ssize_t>(j));
+                raw = value.get();
                 present = value ? 1 : 0;
                 break;
         }
@@ -537,7 +555,7 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
         EncodedField encoded;
         if (present) {
             ++found;
-            if (!encode_value(field.layout, value.get(), scratch, encoded)) {
+            if (!encode_value(field.layout, raw, scratch, encoded)) {
                 locate_pending_error(field_label(field.name).get());
                 return nullptr;
             }
@@ -564,7 +582,8 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
         if (given < 0) return nullptr;
         if (given != found) return raise_unknown_key(compiled, values);
     }
-    return packet.release();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer),
+                                     static_cast<Py_ssize_t>(size));
 }
 
 PyObject* codec_pack(PyObject* self, PyObject* values) {
