@@ -16,11 +16,11 @@ they are known, with exit status 2.
 from __future__ import annotations
 
 import argparse
-import csv
 import io
 import json
 import math
 import os
+import re
 import sys
 import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -228,65 +228,113 @@ def single_frame(fields: Mapping[str, object]) -> dict[str, list[object]]:
     return {name: [value] for name, value in fields.items()}
 
 
-def json_float(value: float) -> str:
-    # What json.dumps writes: the shortest repr, and NaN or Infinity.
-    return repr(value) if math.isfinite(value) else json.dumps(value)
+# json.dumps(text, ensure_ascii=False) without the encoder around it.
+json_text: Callable[[str], str] = json.encoder.encode_basestring
+
+# Text that csv's minimal quoting would quote.
+CSV_SPECIAL = re.compile(r'[",\r\n]')
 
 
-def json_value(value: object) -> str:
-    if isinstance(value, bytes):  # "binary": the array of ints that packing takes
-        return json.dumps(list(value))
-    if isinstance(value, float):
-        return json_float(value)
-    return json.dumps(value, ensure_ascii=False)
+def csv_text(text: str) -> str:
+    if CSV_SPECIAL.search(text):
+        return '"' + text.replace('"', '""') + '"'
+    return text
 
 
-def json_column(column: Column | Sequence[object]) -> list[str]:
-    if isinstance(column, Column):
-        values = column.tolist()
-        if column.format == "d":
-            return [json_float(float(value)) for value in values]
-        return [str(value) for value in values]
-    return [json_value(value) for value in column]
+def json_number(value: object) -> str:
+    # What json.dumps writes for a float: the shortest repr, NaN or Infinity.
+    if isinstance(value, float) and not math.isfinite(value):
+        return json.dumps(value)
+    return repr(value)
 
 
-class JsonLinesWriter:
-    """One JSON object per frame, its keys in recipe order."""
+class RowWriter:
+    """Frames as lines, a batch at a time: each column becomes a list of
+    values and a conversion ("%d", "%r" or "%s" of prepared text), and one
+    line template formats a whole row."""
 
     def __init__(self, out: IO[str], names: Sequence[str]) -> None:
         self.out = out
-        keys = (json.dumps(name, ensure_ascii=False).replace("%", "%%") for name in names)
-        self.template = "{" + ", ".join(f"{key}: %s" for key in keys) + "}\n"
+        self.names = names
 
     def start(self) -> None:
         pass
 
+    def line_template(self, conversions: list[str]) -> str:
+        raise NotImplementedError
+
+    def text_column(self, texts: Sequence[str]) -> Sequence[str]:
+        raise NotImplementedError
+
+    def other_column(self, values: Sequence[object]) -> list[str]:
+        raise NotImplementedError
+
+    def float_column(self, values: Sequence[object]) -> tuple[str, Sequence[object]]:
+        return "%r", values  # str(float) is its repr, as csv writes it
+
+    def prepared(self, column: Column | Sequence[object]) -> tuple[str, Sequence[object]]:
+        if isinstance(column, Column):
+            values = column.tolist()
+            if column.format != "d":
+                return "%d", values
+            return self.float_column(values)
+        if all(isinstance(value, str) for value in column):
+            return "%s", self.text_column(column)  # type: ignore[arg-type]
+        return "%s", self.other_column(column)
+
     def write(self, columns: Values) -> None:
-        rows = list(zip(*(json_column(column) for column in columns.values())))
+        conversions, values = zip(*map(self.prepared, columns.values())) if columns else ((), ())
+        template = self.line_template(list(conversions))
+        rows = list(zip(*values))
         # A few hundred kilobytes a write: a reader that goes away is noticed
         # at the next one.
         for start in range(0, len(rows), ROWS_PER_WRITE):
-            self.out.write("".join(self.template % row for row in rows[start:start + ROWS_PER_WRITE]))
+            self.out.write("".join([template % row for row in rows[start:start + ROWS_PER_WRITE]]))
 
 
-def csv_column(column: Column | Sequence[object]) -> Sequence[object]:
-    if isinstance(column, Column):
-        return column.tolist()
-    return [value.hex() if isinstance(value, bytes) else value for value in column]
+class JsonLinesWriter(RowWriter):
+    """One JSON object per frame, its keys in recipe order."""
+
+    def line_template(self, conversions: list[str]) -> str:
+        keys = [json_text(name).replace("%", "%%") for name in self.names]
+        return "{" + ", ".join(f"{key}: {conversion}"
+                               for key, conversion in zip(keys, conversions)) + "}\n"
+
+    def text_column(self, texts: Sequence[str]) -> Sequence[str]:
+        return list(map(json_text, texts))
+
+    def float_column(self, values: Sequence[object]) -> tuple[str, Sequence[object]]:
+        if all(map(math.isfinite, values)):  # type: ignore[arg-type]
+            return "%r", values
+        return "%s", [json_number(value) for value in values]
+
+    def other_column(self, values: Sequence[object]) -> list[str]:
+        # "binary": the array of ints that packing takes; or a single value.
+        return [json.dumps(list(value)) if isinstance(value, bytes) else
+                json_number(value) for value in values]
 
 
-class CsvWriter:
-    """A header row of the field names, then one row per frame."""
-
-    def __init__(self, out: IO[str], names: Sequence[str]) -> None:
-        self.writer = csv.writer(out, lineterminator="\n")
-        self.names = names
+class CsvWriter(RowWriter):
+    """A header row of the field names, then one row per frame, quoted as
+    csv.writer quotes by default."""
 
     def start(self) -> None:
-        self.writer.writerow(self.names)
+        self.out.write(",".join(map(csv_text, self.names)) + "\n")
 
-    def write(self, columns: Values) -> None:
-        self.writer.writerows(zip(*(csv_column(column) for column in columns.values())))
+    def line_template(self, conversions: list[str]) -> str:
+        if len(conversions) == 1 and conversions[0] == "%s":
+            # A lone empty field would make an empty line, which readers skip.
+            return "%s\n"
+        return ",".join(conversions) + "\n"
+
+    def text_column(self, texts: Sequence[str]) -> Sequence[str]:
+        quoted = list(map(csv_text, texts)) if CSV_SPECIAL.search("".join(texts)) else texts
+        if len(self.names) == 1:
+            return [text or '""' for text in quoted]
+        return quoted
+
+    def other_column(self, values: Sequence[object]) -> list[str]:
+        return [value.hex() if isinstance(value, bytes) else repr(value) for value in values]
 
 
 # The commands.

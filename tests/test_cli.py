@@ -150,6 +150,38 @@ def test_fields_inside_bytes_come_out_exact(tmp_path):
     assert [json.loads(line) for line in result.stdout.splitlines()] == values[:3]
 
 
+TRICKY_TEXTS = ["plain", "a,b", 'say "hi"', "two\nlines", "cr\r", "", "100%", "h\u00e9 \U0001f600",
+                "\0\0"]
+
+
+@pytest.mark.parametrize("names", [["text"], ["n", "text", "x"]])
+def test_lines_are_written_as_json_and_csv_write_them(names):
+    from bitloom import cli
+    from bitloom.frames import FrameCodec
+
+    recipe = {"n": field("n", "twos_complement", 8), "x": field("x", "ieee754", 64),
+              "text": field("text", "utf8", 96)}
+    codec = FrameCodec([recipe[name] for name in names])
+    floats = [0.1, float("nan"), float("inf"), -float("inf"), 1e300, -0.0, 5e-324, 2.5, 1.0]
+    frames = [{"n": -n, "x": floats[n], "text": text} for n, text in enumerate(TRICKY_TEXTS)]
+    dump = codec.pack_many([{name: frame[name] for name in names} for frame in frames])
+    columns = codec.unpack_many(dump)
+    rows = [codec.unpack(dump, 8 * codec.size * n) for n in range(len(frames))]
+    for writer_type, expected in ((cli.JsonLinesWriter, "".join(
+            json.dumps(row, ensure_ascii=False) + "\n" for row in rows)), (cli.CsvWriter, None)):
+        out = io.StringIO()
+        writer = writer_type(out, codec.names)
+        writer.start()
+        writer.write(columns)
+        if expected is None:
+            reference = io.StringIO()
+            csv_writer = csv.writer(reference, lineterminator="\n")
+            csv_writer.writerow(codec.names)
+            csv_writer.writerows(row.values() for row in rows)
+            expected = reference.getvalue()
+        assert out.getvalue() == expected
+
+
 BAD_BCD_FRAME = bytes.fromhex("07FFFF") + bytes(4)
 
 # (files to create, arguments, lines written before the error, the error line)
