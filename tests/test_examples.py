@@ -1,8 +1,11 @@
 """The examples run, and the telemetry frame reads back what it packed."""
 
+import importlib.util
 import subprocess
 import sys
 from pathlib import Path
+
+import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -40,3 +43,36 @@ def test_telemetry_frame_reads_back_what_it_packed(tmp_path):
         assert packed == parsed or note, name
     assert rows["bus_voltage"][3:] == ["28.3", "28.296875", "binary16 keeps 11 significant bits"]
     assert rows["status"][3:] == ["'NOMINAL'", "'NOMINAL\\x00'", "fixed-length text keeps its padding"]
+
+
+def load_example(name):
+    spec = importlib.util.spec_from_file_location(name.removesuffix(".py"), ROOT / "examples" / name)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("scheduler", ["processes", "threads"])
+def test_an_archive_decodes_in_parallel_with_dask(tmp_path, scheduler):
+    pytest.importorskip("dask.bag")
+    numpy = pytest.importorskip("numpy")
+    from bitloom.frames import FrameCodec
+
+    example = load_example("archive_dask.py")
+    example.write_demo_archive(tmp_path, files=3, frames=700)
+    (tmp_path / "empty.bin").write_bytes(b"")
+    files = sorted(str(path) for path in tmp_path.iterdir())
+    codec = FrameCodec(example.DEMO_RECIPE)
+    # Worker processes get the codec by pickling.
+    columns = example.decode_archive(codec, files, scheduler)
+    expected = [codec.unpack_many(Path(path).read_bytes()) for path in files]
+    assert list(columns) == list(codec.names)
+    for name, values in columns.items():
+        assert list(values) == [value for part in expected for value in part[name]], name
+    assert columns["volts"].dtype == numpy.float64 and len(columns["status"]) == 2100
+
+
+def test_the_archive_example_runs_on_its_demo(tmp_path):
+    pytest.importorskip("dask.bag")
+    output = run_example("archive_dask.py", tmp_path)
+    assert output.splitlines()[0] == "4 files, 20000 frames of 19 bytes"
