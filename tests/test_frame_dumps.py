@@ -229,3 +229,62 @@ def test_a_buffer_cannot_be_resized_while_it_is_decoded():
     # The GIL is released while the export is held, so this thread tried.
     assert refused > 0
     dump.append(0)  # exported no longer
+
+
+LEAK_RECIPE = [item("a", "packed_bcd", 8), item("s", "utf8", 16, value="hi"),
+               item("r", "binary", 8, value=b"\1")]
+
+
+class Refusing:
+    def __index__(self):
+        raise LookupError("refused")
+
+
+def leak_calls():
+    codec = FrameCodec(LEAK_RECIPE)
+    bad_recipes = [[item(), item()], [item(encoding="nope")], [item(), [1]], [item(bits=3, value=9)]]
+
+    def refused(function, *arguments):
+        try:
+            function(*arguments)
+        except (Exception, KeyboardInterrupt):
+            pass
+
+    return [
+        lambda: FrameCodec(LEAK_RECIPE), lambda: [refused(FrameCodec, r) for r in bad_recipes],
+        lambda: codec.pack({"a": 12}), lambda: codec.pack((12, "ok", [2])),
+        lambda: refused(codec.pack, {}), lambda: refused(codec.pack, {"a": Refusing()}),
+        lambda: refused(codec.pack, {"a": 1, "x": 2}), lambda: refused(codec.pack, [1, "toolong"]),
+        lambda: codec.unpack(b"\x12hi\1"), lambda: refused(codec.unpack, b"\x1fhi\1"),
+        lambda: refused(codec.unpack, b"\x12"), lambda: refused(codec.unpack, b"\x12\xffi\1"),
+        lambda: codec.unpack_many(b"\x12hi\1" * 20), lambda: refused(codec.unpack_many, b"\x1a" * 8),
+        lambda: refused(codec.unpack_many, b"\x12\xff\0\1" * 2),
+        lambda: refused(codec.unpack_many, b"\x12" * 5),
+        lambda: pickle.loads(pickle.dumps(codec)), lambda: (codec.recipe, repr(codec), codec == codec),
+        lambda: pickle.loads(pickle.dumps(codec.unpack_many(b"\x12hi\1")["a"])),
+    ]
+
+
+def test_no_call_keeps_memory():
+    import gc
+    import tracemalloc
+
+    calls = leak_calls()
+    tracemalloc.start()
+    try:
+        growth = {}
+        for number, call in enumerate(calls):
+            for _ in range(50):
+                call()
+            windows = []
+            for _ in range(2):
+                gc.collect()
+                before = tracemalloc.get_traced_memory()[0]
+                for _ in range(400):
+                    call()
+                gc.collect()
+                windows.append(tracemalloc.get_traced_memory()[0] - before)
+            growth[number] = min(windows)
+    finally:
+        tracemalloc.stop()
+    assert {number: size for number, size in growth.items() if size > 8 * 1024} == {}
