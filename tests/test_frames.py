@@ -103,6 +103,9 @@ ACCEPTED = [
     # Within one byte, little-endian changes nothing and reads back.
     ([item(bits=4, byte_order="little", value=9), item("b", bits=4, value=1)],
      {"a": 9, "b": 1}, b"\x91"),
+    # Empty text: nothing is copied (not even from a null pointer).
+    ([item(encoding="utf8", bits=0, value=""), item("b", encoding="us-ascii", bits=16, value=""),
+      item("c", value=1)], {"a": "", "b": "\0\0", "c": 1}, b"\0\0\1"),
     # Zero-width fields hold nothing and may sit anywhere.
     ([item(), item("b", bits=0, offset_bits=3, value=0)], None, None),
 ]

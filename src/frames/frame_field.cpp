@@ -119,6 +119,8 @@ void write_bytes(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_
     const std::uint64_t available = std::uint64_t{bytes.size()} * 8;
     const std::uint64_t skipped = available >= bits ? available - bits : 0;
     const std::uint64_t count = std::min<std::uint64_t>(available, bits);
+    // Empty text may come with a null pointer, which memcpy must not get.
+    if (count == 0) return;
     if (start % 8 == 0 && skipped % 8 == 0) {
         std::memcpy(data.data() + start / 8, bytes.data() + skipped / 8, count / 8);
         return;
