@@ -21,7 +21,7 @@ CPP_TEST_DIR := tests/cpp
 CPP_TEST_BIN := $(CPP_TEST_DIR)/bin
 
 # Routines with no interpreter in them: the C++ tests link against these.
-PURE_SOURCES = $(shell grep -L -E 'Python\.h|"module/' src/common/*.cpp src/encoder/*.cpp src/decoder/*.cpp)
+PURE_SOURCES = $(shell grep -L -E 'Python\.h|"(python|engine|module)/' src/core/*.cpp src/codecs/*/*.cpp src/recipe/*.cpp)
 CPP_TESTS = $(wildcard $(CPP_TEST_DIR)/test_*.cpp)
 
 $(STAMP): pyproject.toml

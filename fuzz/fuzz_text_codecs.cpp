@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "decoder/single_byte.hpp"
-#include "decoder/unicode.hpp"
-#include "encoder/single_byte.hpp"
-#include "encoder/unicode.hpp"
-#include "common/windows_1252.hpp"
+#include "codecs/decoder/single_byte.hpp"
+#include "codecs/decoder/unicode.hpp"
+#include "codecs/encoder/single_byte.hpp"
+#include "codecs/encoder/unicode.hpp"
+#include "core/windows_1252.hpp"
 #include "fuzz_check.hpp"
 
 using namespace bitloom;

@@ -6,19 +6,19 @@
 #include <bit>
 #include <utility>
 
-#include "common/reserved_formats.hpp"
-#include "decoder/bcd.hpp"
-#include "decoder/ieee754.hpp"
-#include "decoder/integer.hpp"
-#include "decoder/reserved.hpp"
-#include "encoder/bcd.hpp"
-#include "encoder/ieee754.hpp"
-#include "encoder/integer.hpp"
-#include "encoder/reserved.hpp"
+#include "core/reserved_formats.hpp"
+#include "codecs/decoder/bcd.hpp"
+#include "codecs/decoder/ieee754.hpp"
+#include "codecs/decoder/integer.hpp"
+#include "codecs/decoder/reserved.hpp"
+#include "codecs/encoder/bcd.hpp"
+#include "codecs/encoder/ieee754.hpp"
+#include "codecs/encoder/integer.hpp"
+#include "codecs/encoder/reserved.hpp"
 #include "module/binding.hpp"
 #include "module/recipe_functions.hpp"
-#include "module/results.hpp"
-#include "module/text_objects.hpp"
+#include "python/results.hpp"
+#include "python/text_objects.hpp"
 
 namespace bitloom {
 

@@ -10,8 +10,8 @@
 #include <span>
 #include <string_view>
 
-#include "module/conversions.hpp"
-#include "module/python_ref.hpp"
+#include "python/conversions.hpp"
+#include "python/python_ref.hpp"
 
 namespace bitloom {
 

@@ -8,10 +8,10 @@
 #include <atomic>
 #include <string>
 
-#include "encoder/recipe_items.hpp"
-#include "module/errors.hpp"
+#include "engine/recipe_items.hpp"
+#include "python/errors.hpp"
 #include "module/function_table.hpp"
-#include "module/python_ref.hpp"
+#include "python/python_ref.hpp"
 
 namespace bitloom {
 

@@ -1,7 +1,7 @@
 #include "module/recipe_functions.hpp"
 
-#include "decoder/packet_parser.hpp"
-#include "encoder/packet_builder.hpp"
+#include "engine/packet_parser.hpp"
+#include "engine/packet_builder.hpp"
 
 namespace bitloom {
 

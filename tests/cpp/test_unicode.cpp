@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "decoder/unicode.hpp"
-#include "encoder/unicode.hpp"
+#include "codecs/decoder/unicode.hpp"
+#include "codecs/encoder/unicode.hpp"
 #include "check.hpp"
 
 using namespace bitloom;
