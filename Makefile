@@ -20,9 +20,13 @@ CXX ?= g++
 CPP_TEST_DIR := tests/cpp
 CPP_TEST_BIN := $(CPP_TEST_DIR)/bin
 
-# Routines with no interpreter in them: the C++ tests link against these.
-PURE_SOURCES = $(shell grep -L -E 'Python\.h|"(python|engine|module)/' src/core/*.cpp src/codecs/*/*.cpp src/recipe/*.cpp)
-CPP_TESTS = $(wildcard $(CPP_TEST_DIR)/test_*.cpp)
+# The layers without the interpreter are one CMake target, bitloom_pure,
+# built without Python's headers; the C++ tests and the libFuzzer targets link
+# it.  BUILD_PURE configures and builds such a tree: $(call BUILD_PURE,dir,options).
+CMAKE ?= cmake
+BUILD_PURE = $(CMAKE) -S . -B $(1) -DBITLOOM_PURE_ONLY=ON $(2) >/dev/null && \
+             $(CMAKE) --build $(1) -j 2 -- --no-print-directory
+CPP_TESTS = $(basename $(notdir $(wildcard $(CPP_TEST_DIR)/test_*.cpp)))
 
 $(STAMP): pyproject.toml
 	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(VENV)
@@ -43,14 +47,11 @@ demo: install
 # BITLOOM_PORTABLE, which compiles the fallbacks of compilers without
 # __int128 or GCC builtins and of processors without F16C.
 cpp-test:
-	@mkdir -p $(CPP_TEST_BIN)
-	@set -e; for t in $(CPP_TESTS); do \
-	    for mode in native portable; do \
-	        bin=$(CPP_TEST_BIN)/$$(basename $$t .cpp)-$$mode; \
-	        flags=$$([ $$mode = portable ] && echo -DBITLOOM_PORTABLE || true); \
-	        $(CXX) -std=c++20 -O2 -Wall -Wextra -Wpedantic $$flags -Isrc -o $$bin $$t $(PURE_SOURCES); \
-	        echo "running $$bin"; $$bin; \
-	    done; \
+	@set -e; for mode in native portable; do \
+	    dir=$(CPP_TEST_BIN)/$$mode; \
+	    portable=$$([ $$mode = portable ] && echo ON || echo OFF); \
+	    $(call BUILD_PURE,$$dir,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_PORTABLE=$$portable); \
+	    for t in $(CPP_TESTS); do echo "running $$dir/$$t"; $$dir/$$t; done; \
 	done
 
 # The stubs against the examples and the typing checks (strict), and against
@@ -104,36 +105,24 @@ sanitize: sanitize-install
 
 # ---- fuzzing ---------------------------------------------------------------
 # libFuzzer targets for the routines without the interpreter (fuzz/*.cpp,
-# linked against PURE_SOURCES), and fuzz/fuzz_recipes.py, which drives
-# pack_parameters and unpack_parameters through atheris against the checked
-# build above.  fuzz/corpus/<target>/ holds the seeds and every input that
-# once found a fault; runs add what they learn to fuzz/bin/corpus/<target>/
-# and leave crashing inputs in fuzz/bin/artifacts/.
+# linked against the bitloom_pure target built with the sanitizers), and
+# fuzz/fuzz_recipes.py, which drives pack_parameters and unpack_parameters
+# through atheris against the checked build above.  fuzz/corpus/<target>/
+# holds the seeds and every input that once found a fault; runs add what they
+# learn to fuzz/bin/corpus/<target>/ and leave crashing inputs in
+# fuzz/bin/artifacts/.
 FUZZ_BIN := fuzz/bin
+FUZZ_BUILD := $(FUZZ_BIN)/build
 FUZZ_NATIVE = $(patsubst fuzz/%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
-FUZZ_OBJECTS = $(patsubst src/%.cpp,$(FUZZ_BIN)/obj/%.o,$(PURE_SOURCES))
-FUZZ_CXXFLAGS := -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined \
-                 -fno-sanitize-recover=all -Isrc -Ifuzz
 FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 4
 FUZZ_ENV := ASAN_OPTIONS=quarantine_size_mb=64:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
 ATHERIS_RUNTIME = $(shell $(SAN_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
 
-$(FUZZ_BIN)/obj/%.o: src/%.cpp
-	@mkdir -p $(@D)
-	$(CLANGXX) $(FUZZ_CXXFLAGS) -fsanitize=fuzzer-no-link -MMD -MP -c $< -o $@
-
-$(FUZZ_BIN)/fuzz_%: fuzz/fuzz_%.cpp $(FUZZ_OBJECTS)
-	$(CLANGXX) $(FUZZ_CXXFLAGS) -fsanitize=fuzzer -MMD -MP $< $(FUZZ_OBJECTS) -o $@
-
--include $(wildcard $(FUZZ_BIN)/*.d $(FUZZ_BIN)/obj/*/*.d)
-
-# Objects are kept between runs, not treated as intermediate files.
-.SECONDARY:
-
-fuzz-native: $(addprefix $(FUZZ_BIN)/,$(FUZZ_NATIVE))
+fuzz-native:
+	@$(call BUILD_PURE,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBITLOOM_FUZZERS=ON)
 	@set -e; for t in $(FUZZ_NATIVE); do \
-	    $(FUZZ_ENV) scripts/run_fuzzer.sh $$t $(SECONDS) $(FUZZ_BIN)/$$t; \
+	    $(FUZZ_ENV) scripts/run_fuzzer.sh $$t $(SECONDS) $(FUZZ_BUILD)/$$t; \
 	done
 
 fuzz-python: sanitize-install

@@ -3,6 +3,7 @@
 import pytest
 
 from bitloom import pack_parameters, unpack_parameters
+from recipe_items import parsing_item
 
 # name -> (bits, value, packed bytes); the same bytes unpack to the value
 # under the unpacking name given in the third column of BOTH.
@@ -69,8 +70,7 @@ def raises_message(call, message):
 
 
 def item(encoding, bits, **extra):
-    return dict(name="x", encoding=encoding, bits=bits, byte_order="big", reverse_bits=False,
-                **extra)
+    return parsing_item("x", encoding, bits, **extra)
 
 
 def test_each_table_has_65_names():

@@ -9,15 +9,11 @@ import pytest
 
 import bitloom
 from bitloom import pack_parameters, unpack_parameters
+from recipe_items import Items
+
+item = Items(value=1)
 
 U64 = 2**64
-
-
-def item(name="a", **fields):
-    entry = {"name": name, "encoding": "unsigned", "bits": 8, "byte_order": "big",
-             "reverse_bits": False, "value": 1}
-    entry.update(fields)
-    return entry
 
 
 def snapshot(recipe):
@@ -193,12 +189,12 @@ class Hook:
 
 
 class NumpyLikeBool:
-    def __init__(self, action):
-        self.action = action
+    def __init__(self, action, result=True):
+        self.action, self.result = action, result
 
     def __bool__(self):
         self.action()
-        return True
+        return self.result
 
 
 NumpyLikeBool.__name__ = NumpyLikeBool.__qualname__ = "bool_"
@@ -253,41 +249,102 @@ def rewrite(recipe_holder, change):
     return lambda: change(recipe_holder[0])
 
 
+# What a hook does to the caller's list: the call took its own references
+# to the items when it began, so clearing, shrinking, extending, reordering
+# or replacing elements of the list changes nothing.
+LIST_CHANGES = [
+    pytest.param(lambda r: r.clear(), id="clear"),
+    pytest.param(lambda r: r.__delitem__(slice(1, None)), id="shrink"),
+    pytest.param(lambda r: r.extend([item("c", value=0xFF), item("d", value=0xFF)]), id="extend"),
+    pytest.param(lambda r: r.reverse(), id="reorder"),
+    pytest.param(lambda r: r.__setitem__(1, 5), id="replace"),
+]
+
+
+@pytest.mark.parametrize("change", LIST_CHANGES)
+@pytest.mark.parametrize("key", ["bits", "offset_bits", "reverse_bits"])
+def test_list_changed_by_a_key_hook_while_parsing(key, change):
+    holder = []
+    hook = (NumpyLikeBool(rewrite(holder, change), result=False) if key == "reverse_bits"
+            else Hook(rewrite(holder, change), 8 if key == "bits" else 0))
+    recipe = [item(**{key: hook}), item("b")]
+    holder.append(recipe)
+    assert unpack_parameters(b"\x01\x02\x03", 0, recipe) == {"a": 1, "b": 2}
+
+
+@pytest.mark.parametrize("change", LIST_CHANGES)
+@pytest.mark.parametrize("hooked", ["value", "bits"])
+def test_list_changed_by_a_hook_while_packing(hooked, change):
+    # A "bits" hook runs in both passes, a "value" hook between them.
+    holder = []
+    recipe = [item(**{hooked: Hook(rewrite(holder, change), 8 if hooked == "bits" else 1)}),
+              item("b", value=2)]
+    holder.append(recipe)
+    assert pack_parameters(recipe) == b"\x01\x02"
+
+
 @pytest.mark.parametrize("key, change, expected", [
-    # The item being read is held by the engine; later items are looked up
-    # afresh, so the list's current contents decide what follows.
-    ("bits", lambda r: r.clear(), {"a": 1}),
-    ("bits", lambda r: r.append(item("c")), {"a": 1, "b": 2, "c": 3}),
+    # Item dicts are read in the documented order, so a change is seen by
+    # every key read after the hook ran, in later items and in the item
+    # being read alike; keys read before it keep what they were.
     ("bits", lambda r: r[1].update(name="z"), {"a": 1, "z": 2}),
     ("offset_bits", lambda r: r[1].update(bits=16), {"a": 1, "b": 0x0203}),
-    ("reverse_bits", lambda r: r.pop(), {"a": 0x80}),
+    ("reverse_bits", lambda r: r[1].update(byte_order="little", bits=16), {"a": 1, "b": 0x0302}),
+    ("bits", lambda r: r[0].update(name="q"), {"a": 1, "b": 2}),
+    ("bits", lambda r: r[0].update(reverse_bits=True), {"a": 0x80, "b": 2}),
+    ("bits", lambda r: r[0].update(offset_bits=16), {"a": 3, "b": 0}),
+    ("reverse_bits", lambda r: r[0].update(offset_bits=8), {"a": 2, "b": 3}),
 ])
-def test_hooks_that_rewrite_the_recipe_while_parsing(key, change, expected):
+def test_item_dicts_changed_by_a_hook_while_parsing(key, change, expected):
     holder = []
-    recipe = [item(**{key: NumpyLikeBool(rewrite(holder, change)) if key == "reverse_bits"
-                      else Hook(rewrite(holder, change), 8 if key == "bits" else 0)}), item("b")]
+    hook = (NumpyLikeBool(rewrite(holder, change)) if key == "reverse_bits"
+            else Hook(rewrite(holder, change), 8 if key == "bits" else 0))
+    recipe = [item(**{key: hook}), item("b")]
+    if key == "reverse_bits":
+        # The hook says True; the expectations are for fields read unreversed.
+        hook.result = False
     holder.append(recipe)
-    assert unpack_parameters(b"\x01\x02\x03", 0, recipe) == expected
+    assert unpack_parameters(b"\x01\x02\x03\x00", 0, recipe) == expected
+
+
+def test_item_changed_by_its_own_key_hook_reports_what_follows_it():
+    holder = []
+    recipe = [item(bits=Hook(rewrite(holder, lambda r: r[0].update(byte_order="middle")), 8))]
+    holder.append(recipe)
+    with pytest.raises(ValueError, match="^ValueError: Invalid byte_order 'middle'"):
+        unpack_parameters(b"\x01", 0, recipe)
 
 
 @pytest.mark.parametrize("change, expected", [
     # The packet keeps the length of the first pass; the item being placed
-    # is held, and what follows it is what the recipe holds by then.
-    (lambda r: r.clear(), b"\x01\x00"),
+    # is held, and later items are read as their dicts stand by then.
     (lambda r: r[1].update(bits=2), b"\x01\x40"),
     (lambda r: r[1].update(offset_bits=4), b"\x00\x10"),
+    (lambda r: r[1].update(value=7), b"\x01\x07"),
     (lambda r: r[0].clear(), b"\x01\x01"),
-    (lambda r: r.append(item("late", value=0xFF)), b"\x01\x01"),
+    (lambda r: r[1].update(name="z", value=3), b"\x01\x03"),
 ])
-def test_values_that_rewrite_the_recipe_between_the_passes(change, expected):
+def test_item_dicts_changed_between_the_passes(change, expected):
     holder = []
     recipe = [item(value=Hook(rewrite(holder, change), 1)), item("b")]
     holder.append(recipe)
     assert pack_parameters(recipe) == expected
 
 
+@pytest.mark.parametrize("change, expected", [
+    # A "bits" hook of the first item runs in the length pass: what it does
+    # to a later item is seen when the placement pass reads that item.
+    (lambda r: r[1].update(value=9), b"\x01\x09"),
+    (lambda r: r[1].update(reverse_bits=True), b"\x01\x80"),
+])
+def test_item_dicts_changed_during_the_length_pass(change, expected):
+    holder = []
+    recipe = [item(bits=Hook(rewrite(holder, change), 8)), item("b")]
+    holder.append(recipe)
+    assert pack_parameters(recipe) == expected
+
+
 @pytest.mark.parametrize("change, message", [
-    (lambda r: r.__setitem__(1, 5), "TypeError: 'int' object cannot be cast as 'dict'"),
     (lambda r: r[1].clear(), "KeyError: \"Recipe missing required field: 'name'\""),
     (lambda r: r[1].update(bits=-1), "OverflowError: out of range integral type conversion attempted"),
     (lambda r: r[1].update(byte_order="middle"),

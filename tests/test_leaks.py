@@ -12,15 +12,11 @@ import tracemalloc
 import pytest
 
 import bitloom
+from recipe_items import Items
+
+item = Items(value=1)
 
 REPEATS = 2000
-
-
-def item(name="a", **fields):
-    entry = {"name": name, "encoding": "unsigned", "bits": 8, "byte_order": "big",
-             "reverse_bits": False, "value": 1}
-    entry.update(fields)
-    return entry
 
 
 class Index:

@@ -5,20 +5,9 @@ argument errors surface unchanged and without a note."""
 import pytest
 
 from bitloom import pack_parameters, unpack_parameters
+from recipe_items import packing_item as item
 
-
-def item(name="a", encoding="unsigned", bits=8, value=0, byte_order="big", reverse_bits=False,
-         **extra):
-    entry = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
-             "reverse_bits": reverse_bits, "value": value}
-    entry.update(extra)
-    return entry
-
-
-def without(key, **fields):
-    entry = item(**fields)
-    del entry[key]
-    return entry
+without = item.without
 
 
 GOOD = item("first", value=1)

@@ -3,7 +3,9 @@
 // in Python code are interned, so this is the usual case) and only then by
 // content.  The checks and conversions then run in the fixed order of the
 // keys, so the first failing key decides the error exactly as if each key
-// had been looked up in turn.
+// had been looked up in turn; after a conversion that may have run Python
+// code the dict is scanned again, so that what that code did to the item is
+// seen by the keys read after it.
 #include "engine/recipe_items.hpp"
 
 #include "core/message.hpp"
@@ -14,46 +16,38 @@ namespace bitloom {
 
 namespace {
 
-constexpr const char* kKeyTexts[] = {"name",         "encoding",    "bits", "byte_order",
-                                     "reverse_bits", "offset_bits", "value"};
-constexpr std::size_t kKeyCount = std::size(kKeyTexts);
-
-PyObject* g_keys[kKeyCount] = {};
-
-enum KeyIndex { kName, kEncoding, kBits, kByteOrder, kReverseBits, kOffsetBits, kValue };
-
-PyRef ItemEntries::* const kEntrySlots[kKeyCount] = {
-    &ItemEntries::name,         &ItemEntries::encoding,    &ItemEntries::bits,
-    &ItemEntries::byte_order,   &ItemEntries::reverse_bits, &ItemEntries::offset_bits,
-    &ItemEntries::value};
+using K = RecipeKey;
 
 // The recipe key that `key` equals, or -1.  The key's length picks the one
 // candidate (only "name" and "bits" share a length); identity with the
 // interned key settles it at once, and a key built at run time (or a str
-// subclass) is compared by content.
+// subclass) is compared by content, which runs no code of the key's own.
 int key_index(PyObject* key) {
     if (!PyUnicode_Check(key)) return -1;
-    int candidate = -1;
+    const ModuleState& state = module_state();
+    auto interned = [&](K k) { return state.keys[static_cast<std::size_t>(k)]; };
+    K candidate;
     switch (PyUnicode_GET_LENGTH(key)) {
         case 4:
-            if (key == g_keys[kName]) return kName;
-            if (key == g_keys[kBits]) return kBits;
-            if (PyUnicode_Compare(key, g_keys[kName]) == 0) return kName;
-            candidate = kBits;
+            if (key == interned(K::name)) return static_cast<int>(K::name);
+            if (key == interned(K::bits)) return static_cast<int>(K::bits);
+            if (PyUnicode_Compare(key, interned(K::name)) == 0) return static_cast<int>(K::name);
+            candidate = K::bits;
             break;
-        case 5: candidate = kValue; break;
-        case 8: candidate = kEncoding; break;
-        case 10: candidate = kByteOrder; break;
-        case 11: candidate = kOffsetBits; break;
-        case 12: candidate = kReverseBits; break;
+        case 5: candidate = K::value; break;
+        case 8: candidate = K::encoding; break;
+        case 10: candidate = K::byte_order; break;
+        case 11: candidate = K::offset_bits; break;
+        case 12: candidate = K::reverse_bits; break;
         default: return -1;
     }
-    if (key == g_keys[candidate]) return candidate;
-    return PyUnicode_Compare(key, g_keys[candidate]) == 0 ? candidate : -1;
+    if (key == interned(candidate)) return static_cast<int>(candidate);
+    return PyUnicode_Compare(key, interned(candidate)) == 0 ? static_cast<int>(candidate) : -1;
 }
 
-[[gnu::cold]] bool raise_missing(const char* key) {
-    PyErr_Format(PyExc_KeyError, "Recipe missing required field: '%s'", key);
+[[gnu::cold]] bool raise_missing(K key) {
+    PyErr_Format(PyExc_KeyError, "Recipe missing required field: '%s'",
+                 kRecipeKeyTexts[static_cast<std::size_t>(key)]);
     return false;
 }
 
@@ -69,90 +63,102 @@ bool str_view(PyObject* object, std::string_view& out) {
     return convert_str(object, out);
 }
 
-}  // namespace
+// One key of an item, read in the documented order.  `in_place` says
+// whether the conversion can run no Python code for this object; when it
+// may have, the item is scanned again for the keys that follow.
+class KeyReader {
+  public:
+    KeyReader(PyObject* item, ItemEntries& entries, ReadState& state) noexcept
+        : item_(item), entries_(entries), state_(state) {}
 
-PyRef recipe_item_at(PyObject* items, Py_ssize_t index) {
-#ifdef Py_GIL_DISABLED
-    // Without the GIL another thread may change the list at the same time:
-    // take the reference under the list's own lock.
-    if (PyList_CheckExact(items)) {
-        PyRef item(PyList_GetItemRef(items, index));
-        if (!item) PyErr_Clear();  // past the end
-        return item;
+    bool text(K key, TextField& out) {
+        PyObject* entry = entries_[key];
+        if (!entry) return raise_missing(key);
+        out.object = entry;
+        return str_view(entry, out.text) && after(converts_str_in_place(entry), key);
     }
-#endif
-    if (index >= PySequence_Fast_GET_SIZE(items)) return PyRef();
-    return PyRef::borrow(PySequence_Fast_GET_ITEM(items, index));
-}
+    bool bits(std::uint32_t& out) {
+        PyObject* entry = entries_[K::bits];
+        if (!entry) return raise_missing(K::bits);
+        return convert_uint32(entry, out) && after(converts_int_in_place(entry), K::bits);
+    }
+    bool reverse_bits(bool& out) {
+        PyObject* entry = entries_[K::reverse_bits];
+        if (!entry) return raise_missing(K::reverse_bits);
+        return convert_bool(entry, out) && after(converts_bool_in_place(entry), K::reverse_bits);
+    }
+    bool offset_bits(bool& present, std::uint64_t& out) {
+        PyObject* entry = entries_[K::offset_bits];
+        present = entry != nullptr;
+        return !present ||
+               (convert_uint64(entry, out) && after(converts_int_in_place(entry), K::offset_bits));
+    }
 
-bool create_recipe_keys() {
-    if (g_keys[0]) return true;
-    PyObject* keys[kKeyCount] = {};
-    for (std::size_t i = 0; i < kKeyCount; ++i) {
-        keys[i] = PyUnicode_InternFromString(kKeyTexts[i]);
-        if (!keys[i]) {
-            for (std::size_t j = 0; j < i; ++j) Py_DECREF(keys[j]);
-            return false;
+  private:
+    // After `read`, keys are read in RecipeKey order.  When Python code may
+    // have run, the entries of the keys still to come are replaced by a
+    // fresh scan; those already read keep the objects they were read from
+    // (a TextField points into them).
+    bool after(bool in_place, K read) {
+        if (in_place) return true;
+        state_.python_may_have_run = true;
+        ItemEntries fresh;
+        if (!scan_item(item_, fresh)) return false;
+        for (std::size_t i = static_cast<std::size_t>(read) + 1; i < kRecipeKeyCount; ++i) {
+            entries_.values[i] = std::move(fresh.values[i]);
         }
+        return true;
     }
-    for (std::size_t i = 0; i < kKeyCount; ++i) g_keys[i] = keys[i];
-    return true;
-}
+
+    PyObject* item_;
+    ItemEntries& entries_;
+    ReadState& state_;
+};
+
+}  // namespace
 
 bool scan_item(PyObject* item, ItemEntries& out) {
     if (!PyDict_Check(item)) {
         raise_cannot_cast(item, "dict");
         return false;
     }
+    PyObject* found[kRecipeKeyCount] = {};
+    // Nothing in this loop runs Python code, so under the GIL the dict
+    // cannot change during the iteration; without the GIL the dict's own
+    // lock keeps other threads out, and the references are taken before it
+    // is released.
+    Py_BEGIN_CRITICAL_SECTION(item);
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    PyObject* found[kKeyCount] = {};
-    // Nothing in this loop runs Python code, so the dict cannot change under
-    // the iteration; the references taken afterwards keep the values alive.
     while (PyDict_Next(item, &position, &key, &value)) {
         const int index = key_index(key);
-        if (index >= 0) found[index] = value;
+        if (index >= 0) found[index] = Py_NewRef(value);
     }
-    for (std::size_t i = 0; i < kKeyCount; ++i) {
-        if (found[i]) out.*kEntrySlots[i] = PyRef::borrow(found[i]);
-    }
+    Py_END_CRITICAL_SECTION();
+    for (std::size_t i = 0; i < kRecipeKeyCount; ++i) out.values[i] = PyRef(found[i]);
     return true;
 }
 
-bool read_extent(PyObject* item, std::uint32_t& bits, bool& has_offset, std::uint64_t& offset) {
-    if (!PyDict_Check(item)) {
-        raise_cannot_cast(item, "dict");
-        return false;
-    }
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(item, g_keys[kBits], &found) < 0) return false;
-    PyRef bits_entry(found);
-    if (!get_required_bits(bits_entry.get(), bits)) return false;
-    if (PyDict_GetItemRef(item, g_keys[kOffsetBits], &found) < 0) return false;
-    PyRef offset_entry(found);
-    return get_optional_field(offset_entry.get(), has_offset, offset);
+PyRef find_entry(PyObject* item, RecipeKey key) {
+    ItemEntries entries;
+    if (!PyDict_Check(item) || !scan_item(item, entries)) return PyRef();
+    return std::move(entries.values[static_cast<std::size_t>(key)]);
 }
 
-bool get_required_field(PyObject* entry, const char* key, TextField& out) {
-    if (!entry) return raise_missing(key);
-    out.object = entry;
-    return str_view(entry, out.text);
+bool read_extent(PyObject* item, ItemEntries& entries, ReadState& state, std::uint32_t& bits,
+                 bool& has_offset, std::uint64_t& offset) {
+    if (!scan_item(item, entries)) return false;
+    KeyReader reader(item, entries, state);
+    return reader.bits(bits) && reader.offset_bits(has_offset, offset);
 }
 
-bool get_required_bits(PyObject* entry, std::uint32_t& out) {
-    if (!entry) return raise_missing("bits");
-    return convert_uint32(entry, out);
-}
-
-bool get_reverse_bits(PyObject* entry, bool& out) {
-    if (!entry) return raise_missing("reverse_bits");
-    return convert_bool(entry, out);
-}
-
-bool get_optional_field(PyObject* entry, bool& present, std::uint64_t& out) {
-    present = entry != nullptr;
-    return !present || convert_uint64(entry, out);
+bool read_recipe_item(PyObject* item, ItemEntries& entries, ReadState& state, RecipeItem& out) {
+    KeyReader reader(item, entries, state);
+    return reader.text(K::name, out.name) && reader.text(K::encoding, out.encoding) &&
+           reader.bits(out.bits) && reader.text(K::byte_order, out.byte_order) &&
+           reader.reverse_bits(out.reverse_bits) &&
+           reader.offset_bits(out.has_offset, out.offset_bits);
 }
 
 bool get_value(PyObject* entry, std::string_view item_name) {
@@ -160,15 +166,6 @@ bool get_value(PyObject* entry, std::string_view item_name) {
     raise_codec_error(make_error(ErrorKind::key_error,
                                  "Recipe item '{}' missing required field: 'value'", {item_name}));
     return false;
-}
-
-bool read_recipe_item(const ItemEntries& entries, RecipeItem& out) {
-    return get_required_field(entries.name.get(), "name", out.name) &&
-           get_required_field(entries.encoding.get(), "encoding", out.encoding) &&
-           get_required_bits(entries.bits.get(), out.bits) &&
-           get_required_field(entries.byte_order.get(), "byte_order", out.byte_order) &&
-           get_reverse_bits(entries.reverse_bits.get(), out.reverse_bits) &&
-           get_optional_field(entries.offset_bits.get(), out.has_offset, out.offset_bits);
 }
 
 bool lowercase(const TextField& field, std::string& storage, std::string_view& out) {
@@ -249,11 +246,7 @@ namespace {
 // with an override of a str subclass.
 bool add_item_note(PyObject* error, const ItemContext& context) {
     PyRef name;
-    if (context.item && PyDict_Check(context.item.get())) {
-        PyObject* found = nullptr;
-        if (PyDict_GetItemRef(context.item.get(), g_keys[kName], &found) < 0) return false;
-        name = PyRef(found);
-    }
+    if (context.item) name = find_entry(context.item, RecipeKey::name);
     PyRef note;
     if (name && PyUnicode_Check(name.get())) {
         PyRef quoted(PyUnicode_Type.tp_repr(name.get()));
@@ -269,25 +262,22 @@ bool add_item_note(PyObject* error, const ItemContext& context) {
 
 }  // namespace
 
-ItemRead read_next_item(PyObject* items, Py_ssize_t index, ItemContext& context,
-                        ItemEntries& entries, RecipeItem& fields) {
-    PyRef item = recipe_item_at(items, index);
-    if (!item) return ItemRead::end;
-    context.index = index;
-    context.item = std::move(item);
-    if (!scan_item(context.item.get(), entries) || !read_recipe_item(entries, fields)) {
-        return ItemRead::failed;
-    }
-    return ItemRead::read;
-}
-
 void rewrap_engine_error(const ItemContext& context) {
     PyRef raised(PyErr_GetRaisedException());
     if (!raised) return;
+    // Ctrl-C, sys.exit() in a hook, a closing generator and the module's own
+    // InternalError are not recipe errors: they pass through as they are.
+    if (!PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception)) {
+        PyErr_SetRaisedException(raised.release());
+        return;
+    }
     PyRef type_name(PyType_GetQualName(Py_TYPE(raised.get())));
     if (!type_name) return;
     PyRef text(PyObject_Str(raised.get()));
     if (!text) {
+        // str() failing with something that is not an Exception (Ctrl-C
+        // while it runs) is not swallowed either.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
         PyErr_Clear();
         text = PyRef(PyUnicode_FromString("<exception str() failed>"));
         if (!text) return;
@@ -297,7 +287,9 @@ void rewrap_engine_error(const ItemContext& context) {
     PyRef error(PyObject_CallOneArg(PyExc_ValueError, message.get()));
     if (!error) return;
     if (context.index >= 0 && !add_item_note(error.get(), context)) {
-        // The note is a courtesy: without it the error is still raised.
+        // The note is a courtesy: without it the error is still raised,
+        // unless what stopped it is itself not an ordinary error.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
         PyErr_Clear();
     }
     PyErr_SetRaisedException(error.release());

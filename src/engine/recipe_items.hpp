@@ -3,27 +3,34 @@
 // that names the failing item when an engine error reaches the caller.
 // Shared by the packet builder and the packet parser, which read the same
 // keys in the same order.
+//
+// An item's dict is read in one pass (scan_item), and its keys are then
+// checked and converted in the documented order.  A conversion that may run
+// Python code (the __index__ of an object that is not an int, a str
+// subclass, a bool-like object) can change any dict, this one included, so
+// after such a conversion the item is scanned again before its next key is
+// read, and the call remembers that Python code has run (ReadState): from
+// then on, every item is read afresh when its turn comes.
 #pragma once
 
 #include <Python.h>
 
 #include <array>
 #include <cstdint>
+#include <new>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "core/codec_result.hpp"
-#include "recipe/encoding_names.hpp"
 #include "python/errors.hpp"
+#include "python/module_state.hpp"
 #include "python/python_ref.hpp"
+#include "recipe/encoding_names.hpp"
 
 namespace bitloom {
-
-// Item `index` of a recipe (a list or tuple), or null past its end.  The
-// items of a list can change while values are converted (their hooks run
-// Python code), so every access re-reads the size and takes a reference.
-PyRef recipe_item_at(PyObject* items, Py_ssize_t index);
 
 // The value of a routine's result, or false with its codec error raised.
 template <class T>
@@ -36,33 +43,46 @@ bool take(Result<T> result, T& out) {
     return true;
 }
 
-// Interned key strings, created once by the module's initialisation.
-bool create_recipe_keys();
-
 // The values of the keys an item carries, found in one pass over the dict
 // (strong references: converting one value may run code that changes the
 // dict).  A null entry is an absent key.
 struct ItemEntries {
-    PyRef name;
-    PyRef encoding;
-    PyRef bits;
-    PyRef byte_order;
-    PyRef reverse_bits;
-    PyRef offset_bits;
-    PyRef value;
+    std::array<PyRef, kRecipeKeyCount> values;
+
+    PyObject* operator[](RecipeKey key) const noexcept {
+        return values[static_cast<std::size_t>(key)].get();
+    }
 };
 
+// Whether Python code may have run since the call began.  While it has not,
+// every dict is as it was when the call started, so values read earlier in
+// the call are still what a fresh read would give.
+struct ReadState {
+    bool python_may_have_run = false;
+};
+
+// Conversions that cannot call back into Python for this object.
+inline bool converts_int_in_place(PyObject* object) noexcept { return PyLong_Check(object); }
+inline bool converts_str_in_place(PyObject* object) noexcept {
+    return PyUnicode_CheckExact(object);
+}
+inline bool converts_bool_in_place(PyObject* object) noexcept {
+    return object == Py_True || object == Py_False;
+}
+
 // Raises the type-mismatch TypeError unless `item` is a dict (or subclass),
-// then collects its entries.
+// then collects its entries.  Keys match by identity with the interned key
+// strings first, then by content (never by a str subclass's own __hash__ or
+// __eq__), the same in every pass.
 bool scan_item(PyObject* item, ItemEntries& out);
 
-// The length pass of the packet builder reads only "bits" and
-// "offset_bits" (after the dict check), with the same errors.
-bool read_extent(PyObject* item, std::uint32_t& bits, bool& has_offset, std::uint64_t& offset);
+// The value under `key` in a dict, matched as scan_item matches (borrowed
+// into `out`, null when absent).
+PyRef find_entry(PyObject* item, RecipeKey key);
 
 // A str taken from an item: the object and its UTF-8 form.
 struct TextField {
-    PyObject* object = nullptr;  // borrowed from ItemEntries
+    PyObject* object = nullptr;  // held by the item's ItemEntries
     std::string_view text;
 };
 
@@ -76,19 +96,19 @@ struct RecipeItem {
     std::uint64_t offset_bits = 0;
 };
 
-// Presence check ("Recipe missing required field: '{}'") and conversion of
-// one scanned entry.
-bool get_required_field(PyObject* entry, const char* key, TextField& out);
-bool get_required_bits(PyObject* entry, std::uint32_t& out);
-bool get_reverse_bits(PyObject* entry, bool& out);
-bool get_optional_field(PyObject* entry, bool& present, std::uint64_t& out);
-// KeyError "Recipe item '{}' missing required field: 'value'" when absent.
-bool get_value(PyObject* entry, std::string_view item_name);
+// The packet builder's length pass: the dict check, "bits" and
+// "offset_bits", with the same errors as a full read.
+bool read_extent(PyObject* item, ItemEntries& entries, ReadState& state, std::uint32_t& bits,
+                 bool& has_offset, std::uint64_t& offset);
 
 // Checks and converts "name", "encoding", "bits", "byte_order",
-// "reverse_bits" and "offset_bits" in that order; the first failure is
-// raised.
-bool read_recipe_item(const ItemEntries& entries, RecipeItem& out);
+// "reverse_bits" and "offset_bits" of a scanned item in that order; the first
+// failure is raised ("Recipe missing required field: '{}'" for an absent
+// key, else the conversion's error).
+bool read_recipe_item(PyObject* item, ItemEntries& entries, ReadState& state, RecipeItem& out);
+
+// KeyError "Recipe item '{}' missing required field: 'value'" when absent.
+bool get_value(PyObject* entry, std::string_view item_name);
 
 // The Unicode lowercase form of `field`, as str.lower gives it.  ASCII text
 // needs no interpreter call; `storage` holds the result when it differs.
@@ -127,23 +147,35 @@ class NameCache {
     std::string storage_;
 };
 
-// Where the engine was when it failed: the item's position and the item.
-// Kept as plain values; the item's name is looked up and turned into text
-// only on failure, so a note names the item even when the failing key was
-// read before "name" or in the packet builder's length pass.
+// Where the engine was when it failed: the item's position and the item
+// (borrowed from the call's own list of items, which outlives the engine).
+// The item's name is looked up and turned into text only on failure, so a
+// note names the item even when the failing key was read before "name" or in
+// the packet builder's length pass.
 struct ItemContext {
     Py_ssize_t index = -1;
-    PyRef item;
+    PyObject* item = nullptr;
 };
 
-// Takes item `index` of the recipe into `context` and reads its keys into
-// `entries` and `fields` (the dict check, then "name" .. "offset_bits").
-enum class ItemRead { read, end, failed };
-ItemRead read_next_item(PyObject* items, Py_ssize_t index, ItemContext& context,
-                        ItemEntries& entries, RecipeItem& fields);
-
 // Replaces the pending engine exception by ValueError "{type}: {text}" and
-// adds a note naming the recipe item.
+// adds a note naming the recipe item.  Exceptions that are not Exception
+// subclasses (KeyboardInterrupt, SystemExit, GeneratorExit, the module's
+// InternalError) pass through unchanged.
 [[gnu::cold]] void rewrap_engine_error(const ItemContext& context);
+
+// Runs an engine body, reporting a failed C++ allocation inside it as
+// MemoryError "cannot allocate memory" (rewrapped and noted like every other
+// engine error), not as a bare MemoryError from the module's outer guard.
+template <class Body>
+auto run_engine(Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate memory");
+    } catch (const std::length_error&) {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate memory");
+    }
+    return nullptr;
+}
 
 }  // namespace bitloom

@@ -1,6 +1,6 @@
 // The 62 module functions in registration order.  Each row names the
 // function, its parameters and their conversions, and calls its routine with
-// the converted values.  A row whose call is null is not registered.
+// the converted values.
 #include "module/function_table.hpp"
 
 #include <bit>
@@ -192,8 +192,7 @@ constexpr FunctionRow kFunctions[] = {
      [](Arguments& a) { return encode_text_to_bytes(TextCodec::utf32be, a[0].object); }},
 };
 
-constexpr std::size_t kFunctionCount = std::size(kFunctions);
-static_assert(kFunctionCount == 62);
+static_assert(std::size(kFunctions) == kFunctionCount);
 
 // The conversion of a reserved encoder's argument follows from the format's
 // width (32-bit formats take a single-precision float); check that the rows
@@ -284,7 +283,7 @@ constexpr auto kEntries = make_entries(std::make_index_sequence<kFunctionCount>(
 
 }  // namespace
 
-std::span<const FunctionRow> function_rows() noexcept { return kFunctions; }
+std::span<const FunctionRow, kFunctionCount> function_rows() noexcept { return kFunctions; }
 
 PyCFunctionFastWithKeywords function_entry(std::size_t index) noexcept { return kEntries[index]; }
 

@@ -44,8 +44,12 @@ struct Argument {
         uint128 u128;
     };
     std::span<const std::uint8_t> bytes;  // bytes: read in place
-    PyRef items;                         // sequence: a list or tuple of its items
+    SequenceItems items;                 // sequence: the call's own item references
 };
+
+// The number of module functions: the table has exactly this many rows (a
+// static check beside it), and everything sized by it follows.
+inline constexpr std::size_t kFunctionCount = 62;
 
 inline constexpr std::size_t kMaxParameters = 3;
 using Arguments = std::array<Argument, kMaxParameters>;
@@ -61,7 +65,7 @@ struct FunctionRow {
     PyObject* (*call)(Arguments& arguments);
 };
 
-std::span<const FunctionRow> function_rows() noexcept;
+std::span<const FunctionRow, kFunctionCount> function_rows() noexcept;
 
 // The fast-call entry of row `index`.
 PyCFunctionFastWithKeywords function_entry(std::size_t index) noexcept;

@@ -3,6 +3,8 @@
 // them mentions an argument name (wrap_argument_error adds it).
 #include "python/conversions.hpp"
 
+#include "python/errors.hpp"
+
 #include <cstring>
 #include <new>
 
@@ -45,7 +47,8 @@ void raise_cannot_cast(PyObject* object, const char* target) {
 }
 
 bool convert_int64_general(PyObject* object, std::int64_t& out) {
-    long value = PyLong_AsLong(object);
+    // long long, not long: long is 32 bits on Windows.
+    const long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred()) return false;
     out = value;
     return true;
@@ -178,6 +181,62 @@ PyRef convert_sequence(PyObject* object) {
     return PyRef(PySequence_List(object));
 }
 
+void SequenceItems::release() noexcept {
+    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+    size_ = 0;
+}
+
+// Copies the references of a list or tuple.  A list may change size under
+// another thread on an interpreter without the GIL, so its items are copied
+// under the list's own lock, into room made before taking it (no allocation,
+// and so no exception, inside the section); under the GIL the section is
+// empty and one round suffices.
+bool SequenceItems::copy_references(PyObject* list_or_tuple) {
+    std::size_t capacity = kInline;
+    data_ = inline_;
+    for (;;) {
+        bool copied = false;
+        Py_BEGIN_CRITICAL_SECTION(list_or_tuple);
+        const auto count = static_cast<std::size_t>(Py_SIZE(list_or_tuple));
+        if (count <= capacity) {
+            PyObject** source = PyList_Check(list_or_tuple)
+                                    ? reinterpret_cast<PyListObject*>(list_or_tuple)->ob_item
+                                    : reinterpret_cast<PyTupleObject*>(list_or_tuple)->ob_item;
+            for (std::size_t i = 0; i < count; ++i) data_[i] = Py_NewRef(source[i]);
+            size_ = count;
+            copied = true;
+        }
+        Py_END_CRITICAL_SECTION();
+        if (copied) return true;
+        capacity = static_cast<std::size_t>(Py_SIZE(list_or_tuple));
+        heap_.reset(new (std::nothrow) PyObject*[capacity]);
+        if (!heap_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = heap_.get();
+    }
+}
+
+bool SequenceItems::take(PyObject* sequence) {
+    release();
+    if (PyUnicode_Check(sequence)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(sequence)) {
+        raise_cannot_cast(sequence, "Sequence");
+        return false;
+    }
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        return copy_references(sequence);
+    }
+    // Any other sequence is iterated once, into a new list that only this
+    // call holds.
+    PyRef list(PySequence_List(sequence));
+    return list && copy_references(list.get());
+}
+
 bool convert_byte_list(PyObject* object, std::vector<std::uint8_t>& storage,
                        std::span<const std::uint8_t>& out) {
     if (PyBytes_Check(object)) {
@@ -198,10 +257,7 @@ bool convert_byte_list(PyObject* object, std::vector<std::uint8_t>& storage,
             copied = false;
         }
         Py_END_CRITICAL_SECTION();
-        if (!copied) {
-            PyErr_NoMemory();
-            return false;
-        }
+        if (!copied) return raise_field_memory_error(static_cast<std::size_t>(PyByteArray_GET_SIZE(object)));
         out = storage;
         return true;
     }
@@ -212,7 +268,11 @@ bool convert_byte_list(PyObject* object, std::vector<std::uint8_t>& storage,
     if (!list) return false;
     Py_ssize_t count = PyList_GET_SIZE(list.get());
     storage.clear();
-    storage.reserve(static_cast<std::size_t>(count));
+    try {
+        storage.reserve(static_cast<std::size_t>(count));
+    } catch (const std::bad_alloc&) {
+        return raise_field_memory_error(static_cast<std::size_t>(count));
+    }
     for (Py_ssize_t i = 0; i < count; ++i) {
         std::int64_t value = 0;
         if (!convert_int64(PyList_GET_ITEM(list.get(), i), value)) return false;

@@ -7,7 +7,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -70,6 +72,34 @@ bool convert_bytes(PyObject* object, std::span<const std::uint8_t>& out);
 bool convert_str(PyObject* object, std::string_view& out);
 // A list or tuple holding the sequence's items (new reference), or null.
 PyRef convert_sequence(PyObject* object);
+
+// The sequence conversion of an argument: the items, in iteration order, as
+// the call's own references, taken once.  Whatever the caller (or a hook run
+// during the call) does to its list afterwards changes nothing here.  Up to
+// kInline items are held without an allocation.
+class SequenceItems {
+  public:
+    SequenceItems() noexcept = default;
+    SequenceItems(const SequenceItems&) = delete;
+    SequenceItems& operator=(const SequenceItems&) = delete;
+    ~SequenceItems() { release(); }
+
+    // The conversion itself: false with the conversion's exception raised.
+    bool take(PyObject* sequence);
+
+    std::span<PyObject* const> items() const noexcept { return {data_, size_}; }
+    std::size_t size() const noexcept { return size_; }
+
+  private:
+    static constexpr std::size_t kInline = 32;
+    void release() noexcept;
+    bool copy_references(PyObject* list_or_tuple);
+
+    PyObject** data_ = nullptr;
+    std::size_t size_ = 0;
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject* inline_[kInline];
+};
 
 // The byte-list conversion of recipe values: bytes and bytearray are viewed in
 // place, any other sequence is converted item by item into `storage`.

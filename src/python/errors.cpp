@@ -1,10 +1,8 @@
 #include "python/errors.hpp"
 
-namespace bitloom {
+#include "python/module_state.hpp"
 
-namespace {
-PyObject* g_internal_error = nullptr;
-}
+namespace bitloom {
 
 PyObject* exception_type(ErrorKind kind) noexcept {
     switch (kind) {
@@ -27,19 +25,16 @@ PyObject* raise_codec_error(const CodecError& error) {
     return nullptr;
 }
 
-PyObject* internal_error_type() noexcept { return g_internal_error; }
-
-bool create_internal_error_type() {
-    if (g_internal_error) return true;
-    g_internal_error = PyErr_NewExceptionWithDoc(
-        "bitloom.InternalError",
-        "A broken invariant inside bitloom; please report it with the input that caused it.",
-        PyExc_BaseException, nullptr);
-    return g_internal_error != nullptr;
+bool raise_field_memory_error(std::size_t bytes) {
+    PyErr_Format(PyExc_MemoryError, "cannot allocate %zu bytes for a field", bytes);
+    return false;
 }
 
+PyObject* internal_error_type() noexcept { return module_state().internal_error; }
+
 void raise_internal_error(const char* description) {
-    PyErr_SetString(g_internal_error ? g_internal_error : PyExc_SystemError, description);
+    PyObject* type = internal_error_type();
+    PyErr_SetString(type ? type : PyExc_SystemError, description);
 }
 
 }  // namespace bitloom

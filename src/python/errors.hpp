@@ -5,8 +5,9 @@
 
 #include <Python.h>
 
-#include <new>
+#include <cstddef>
 #include <exception>
+#include <new>
 
 #include "core/codec_result.hpp"
 
@@ -18,10 +19,14 @@ PyObject* exception_type(ErrorKind kind) noexcept;
 // argument.  Always returns null, for `return raise_codec_error(...)`.
 [[gnu::cold]] PyObject* raise_codec_error(const CodecError& error);
 
+// MemoryError "cannot allocate {} bytes for a field": a field's bytes (or a
+// value's) that could not be allocated.  Always returns false.
+[[gnu::cold]] bool raise_field_memory_error(std::size_t bytes);
+
 // The exception type that reports an internal fault.  It derives directly
 // from BaseException, so `except Exception` does not swallow it.
+// It is created with the module state (python/module_state.hpp).
 PyObject* internal_error_type() noexcept;
-bool create_internal_error_type();
 [[gnu::cold]] void raise_internal_error(const char* description);
 
 // Runs `body` and turns any C++ exception it lets out into a Python one:

@@ -97,11 +97,9 @@ class VectorOutput {
         try {
             bytes_.resize(size);
         } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
+            return raise_field_memory_error(size);
         } catch (const std::length_error&) {
-            PyErr_NoMemory();
-            return false;
+            return raise_field_memory_error(size);
         }
         data = bytes_.data();
         return true;

@@ -5,6 +5,7 @@
 // with its width).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -31,6 +32,7 @@ enum class FieldCodec : std::uint8_t {
     ieee754_f128,
     reserved,
 };
+inline constexpr std::size_t kFieldCodecCount = static_cast<std::size_t>(FieldCodec::reserved) + 1;
 
 struct FieldEncoding {
     FieldCodec codec;
