@@ -3,6 +3,9 @@ with its clean error, and a failed call returns nothing and leaves the
 caller's recipe and values as they were."""
 
 import copy
+import os
+import subprocess
+import sys
 from collections import OrderedDict, defaultdict
 
 import pytest
@@ -14,6 +17,7 @@ from recipe_items import Items
 item = Items(value=1)
 
 U64 = 2**64
+UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def snapshot(recipe):
@@ -479,3 +483,85 @@ def test_failed_packing_leaves_every_value_untouched(recipe):
 ])
 def test_empty_raw_bytes_values(value, bits, expected):
     assert pack_parameters([item(encoding="binary", bits=bits, value=value)]) == expected
+
+
+# ---- re-entry, memory and key matching ---------------------------------------
+
+RECURSE = """
+import sys
+import bitloom
+sys.setrecursionlimit(10000)
+item = {{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+        "reverse_bits": False, "value": 1}}
+
+class Deeper:
+    def __index__(self):
+        {call}
+        return 8
+
+def call():
+    {call}
+
+try:
+    call()
+except (RecursionError, ValueError) as error:
+    text = str(error)
+    print("RecursionError" in text or isinstance(error, RecursionError))
+"""
+
+
+@pytest.mark.parametrize("call", [
+    'bitloom.pack_parameters([dict(item, value=Deeper())])',
+    'bitloom.unpack_parameters(b"\\\\x01", 0, [dict(item, bits=Deeper())])',
+], ids=["pack", "unpack"])
+def test_deep_reentry_from_hooks_raises_recursion_error(call, tmp_path):
+    # Without a guard the C stack ran out (a crash) at about 4,600 levels.
+    result = subprocess.run([sys.executable, "-c", RECURSE.format(call=call)], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "True"
+
+
+ALLOCATION = """
+import resource
+import bitloom
+limit = 900 * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    bitloom.pack_parameters([{{"name": "big", "encoding": "binary", "bits": 2**32 - 1,
+                               "byte_order": "big", "reverse_bits": False, "value": {value}}}])
+except ValueError as error:
+    print(str(error))
+    print(error.__notes__)
+"""
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer reserves more address space than the limit")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@pytest.mark.parametrize("value", ['b"\\\\x01"', "[1, 2, 3]"])
+def test_a_failed_allocation_inside_the_engine_is_a_noted_memory_error(value, tmp_path):
+    # The packet (512 MiB) fits under the limit; the field's bytes do not.
+    result = subprocess.run([sys.executable, "-c", ALLOCATION.format(value=value)], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    message, notes = result.stdout.splitlines()
+    assert message == "MemoryError: cannot allocate 536870912 bytes for a field"
+    assert notes == "[\"in recipe item 0 ('big')\"]"
+
+
+class OwnHash(str):
+    """A key whose hash is not str's: it still matches by content."""
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        return False
+
+
+@pytest.mark.parametrize("key", ["bits", "offset_bits", "name", "value"])
+def test_keys_match_by_content_in_every_pass(key):
+    fields = item(offset_bits=0)
+    entry = {OwnHash(k) if k == key else k: v for k, v in fields.items()}
+    assert pack_parameters([entry]) == b"\x01"
+    assert unpack_parameters(b"\x05", 0, [entry]) == {"a": 5}

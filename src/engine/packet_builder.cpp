@@ -43,7 +43,7 @@ class ItemRecords {
     }
 
   private:
-    static constexpr std::size_t kInline = 16;
+    static constexpr std::size_t kInline = 4;
     std::array<ItemEntries, kInline> inline_;
     std::unique_ptr<ItemEntries[]> heap_;
 };

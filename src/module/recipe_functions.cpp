@@ -1,6 +1,7 @@
-// The two recipe functions: the engine runs inside a recursion guard (hooks
-// that call these functions again from a conversion raise RecursionError
-// instead of exhausting the C stack), and its failures are rewrapped.
+// The two recipe functions.  The engine runs inside a recursion guard, so
+// that hooks calling these functions again from a conversion raise
+// RecursionError instead of exhausting the C stack, and its failures are
+// rewrapped.
 #include "module/recipe_functions.hpp"
 
 #include "engine/packet_builder.hpp"
@@ -8,24 +9,52 @@
 
 namespace bitloom {
 
+namespace {
+
+// One level of re-entry through a hook costs the interpreter's frames for
+// the hook and the call as well as the engine's own: about 2 KiB of C stack,
+// against the few hundred bytes the interpreter's recursion count assumes
+// per unit.  Each level is therefore counted twice, so that the limit is
+// reached (RecursionError) well before an 8 MiB stack runs out.
+constexpr int kRecursionWeight = 2;
+
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char* where) noexcept {
+        while (entered_ < kRecursionWeight && Py_EnterRecursiveCall(where) == 0) ++entered_;
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard() {
+        for (int i = 0; i < entered_; ++i) Py_LeaveRecursiveCall();
+    }
+    // False with RecursionError raised.
+    bool entered() const noexcept { return entered_ == kRecursionWeight; }
+
+  private:
+    int entered_ = 0;
+};
+
+}  // namespace
+
 PyObject* pack_parameters(Arguments& arguments) {
-    if (Py_EnterRecursiveCall(" in pack_parameters")) return nullptr;
+    RecursionGuard guard(" in pack_parameters");
+    if (!guard.entered()) return nullptr;
     ItemContext context;
     PyObject* packet =
         run_engine([&] { return build_packet(arguments[0].items.items(), context); });
-    Py_LeaveRecursiveCall();
     if (!packet) rewrap_engine_error(context);
     return packet;
 }
 
 PyObject* unpack_parameters(Arguments& arguments) {
-    if (Py_EnterRecursiveCall(" in unpack_parameters")) return nullptr;
+    RecursionGuard guard(" in unpack_parameters");
+    if (!guard.entered()) return nullptr;
     ItemContext context;
     PyObject* result = run_engine([&] {
         return process_recipe(arguments[0].bytes, arguments[1].uint64, arguments[2].items.items(),
                               context);
     });
-    Py_LeaveRecursiveCall();
     if (!result) rewrap_engine_error(context);
     return result;
 }

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -74,31 +73,23 @@ bool convert_str(PyObject* object, std::string_view& out);
 PyRef convert_sequence(PyObject* object);
 
 // The sequence conversion of an argument: the items, in iteration order, as
-// the call's own references, taken once.  Whatever the caller (or a hook run
-// during the call) does to its list afterwards changes nothing here.  Up to
-// kInline items are held without an allocation.
+// the call's own references, taken once (a tuple that only the call holds,
+// or the caller's own tuple, which cannot change).  Whatever the caller, or
+// a hook run during the call, does to its list afterwards changes nothing
+// here.
 class SequenceItems {
   public:
-    SequenceItems() noexcept = default;
-    SequenceItems(const SequenceItems&) = delete;
-    SequenceItems& operator=(const SequenceItems&) = delete;
-    ~SequenceItems() { release(); }
-
     // The conversion itself: false with the conversion's exception raised.
     bool take(PyObject* sequence);
 
-    std::span<PyObject* const> items() const noexcept { return {data_, size_}; }
-    std::size_t size() const noexcept { return size_; }
+    std::span<PyObject* const> items() const noexcept {
+        if (!tuple_) return {};
+        return {PySequence_Fast_ITEMS(tuple_.get()),
+                static_cast<std::size_t>(PyTuple_GET_SIZE(tuple_.get()))};
+    }
 
   private:
-    static constexpr std::size_t kInline = 32;
-    void release() noexcept;
-    bool copy_references(PyObject* list_or_tuple);
-
-    PyObject** data_ = nullptr;
-    std::size_t size_ = 0;
-    std::unique_ptr<PyObject*[]> heap_;
-    PyObject* inline_[kInline];
+    PyRef tuple_;
 };
 
 // The byte-list conversion of recipe values: bytes and bytearray are viewed in
