@@ -129,12 +129,12 @@ bool encode_f64(const FieldValue& value, const FieldParameters& field, std::vect
     return integer_bytes(std::bit_cast<std::uint64_t>(value.float64), field, out);
 }
 
-bool encode_f128(const FieldValue& value, const FieldParameters&, std::vector<std::uint8_t>&,
-                 FieldBytes&) {
-    Result<std::uint64_t> refused = encode_ieee754_f128(value.float64);
-    if (!refused) return raise_error(refused.error());
-    raise_internal_error("binary128 encoding produced a value");
-    return false;
+// The binary128 encoder refuses every value (NotImplementedError).
+bool encode_f128(const FieldValue& value, const FieldParameters& field,
+                 std::vector<std::uint8_t>&, FieldBytes& out) {
+    Result<std::uint64_t> pattern = encode_ieee754_f128(value.float64);
+    if (!pattern) return raise_error(pattern.error());
+    return integer_bytes(pattern.value(), field, out);
 }
 
 bool encode_reserved(const FieldValue&, const FieldParameters& field, std::vector<std::uint8_t>&,
