@@ -44,7 +44,8 @@ struct Argument {
         uint128 u128;
     };
     std::span<const std::uint8_t> bytes;  // bytes: read in place
-    SequenceItems items;                 // sequence: the call's own item references
+    // sequence: the object, checked; the recipe functions take its items
+    // (SequenceItems) as the first step of their call.
 };
 
 // The number of module functions: the table has exactly this many rows (a

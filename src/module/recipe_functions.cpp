@@ -6,6 +6,7 @@
 
 #include "engine/packet_builder.hpp"
 #include "engine/packet_parser.hpp"
+#include "python/conversions.hpp"
 
 namespace bitloom {
 
@@ -35,25 +36,35 @@ class RecursionGuard {
     int entered_ = 0;
 };
 
+// The recipe argument, converted last (it is the last parameter of both
+// functions): its items become the call's own references here, once.
+bool take_recipe(const char* parameter, PyObject* recipe, SequenceItems& items) {
+    if (items.take(recipe)) return true;
+    wrap_argument_error(parameter);
+    return false;
+}
+
 }  // namespace
 
 PyObject* pack_parameters(Arguments& arguments) {
+    SequenceItems items;
+    if (!take_recipe("recipe", arguments[0].object, items)) return nullptr;
     RecursionGuard guard(" in pack_parameters");
     if (!guard.entered()) return nullptr;
     ItemContext context;
-    PyObject* packet =
-        run_engine([&] { return build_packet(arguments[0].items.items(), context); });
+    PyObject* packet = run_engine([&] { return build_packet(items.items(), context); });
     if (!packet) rewrap_engine_error(context);
     return packet;
 }
 
 PyObject* unpack_parameters(Arguments& arguments) {
+    SequenceItems items;
+    if (!take_recipe("recipe", arguments[2].object, items)) return nullptr;
     RecursionGuard guard(" in unpack_parameters");
     if (!guard.entered()) return nullptr;
     ItemContext context;
     PyObject* result = run_engine([&] {
-        return process_recipe(arguments[0].bytes, arguments[1].uint64, arguments[2].items.items(),
-                              context);
+        return process_recipe(arguments[0].bytes, arguments[1].uint64, items.items(), context);
     });
     if (!result) rewrap_engine_error(context);
     return result;

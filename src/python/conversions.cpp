@@ -181,21 +181,62 @@ PyRef convert_sequence(PyObject* object) {
     return PyRef(PySequence_List(object));
 }
 
-bool SequenceItems::take(PyObject* sequence) {
-    if (PyUnicode_Check(sequence)) {
+bool check_sequence(PyObject* object) {
+    if (PyUnicode_Check(object)) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return false;
     }
-    if (!PySequence_Check(sequence)) {
-        raise_cannot_cast(sequence, "Sequence");
+    if (!PySequence_Check(object)) {
+        raise_cannot_cast(object, "Sequence");
         return false;
     }
-    // A list is copied (under its own lock on an interpreter without the
-    // GIL); any other sequence is iterated once.
-    tuple_ = PyRef(PyTuple_CheckExact(sequence) ? Py_NewRef(sequence)
-                   : PyList_CheckExact(sequence) ? PyList_AsTuple(sequence)
-                                                  : PySequence_Tuple(sequence));
-    return static_cast<bool>(tuple_);
+    return true;
+}
+
+void SequenceItems::release() noexcept {
+    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(data_[i]);
+    size_ = 0;
+}
+
+// Copies the references of a list or tuple.  A list may change size under
+// another thread on an interpreter without the GIL, so its items are copied
+// under the list's own lock, into room made before taking it (no allocation,
+// and so no exception, inside the section); under the GIL the section is
+// empty and one round suffices.
+bool SequenceItems::copy_references(PyObject* list_or_tuple) {
+    std::size_t capacity = heap_ ? 0 : kInline;
+    for (;;) {
+        bool copied = false;
+        Py_BEGIN_CRITICAL_SECTION(list_or_tuple);
+        const auto count = static_cast<std::size_t>(Py_SIZE(list_or_tuple));
+        if (count <= capacity) {
+            PyObject** source = PySequence_Fast_ITEMS(list_or_tuple);
+            for (std::size_t i = 0; i < count; ++i) data_[i] = Py_NewRef(source[i]);
+            size_ = count;
+            copied = true;
+        }
+        Py_END_CRITICAL_SECTION();
+        if (copied) return true;
+        capacity = static_cast<std::size_t>(Py_SIZE(list_or_tuple));
+        heap_.reset(new (std::nothrow) PyObject*[capacity]);
+        if (!heap_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = heap_.get();
+    }
+}
+
+bool SequenceItems::take(PyObject* sequence) {
+    release();
+    if (!check_sequence(sequence)) return false;
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        return copy_references(sequence);
+    }
+    // Any other sequence is iterated once, into a list that only this call
+    // holds.
+    PyRef list(PySequence_List(sequence));
+    return list && copy_references(list.get());
 }
 
 bool convert_byte_list(PyObject* object, std::vector<std::uint8_t>& storage,

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -73,24 +74,37 @@ bool convert_str(PyObject* object, std::string_view& out);
 PyRef convert_sequence(PyObject* object);
 
 // The sequence conversion of an argument: the items, in iteration order, as
-// the call's own references, taken once (a tuple that only the call holds,
-// or the caller's own tuple, which cannot change).  Whatever the caller, or
-// a hook run during the call, does to its list afterwards changes nothing
-// here.
+// the call's own references, taken once.  Whatever the caller, or a hook run
+// during the call, does to its list afterwards changes nothing here.  Up to
+// kInline items are held without an allocation.
 class SequenceItems {
   public:
-    // The conversion itself: false with the conversion's exception raised.
+    SequenceItems() noexcept = default;
+    SequenceItems(const SequenceItems&) = delete;
+    SequenceItems& operator=(const SequenceItems&) = delete;
+    ~SequenceItems() { release(); }
+
+    // The conversion itself: false with the conversion's exception raised
+    // (a str or an object that is not a sequence is refused; an error raised
+    // while iterating is passed on).
     bool take(PyObject* sequence);
 
-    std::span<PyObject* const> items() const noexcept {
-        if (!tuple_) return {};
-        return {PySequence_Fast_ITEMS(tuple_.get()),
-                static_cast<std::size_t>(PyTuple_GET_SIZE(tuple_.get()))};
-    }
+    std::span<PyObject* const> items() const noexcept { return {data_, size_}; }
 
   private:
-    PyRef tuple_;
+    static constexpr std::size_t kInline = 16;
+    void release() noexcept;
+    bool copy_references(PyObject* list_or_tuple);
+
+    PyObject** data_ = inline_;
+    std::size_t size_ = 0;
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject* inline_[kInline];
 };
+
+// The checks of the sequence conversion alone (a str, or not a sequence):
+// false with the TypeError raised.
+bool check_sequence(PyObject* object);
 
 // The byte-list conversion of recipe values: bytes and bytearray are viewed in
 // place, any other sequence is converted item by item into `storage`.
