@@ -565,3 +565,19 @@ def test_keys_match_by_content_in_every_pass(key):
     entry = {OwnHash(k) if k == key else k: v for k, v in fields.items()}
     assert pack_parameters([entry]) == b"\x01"
     assert unpack_parameters(b"\x05", 0, [entry]) == {"a": 5}
+
+
+def test_of_two_keys_matching_one_recipe_key_the_later_wins():
+    entry = {**item(), OwnHash("bits"): 16, OwnHash("value"): 0x0102}
+    assert pack_parameters([entry]) == b"\x01\x02"
+    assert unpack_parameters(b"\x01\x02", 0, [entry]) == {"a": 0x0102}
+
+
+def test_the_value_a_later_key_replaces_is_not_kept():
+    offset = int("1000")  # not one of the interpreter's immortal small ints
+    entry = {**item(offset_bits=offset), OwnHash("offset_bits"): 0}
+    before = sys.getrefcount(offset)
+    for _ in range(50):
+        assert pack_parameters([entry]) == b"\x01"
+        assert unpack_parameters(b"\x01", 0, [entry]) == {"a": 1}
+    assert sys.getrefcount(offset) == before

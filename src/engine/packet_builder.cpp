@@ -140,10 +140,12 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
     std::uint64_t cursor = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         context = {static_cast<Py_ssize_t>(i), items[i]};
-        ItemEntries fresh;
-        if (state.python_may_have_run && !scan_item(items[i], fresh)) return nullptr;
-        ItemEntries& entries = state.python_may_have_run ? fresh : records[i];
-        if (!place_item(items[i], entries, state, names, scratch, bytes, cursor)) return nullptr;
+        if (state.python_may_have_run) {
+            // Read afresh: Python code may have changed this item since.
+            records[i] = ItemEntries();
+            if (!scan_item(items[i], records[i])) return nullptr;
+        }
+        if (!place_item(items[i], records[i], state, names, scratch, bytes, cursor)) return nullptr;
     }
     return packet.release();
 }

@@ -22,16 +22,16 @@ using K = RecipeKey;
 // candidate (only "name" and "bits" share a length); identity with the
 // interned key settles it at once, and a key built at run time (or a str
 // subclass) is compared by content, which runs no code of the key's own.
-int key_index(PyObject* key) {
+int key_index(PyObject* key, const std::array<PyObject*, kRecipeKeyCount>& interned) {
     if (!PyUnicode_Check(key)) return -1;
-    const ModuleState& state = module_state();
-    auto interned = [&](K k) { return state.keys[static_cast<std::size_t>(k)]; };
+    auto index = [](K k) { return static_cast<int>(k); };
+    auto of = [&](K k) { return interned[static_cast<std::size_t>(k)]; };
     K candidate;
     switch (PyUnicode_GET_LENGTH(key)) {
         case 4:
-            if (key == interned(K::name)) return static_cast<int>(K::name);
-            if (key == interned(K::bits)) return static_cast<int>(K::bits);
-            if (PyUnicode_Compare(key, interned(K::name)) == 0) return static_cast<int>(K::name);
+            if (key == of(K::name)) return index(K::name);
+            if (key == of(K::bits)) return index(K::bits);
+            if (PyUnicode_Compare(key, of(K::name)) == 0) return index(K::name);
             candidate = K::bits;
             break;
         case 5: candidate = K::value; break;
@@ -41,8 +41,8 @@ int key_index(PyObject* key) {
         case 12: candidate = K::reverse_bits; break;
         default: return -1;
     }
-    if (key == interned(candidate)) return static_cast<int>(candidate);
-    return PyUnicode_Compare(key, interned(candidate)) == 0 ? static_cast<int>(candidate) : -1;
+    if (key == of(candidate)) return index(candidate);
+    return PyUnicode_Compare(key, of(candidate)) == 0 ? index(candidate) : -1;
 }
 
 [[gnu::cold]] bool raise_missing(K key) {
@@ -85,7 +85,11 @@ class KeyReader {
     bool reverse_bits(bool& out) {
         PyObject* entry = entries_[K::reverse_bits];
         if (!entry) return raise_missing(K::reverse_bits);
-        return convert_bool(entry, out) && after(converts_bool_in_place(entry), K::reverse_bits);
+        if (converts_bool_in_place(entry)) {
+            out = entry == Py_True;
+            return true;
+        }
+        return convert_bool(entry, out) && after(false, K::reverse_bits);
     }
     bool offset_bits(bool& present, std::uint64_t& out) {
         PyObject* entry = entries_[K::offset_bits];
@@ -122,21 +126,22 @@ bool scan_item(PyObject* item, ItemEntries& out) {
         raise_cannot_cast(item, "dict");
         return false;
     }
-    PyObject* found[kRecipeKeyCount] = {};
+    const std::array<PyObject*, kRecipeKeyCount>& interned = module_state().keys;
     // Nothing in this loop runs Python code, so under the GIL the dict
     // cannot change during the iteration; without the GIL the dict's own
     // lock keeps other threads out, and the references are taken before it
-    // is released.
+    // is released.  A dict can hold two keys that match one recipe key (a
+    // str subclass with its own hash beside the plain str): the later one
+    // in the dict's order wins.
     Py_BEGIN_CRITICAL_SECTION(item);
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(item, &position, &key, &value)) {
-        const int index = key_index(key);
-        if (index >= 0) found[index] = Py_NewRef(value);
+        const int index = key_index(key, interned);
+        if (index >= 0) out.values[static_cast<std::size_t>(index)] = PyRef::borrow(value);
     }
     Py_END_CRITICAL_SECTION();
-    for (std::size_t i = 0; i < kRecipeKeyCount; ++i) out.values[i] = PyRef(found[i]);
     return true;
 }
 
@@ -201,41 +206,23 @@ bool lowercase(const TextField& field, std::string& storage, std::string_view& o
     return true;
 }
 
-NameCache::~NameCache() {
-    for (std::size_t i = 0; i < encoding_count_; ++i) Py_DECREF(encodings_[i].object);
-    for (std::size_t i = 0; i < order_count_; ++i) Py_DECREF(orders_[i].object);
-}
-
 bool NameCache::encoding_row(const TextField& field, const EncodingNameRow*& row) {
-    for (std::size_t i = 0; i < encoding_count_; ++i) {
-        if (encodings_[i].object == field.object) {
-            row = encodings_[i].row;
-            return true;
-        }
-    }
+    if (encodings_.find(field.object, row)) return true;
     std::string_view lowered;
     if (!lowercase(field, storage_, lowered)) return false;
     row = find_encoding_name(direction_, lowered);
-    if (encoding_count_ < kSize) encodings_[encoding_count_++] = {Py_NewRef(field.object), row};
+    encodings_.add(field.object, row);
     return true;
 }
 
 bool NameCache::byte_order(const TextField& field, ByteOrder& out) {
-    for (std::size_t i = 0; i < order_count_; ++i) {
-        if (orders_[i].object == field.object) {
-            out = orders_[i].order;
-            return true;
-        }
-    }
+    if (orders_.find(field.object, out)) return true;
     std::string_view lowered;
-    if (!lowercase(field, storage_, lowered)) return false;
-    Result<ByteOrder> order = resolve_byte_order(lowered, field.text);
-    if (!order) {
-        raise_codec_error(order.error());
+    if (!lowercase(field, storage_, lowered) ||
+        !take(resolve_byte_order(lowered, field.text), out)) {
         return false;
     }
-    out = order.value();
-    if (order_count_ < orders_.size()) orders_[order_count_++] = {Py_NewRef(field.object), out};
+    orders_.add(field.object, out);
     return true;
 }
 

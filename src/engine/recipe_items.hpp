@@ -114,36 +114,56 @@ bool get_value(PyObject* entry, std::string_view item_name);
 // needs no interpreter call; `storage` holds the result when it differs.
 bool lowercase(const TextField& field, std::string& storage, std::string_view& out);
 
+// A few (str object, resolved value) pairs of one call, matched by identity.
+// Holds a reference to each object, so that an identity stays valid for the
+// whole call; when it is full, further objects are simply not remembered.
+template <class Value, std::size_t Size>
+class IdentityCache {
+  public:
+    IdentityCache() noexcept = default;
+    IdentityCache(const IdentityCache&) = delete;
+    IdentityCache& operator=(const IdentityCache&) = delete;
+    ~IdentityCache() {
+        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(entries_[i].object);
+    }
+
+    bool find(PyObject* object, Value& out) const noexcept {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (entries_[i].object == object) {
+                out = entries_[i].value;
+                return true;
+            }
+        }
+        return false;
+    }
+    void add(PyObject* object, Value value) noexcept {
+        if (count_ < Size) entries_[count_++] = {Py_NewRef(object), value};
+    }
+
+  private:
+    struct Entry {
+        PyObject* object;
+        Value value;
+    };
+    std::array<Entry, Size> entries_{};
+    std::size_t count_ = 0;
+};
+
 // Encoding names and byte orders resolved during one call, by str object
 // identity: recipes repeat the same few strings, so each distinct object is
-// lowercased and looked up once.  Holds references so that identities stay
-// valid for the whole call.
+// lowercased and looked up once.
 class NameCache {
   public:
     explicit NameCache(NameDirection direction) noexcept : direction_(direction) {}
-    NameCache(const NameCache&) = delete;
-    NameCache& operator=(const NameCache&) = delete;
-    ~NameCache();
 
     // The table row of an encoding name (null when the table lacks it).
     bool encoding_row(const TextField& field, const EncodingNameRow*& row);
     bool byte_order(const TextField& field, ByteOrder& out);
 
   private:
-    static constexpr std::size_t kSize = 8;
-    struct Entry {
-        PyObject* object;
-        const EncodingNameRow* row;
-    };
-    struct OrderEntry {
-        PyObject* object;
-        ByteOrder order;
-    };
     NameDirection direction_;
-    std::array<Entry, kSize> encodings_{};
-    std::size_t encoding_count_ = 0;
-    std::array<OrderEntry, 4> orders_{};
-    std::size_t order_count_ = 0;
+    IdentityCache<const EncodingNameRow*, 8> encodings_;
+    IdentityCache<ByteOrder, 4> orders_;
     std::string storage_;
 };
 

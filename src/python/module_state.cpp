@@ -4,13 +4,13 @@
 
 namespace bitloom {
 
+namespace module_state_detail {
+ModuleState state;
+}
+
 namespace {
-
-ModuleState g_state;
-
+ModuleState& g_state = module_state_detail::state;
 }  // namespace
-
-const ModuleState& module_state() noexcept { return g_state; }
 
 bool create_module_state() {
     if (g_state.internal_error) return true;

@@ -37,8 +37,12 @@ struct ModuleState {
 // after a success return true at once.
 bool create_module_state();
 
+namespace module_state_detail {
+extern ModuleState state;
+}
+
 // The state; its members are null until create_module_state succeeds.
-const ModuleState& module_state() noexcept;
+inline const ModuleState& module_state() noexcept { return module_state_detail::state; }
 
 inline PyObject* recipe_key(RecipeKey key) noexcept {
     return module_state().keys[static_cast<std::size_t>(key)];
