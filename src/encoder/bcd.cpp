@@ -45,18 +45,16 @@ constexpr std::uint64_t low_bytes(std::uint32_t count, std::uint64_t byte) noexc
     return lanes & (byte * 0x0101010101010101u);
 }
 
-// The magnitude of `value` if it has at most `digit_count` decimal digits in
-// the slots that the 64-bit pattern has room for; otherwise the error that it
-// has too many digits for them.
-Result<std::uint64_t> checked_magnitude(std::int64_t value, std::uint32_t digit_count,
-                                        std::uint32_t slots_that_fit) {
-    const std::uint32_t count = std::min(digit_count, slots_that_fit);
-    const std::uint64_t m = magnitude(value);
-    if (m >= kPowersOfTen[count]) {
-        return make_error(ErrorKind::value_error, "Value {} has too many digits for {} BCD digits",
-                          {value, count});
-    }
-    return m;
+// Whether the magnitude `m` has more decimal digits than the `count` slots
+// (at most 16) that the field has and the 64-bit pattern has room for.
+constexpr bool has_too_many_digits(std::uint64_t m, std::uint32_t count) noexcept {
+    return m >= kPowersOfTen[count];
+}
+
+[[gnu::cold]] [[gnu::noinline]] CodecError too_many_digits(std::int64_t value,
+                                                           std::uint32_t count) {
+    return make_error(ErrorKind::value_error, "Value {} has too many digits for {} BCD digits",
+                      {value, count});
 }
 
 [[gnu::cold]] CodecError negative_in_unsigned() {
@@ -86,6 +84,7 @@ std::uint64_t decimal_digit_nibbles(std::uint64_t value) noexcept {
         digits = (digits | (digits >> 8)) & 0x0000FFFF0000FFFFu;
         return (digits | (digits >> 16)) & 0x00000000FFFFFFFFu;
     };
+    if (value < 100000000) return squeeze(decimal_digit_bytes(static_cast<std::uint32_t>(value)));
     const std::uint64_t high = value / 100000000;
     const auto low = static_cast<std::uint32_t>(value - high * 100000000);
     return (squeeze(decimal_digit_bytes(static_cast<std::uint32_t>(high))) << 32) |
@@ -95,31 +94,32 @@ std::uint64_t decimal_digit_nibbles(std::uint64_t value) noexcept {
 Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
     if (bits < 4) return make_error(ErrorKind::value_error, "bits must be >= 4 for packed BCD");
     if (value < 0 && !is_signed) return negative_in_unsigned();
+    const std::uint64_t m = magnitude(value);
     if (!is_signed) {
-        auto m = checked_magnitude(value, bits / 4, 16);
-        if (m) m.value() = decimal_digit_nibbles(m.value());
-        return m;
+        const std::uint32_t count = std::min<std::uint32_t>(bits / 4, 16);
+        if (has_too_many_digits(m, count)) return too_many_digits(value, count);
+        return decimal_digit_nibbles(m);
     }
     // Signed: nibble 0 is the sign, 0xC for positive and zero, 0xD for
     // negative; at most 15 digits fit above it.
-    auto m = checked_magnitude(value, bits / 4 - 1, 15);
-    if (m) m.value() = (decimal_digit_nibbles(m.value()) << 4) | (value < 0 ? 0xDu : 0xCu);
-    return m;
+    const std::uint32_t count = std::min<std::uint32_t>(bits / 4 - 1, 15);
+    if (has_too_many_digits(m, count)) return too_many_digits(value, count);
+    return (decimal_digit_nibbles(m) << 4) | (value < 0 ? 0xDu : 0xCu);
 }
 
 Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits,
                                           bool is_signed) {
     if (bits < 8) return make_error(ErrorKind::value_error, "bits must be >= 8 for unpacked BCD");
     if (value < 0 && !is_signed) return negative_in_unsigned();
-    const std::uint32_t digit_count = bits / 8;
-    auto m = checked_magnitude(value, digit_count, 8);
-    if (!m) return m;
-    const std::uint64_t digits = decimal_digit_bytes(static_cast<std::uint32_t>(m.value()));
+    const std::uint64_t m = magnitude(value);
+    const std::uint32_t count = std::min<std::uint32_t>(bits / 8, 8);
+    if (has_too_many_digits(m, count)) return too_many_digits(value, count);
+    const std::uint64_t digits = decimal_digit_bytes(static_cast<std::uint32_t>(m));
     if (!is_signed) return digits;
     // Zoned decimal: every digit byte of the field carries the EBCDIC zone
     // 0xF_, leading zeros included, except byte 0, whose zone is the sign
     // (0xC_ positive or zero, 0xD_ negative).
-    const std::uint64_t zones = low_bytes(std::min<std::uint32_t>(digit_count, 8), 0xF0);
+    const std::uint64_t zones = low_bytes(count, 0xF0);
     return ((digits | zones) & ~std::uint64_t{0xF0}) | (value < 0 ? 0xD0u : 0xC0u);
 }
 
