@@ -41,6 +41,20 @@ class GuardedSink final : public TextSink {
         return true;
     }
 
+    bool widen(std::size_t written, std::size_t length, std::uint32_t max_code_point,
+               Room& room) override {
+        CHECK(guard_intact());
+        const Bytes old = storage_;
+        const std::size_t old_unit_size = unit_size_;
+        reserve(length, max_code_point, room);
+        CHECK(unit_size_ >= old_unit_size && written <= length);
+        ++widenings;
+        copy_widened(old.data(), old_unit_size, written, storage_.data(), unit_size_);
+        return true;
+    }
+
+    int widenings = 0;
+
     bool guard_intact() const {
         for (std::size_t i = length_ * unit_size_; i < storage_.size(); ++i) {
             if (storage_[i] != kSentinel) return false;
