@@ -164,6 +164,17 @@ class RecordingSink final : public TextSink {
         return true;
     }
 
+    bool widen(std::size_t written, std::size_t length, std::uint32_t max_code_point,
+               Room& room) override {
+        FUZZ_CHECK(reserved_ && max_code_point > max_code_point_ && written <= length_);
+        std::unique_ptr<std::uint8_t[]> old = std::move(storage_);
+        const std::size_t old_unit = unit_;
+        reserved_ = false;
+        reserve(length, max_code_point, room);
+        copy_widened(old.get(), old_unit, written, storage_.get(), unit_);
+        return true;
+    }
+
     CodePoints code_points() const {
         CodePoints cps;
         if (!reserved_) return cps;

@@ -1,8 +1,9 @@
 // Text codecs on Python objects.
 //
-// Decoding measures the input first, then allocates the str once with
-// PyUnicode_New at its final length and narrowest width, and the decoder
-// writes the code points straight into it.  Encoding reads the str's own
+// Decoding allocates the str with PyUnicode_New at its final length and the
+// narrowest width the decoder asks for, and the decoder writes the code
+// points straight into it; a decoder that writes as it validates may ask for
+// a wider str later, which takes over what was written.  Encoding reads the str's own
 // storage (one, two or four bytes per code point) rather than its UTF-8 form,
 // measures, allocates the bytes once and writes into them.  The result is the same as encoding
 // the UTF-8 form: a str whose code points include a surrogate has no UTF-8
@@ -41,6 +42,28 @@ class StrSink final : public TextSink {
             return false;
         }
         room = {PyUnicode_DATA(str_.get()), static_cast<std::size_t>(PyUnicode_KIND(str_.get()))};
+        return true;
+    }
+    bool widen(std::size_t written, std::size_t length, std::uint32_t max_code_point,
+               Room& room) override {
+        // The old str is first cut to what was written, so that the two
+        // together take little more than the new one.
+        PyObject* old = str_.release();
+        if (PyUnicode_Resize(&old, static_cast<Py_ssize_t>(written)) < 0) {
+            refused_ = true;
+            return false;  // the resize dropped the old str
+        }
+        PyRef narrow(old);
+        str_ = PyRef(PyUnicode_New(static_cast<Py_ssize_t>(length), max_code_point));
+        if (!str_) {
+            refused_ = true;
+            return false;
+        }
+        const auto unit_size = static_cast<std::size_t>(PyUnicode_KIND(str_.get()));
+        copy_widened(PyUnicode_DATA(narrow.get()),
+                     static_cast<std::size_t>(PyUnicode_KIND(narrow.get())), written,
+                     PyUnicode_DATA(str_.get()), unit_size);
+        room = {PyUnicode_DATA(str_.get()), unit_size};
         return true;
     }
     // The decoder stopped because the str could not be made (MemoryError is raised).

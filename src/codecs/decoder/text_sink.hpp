@@ -43,9 +43,21 @@ class TextSink {
     // meaningless and must be discarded.
     virtual bool reserve(std::size_t length, std::uint32_t max_code_point, Room& room) = 0;
 
+    // Replaces the room with one for `length` code points up to the wider
+    // `max_code_point`, holding the first `written` code points of the old
+    // room.  Decoders that write as they validate call it when a code point
+    // too wide for the room appears; false as for reserve.
+    virtual bool widen(std::size_t written, std::size_t length, std::uint32_t max_code_point,
+                       Room& room) = 0;
+
   protected:
     ~TextSink() = default;
 };
+
+// Copies `count` code points from units of `from_size` bytes to units of the
+// wider `to_size` bytes (1, 2 or 4).
+void copy_widened(const void* from, std::size_t from_size, std::size_t count, void* to,
+                  std::size_t to_size) noexcept;
 
 inline constexpr const char* kNoRoomMessage = "No room for the decoded text";
 

@@ -9,19 +9,20 @@
 // largest byte, so invalid input can neither overrun the room nor write a
 // code point too wide for it.
 //
-// UTF-16 and UTF-32 are checked first and written after.  The checks run
-// branch-free over blocks: UTF-16 tests four code units per 64-bit word
-// (loaded through memcpy) for surrogates with SWAR arithmetic on the word's
-// lanes, UTF-32 eight values per block.  Only a block that holds something
-// unusual is walked unit by unit, which is also where the first error is
-// located.  The width of the text comes from an OR of the units seen: the
-// storage limits 0x7F, 0xFF and 0xFFFF are all one less than a power of two,
-// so the OR stays below a limit exactly when every unit does.
+// UTF-16 and UTF-32 are checked and written in one pass over blocks, the
+// width of the room growing when a wider code point appears (see "writing as
+// validating" below).  A block is tested branch-free: UTF-16 four code units
+// per 64-bit word (loaded through memcpy) with SWAR arithmetic on the word's
+// lanes, for surrogates and for bits above the room's limit (the limits 0x7F,
+// 0xFF and 0xFFFF are all one less than a power of two); UTF-32 sixteen
+// values per block.  Only a block that holds something unusual is walked
+// unit by unit, which is also where the first error is located.
 #include "codecs/decoder/unicode.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
 #include "core/ascii.hpp"
 #include "core/bits.hpp"
@@ -30,6 +31,28 @@
 namespace bitloom {
 
 CodecError no_room_error() { return make_error(ErrorKind::value_error, kNoRoomMessage); }
+
+namespace {
+template <class From, class To>
+void copy_units(const void* from, std::size_t count, void* to) noexcept {
+    const auto* source = static_cast<const From*>(from);
+    auto* target = static_cast<To*>(to);
+    for (std::size_t i = 0; i < count; ++i) target[i] = source[i];
+}
+}  // namespace
+
+void copy_widened(const void* from, std::size_t from_size, std::size_t count, void* to,
+                  std::size_t to_size) noexcept {
+    if (count == 0) return;
+    if (from_size == to_size) {
+        std::memcpy(to, from, count * from_size);
+    } else if (from_size == 1) {
+        to_size == 2 ? copy_units<std::uint8_t, std::uint16_t>(from, count, to)
+                     : copy_units<std::uint8_t, std::uint32_t>(from, count, to);
+    } else {
+        copy_units<std::uint16_t, std::uint32_t>(from, count, to);
+    }
+}
 
 namespace {
 
@@ -160,6 +183,40 @@ Status validate_and_write_utf8(std::span<const std::uint8_t> bytes, Unit* out) {
     return Done{};
 }
 
+// ---- writing as validating ------------------------------------------------
+
+// UTF-16 and UTF-32 are written as they are checked.  The room is first asked
+// for in the width that the first kLookahead units need; a run then writes
+// until the end, an invalid unit or a code point too wide for the room, and
+// the room is widened (its text so far copied over) only when a wider code
+// point does appear.  Most text shows its widest characters early, so the
+// room is usually right from the start.
+constexpr std::size_t kLookahead = 64;
+
+// Where a run stopped: at the end, or at the unit (and output position) that
+// needs a wider room or is invalid.
+struct RunEnd {
+    std::size_t unit;
+    std::size_t written;
+};
+
+template <class Unit>
+constexpr std::uint32_t room_limit(std::uint32_t limit) noexcept {
+    if constexpr (sizeof(Unit) == 1) return limit;  // kAsciiMax or kLatin1Max
+    if constexpr (sizeof(Unit) == 2) return kBasicPlaneMax;
+    return kUnicodeMax;
+}
+
+template <class Run>
+Status dispatch_run(const TextSink::Room& room, Run&& run, RunEnd& end) {
+    switch (room.unit_size) {
+        case 1: end = run(static_cast<std::uint8_t*>(room.data)); break;
+        case 2: end = run(static_cast<std::uint16_t*>(room.data)); break;
+        default: end = run(static_cast<std::uint32_t*>(room.data)); break;
+    }
+    return Done{};
+}
+
 // ---- UTF-16 --------------------------------------------------------------
 
 template <bool LittleEndian>
@@ -189,133 +246,165 @@ constexpr std::uint64_t surrogate_lanes(std::uint64_t units) noexcept {
     return (marked - 0x0001000100010001u) & ~marked & 0x8000800080008000u;
 }
 
+// The lanes of `units` that come before the first surrogate, `lanes` being
+// surrogate_lanes(units) and not zero.  The lowest flag of the zero-lane test
+// is always exact (only flags above a true zero lane can be false), so the
+// first surrogate is found by counting trailing zeros.
+constexpr std::size_t units_before_surrogate(std::uint64_t lanes) noexcept {
+    return static_cast<std::size_t>(std::countr_zero(lanes)) / 16;
+}
+
 [[gnu::cold]] CodecError utf16_lone_surrogate() {
     return make_error(ErrorKind::value_error,
                       "Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
 }
 
-// The lanes of `units` (four code units, unit k in bits 16k .. 16k + 15)
-// that come before the first surrogate, `lanes` being surrogate_lanes(units)
-// and not zero.  The lowest flag of the zero-lane test is always exact (only
-// flags above a true zero lane can be false), so the first surrogate is found
-// by counting trailing zeros.
-constexpr std::size_t units_before_surrogate(std::uint64_t lanes) noexcept {
-    return static_cast<std::size_t>(std::countr_zero(lanes)) / 16;
+// The high surrogates among `units` code units: the length of four-byte text
+// is the unit count less the pairs.  Counted from the byte that holds a
+// unit's top bits, in chunks of 255 into a one-byte counter that the compiler
+// can vectorise.  Lone high surrogates are counted too; the text then fails
+// before it is longer than the count allows.
+template <bool LittleEndian>
+std::size_t count_high_surrogates(const std::uint8_t* data, std::size_t units) noexcept {
+    constexpr std::size_t kHigh = LittleEndian ? 1 : 0;
+    std::size_t count = 0;
+    for (std::size_t start = 0; start < units; start += 255) {
+        const std::size_t end = std::min(units, start + 255);
+        std::uint8_t chunk_count = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            chunk_count = static_cast<std::uint8_t>(chunk_count +
+                                                    ((data[2 * i + kHigh] & 0xFC) == 0xD8));
+        }
+        count += chunk_count;
+    }
+    return count;
 }
 
+// Writes units from `i` on into a room of one or two bytes per code point,
+// whose limit is `limit`, until one is a surrogate or above the limit; no
+// pair can be written in such a room, so output and input positions agree.
 template <bool LittleEndian, class Unit>
-void write_utf16(std::span<const std::uint8_t> bytes, Unit* out) noexcept {
-    const std::uint8_t* data = bytes.data();
-    const std::size_t units = bytes.size() / 2;
-    if constexpr (sizeof(Unit) == 1) {
-        // Every unit is below 0x100: its low byte is the code point, so the
-        // bytes are copied with a stride and no unit is assembled.
-        constexpr std::size_t kLow = LittleEndian ? 0 : 1;
-        for (std::size_t i = 0; i < units; ++i) out[i] = data[2 * i + kLow];
-    } else if constexpr (sizeof(Unit) == 2) {
-        // Text that fits two bytes per code point holds no surrogate pair.
-        for (std::size_t i = 0; i < units; ++i) {
-            out[i] = static_cast<Unit>(read_unit16<LittleEndian>(data + 2 * i));
+std::size_t write_utf16_narrow(const std::uint8_t* data, std::size_t i, std::size_t units,
+                               Unit* out, std::uint32_t limit) noexcept {
+    constexpr std::size_t kBlock = 16;
+    // A lane is refused when it has a bit above the limit (all limits are
+    // one less than a power of two) or, in a two-byte room, is a surrogate.
+    const std::uint64_t above = (~std::uint64_t{limit} & 0xFFFF) * 0x0001000100010001u;
+    for (; units - i >= kBlock; i += kBlock) {
+        std::uint64_t refused = 0;
+        for (std::size_t word = 0; word < kBlock / 4; ++word) {
+            const std::uint64_t four = read_four_units16<LittleEndian>(data + 2 * i + 8 * word);
+            refused |= sizeof(Unit) == 1 ? four & above : (four & above) | surrogate_lanes(four);
         }
-    } else {
-        // The run of units up to the next surrogate, found four at a step, is
-        // widened in a loop without tests (vectorised for little-endian
-        // input); then the pair is joined.
-        std::size_t i = 0;
-        while (i < units) {
-            std::size_t run_end = i;
-            while (units - run_end >= 4) {
-                const std::uint64_t lanes =
-                    surrogate_lanes(read_four_units16<LittleEndian>(data + 2 * run_end));
-                if (lanes != 0) {
-                    run_end += units_before_surrogate(lanes);
-                    break;
-                }
-                run_end += 4;
-            }
-            if (units - run_end < 4) {
-                while (run_end < units &&
-                       !is_surrogate(read_unit16<LittleEndian>(data + 2 * run_end))) {
-                    ++run_end;
-                }
-            }
-            for (std::size_t k = i; k < run_end; ++k) {
-                *out++ = static_cast<Unit>(read_unit16<LittleEndian>(data + 2 * k));
-            }
-            i = run_end;
-            if (i < units) {
-                const std::uint32_t high = read_unit16<LittleEndian>(data + 2 * i);
-                const std::uint32_t low = read_unit16<LittleEndian>(data + 2 * i + 2);
-                *out++ = 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
+        if (refused != 0) break;
+        if constexpr (sizeof(Unit) == 1) {
+            // The low byte of every unit is its code point.
+            constexpr std::size_t kLow = LittleEndian ? 0 : 1;
+            for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = data[2 * (i + k) + kLow];
+        } else {
+            for (std::size_t k = 0; k < kBlock; ++k) {
+                out[i + k] = static_cast<Unit>(read_unit16<LittleEndian>(data + 2 * (i + k)));
             }
         }
     }
+    for (; i < units; ++i) {
+        const std::uint32_t unit = read_unit16<LittleEndian>(data + 2 * i);
+        if (unit > limit || is_surrogate(unit)) break;
+        out[i] = static_cast<Unit>(unit);
+    }
+    return i;
+}
+
+// Writes units from `i` on into a room of four bytes per code point, joining
+// pairs, until the end, a lone surrogate or, while the room was asked for
+// narrower text (`limit`), a pair or a unit above the limit.  The run up to the next surrogate,
+// found four units a step, is widened in a loop without tests.
+template <bool LittleEndian>
+RunEnd write_utf16_wide(const std::uint8_t* data, std::size_t i, std::size_t units,
+                        std::uint32_t* out, std::size_t written,
+                        std::uint32_t limit) noexcept {
+    if (limit != kUnicodeMax) {
+        const std::size_t stop = write_utf16_narrow<LittleEndian>(data, i, units, out, limit);
+        return {stop, stop};
+    }
+    out += written;
+    while (i < units) {
+        std::size_t run_end = i;
+        while (units - run_end >= 4) {
+            const std::uint64_t lanes =
+                surrogate_lanes(read_four_units16<LittleEndian>(data + 2 * run_end));
+            if (lanes != 0) {
+                run_end += units_before_surrogate(lanes);
+                break;
+            }
+            run_end += 4;
+        }
+        if (units - run_end < 4) {
+            while (run_end < units && !is_surrogate(read_unit16<LittleEndian>(data + 2 * run_end))) {
+                ++run_end;
+            }
+        }
+        for (std::size_t k = i; k < run_end; ++k) *out++ = read_unit16<LittleEndian>(data + 2 * k);
+        written += run_end - i;
+        i = run_end;
+        if (i == units) break;
+        // A high surrogate must be followed by a low one; nothing else may
+        // stand next to a surrogate.
+        const std::uint32_t high = read_unit16<LittleEndian>(data + 2 * i);
+        if (high >= 0xDC00 || i + 1 == units) break;
+        const std::uint32_t low = read_unit16<LittleEndian>(data + 2 * i + 2);
+        if (!is_low_surrogate(low)) break;
+        *out++ = 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+        ++written;
+        i += 2;
+    }
+    return {i, written};
 }
 
 template <bool LittleEndian>
 Status decode_utf16_in_order(std::span<const std::uint8_t> bytes, TextSink& sink) {
-    constexpr std::size_t kBlock = 16;  // code units, four words
     const std::uint8_t* data = bytes.data();
     const std::size_t units = bytes.size() / 2;
-    std::uint64_t seen = 0;  // OR of every unit outside a surrogate pair
-    std::size_t pairs = 0;
-    std::size_t i = 0;
-    while (i < units) {
-        const std::size_t block_end = std::min(units, i + kBlock);
-        if (block_end - i == kBlock) {
-            std::uint64_t block_seen = 0;
-            std::uint64_t surrogates = 0;
-            for (std::size_t word = 0; word < kBlock / 4; ++word) {
-                const std::uint64_t four = read_four_units16<LittleEndian>(data + 2 * i + 8 * word);
-                block_seen |= four;
-                surrogates |= surrogate_lanes(four);
-            }
-            if (surrogates == 0) {
-                seen |= block_seen;
-                i = block_end;
-                continue;
-            }
-        }
-        // A block with a surrogate, or the tail: four units a step up to the
-        // first surrogate, then unit by unit.  A pair that starts at the
-        // block's last unit takes one unit of the next block.
-        while (i < block_end) {
-            if (units - i >= 4) {
-                const std::uint64_t four = read_four_units16<LittleEndian>(data + 2 * i);
-                const std::uint64_t lanes = surrogate_lanes(four);
-                if (lanes == 0) {
-                    seen |= four;
-                    i += 4;
-                    continue;
-                }
-                const std::size_t ordinary = units_before_surrogate(lanes);
-                seen |= four & ((std::uint64_t{1} << (16 * ordinary)) - 1);
-                i += ordinary;
-            }
-            const std::uint32_t unit = read_unit16<LittleEndian>(data + 2 * i);
-            if (!is_surrogate(unit)) {
-                seen |= unit;
-                ++i;
-                continue;
-            }
-            // A high surrogate must be followed by a low one; nothing else
-            // may stand next to a surrogate.
-            if (unit >= 0xDC00 || i + 1 == units ||
-                !is_low_surrogate(read_unit16<LittleEndian>(data + 2 * i + 2))) {
-                return utf16_lone_surrogate();
-            }
-            ++pairs;
-            i += 2;
-        }
+    // The width of the first units, or four bytes if they hold a surrogate
+    // (a pair, or an error to come).
+    std::uint32_t limit = kAsciiMax;
+    for (std::size_t i = 0; i < std::min(units, kLookahead); ++i) {
+        const std::uint32_t unit = read_unit16<LittleEndian>(data + 2 * i);
+        limit = std::max(limit, is_surrogate(unit) ? kUnicodeMax : width_limit(unit));
     }
-    const auto folded =
-        static_cast<std::uint32_t>((seen | seen >> 16 | seen >> 32 | seen >> 48) & 0xFFFF);
-    return write_into(sink, units - pairs, pairs != 0 ? kUnicodeMax : width_limit(folded),
-                      [&](auto* out) -> Status {
-                          write_utf16<LittleEndian>(bytes, out);
-                          return Done{};
-                      });
+    TextSink::Room room;
+    const std::size_t length =
+        limit == kUnicodeMax ? units - count_high_surrogates<LittleEndian>(data, units) : units;
+    if (!sink.reserve(length, limit, room)) return no_room_error();
+    RunEnd end{0, 0};
+    for (;;) {
+        (void)dispatch_run(room, [&](auto* out) -> RunEnd {
+            using Unit = std::remove_pointer_t<decltype(out)>;
+            if constexpr (sizeof(Unit) == 4) {
+                return write_utf16_wide<LittleEndian>(data, end.unit, units, out, end.written,
+                                                      limit);
+            } else {
+                const std::size_t stop =
+                    write_utf16_narrow<LittleEndian>(data, end.unit, units, out, limit);
+                return {stop, stop};
+            }
+        }, end);
+        if (end.unit == units) return Done{};
+        const std::uint32_t unit = read_unit16<LittleEndian>(data + 2 * end.unit);
+        std::size_t wider_length = units;
+        if (!is_surrogate(unit)) {
+            limit = width_limit(unit);
+        } else if (limit == kUnicodeMax || unit >= 0xDC00 || end.unit + 1 == units ||
+                   !is_low_surrogate(read_unit16<LittleEndian>(data + 2 * end.unit + 2))) {
+            return utf16_lone_surrogate();
+        } else {
+            limit = kUnicodeMax;
+            wider_length = end.written + (units - end.unit) -
+                           count_high_surrogates<LittleEndian>(data + 2 * end.unit,
+                                                               units - end.unit);
+        }
+        if (!sink.widen(end.written, wider_length, limit, room)) return no_room_error();
+    }
 }
 
 // ---- UTF-32 --------------------------------------------------------------
@@ -324,7 +413,13 @@ template <bool LittleEndian>
 inline std::uint32_t read_unit32(const std::uint8_t* bytes) noexcept {
     std::uint32_t value;
     std::memcpy(&value, bytes, sizeof value);
-    if constexpr ((std::endian::native == std::endian::little) != LittleEndian) {
+    if constexpr (std::endian::native == std::endian::little && !LittleEndian) {
+        // Written out rather than as the byte-swap builtin, which the
+        // compiler vectorises only with byte shuffles that baseline x86-64
+        // lacks; shifts and masks vectorise everywhere.
+        value = (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) |
+                (value << 24);
+    } else if constexpr ((std::endian::native == std::endian::little) != LittleEndian) {
         value = byte_swap32(value);
     }
     return value;
@@ -334,49 +429,59 @@ inline std::uint32_t read_unit32(const std::uint8_t* bytes) noexcept {
     return make_error(ErrorKind::value_error, "Invalid UTF-32 codepoint: 0x{}", {to_hex(value, 8)});
 }
 
+// Whether a room with the limit `limit` refuses `value`: too wide for it, a
+// surrogate, or beyond Unicode (which every limit is below or at).
+constexpr bool refused_by(std::uint32_t value, std::uint32_t limit) noexcept {
+    return value > limit || is_surrogate(value);
+}
+
+// Writes values from `i` on until the end or one that the room refuses.
 template <bool LittleEndian, class Unit>
-void write_utf32(std::span<const std::uint8_t> bytes, Unit* out) noexcept {
-    const std::uint8_t* data = bytes.data();
-    const std::size_t count = bytes.size() / 4;
-    if constexpr (sizeof(Unit) == 1) {
-        // Every value is below 0x100: its low byte is the code point, copied
-        // with a stride instead of assembling the value.
-        constexpr std::size_t kLow = LittleEndian ? 0 : 3;
-        for (std::size_t i = 0; i < count; ++i) out[i] = data[4 * i + kLow];
-    } else {
-        for (std::size_t i = 0; i < count; ++i) {
-            out[i] = static_cast<Unit>(read_unit32<LittleEndian>(data + 4 * i));
+std::size_t write_utf32_run(const std::uint8_t* data, std::size_t i, std::size_t count, Unit* out,
+                            std::uint32_t limit) noexcept {
+    constexpr std::size_t kBlock = 16;
+    for (; count - i >= kBlock; i += kBlock) {
+        std::uint32_t values[kBlock];
+        std::uint32_t refused = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) {
+            values[k] = read_unit32<LittleEndian>(data + 4 * (i + k));
+            refused |= static_cast<std::uint32_t>(refused_by(values[k], limit));
         }
+        if (refused != 0) break;
+        for (std::size_t k = 0; k < kBlock; ++k) out[i + k] = static_cast<Unit>(values[k]);
     }
+    for (; i < count; ++i) {
+        const std::uint32_t value = read_unit32<LittleEndian>(data + 4 * i);
+        if (refused_by(value, limit)) break;
+        out[i] = static_cast<Unit>(value);
+    }
+    return i;
 }
 
 template <bool LittleEndian>
 Status decode_utf32_in_order(std::span<const std::uint8_t> bytes, TextSink& sink) {
-    constexpr std::size_t kBlock = 8;
     const std::uint8_t* data = bytes.data();
     const std::size_t count = bytes.size() / 4;
-    std::uint32_t seen = 0;
-    std::size_t i = 0;
-    for (; i + kBlock <= count; i += kBlock) {
-        std::uint32_t block_seen = 0;
-        std::uint32_t invalid = 0;
-        for (std::size_t k = 0; k < kBlock; ++k) {
-            const std::uint32_t value = read_unit32<LittleEndian>(data + 4 * (i + k));
-            block_seen |= value;
-            invalid |= static_cast<std::uint32_t>(!is_scalar_value(value));
-        }
-        if (invalid != 0) break;  // located below
-        seen |= block_seen;
-    }
-    for (; i < count; ++i) {
+    std::uint32_t limit = kAsciiMax;
+    for (std::size_t i = 0; i < std::min(count, kLookahead); ++i) {
         const std::uint32_t value = read_unit32<LittleEndian>(data + 4 * i);
-        if (!is_scalar_value(value)) return utf32_invalid(value);
-        seen |= value;
+        if (!is_scalar_value(value)) break;  // reported when the run reaches it
+        limit = std::max(limit, width_limit(value));
     }
-    return write_into(sink, count, width_limit(seen), [&](auto* out) -> Status {
-        write_utf32<LittleEndian>(bytes, out);
-        return Done{};
-    });
+    TextSink::Room room;
+    if (!sink.reserve(count, limit, room)) return no_room_error();
+    RunEnd end{0, 0};
+    for (;;) {
+        (void)dispatch_run(room, [&](auto* out) -> RunEnd {
+            const std::size_t stop = write_utf32_run<LittleEndian>(data, end.unit, count, out, limit);
+            return {stop, stop};
+        }, end);
+        if (end.unit == count) return Done{};
+        const std::uint32_t value = read_unit32<LittleEndian>(data + 4 * end.unit);
+        if (!is_scalar_value(value)) return utf32_invalid(value);
+        limit = width_limit(value);
+        if (!sink.widen(end.written, count, limit, room)) return no_room_error();
+    }
 }
 
 }  // namespace

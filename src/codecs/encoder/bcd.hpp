@@ -12,4 +12,9 @@ namespace bitloom {
 Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
 Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
 
+// The decimal digits of `value` (below 10^8), digit i in byte i.
+std::uint64_t decimal_digit_bytes(std::uint32_t value) noexcept;
+// The decimal digits of `value` (below 10^16), digit i in nibble i.
+std::uint64_t decimal_digit_nibbles(std::uint64_t value) noexcept;
+
 }  // namespace bitloom
