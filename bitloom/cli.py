@@ -20,12 +20,9 @@ import os
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from typing import IO, TYPE_CHECKING, NoReturn
+from typing import IO, Any, NoReturn
 
 import bitloom
-
-if TYPE_CHECKING:
-    from bitloom import RecipeItem
 
 EXIT_FAILURE = 2
 
@@ -67,7 +64,9 @@ def read_bytes(path: str) -> bytes:
         raise Failure(error.strerror or str(error), [f"cannot read {path}"]) from None
 
 
-def load_recipe(path: str) -> list[RecipeItem]:
+def load_recipe(path: str) -> list[Any]:
+    """The recipe items of a JSON file.  Only their shape is checked here;
+    their keys and values are checked by the recipe functions."""
     data = read_bytes(path)
     try:
         recipe = json.loads(data)
