@@ -56,7 +56,7 @@ cpp-test:
 # The stubs against the examples and the typing checks (strict), and against
 # the built module (stubtest, run outside the source tree so that it imports
 # the installed package).
-TYPED := examples tests/typing bitloom/cli.py bitloom/__main__.py
+TYPED := examples tests/typing bitloom/cli.py bitloom/__main__.py bitloom/layout.py
 typecheck: install
 	$(VPY) -m mypy --strict --warn-unreachable --cache-dir build/mypy-cache $(TYPED)
 	cd tests/typing && ../../$(VPY) -m mypy.stubtest bitloom --allowlist stubtest-allowlist.txt
