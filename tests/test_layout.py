@@ -1,8 +1,8 @@
 """`bitloom layout`: the bit diagram of a recipe, its SVG form, and its
 errors, which read like those of the other commands."""
 
-import json
 import xml.etree.ElementTree as ElementTree
+from pathlib import Path
 
 import pytest
 
@@ -236,3 +236,13 @@ def test_an_unwritable_svg_is_reported(tmp_path):
     assert result.returncode == 2
     assert result.stderr == b"bitloom: error: cannot write no/such/dir/out.svg: No such file or " \
                             b"directory\n"
+
+
+def test_the_documented_example_holds(tmp_path):
+    root = Path(__file__).resolve().parent.parent
+    command = "$ bitloom layout examples/primary_header.json\n"
+    document = (root / "docs" / "command-line.md").read_text()
+    shown = document[document.index(command) + len(command):]
+    shown = shown[:shown.index("```")]
+    result = run(tmp_path, "layout", root / "examples" / "primary_header.json")
+    assert result.stdout.decode() == shown == NUMBERS + DIAGRAMS["primary header"][1]
