@@ -371,6 +371,7 @@ def render_svg(picture: Diagram) -> str:
                          f'{column // 10}</text>')
         parts.append(f'<text x="{x}" y="{MARGIN + 24}" text-anchor="middle">{column % 10}</text>')
     y = top
+    above_width = 0
     for row in picture.rows:
         for segment in row.segments:
             x = MARGIN + CELL * segment.first
@@ -388,6 +389,11 @@ def render_svg(picture: Diagram) -> str:
             if not is_open:
                 x = MARGIN + CELL * column
                 parts.append(f'<line x1="{x}" y1="{y}" x2="{x + CELL}" y2="{y}" stroke="black"/>')
+        if row.width < above_width:
+            # The row above is wider: close it where this one ends.
+            parts.append(f'<line x1="{MARGIN + CELL * row.width}" y1="{y}" '
+                         f'x2="{MARGIN + CELL * above_width}" y2="{y}" stroke="black"/>')
+        above_width = row.width
         y += LINE
         if row.elided_after:
             x = MARGIN + CELL * row.width / 2

@@ -246,3 +246,25 @@ def test_the_documented_example_holds(tmp_path):
     shown = shown[:shown.index("```")]
     result = run(tmp_path, "layout", root / "examples" / "primary_header.json")
     assert result.stdout.decode() == shown == NUMBERS + DIAGRAMS["primary header"][1]
+
+
+def test_svg_closes_every_box(tmp_path):
+    # The horizontal lines at each level: the top and the middle span the
+    # 32 bits of the first row, the bottom the 16 bits of the second.
+    run(tmp_path, "layout", write(tmp_path, "r.json", PRIMARY_HEADER), "--svg", "out.svg")
+    root = ElementTree.parse(tmp_path / "out.svg").getroot()
+    levels = {}
+    for line in root.iter("{http://www.w3.org/2000/svg}line"):
+        x1, y1, x2, y2 = (float(line.get(name)) for name in ("x1", "y1", "x2", "y2"))
+        if y1 == y2:
+            levels.setdefault(y1, []).append((min(x1, x2), max(x1, x2)))
+    covered = []
+    for y in sorted(levels):
+        spans = sorted(levels[y])
+        start, end = spans[0]
+        for left, right in spans[1:]:
+            assert left <= end, f"gap in the line at y={y}"
+            end = max(end, right)
+        covered.append(end - start)
+    assert covered[0] == covered[1] == 2 * covered[2]
+    assert len(covered) == 3
