@@ -134,45 +134,66 @@ def as_count(index: int, item: dict[str, Any], key: str, value: Any, limit: int)
     return int(value)
 
 
-def read_field(index: int, item: object, start_after: int) -> tuple[Field, int | None]:
-    """The item as a field, checked key by key in the order of the recipe
-    functions, and its own "offset_bits" if it has one."""
+def as_item(index: int, item: object) -> dict[str, Any]:
     if not isinstance(item, dict):
         raise RecipeError(f"TypeError: '{type(item).__name__}' object cannot be cast as 'dict'",
                           f"recipe item {index}")
+    return item
+
+
+def read_extent(index: int, item: dict[str, Any]) -> tuple[int, int | None]:
+    """The item's "bits" and its own "offset_bits", if it has one."""
+    bits = as_count(index, item, "bits", required(index, item, "bits"), U32_LIMIT)
+    offset = None
+    if "offset_bits" in item:
+        offset = as_count(index, item, "offset_bits", item["offset_bits"], U64_LIMIT)
+    return bits, offset
+
+
+def check_rest(index: int, item: dict[str, Any]) -> tuple[str, str]:
+    """The other keys, in the order the recipe functions read them; the
+    item's name and encoding name."""
     name = as_text(index, item, "name")
     encoding = as_text(index, item, "encoding")
-    bits = as_count(index, item, "bits", required(index, item, "bits"), U32_LIMIT)
+    read_extent(index, item)
     byte_order = as_text(index, item, "byte_order")
     reverse = required(index, item, "reverse_bits")
     if not isinstance(reverse, bool):
         raise RecipeError(f"TypeError: '{type(reverse).__name__}' object cannot be cast as 'bool'",
                           describe(index, item))
-    offset = None
-    if "offset_bits" in item:
-        offset = as_count(index, item, "offset_bits", item["offset_bits"], U64_LIMIT)
     if byte_order.lower() not in ("big", "little"):
         raise RecipeError(f"ValueError: Invalid byte_order '{byte_order}': must be 'big' or "
                           "'little'", describe(index, item))
-    start = start_after if offset is None else offset
-    if start + bits >= U64_LIMIT:
-        raise RecipeError(f"ValueError: Field of {bits} bits at bit {start} ends beyond the "
-                          f"largest bit position {U64_LIMIT - 1}", describe(index, item))
-    return Field(index, name, encoding, start, bits), offset
+    return name, encoding
 
 
 def place_fields(recipe: Sequence[object]) -> tuple[list[Field], int]:
     """The fields where pack_parameters writes them, and the packet length
-    in bits (whole bytes).  The length follows the furthest end seen so far,
-    as the packing side sizes its packet, so an item without "offset_bits"
-    after an item placed further back can leave zero bytes at the end."""
+    in bits (whole bytes).
+
+    Like pack_parameters, a first pass reads "bits" and "offset_bits" of
+    every item, so the same item fails first.  The length follows the
+    furthest end seen so far, as the packing side sizes its packet, so an
+    item without "offset_bits" after an item placed further back can leave
+    zero bytes at the end."""
+    items = []
+    furthest = 0
+    for index, entry in enumerate(recipe):
+        item = as_item(index, entry)
+        bits, offset = read_extent(index, item)
+        start = furthest if offset is None else offset
+        if start + bits >= U64_LIMIT:
+            raise RecipeError(f"ValueError: Field of {bits} bits at bit {start} ends beyond the "
+                              f"largest bit position {U64_LIMIT - 1}", describe(index, item))
+        furthest = max(furthest, start + bits)
+        items.append((item, bits, offset))
     fields = []
-    cursor = furthest = 0
-    for index, item in enumerate(recipe):
-        field, offset = read_field(index, item, cursor)
-        fields.append(field)
-        furthest = max(furthest, (furthest if offset is None else offset) + field.bits)
-        cursor = field.end
+    cursor = 0
+    for index, (item, bits, offset) in enumerate(items):
+        name, encoding = check_rest(index, item)
+        start = cursor if offset is None else offset
+        fields.append(Field(index, name, encoding, start, bits))
+        cursor = start + bits
     return fields, (furthest + 7) // 8 * 8
 
 

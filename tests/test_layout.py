@@ -212,6 +212,12 @@ BAD = [
     ([field("a", 16, offset_bits=2**64 - 8)],
      "recipe item 0 ('a'): ValueError: Field of 16 bits at bit 18446744073709551608 ends beyond "
      "the largest bit position 18446744073709551615"),
+    # Like packing, "bits" and "offset_bits" of every item are read first.
+    ([{"encoding": "unsigned", "bits": 8}, field("b", -1)],
+     "recipe item 1 ('b'): OverflowError: out of range integral type conversion attempted"),
+    ([field("a", 8, offset_bits=2**64 - 16), field("b", 8, offset_bits=0), field("c", 16)],
+     "recipe item 2 ('c'): ValueError: Field of 16 bits at bit 18446744073709551608 ends beyond "
+     "the largest bit position 18446744073709551615"),
     ([field("a", 8), [1]], "r.json: recipe item 1: a recipe item is a JSON object, not an array"),
     ("[", "r.json: not valid JSON: Expecting value: line 1 column 2 (char 1)"),
 ]
