@@ -8,7 +8,7 @@
 # make bench     - build bitloom into .venv, add the peers, time bitloom against
 #                  them and rewrite benchmarks/BENCHMARKS.md and benchmarks/ratios.png
 .PHONY: demo test install cpp-test typecheck pytest clean sanitize sanitize-install fuzz \
-        fuzz-smoke fuzz-native fuzz-python bench
+        fuzz-smoke fuzz-native fuzz-python bench require-clang need-clang
 
 VENV := .venv
 VPY := $(VENV)/bin/python
@@ -57,7 +57,7 @@ cpp-test:
 # The stubs against the examples and the typing checks (strict), and against
 # the built module (stubtest, run outside the source tree so that it imports
 # the installed package).
-TYPED := examples tests/typing bitloom/cli.py bitloom/__main__.py
+TYPED := examples tests/typing bitloom/cli.py bitloom/__main__.py bitloom/layout.py
 typecheck: install
 	$(VPY) -m mypy --strict --warn-unreachable --cache-dir build/mypy-cache $(TYPED)
 	cd tests/typing && ../../$(VPY) -m mypy.stubtest bitloom --allowlist stubtest-allowlist.txt
@@ -67,18 +67,34 @@ pytest: install
 
 # ---- sanitizers -------------------------------------------------------------
 # One checked build serves the sanitizer run and the Python-surface fuzzer:
-# clang with AddressSanitizer, UndefinedBehaviorSanitizer (no recovery) and
-# libFuzzer's coverage hooks, which stay inert unless a fuzzer is loaded.  The
-# interpreter itself is not instrumented, so the sanitizer runtime is
-# preloaded into it, and PYTHONMALLOC=malloc sends every Python object through
-# the checked allocator, so that a write past the end of a bytes or str object
-# that the module fills is caught too.
+# AddressSanitizer and UndefinedBehaviorSanitizer (no recovery), built with
+# clang where clang and its sanitizer runtimes are installed (then with
+# libFuzzer's coverage hooks too, which stay inert unless a fuzzer is loaded),
+# and otherwise with $(CXX), since g++ ships both runtimes itself.  The
+# interpreter is not instrumented, so the sanitizer runtime is preloaded into
+# it, and PYTHONMALLOC=malloc sends every Python object through the checked
+# allocator, so that a write past the end of a bytes or str object that the
+# module fills is caught too.
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 SAN_STAMP := $(SAN_VENV)/.deps-installed
-CLANGXX ?= clang++-14
-CLANG_RT_DIR = $(shell $(CLANGXX) -print-runtime-dir)
-ASAN_RUNTIME = $(CLANG_RT_DIR)/libclang_rt.asan-x86_64.so
+ATHERIS_STAMP := $(SAN_VENV)/.atheris-installed
+# clang is looked for on PATH only, so hiding it there is enough to take the
+# g++ road.  CLANGXX=/path/to/clang++ picks one explicitly.
+CLANGXX ?= $(shell for c in clang++-14 clang++; do command -v $$c && break; done 2>/dev/null)
+CLANG_ASAN_RUNTIME := $(if $(CLANGXX),$(firstword $(wildcard $(addprefix \
+    $(shell $(CLANGXX) -print-runtime-dir 2>/dev/null)/,libclang_rt.asan-x86_64.so libclang_rt.asan.so))))
+ifneq ($(CLANG_ASAN_RUNTIME),)
+HAVE_CLANG := yes
+SAN_CXX := $(CLANGXX)
+SAN_PRELOAD := $(CLANG_ASAN_RUNTIME)
+SAN_BUILD_OPTIONS := -C build-dir=build/sanitize-clang -C cmake.define.BITLOOM_FUZZ_COVERAGE=ON
+else
+SAN_CXX := $(CXX)
+# The ASan runtime must come first; the UBSan one would load with the module.
+SAN_PRELOAD := $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+SAN_BUILD_OPTIONS := -C build-dir=build/sanitize-gcc
+endif
 # Leak checking covers memory that the module allocates itself; the
 # interpreter's own allocations, never freed at exit, are suppressed by
 # scripts/lsan.supp (see there).
@@ -87,20 +103,43 @@ SAN_ENV = ASAN_OPTIONS=detect_leaks=1:malloc_context_size=3:allocator_may_return
           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
           PYTHONMALLOC=malloc
 
+# Without clang the fuzzers cannot be built: `make test` says so in one line
+# and goes on, unless BITLOOM_REQUIRE_CLANG is set (CI sets it), which makes
+# the missing clang a failure.
+CLANG_ADVICE := (Debian: apt-get install clang-14 libclang-rt-14-dev; or set CLANGXX=/path/to/clang++)
+FUZZ_SKIPPED := fuzz: skipped the libFuzzer targets and the atheris run: they need clang with its sanitizer runtimes $(CLANG_ADVICE)
+
+# Fails at once when clang is required but missing, before the long steps run.
+require-clang:
+ifeq ($(HAVE_CLANG)$(BITLOOM_REQUIRE_CLANG),)
+else ifneq ($(HAVE_CLANG),yes)
+	@echo "BITLOOM_REQUIRE_CLANG is set but no clang with sanitizer runtimes was found $(CLANG_ADVICE)" >&2; exit 1
+endif
+
+need-clang:
+ifneq ($(HAVE_CLANG),yes)
+	@echo "the fuzzers need clang with its sanitizer runtimes $(CLANG_ADVICE)" >&2; exit 1
+endif
+
 $(SAN_STAMP): pyproject.toml
 	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(SAN_VENV)
 	$(SAN_PY) -m pip install --quiet --upgrade pip
-	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" "atheris>=2.3"
+	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100"
+	touch $@
+
+# atheris builds against clang's libFuzzer, so only the fuzz run installs it.
+$(ATHERIS_STAMP): $(SAN_STAMP) | need-clang
+	$(SAN_PY) -m pip install --quiet "atheris>=2.3"
 	touch $@
 
 sanitize-install: $(SAN_STAMP)
-	CXX=$(CLANGXX) $(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
-	    -C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
-	    -C cmake.define.BITLOOM_SANITIZE=ON -C cmake.define.BITLOOM_FUZZ_COVERAGE=ON .
+	@echo "sanitizer build with $(SAN_CXX)"
+	CXX=$(SAN_CXX) $(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
+	    -C cmake.build-type=RelWithDebInfo -C cmake.define.BITLOOM_SANITIZE=ON $(SAN_BUILD_OPTIONS) .
 
 # The packaging tests build wheels, which the checked build has no part in.
 sanitize: sanitize-install
-	$(SAN_ENV) LD_PRELOAD=$(ASAN_RUNTIME) $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests \
+	$(SAN_ENV) LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests \
 	    --ignore=tests/test_packaging.py
 
 # ---- fuzzing ---------------------------------------------------------------
@@ -119,13 +158,13 @@ SMOKE_SECONDS ?= 4
 FUZZ_ENV := ASAN_OPTIONS=quarantine_size_mb=64:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
 ATHERIS_RUNTIME = $(shell $(SAN_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
 
-fuzz-native:
+fuzz-native: need-clang
 	@$(call BUILD_PURE,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBITLOOM_FUZZERS=ON)
 	@set -e; for t in $(FUZZ_NATIVE); do \
 	    $(FUZZ_ENV) scripts/run_fuzzer.sh $$t $(SECONDS) $(FUZZ_BUILD)/$$t; \
 	done
 
-fuzz-python: sanitize-install
+fuzz-python: need-clang sanitize-install $(ATHERIS_STAMP)
 	@$(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64 \
 	    LD_PRELOAD=$(ATHERIS_RUNTIME) scripts/run_fuzzer.sh fuzz_recipes $(SECONDS) \
 	    $(SAN_PY) fuzz/fuzz_recipes.py
@@ -133,10 +172,14 @@ fuzz-python: sanitize-install
 fuzz:
 	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(FUZZ_SECONDS)
 
-fuzz-smoke:
+fuzz-smoke: require-clang
+ifeq ($(HAVE_CLANG),yes)
 	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(SMOKE_SECONDS)
+else
+	@echo "$(FUZZ_SKIPPED)"
+endif
 
-test: cpp-test typecheck pytest sanitize fuzz-smoke
+test: require-clang cpp-test typecheck pytest sanitize fuzz-smoke
 
 $(BENCH_STAMP): $(STAMP)
 	$(VPY) -m pip install --quiet $(BENCH_PEERS)
