@@ -8,7 +8,7 @@
 # make bench     - build bitloom into .venv, add the peers, time bitloom against
 #                  them and rewrite benchmarks/BENCHMARKS.md and benchmarks/ratios.png
 .PHONY: demo test install cpp-test typecheck pytest clean sanitize sanitize-install fuzz \
-        fuzz-smoke fuzz-native fuzz-python bench
+        fuzz-smoke fuzz-native fuzz-python bench require-clang need-clang
 
 VENV := .venv
 VPY := $(VENV)/bin/python
@@ -23,10 +23,13 @@ CXX ?= g++
 CPP_TEST_DIR := tests/cpp
 CPP_TEST_BIN := $(CPP_TEST_DIR)/bin
 
-# Routines with no interpreter in them: the C++ tests link against these.
-PURE_SOURCES = $(shell grep -L -E 'Python\.h|"module/' src/common/*.cpp src/encoder/*.cpp src/decoder/*.cpp \
-                 src/frames/*.cpp)
-CPP_TESTS = $(wildcard $(CPP_TEST_DIR)/test_*.cpp)
+# The layers without the interpreter are one CMake target, bitloom_pure,
+# built without Python's headers; the C++ tests and the libFuzzer targets link
+# it.  BUILD_PURE configures and builds such a tree: $(call BUILD_PURE,dir,options).
+CMAKE ?= cmake
+BUILD_PURE = $(CMAKE) -S . -B $(1) -DBITLOOM_PURE_ONLY=ON $(2) >/dev/null && \
+             $(CMAKE) --build $(1) -j 2 -- --no-print-directory
+CPP_TESTS = $(basename $(notdir $(wildcard $(CPP_TEST_DIR)/test_*.cpp)))
 
 $(STAMP): pyproject.toml
 	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(VENV)
@@ -47,20 +50,17 @@ demo: install
 # BITLOOM_PORTABLE, which compiles the fallbacks of compilers without
 # __int128 or GCC builtins and of processors without F16C.
 cpp-test:
-	@mkdir -p $(CPP_TEST_BIN)
-	@set -e; for t in $(CPP_TESTS); do \
-	    for mode in native portable; do \
-	        bin=$(CPP_TEST_BIN)/$$(basename $$t .cpp)-$$mode; \
-	        flags=$$([ $$mode = portable ] && echo -DBITLOOM_PORTABLE || true); \
-	        $(CXX) -std=c++20 -O2 -Wall -Wextra -Wpedantic $$flags -Isrc -o $$bin $$t $(PURE_SOURCES); \
-	        echo "running $$bin"; $$bin; \
-	    done; \
+	@set -e; for mode in native portable; do \
+	    dir=$(CPP_TEST_BIN)/$$mode; \
+	    portable=$$([ $$mode = portable ] && echo ON || echo OFF); \
+	    $(call BUILD_PURE,$$dir,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_PORTABLE=$$portable); \
+	    for t in $(CPP_TESTS); do echo "running $$dir/$$t"; $$dir/$$t; done; \
 	done
 
 # The stubs against the examples and the typing checks (strict), and against
 # the built module (stubtest, run outside the source tree so that it imports
 # the installed package).
-TYPED := examples tests/typing bitloom/cli.py bitloom/__main__.py
+TYPED := examples tests/typing bitloom/cli.py bitloom/__main__.py bitloom/layout.py
 typecheck: install
 	$(VPY) -m mypy --strict --warn-unreachable --cache-dir build/mypy-cache $(TYPED)
 	cd tests/typing && ../../$(VPY) -m mypy.stubtest bitloom --allowlist stubtest-allowlist.txt
@@ -70,18 +70,34 @@ pytest: install
 
 # ---- sanitizers -------------------------------------------------------------
 # One checked build serves the sanitizer run and the Python-surface fuzzer:
-# clang with AddressSanitizer, UndefinedBehaviorSanitizer (no recovery) and
-# libFuzzer's coverage hooks, which stay inert unless a fuzzer is loaded.  The
-# interpreter itself is not instrumented, so the sanitizer runtime is
-# preloaded into it, and PYTHONMALLOC=malloc sends every Python object through
-# the checked allocator, so that a write past the end of a bytes or str object
-# that the module fills is caught too.
+# AddressSanitizer and UndefinedBehaviorSanitizer (no recovery), built with
+# clang where clang and its sanitizer runtimes are installed (then with
+# libFuzzer's coverage hooks too, which stay inert unless a fuzzer is loaded),
+# and otherwise with $(CXX), since g++ ships both runtimes itself.  The
+# interpreter is not instrumented, so the sanitizer runtime is preloaded into
+# it, and PYTHONMALLOC=malloc sends every Python object through the checked
+# allocator, so that a write past the end of a bytes or str object that the
+# module fills is caught too.
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 SAN_STAMP := $(SAN_VENV)/.deps-installed
-CLANGXX ?= clang++-14
-CLANG_RT_DIR = $(shell $(CLANGXX) -print-runtime-dir)
-ASAN_RUNTIME = $(CLANG_RT_DIR)/libclang_rt.asan-x86_64.so
+ATHERIS_STAMP := $(SAN_VENV)/.atheris-installed
+# clang is looked for on PATH only, so hiding it there is enough to take the
+# g++ road.  CLANGXX=/path/to/clang++ picks one explicitly.
+CLANGXX ?= $(shell for c in clang++-14 clang++; do command -v $$c && break; done 2>/dev/null)
+CLANG_ASAN_RUNTIME := $(if $(CLANGXX),$(firstword $(wildcard $(addprefix \
+    $(shell $(CLANGXX) -print-runtime-dir 2>/dev/null)/,libclang_rt.asan-x86_64.so libclang_rt.asan.so))))
+ifneq ($(CLANG_ASAN_RUNTIME),)
+HAVE_CLANG := yes
+SAN_CXX := $(CLANGXX)
+SAN_PRELOAD := $(CLANG_ASAN_RUNTIME)
+SAN_BUILD_OPTIONS := -C build-dir=build/sanitize-clang -C cmake.define.BITLOOM_FUZZ_COVERAGE=ON
+else
+SAN_CXX := $(CXX)
+# The ASan runtime must come first; the UBSan one would load with the module.
+SAN_PRELOAD := $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+SAN_BUILD_OPTIONS := -C build-dir=build/sanitize-gcc
+endif
 # Leak checking covers memory that the module allocates itself; the
 # interpreter's own allocations, never freed at exit, are suppressed by
 # scripts/lsan.supp (see there).
@@ -90,57 +106,68 @@ SAN_ENV = ASAN_OPTIONS=detect_leaks=1:malloc_context_size=3:allocator_may_return
           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
           PYTHONMALLOC=malloc
 
+# Without clang the fuzzers cannot be built: `make test` says so in one line
+# and goes on, unless BITLOOM_REQUIRE_CLANG is set (CI sets it), which makes
+# the missing clang a failure.
+CLANG_ADVICE := (Debian: apt-get install clang-14 libclang-rt-14-dev; or set CLANGXX=/path/to/clang++)
+FUZZ_SKIPPED := fuzz: skipped the libFuzzer targets and the atheris run: they need clang with its sanitizer runtimes $(CLANG_ADVICE)
+
+# Fails at once when clang is required but missing, before the long steps run.
+require-clang:
+ifeq ($(HAVE_CLANG)$(BITLOOM_REQUIRE_CLANG),)
+else ifneq ($(HAVE_CLANG),yes)
+	@echo "BITLOOM_REQUIRE_CLANG is set but no clang with sanitizer runtimes was found $(CLANG_ADVICE)" >&2; exit 1
+endif
+
+need-clang:
+ifneq ($(HAVE_CLANG),yes)
+	@echo "the fuzzers need clang with its sanitizer runtimes $(CLANG_ADVICE)" >&2; exit 1
+endif
+
 $(SAN_STAMP): pyproject.toml
 	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(SAN_VENV)
 	$(SAN_PY) -m pip install --quiet --upgrade pip
-	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" "atheris>=2.3"
+	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100"
+	touch $@
+
+# atheris builds against clang's libFuzzer, so only the fuzz run installs it.
+$(ATHERIS_STAMP): $(SAN_STAMP) | need-clang
+	$(SAN_PY) -m pip install --quiet "atheris>=2.3"
 	touch $@
 
 sanitize-install: $(SAN_STAMP)
-	CXX=$(CLANGXX) $(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
-	    -C build-dir=build/sanitize -C cmake.build-type=RelWithDebInfo \
-	    -C cmake.define.BITLOOM_SANITIZE=ON -C cmake.define.BITLOOM_FUZZ_COVERAGE=ON .
+	@echo "sanitizer build with $(SAN_CXX)"
+	CXX=$(SAN_CXX) $(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
+	    -C cmake.build-type=RelWithDebInfo -C cmake.define.BITLOOM_SANITIZE=ON $(SAN_BUILD_OPTIONS) .
 
 # The packaging tests build wheels, which the checked build has no part in.
 sanitize: sanitize-install
-	$(SAN_ENV) LD_PRELOAD=$(ASAN_RUNTIME) $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests \
+	$(SAN_ENV) LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests \
 	    --ignore=tests/test_packaging.py
 
 # ---- fuzzing ---------------------------------------------------------------
 # libFuzzer targets for the routines without the interpreter (fuzz/*.cpp,
-# linked against PURE_SOURCES), and fuzz/fuzz_recipes.py, which drives
-# pack_parameters and unpack_parameters through atheris against the checked
-# build above.  fuzz/corpus/<target>/ holds the seeds and every input that
-# once found a fault; runs add what they learn to fuzz/bin/corpus/<target>/
-# and leave crashing inputs in fuzz/bin/artifacts/.
+# linked against the bitloom_pure target built with the sanitizers), and
+# fuzz/fuzz_recipes.py, which drives pack_parameters and unpack_parameters
+# through atheris against the checked build above.  fuzz/corpus/<target>/
+# holds the seeds and every input that once found a fault; runs add what they
+# learn to fuzz/bin/corpus/<target>/ and leave crashing inputs in
+# fuzz/bin/artifacts/.
 FUZZ_BIN := fuzz/bin
+FUZZ_BUILD := $(FUZZ_BIN)/build
 FUZZ_NATIVE = $(patsubst fuzz/%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
-FUZZ_OBJECTS = $(patsubst src/%.cpp,$(FUZZ_BIN)/obj/%.o,$(PURE_SOURCES))
-FUZZ_CXXFLAGS := -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined \
-                 -fno-sanitize-recover=all -Isrc -Ifuzz
 FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 4
 FUZZ_ENV := ASAN_OPTIONS=quarantine_size_mb=64:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
 ATHERIS_RUNTIME = $(shell $(SAN_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
 
-$(FUZZ_BIN)/obj/%.o: src/%.cpp
-	@mkdir -p $(@D)
-	$(CLANGXX) $(FUZZ_CXXFLAGS) -fsanitize=fuzzer-no-link -MMD -MP -c $< -o $@
-
-$(FUZZ_BIN)/fuzz_%: fuzz/fuzz_%.cpp $(FUZZ_OBJECTS)
-	$(CLANGXX) $(FUZZ_CXXFLAGS) -fsanitize=fuzzer -MMD -MP $< $(FUZZ_OBJECTS) -o $@
-
--include $(wildcard $(FUZZ_BIN)/*.d $(FUZZ_BIN)/obj/*/*.d)
-
-# Objects are kept between runs, not treated as intermediate files.
-.SECONDARY:
-
-fuzz-native: $(addprefix $(FUZZ_BIN)/,$(FUZZ_NATIVE))
+fuzz-native: need-clang
+	@$(call BUILD_PURE,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBITLOOM_FUZZERS=ON)
 	@set -e; for t in $(FUZZ_NATIVE); do \
-	    $(FUZZ_ENV) scripts/run_fuzzer.sh $$t $(SECONDS) $(FUZZ_BIN)/$$t; \
+	    $(FUZZ_ENV) scripts/run_fuzzer.sh $$t $(SECONDS) $(FUZZ_BUILD)/$$t; \
 	done
 
-fuzz-python: sanitize-install
+fuzz-python: need-clang sanitize-install $(ATHERIS_STAMP)
 	@$(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64 \
 	    LD_PRELOAD=$(ATHERIS_RUNTIME) scripts/run_fuzzer.sh fuzz_recipes $(SECONDS) \
 	    $(SAN_PY) fuzz/fuzz_recipes.py
@@ -148,10 +175,14 @@ fuzz-python: sanitize-install
 fuzz:
 	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(FUZZ_SECONDS)
 
-fuzz-smoke:
+fuzz-smoke: require-clang
+ifeq ($(HAVE_CLANG),yes)
 	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(SMOKE_SECONDS)
+else
+	@echo "$(FUZZ_SKIPPED)"
+endif
 
-test: cpp-test typecheck pytest sanitize fuzz-smoke
+test: require-clang cpp-test typecheck pytest sanitize fuzz-smoke
 
 $(BENCH_STAMP): $(STAMP)
 	$(VPY) -m pip install --quiet $(BENCH_PEERS)

@@ -3,32 +3,127 @@
 # whose binary digits are the encoded bits, bit 0 least significant.
 
 from collections.abc import Sequence
-from typing import NoReturn, NotRequired, SupportsFloat, SupportsIndex, TypedDict, type_check_only
+from typing import (
+    Literal,
+    NoReturn,
+    NotRequired,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    type_check_only,
+)
 
 # Integers are taken through __index__ (so bool is accepted, float is not);
 # floats through __float__ or __index__.
 _Int = SupportsIndex
 _Float = SupportsFloat | SupportsIndex
 
+# The encoding names of the two recipe functions, row by row as in their
+# tables.  At run time any letter case is accepted ("UTF-8" packs like
+# "utf-8"); the types list the lower-case spellings.  The float families are
+# named without a width for packing ("bits" picks the member) and with it for
+# parsing.
+PackingEncoding: TypeAlias = Literal[
+    "unsigned",
+    "twoscomplement", "twos_complement", "twos-complement",
+    "onescomplement", "ones_complement", "ones-complement",
+    "signmagnitude", "sign_magnitude", "sign-magnitude",
+    "bcd",
+    "bcdsigned", "bcd_signed", "bcd-signed",
+    "packedbcd", "packed_bcd", "packed-bcd",
+    "packedbcdsigned", "packed_bcd_signed", "packed-bcd-signed",
+    "binary",
+    "utf8", "utf_8", "utf-8",
+    "utf16", "utf_16", "utf-16",
+    "utf32", "utf_32", "utf-32",
+    "utf16le", "utf-16le", "utf_16_le",
+    "utf16be", "utf-16be", "utf_16_be",
+    "utf32le", "utf-32le", "utf_32_le",
+    "utf32be", "utf-32be", "utf_32_be",
+    "usascii", "us_ascii", "us-ascii",
+    "iso8859_1", "iso8859-1", "iso_8859_1", "iso-8859-1",
+    "windows1252", "windows_1252", "windows-1252",
+    "ieee754", "ieee_754", "ieee-754",
+    "ieee754_1985", "ieee754-1985", "ieee_754_1985", "ieee_754-1985",
+    "mil_std_1750a", "mil-std-1750a", "mil_std-1750a",
+    "ti",
+    "dec",
+    "ibm",
+]
+UnpackingEncoding: TypeAlias = Literal[
+    "unsigned",
+    "twoscomplement", "twos_complement",
+    "onescomplement", "ones_complement",
+    "signmagnitude", "sign_magnitude",
+    "bcd",
+    "bcd_signed", "bcd-signed",
+    "packed_bcd", "packed-bcd",
+    "packed_bcd_signed", "packed-bcd-signed",
+    "utf8", "utf-8",
+    "utf16", "utf-16",
+    "utf32", "utf-32",
+    "utf16le", "utf-16le",
+    "utf16be", "utf-16be",
+    "utf32le", "utf-32le",
+    "utf32be", "utf-32be",
+    "us_ascii", "us-ascii",
+    "latin1", "iso_8859_1", "iso-8859-1",
+    "windows_1252", "windows-1252",
+    "ieee754_f16", "ieee754-f16",
+    "ieee754_f32", "ieee754-f32",
+    "ieee754_f64", "ieee754-f64",
+    "ieee754_f128", "ieee754-f128",
+    "ieee754_1985_f32", "ieee754-1985-f32",
+    "ieee754_1985_f64", "ieee754-1985-f64",
+    "ieee754_1985_f80", "ieee754-1985-f80",
+    "mil_std_1750a_f32", "mil-std-1750a-f32",
+    "mil_std_1750a_f48", "mil-std-1750a-f48",
+    "ti_f32", "ti-f32",
+    "ti_f40", "ti-f40",
+    "dec_f32", "dec-f32",
+    "dec_f64", "dec-f64",
+    "ibm_f32", "ibm-f32",
+    "ibm_f64", "ibm-f64",
+]
+# Any letter case at run time, like the encoding names.
+ByteOrder: TypeAlias = Literal["big", "little"]
+
 @type_check_only
-class RecipeItem(TypedDict):
-    """One parameter of a recipe, as pack_parameters and unpack_parameters
-    read it.  Only for type checking: at run time a recipe item is a plain
-    dict (import this name under `if TYPE_CHECKING:`)."""
+class PackingItem(TypedDict):
+    """One parameter of a recipe for pack_parameters.  Only for type
+    checking: at run time a recipe item is a plain dict (import this name
+    under `if TYPE_CHECKING:`)."""
 
     name: str
-    encoding: str
+    encoding: PackingEncoding
     bits: int
-    byte_order: str
+    byte_order: ByteOrder
     reverse_bits: bool
-    # Packing: the bit position from the start of the packet.  Parsing: the
-    # bit position from the call's offset_bits.  Absent: after the previous
-    # field.
+    # The bit position from the start of the packet; absent: after the
+    # previous field.
     offset_bits: NotRequired[int]
-    # Required by pack_parameters, never read by unpack_parameters.  An int
-    # for integer and BCD encodings, a float (or int) for the float families,
-    # a str for text, bytes or a sequence of ints 0..255 for "binary".
-    value: NotRequired[int | float | str | bytes | bytearray | Sequence[int]]
+    # An int for integer and BCD encodings, a float (or int) for the float
+    # families, a str for text, bytes or a sequence of ints 0..255 for
+    # "binary".
+    value: int | float | str | bytes | bytearray | Sequence[int]
+
+@type_check_only
+class UnpackingItem(TypedDict):
+    """One parameter of a recipe for unpack_parameters, which reads no
+    "value".  Only for type checking, like PackingItem."""
+
+    name: str
+    encoding: UnpackingEncoding
+    bits: int
+    byte_order: ByteOrder
+    reverse_bits: bool
+    # The bit position from the call's offset_bits; absent: after the
+    # previous field.
+    offset_bits: NotRequired[int]
+
+# Either kind, for code that handles both (reading "name" or "bits", say).
+RecipeItem: TypeAlias = PackingItem | UnpackingItem
 
 __all__ = [
     "unpack_parameters",
@@ -97,9 +192,9 @@ __all__ = [
 
 # Recipes.
 def unpack_parameters(
-    packet_bytes: bytes, offset_bits: _Int, recipe: Sequence[RecipeItem]
+    packet_bytes: bytes, offset_bits: _Int, recipe: Sequence[UnpackingItem]
 ) -> dict[str, int | float | str]: ...
-def pack_parameters(recipe: Sequence[RecipeItem]) -> bytes: ...
+def pack_parameters(recipe: Sequence[PackingItem]) -> bytes: ...
 
 # Integer decoders: pattern -> value.
 def decode_ones_complement(value: _Int, bits: _Int) -> int: ...

@@ -3,6 +3,7 @@
     bitloom pack RECIPE.json [--output FILE]
     bitloom unpack RECIPE.json INPUT [--offset-bits N] [--frame-bytes N]
                                      [--format jsonl|csv]
+    bitloom layout RECIPE.json [--svg FILE]
 
 A recipe file holds a JSON array of recipe items, exactly the dicts that
 pack_parameters and unpack_parameters take ("-" reads it from standard input).
@@ -24,12 +25,9 @@ import re
 import sys
 import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import IO, TYPE_CHECKING, NoReturn
+from typing import IO, Any, NoReturn
 
 from bitloom.frames import Column, FrameCodec
-
-if TYPE_CHECKING:
-    from bitloom import RecipeItem
 
 EXIT_FAILURE = 2
 
@@ -79,7 +77,9 @@ def read_bytes(path: str) -> bytes:
         raise Failure(error.strerror or str(error), [f"cannot read {path}"]) from None
 
 
-def load_recipe(path: str) -> list[RecipeItem]:
+def load_recipe(path: str) -> list[Any]:
+    """The recipe items of a JSON file.  Only their shape is checked here;
+    their keys and values are checked by the recipe functions."""
     data = read_bytes(path)
     try:
         recipe = json.loads(data)
@@ -423,6 +423,22 @@ def unpack_frame_by_frame(codec: FrameCodec, batch: bytes, frames: int, first: i
         writer.write(single_frame(fields))
 
 
+def command_layout(arguments: argparse.Namespace) -> None:
+    from bitloom import layout
+    recipe = load_recipe(arguments.recipe)
+    try:
+        picture = layout.diagram(recipe)
+    except layout.RecipeError as error:
+        raise Failure(str(error), [error.where]) from None
+    sys.stdout.write(layout.render_text(picture))
+    if arguments.svg is not None:
+        try:
+            with open(arguments.svg, "w", encoding="utf-8") as target:
+                target.write(layout.render_svg(picture))
+        except OSError as error:
+            raise Failure(error.strerror or str(error), [f"cannot write {arguments.svg}"]) from None
+
+
 # Argument parsing.
 
 def count(minimum: int) -> Callable[[str], int]:
@@ -477,6 +493,15 @@ def build_parser() -> argparse.ArgumentParser:
     unpack.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
                         help="JSON lines (default) or CSV with a header row")
     unpack.set_defaults(run=command_unpack)
+
+    layout = commands.add_parser(
+        "layout", help="draw a recipe as a bit diagram, 32 bits a row",
+        description="Draw where a recipe places its fields, as protocol documents draw "
+                    "packets: 32 bits a row, bit numbers on top, unused bits and overlaps "
+                    "shown.  Fields are placed as pack_parameters places them.")
+    layout.add_argument("recipe", metavar="RECIPE.json", help="JSON array of recipe items")
+    layout.add_argument("--svg", metavar="FILE", help="also write the diagram as SVG to FILE")
+    layout.set_defaults(run=command_layout)
     return parser
 
 

@@ -25,12 +25,12 @@ from typing import TYPE_CHECKING
 import bitloom
 
 if TYPE_CHECKING:
-    from bitloom import RecipeItem
+    from bitloom import PackingEncoding, PackingItem, UnpackingEncoding, UnpackingItem
 
 HEADER_BITS = 48
 
 # Header fields, most significant bit of byte 0 first.
-HEADER: list[RecipeItem] = [
+HEADER: list[PackingItem] = [
     {"name": "version", "encoding": "unsigned", "bits": 3, "byte_order": "big",
      "reverse_bits": False, "value": 0},
     {"name": "packet_type", "encoding": "unsigned", "bits": 1, "byte_order": "big",
@@ -48,7 +48,7 @@ HEADER: list[RecipeItem] = [
      "reverse_bits": False, "value": 20},
 ]
 
-BODY: list[RecipeItem] = [
+BODY: list[PackingItem] = [
     # 2024-05-17 12:30:45 as 14 decimal digits.
     {"name": "timestamp", "encoding": "packed_bcd", "bits": 56, "byte_order": "big",
      "reverse_bits": False, "value": 20240517123045},
@@ -63,7 +63,7 @@ BODY: list[RecipeItem] = [
 ]
 
 # How the header is read: as the three 16-bit words that hold its fields.
-HEADER_WORDS: list[RecipeItem] = [
+HEADER_WORDS: list[UnpackingItem] = [
     {"name": "identification", "encoding": "unsigned", "bits": 16, "byte_order": "big",
      "reverse_bits": False},
     {"name": "sequence", "encoding": "unsigned", "bits": 16, "byte_order": "big",
@@ -78,14 +78,27 @@ NOTES = {
 }
 
 
-def for_parsing(recipe: list[RecipeItem]) -> list[RecipeItem]:
-    """The recipe with float family names replaced by the parsing names."""
-    parsed = []
+# The parsing names of the encodings used above: the same, except that
+# parsing names each float format with its width.
+PARSING_NAMES: dict[PackingEncoding, UnpackingEncoding] = {
+    "unsigned": "unsigned", "packed_bcd": "packed_bcd", "twos_complement": "twos_complement",
+    "us-ascii": "us-ascii",
+}
+IEEE754_PARSING_NAMES: dict[int, UnpackingEncoding] = {
+    16: "ieee754_f16", 32: "ieee754_f32", 64: "ieee754_f64",
+}
+
+
+def for_parsing(recipe: list[PackingItem]) -> list[UnpackingItem]:
+    """The recipe without its values, under the parsing names."""
+    parsed: list[UnpackingItem] = []
     for item in recipe:
-        copy = item.copy()
-        if copy["encoding"].lower() == "ieee754":
-            copy["encoding"] = f"ieee754_f{copy['bits']}"
-        parsed.append(copy)
+        if item["encoding"] == "ieee754":
+            encoding = IEEE754_PARSING_NAMES[item["bits"]]
+        else:
+            encoding = PARSING_NAMES[item["encoding"]]
+        parsed.append({"name": item["name"], "encoding": encoding, "bits": item["bits"],
+                       "byte_order": item["byte_order"], "reverse_bits": item["reverse_bits"]})
     return parsed
 
 
@@ -122,7 +135,7 @@ def main() -> None:
     parsing_names = {item["name"]: item["encoding"] for item in for_parsing(BODY)}
     rows = []
     for item in HEADER + BODY:
-        name, encoding = item["name"], item["encoding"]
+        name, encoding = item["name"], str(item["encoding"])
         if parsing_names.get(name, encoding) != encoding:
             encoding += f" / {parsing_names[name]}"
         rows.append((name, encoding, str(item["bits"]), show(item.get("value")), show(read[name]),
@@ -139,7 +152,7 @@ def main() -> None:
     # What the header recipe itself reads: every field is the low bits of
     # the bytes that hold it, which is right only for the fields that end on
     # a byte boundary.
-    direct = bitloom.unpack_parameters(frame, 0, HEADER)
+    direct = bitloom.unpack_parameters(frame, 0, for_parsing(HEADER))
     print()
     print("the header read with its own recipe:")
     end = 0

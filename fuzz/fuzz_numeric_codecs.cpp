@@ -9,12 +9,12 @@
 #include <bit>
 #include <cmath>
 
-#include "common/binary16.hpp"
-#include "decoder/bcd.hpp"
-#include "decoder/ieee754.hpp"
-#include "decoder/integer.hpp"
-#include "encoder/bcd.hpp"
-#include "encoder/integer.hpp"
+#include "core/binary16.hpp"
+#include "codecs/decoder/bcd.hpp"
+#include "codecs/decoder/ieee754.hpp"
+#include "codecs/decoder/integer.hpp"
+#include "codecs/encoder/bcd.hpp"
+#include "codecs/encoder/integer.hpp"
 #include "fuzz_check.hpp"
 
 using namespace bitloom;

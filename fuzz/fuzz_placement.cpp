@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "encoder/placement.hpp"
+#include "recipe/placement.hpp"
 #include "fuzz_check.hpp"
 
 using namespace bitloom;

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "decoder/single_byte.hpp"
-#include "decoder/unicode.hpp"
-#include "encoder/single_byte.hpp"
-#include "encoder/unicode.hpp"
-#include "common/windows_1252.hpp"
+#include "codecs/decoder/single_byte.hpp"
+#include "codecs/decoder/unicode.hpp"
+#include "codecs/encoder/single_byte.hpp"
+#include "codecs/encoder/unicode.hpp"
+#include "core/windows_1252.hpp"
 #include "fuzz_check.hpp"
 
 using namespace bitloom;
@@ -161,6 +161,17 @@ class RecordingSink final : public TextSink {
         unit_ = max_code_point <= kLatin1Max ? 1 : max_code_point <= kBasicPlaneMax ? 2 : 4;
         storage_.reset(new std::uint8_t[length * unit_ + 1]);
         room = {storage_.get(), unit_};
+        return true;
+    }
+
+    bool widen(std::size_t written, std::size_t length, std::uint32_t max_code_point,
+               Room& room) override {
+        FUZZ_CHECK(reserved_ && max_code_point > max_code_point_ && written <= length_);
+        std::unique_ptr<std::uint8_t[]> old = std::move(storage_);
+        const std::size_t old_unit = unit_;
+        reserved_ = false;
+        reserve(length, max_code_point, room);
+        copy_widened(old.get(), old_unit, written, storage_.get(), unit_);
         return true;
     }
 

@@ -3,6 +3,7 @@
 import pytest
 
 from bitloom import pack_parameters, unpack_parameters
+from recipe_items import parsing_item
 
 # name -> (bits, value, packed bytes); the same bytes unpack to the value
 # under the unpacking name given in the third column of BOTH.
@@ -69,8 +70,7 @@ def raises_message(call, message):
 
 
 def item(encoding, bits, **extra):
-    return dict(name="x", encoding=encoding, bits=bits, byte_order="big", reverse_bits=False,
-                **extra)
+    return parsing_item("x", encoding, bits, **extra)
 
 
 def test_each_table_has_65_names():
@@ -124,3 +124,29 @@ def test_near_misses_are_refused_in_both_directions(name):
         pack_parameters([item(name, 32, value=1)])
     with pytest.raises(ValueError, match="Unsupported encoding type"):
         unpack_parameters(bytes(4), 0, [item(name, 32)])
+
+
+def stub_literals():
+    """The names of each Literal type alias in the stubs."""
+    import ast
+    from pathlib import Path
+
+    stub = ast.parse((Path(__file__).parent.parent / "bitloom" / "__init__.pyi").read_text())
+    literals = {}
+    for node in stub.body:
+        if isinstance(node, ast.AnnAssign) and isinstance(node.value, ast.Subscript) \
+                and getattr(node.value.value, "id", None) == "Literal":
+            elements = node.value.slice.elts
+            literals[node.target.id] = [element.value for element in elements]
+    return literals
+
+
+@pytest.mark.parametrize("alias, names", [
+    ("PackingEncoding", {*BOTH, *PACKING_ONLY, *FAMILIES}),
+    ("UnpackingEncoding", {*BOTH, *UNPACKING_ONLY, *REFUSED_ON_UNPACKING}),
+    ("ByteOrder", {"big", "little"}),
+])
+def test_the_typed_names_are_those_of_the_tables(alias, names):
+    listed = stub_literals()[alias]
+    assert len(listed) == len(set(listed))
+    assert set(listed) == names

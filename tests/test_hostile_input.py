@@ -3,21 +3,21 @@ with its clean error, and a failed call returns nothing and leaves the
 caller's recipe and values as they were."""
 
 import copy
+import os
+import subprocess
+import sys
 from collections import OrderedDict, defaultdict
 
 import pytest
 
 import bitloom
 from bitloom import pack_parameters, unpack_parameters
+from recipe_items import Items
+
+item = Items(value=1)
 
 U64 = 2**64
-
-
-def item(name="a", **fields):
-    entry = {"name": name, "encoding": "unsigned", "bits": 8, "byte_order": "big",
-             "reverse_bits": False, "value": 1}
-    entry.update(fields)
-    return entry
+UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def snapshot(recipe):
@@ -193,12 +193,12 @@ class Hook:
 
 
 class NumpyLikeBool:
-    def __init__(self, action):
-        self.action = action
+    def __init__(self, action, result=True):
+        self.action, self.result = action, result
 
     def __bool__(self):
         self.action()
-        return True
+        return self.result
 
 
 NumpyLikeBool.__name__ = NumpyLikeBool.__qualname__ = "bool_"
@@ -253,41 +253,102 @@ def rewrite(recipe_holder, change):
     return lambda: change(recipe_holder[0])
 
 
+# What a hook does to the caller's list: the call took its own references
+# to the items when it began, so clearing, shrinking, extending, reordering
+# or replacing elements of the list changes nothing.
+LIST_CHANGES = [
+    pytest.param(lambda r: r.clear(), id="clear"),
+    pytest.param(lambda r: r.__delitem__(slice(1, None)), id="shrink"),
+    pytest.param(lambda r: r.extend([item("c", value=0xFF), item("d", value=0xFF)]), id="extend"),
+    pytest.param(lambda r: r.reverse(), id="reorder"),
+    pytest.param(lambda r: r.__setitem__(1, 5), id="replace"),
+]
+
+
+@pytest.mark.parametrize("change", LIST_CHANGES)
+@pytest.mark.parametrize("key", ["bits", "offset_bits", "reverse_bits"])
+def test_list_changed_by_a_key_hook_while_parsing(key, change):
+    holder = []
+    hook = (NumpyLikeBool(rewrite(holder, change), result=False) if key == "reverse_bits"
+            else Hook(rewrite(holder, change), 8 if key == "bits" else 0))
+    recipe = [item(**{key: hook}), item("b")]
+    holder.append(recipe)
+    assert unpack_parameters(b"\x01\x02\x03", 0, recipe) == {"a": 1, "b": 2}
+
+
+@pytest.mark.parametrize("change", LIST_CHANGES)
+@pytest.mark.parametrize("hooked", ["value", "bits"])
+def test_list_changed_by_a_hook_while_packing(hooked, change):
+    # A "bits" hook runs in both passes, a "value" hook between them.
+    holder = []
+    recipe = [item(**{hooked: Hook(rewrite(holder, change), 8 if hooked == "bits" else 1)}),
+              item("b", value=2)]
+    holder.append(recipe)
+    assert pack_parameters(recipe) == b"\x01\x02"
+
+
 @pytest.mark.parametrize("key, change, expected", [
-    # The item being read is held by the engine; later items are looked up
-    # afresh, so the list's current contents decide what follows.
-    ("bits", lambda r: r.clear(), {"a": 1}),
-    ("bits", lambda r: r.append(item("c")), {"a": 1, "b": 2, "c": 3}),
+    # Item dicts are read in the documented order, so a change is seen by
+    # every key read after the hook ran, in later items and in the item
+    # being read alike; keys read before it keep what they were.
     ("bits", lambda r: r[1].update(name="z"), {"a": 1, "z": 2}),
     ("offset_bits", lambda r: r[1].update(bits=16), {"a": 1, "b": 0x0203}),
-    ("reverse_bits", lambda r: r.pop(), {"a": 0x80}),
+    ("reverse_bits", lambda r: r[1].update(byte_order="little", bits=16), {"a": 1, "b": 0x0302}),
+    ("bits", lambda r: r[0].update(name="q"), {"a": 1, "b": 2}),
+    ("bits", lambda r: r[0].update(reverse_bits=True), {"a": 0x80, "b": 2}),
+    ("bits", lambda r: r[0].update(offset_bits=16), {"a": 3, "b": 0}),
+    ("reverse_bits", lambda r: r[0].update(offset_bits=8), {"a": 2, "b": 3}),
 ])
-def test_hooks_that_rewrite_the_recipe_while_parsing(key, change, expected):
+def test_item_dicts_changed_by_a_hook_while_parsing(key, change, expected):
     holder = []
-    recipe = [item(**{key: NumpyLikeBool(rewrite(holder, change)) if key == "reverse_bits"
-                      else Hook(rewrite(holder, change), 8 if key == "bits" else 0)}), item("b")]
+    hook = (NumpyLikeBool(rewrite(holder, change)) if key == "reverse_bits"
+            else Hook(rewrite(holder, change), 8 if key == "bits" else 0))
+    recipe = [item(**{key: hook}), item("b")]
+    if key == "reverse_bits":
+        # The hook says True; the expectations are for fields read unreversed.
+        hook.result = False
     holder.append(recipe)
-    assert unpack_parameters(b"\x01\x02\x03", 0, recipe) == expected
+    assert unpack_parameters(b"\x01\x02\x03\x00", 0, recipe) == expected
+
+
+def test_item_changed_by_its_own_key_hook_reports_what_follows_it():
+    holder = []
+    recipe = [item(bits=Hook(rewrite(holder, lambda r: r[0].update(byte_order="middle")), 8))]
+    holder.append(recipe)
+    with pytest.raises(ValueError, match="^ValueError: Invalid byte_order 'middle'"):
+        unpack_parameters(b"\x01", 0, recipe)
 
 
 @pytest.mark.parametrize("change, expected", [
     # The packet keeps the length of the first pass; the item being placed
-    # is held, and what follows it is what the recipe holds by then.
-    (lambda r: r.clear(), b"\x01\x00"),
+    # is held, and later items are read as their dicts stand by then.
     (lambda r: r[1].update(bits=2), b"\x01\x40"),
     (lambda r: r[1].update(offset_bits=4), b"\x00\x10"),
+    (lambda r: r[1].update(value=7), b"\x01\x07"),
     (lambda r: r[0].clear(), b"\x01\x01"),
-    (lambda r: r.append(item("late", value=0xFF)), b"\x01\x01"),
+    (lambda r: r[1].update(name="z", value=3), b"\x01\x03"),
 ])
-def test_values_that_rewrite_the_recipe_between_the_passes(change, expected):
+def test_item_dicts_changed_between_the_passes(change, expected):
     holder = []
     recipe = [item(value=Hook(rewrite(holder, change), 1)), item("b")]
     holder.append(recipe)
     assert pack_parameters(recipe) == expected
 
 
+@pytest.mark.parametrize("change, expected", [
+    # A "bits" hook of the first item runs in the length pass: what it does
+    # to a later item is seen when the placement pass reads that item.
+    (lambda r: r[1].update(value=9), b"\x01\x09"),
+    (lambda r: r[1].update(reverse_bits=True), b"\x01\x80"),
+])
+def test_item_dicts_changed_during_the_length_pass(change, expected):
+    holder = []
+    recipe = [item(bits=Hook(rewrite(holder, change), 8)), item("b")]
+    holder.append(recipe)
+    assert pack_parameters(recipe) == expected
+
+
 @pytest.mark.parametrize("change, message", [
-    (lambda r: r.__setitem__(1, 5), "TypeError: 'int' object cannot be cast as 'dict'"),
     (lambda r: r[1].clear(), "KeyError: \"Recipe missing required field: 'name'\""),
     (lambda r: r[1].update(bits=-1), "OverflowError: out of range integral type conversion attempted"),
     (lambda r: r[1].update(byte_order="middle"),
@@ -422,3 +483,101 @@ def test_failed_packing_leaves_every_value_untouched(recipe):
 ])
 def test_empty_raw_bytes_values(value, bits, expected):
     assert pack_parameters([item(encoding="binary", bits=bits, value=value)]) == expected
+
+
+# ---- re-entry, memory and key matching ---------------------------------------
+
+RECURSE = """
+import sys
+import bitloom
+sys.setrecursionlimit(10000)
+item = {{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+        "reverse_bits": False, "value": 1}}
+
+class Deeper:
+    def __index__(self):
+        {call}
+        return 8
+
+def call():
+    {call}
+
+try:
+    call()
+except (RecursionError, ValueError) as error:
+    text = str(error)
+    print("RecursionError" in text or isinstance(error, RecursionError))
+"""
+
+
+@pytest.mark.parametrize("call", [
+    'bitloom.pack_parameters([dict(item, value=Deeper())])',
+    'bitloom.unpack_parameters(b"\\\\x01", 0, [dict(item, bits=Deeper())])',
+], ids=["pack", "unpack"])
+def test_deep_reentry_from_hooks_raises_recursion_error(call, tmp_path):
+    # Without a guard the C stack ran out (a crash) at about 4,600 levels.
+    result = subprocess.run([sys.executable, "-c", RECURSE.format(call=call)], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "True"
+
+
+ALLOCATION = """
+import resource
+import bitloom
+limit = 900 * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+try:
+    bitloom.pack_parameters([{{"name": "big", "encoding": "binary", "bits": 2**32 - 1,
+                               "byte_order": "big", "reverse_bits": False, "value": {value}}}])
+except ValueError as error:
+    print(str(error))
+    print(error.__notes__)
+"""
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer reserves more address space than the limit")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="address-space limit")
+@pytest.mark.parametrize("value", ['b"\\\\x01"', "[1, 2, 3]"])
+def test_a_failed_allocation_inside_the_engine_is_a_noted_memory_error(value, tmp_path):
+    # The packet (512 MiB) fits under the limit; the field's bytes do not.
+    result = subprocess.run([sys.executable, "-c", ALLOCATION.format(value=value)], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    message, notes = result.stdout.splitlines()
+    assert message == "MemoryError: cannot allocate 536870912 bytes for a field"
+    assert notes == "[\"in recipe item 0 ('big')\"]"
+
+
+class OwnHash(str):
+    """A key whose hash is not str's: it still matches by content."""
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        return False
+
+
+@pytest.mark.parametrize("key", ["bits", "offset_bits", "name", "value"])
+def test_keys_match_by_content_in_every_pass(key):
+    fields = item(offset_bits=0)
+    entry = {OwnHash(k) if k == key else k: v for k, v in fields.items()}
+    assert pack_parameters([entry]) == b"\x01"
+    assert unpack_parameters(b"\x05", 0, [entry]) == {"a": 5}
+
+
+def test_of_two_keys_matching_one_recipe_key_the_later_wins():
+    entry = {**item(), OwnHash("bits"): 16, OwnHash("value"): 0x0102}
+    assert pack_parameters([entry]) == b"\x01\x02"
+    assert unpack_parameters(b"\x01\x02", 0, [entry]) == {"a": 0x0102}
+
+
+def test_the_value_a_later_key_replaces_is_not_kept():
+    offset = int("1000")  # not one of the interpreter's immortal small ints
+    entry = {**item(offset_bits=offset), OwnHash("offset_bits"): 0}
+    before = sys.getrefcount(offset)
+    for _ in range(50):
+        assert pack_parameters([entry]) == b"\x01"
+        assert unpack_parameters(b"\x01", 0, [entry]) == {"a": 1}
+    assert sys.getrefcount(offset) == before

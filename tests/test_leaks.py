@@ -12,15 +12,11 @@ import tracemalloc
 import pytest
 
 import bitloom
+from recipe_items import Items
+
+item = Items(value=1)
 
 REPEATS = 2000
-
-
-def item(name="a", **fields):
-    entry = {"name": name, "encoding": "unsigned", "bits": 8, "byte_order": "big",
-             "reverse_bits": False, "value": 1}
-    entry.update(fields)
-    return entry
 
 
 class Index:
@@ -54,6 +50,16 @@ class Text(str):
     pass
 
 
+class OwnHash(str):
+    """Sits in a dict beside the plain str of the same text."""
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        return False
+
+
 # Calls per function beyond the generic ones below: the success paths and
 # the codec's own errors.
 INTEGER_PATTERNS = [(0xFA, 8), (2**64 - 1, 64), (Index(), 8), (5, 0), (5, 2**32 - 1)]
@@ -75,6 +81,7 @@ SPECIFIC = {
         (b"\x01", 0, [item(bits=RaisesUnprintable())]),
         (b"\x01", 2**64 - 1, [item(offset_bits=8)]),
         (b"\x01", -1, []),
+        (b"\x01\x02", 0, [{**item(), OwnHash("bits"): 16, OwnHash("name"): "b"}]),
     ],
     "pack_parameters": [
         ([item(), item("b", encoding="utf16le", bits=32, value="ab")],),
@@ -93,6 +100,7 @@ SPECIFIC = {
         ([item(value=RaisesUnprintable())],),
         ([item(bits=8, offset_bits=2**64 - 1)],),
         ("abc",),
+        ([{**item(), OwnHash("bits"): 16, OwnHash("value"): 2}],),
     ],
     "decode_unpacked_bcd": [(0x010203, 24), (0xF1F2D3, 24, True), (0x313233, 24), (0xF1F2A3, 24, True)],
     "decode_packed_bcd": [(0x1234, 16), (0x1234D, 20, True), (0x123A, 16), (0x12345, 20, True)],

@@ -5,6 +5,7 @@ import inspect
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -398,3 +399,33 @@ def test_positional_and_keyword_calls_convert_floats_alike(name, value):
 def test_positional_and_keyword_calls_convert_text_alike(name, value):
     positional, keyword = _positional_and_keyword_calls(name, (value,))
     assert outcome(positional) == outcome(keyword)
+
+
+def test_a_source_checkout_without_the_compiled_module_says_what_to_do(tmp_path):
+    # Python started in a checkout finds its bitloom/ folder first, which
+    # holds the Python files but no compiled module.
+    package = tmp_path / "bitloom"
+    package.mkdir()
+    installed = Path(bitloom.__file__).parent
+    for name in ("__init__.py", "cli.py", "__main__.py"):
+        (package / name).write_bytes((installed / name).read_bytes())
+    result = subprocess.run([sys.executable, "-c", "import bitloom"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1
+    assert "circular import" not in result.stderr
+    assert result.stderr.splitlines()[-1] == (
+        f"ImportError: bitloom's compiled module is missing from {package} (a source "
+        "checkout?): run Python from another folder to use the installed bitloom, or install "
+        "this checkout in editable mode with `pip install -e .`")
+
+
+def test_a_failing_compiled_module_is_not_mistaken_for_a_missing_one(tmp_path):
+    package = tmp_path / "bitloom"
+    package.mkdir()
+    installed = Path(bitloom.__file__).parent
+    (package / "__init__.py").write_bytes((installed / "__init__.py").read_bytes())
+    (package / "bitloom.py").write_text("import no_such_module_here\n")
+    result = subprocess.run([sys.executable, "-c", "import bitloom"], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=60)
+    assert result.stderr.splitlines()[-1] == \
+        "ModuleNotFoundError: No module named 'no_such_module_here'"

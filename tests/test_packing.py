@@ -4,20 +4,9 @@ import pytest
 from hypothesis import given, strategies as st
 
 from bitloom import pack_parameters
+from recipe_items import packing_item as item
 
-
-def item(name="a", encoding="unsigned", bits=8, value=0, byte_order="big", reverse_bits=False,
-         **extra):
-    entry = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
-             "reverse_bits": reverse_bits, "value": value}
-    entry.update(extra)
-    return entry
-
-
-def without(key, **fields):
-    entry = item(**fields)
-    del entry[key]
-    return entry
+without = item.without
 
 
 def engine_error(recipe):

@@ -5,20 +5,9 @@ argument errors surface unchanged and without a note."""
 import pytest
 
 from bitloom import pack_parameters, unpack_parameters
+from recipe_items import packing_item as item
 
-
-def item(name="a", encoding="unsigned", bits=8, value=0, byte_order="big", reverse_bits=False,
-         **extra):
-    entry = {"name": name, "encoding": encoding, "bits": bits, "byte_order": byte_order,
-             "reverse_bits": reverse_bits, "value": value}
-    entry.update(extra)
-    return entry
-
-
-def without(key, **fields):
-    entry = item(**fields)
-    del entry[key]
-    return entry
+without = item.without
 
 
 GOOD = item("first", value=1)
@@ -183,3 +172,53 @@ def test_argument_errors_are_raised_unchanged_without_a_note(call, kind, message
     if message is not None:
         assert caught.value.args == (message,)
     assert not hasattr(caught.value, "__notes__")
+
+
+# ---- what is not a recipe error --------------------------------------------
+
+INTERNAL_ERROR = next(cls for cls in BaseException.__subclasses__()
+                      if cls.__module__ == "bitloom" and cls.__name__ == "InternalError")
+
+
+class Raises:
+    """Raises `error` from whichever conversion the engine asks of it."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+    __float__ = __index__
+
+    def __str__(self):
+        return "Raises"
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(),
+                                   INTERNAL_ERROR("broken")],
+                         ids=lambda e: type(e).__name__)
+@pytest.mark.parametrize("call", [
+    pytest.param(lambda hook: pack_parameters([GOOD, item("b", value=hook)]), id="pack value"),
+    pytest.param(lambda hook: pack_parameters([GOOD, item("b", bits=hook)]), id="pack bits"),
+    pytest.param(lambda hook: pack_parameters([item("b", encoding="ieee754", bits=32, value=hook)]),
+                 id="pack float"),
+    pytest.param(lambda hook: unpack_parameters(b"\x01\x02", 0, [GOOD, item("b", offset_bits=hook)]),
+                 id="unpack offset"),
+])
+def test_errors_that_are_not_exceptions_pass_through_unchanged(call, error):
+    # Ctrl-C, sys.exit() and the module's own fault type are not recipe
+    # errors: a loop that catches ValueError must not swallow them.
+    with pytest.raises(type(error)) as caught:
+        call(Raises(error))
+    assert caught.value is error
+    assert not hasattr(caught.value, "__notes__")
+
+
+def test_an_interrupt_while_str_of_the_engine_error_runs_is_not_swallowed():
+    class Stubborn(Exception):
+        def __str__(self):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        pack_parameters([item(value=Raises(Stubborn()))])

@@ -12,16 +12,12 @@ import threading
 import pytest
 
 import bitloom
+from recipe_items import Items
+
+item = Items(value=1)
 
 THREADS = 8
 ROUNDS = 40
-
-
-def item(name="a", **fields):
-    entry = {"name": name, "encoding": "unsigned", "bits": 8, "byte_order": "big",
-             "reverse_bits": False, "value": 1}
-    entry.update(fields)
-    return entry
 
 
 class Busy:

@@ -269,3 +269,63 @@ def test_blocks_match_cpython(offset, size, inserted, order):
         assert caught.value.args == (message,)
     else:
         assert same_str(decode(raw), expected)
+
+
+# UTF-16 and UTF-32 text is written as it is checked, into a str that is
+# widened when a wider code point appears: where each width first shows (at
+# the start, inside or just past the units looked at before the str is made,
+# at the very end), in rising and falling order, and damage before and after
+# a widening, must all come out as CPython's codecs have them.
+WIDE_CODECS = ["utf-16-le", "utf-16-be", "utf-32-le", "utf-32-be"]
+WIDTH_SAMPLES = ["a", "\xe9", "\u20ac", GRIN]
+BAD_UNITS = {2: [0xD800, 0xDBFF, 0xDC00, 0xDFFF], 4: [0xD800, 0xDFFF, 0x110000, 0xFFFFFFFF]}
+
+
+def decoder_for(codec):
+    return getattr(b, "decode_" + codec.replace("-", "")[:-2] + codec[-2:])
+
+
+def cpython_outcome(codec, raw):
+    try:
+        return raw.decode(codec)
+    except UnicodeDecodeError as error:
+        if codec.startswith("utf-16"):
+            return (LONE,)
+        value = int.from_bytes(raw[error.start:error.start + 4], codec.endswith("le") and "little" or "big")
+        return (f"Invalid UTF-32 codepoint: 0x{value:08X}",)
+
+
+def check_against_cpython(codec, raw):
+    result = outcome(decoder_for(codec), raw)
+    expected = cpython_outcome(codec, raw)
+    assert result == expected
+    if isinstance(expected, str):
+        assert same_str(result, expected)
+
+
+@pytest.mark.parametrize("codec", WIDE_CODECS)
+@pytest.mark.parametrize("before", [0, 1, 15, 16, 17, 62, 63, 64, 65, 200, 4099])
+@pytest.mark.parametrize("order", [WIDTH_SAMPLES, WIDTH_SAMPLES[::-1], ["a", GRIN, "\xe9"],
+                                   ["\xe9", "\u20ac"], ["a", "\u20ac"]])
+def test_width_grows_at_every_boundary(codec, before, order):
+    # Each width's first character `before` characters after the last.
+    text = "".join("a" * before + character for character in order) + "z" * 3
+    check_against_cpython(codec, text.encode(codec))
+    # The widest character as the last one.
+    check_against_cpython(codec, ("a" * before + order[-1]).encode(codec))
+
+
+@pytest.mark.parametrize("codec", WIDE_CODECS)
+@settings(max_examples=150)
+@given(runs=st.lists(st.tuples(st.sampled_from(WIDTH_SAMPLES), st.integers(0, 150)), max_size=5),
+       damage=st.one_of(st.none(), st.tuples(st.integers(0, 800), st.integers(0, 3))))
+def test_widening_and_damage_match_cpython(codec, runs, damage):
+    text = "".join(character * count for character, count in runs)
+    raw = text.encode(codec)
+    if damage is not None:
+        size = 2 if codec.startswith("utf-16") else 4
+        position, which = damage
+        at = min(position, len(raw) // size) * size
+        bad = BAD_UNITS[size][which].to_bytes(size, "little" if codec.endswith("le") else "big")
+        raw = raw[:at] + bad + raw[at:]
+    check_against_cpython(codec, raw)

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "common/bits.hpp"
+#include "core/bits.hpp"
 
 namespace bitloom::frames {
 

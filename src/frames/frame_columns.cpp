@@ -11,8 +11,8 @@
 #include <bit>
 #include <new>
 
-#include "common/bits.hpp"
-#include "decoder/integer.hpp"
+#include "core/bits.hpp"
+#include "codecs/decoder/integer.hpp"
 #include "frames/bit_window.hpp"
 
 namespace bitloom::frames {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "common/codec_result.hpp"
+#include "core/codec_result.hpp"
 #include "frames/frame_field.hpp"
 
 namespace bitloom::frames {

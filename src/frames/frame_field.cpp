@@ -11,11 +11,11 @@
 #include <bit>
 #include <cstring>
 
-#include "common/bits.hpp"
-#include "common/compiler.hpp"
-#include "decoder/bcd.hpp"
-#include "decoder/ieee754.hpp"
-#include "decoder/integer.hpp"
+#include "core/bits.hpp"
+#include "core/compiler.hpp"
+#include "codecs/decoder/bcd.hpp"
+#include "codecs/decoder/ieee754.hpp"
+#include "codecs/decoder/integer.hpp"
 #include "frames/bit_window.hpp"
 
 namespace bitloom::frames {

@@ -15,10 +15,10 @@
 #include <cstdint>
 #include <span>
 
-#include "common/bits.hpp"
-#include "common/codec_result.hpp"
-#include "common/text_codecs.hpp"
-#include "encoder/encoding_names.hpp"
+#include "core/bits.hpp"
+#include "core/codec_result.hpp"
+#include "core/text_codecs.hpp"
+#include "recipe/encoding_names.hpp"
 #include "frames/bit_window.hpp"
 
 namespace bitloom::frames {

@@ -4,10 +4,10 @@
 #include <numeric>
 #include <vector>
 
-#include "common/message.hpp"
-#include "decoder/reserved.hpp"
-#include "encoder/bcd.hpp"
-#include "encoder/integer.hpp"
+#include "core/message.hpp"
+#include "codecs/decoder/reserved.hpp"
+#include "codecs/encoder/bcd.hpp"
+#include "codecs/encoder/integer.hpp"
 
 namespace bitloom::frames {
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <span>
 
-#include "common/codec_result.hpp"
-#include "common/reserved_formats.hpp"
+#include "core/codec_result.hpp"
+#include "core/reserved_formats.hpp"
 #include "frames/frame_field.hpp"
 
 namespace bitloom::frames {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "frames_module/field_values.hpp"
-#include "module/python_ref.hpp"
+#include "python/python_ref.hpp"
 
 namespace bitloom::frames {
 

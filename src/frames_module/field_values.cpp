@@ -10,16 +10,16 @@
 #include <bit>
 #include <cstring>
 
-#include "common/bits.hpp"
-#include "common/message.hpp"
-#include "encoder/bcd.hpp"
-#include "encoder/ieee754.hpp"
-#include "encoder/integer.hpp"
-#include "encoder/placement.hpp"
-#include "encoder/recipe_items.hpp"
-#include "module/conversions.hpp"
-#include "module/errors.hpp"
-#include "module/text_objects.hpp"
+#include "core/bits.hpp"
+#include "core/message.hpp"
+#include "codecs/encoder/bcd.hpp"
+#include "codecs/encoder/ieee754.hpp"
+#include "codecs/encoder/integer.hpp"
+#include "recipe/placement.hpp"
+#include "engine/recipe_items.hpp"
+#include "python/conversions.hpp"
+#include "python/errors.hpp"
+#include "python/text_objects.hpp"
 
 namespace bitloom::frames {
 

@@ -15,20 +15,20 @@
 #include <string>
 #include <vector>
 
-#include "common/bits.hpp"
-#include "common/message.hpp"
-#include "decoder/reserved.hpp"
-#include "encoder/bcd.hpp"
-#include "encoder/integer.hpp"
-#include "encoder/placement.hpp"
-#include "encoder/recipe_items.hpp"
+#include "core/bits.hpp"
+#include "core/message.hpp"
+#include "codecs/decoder/reserved.hpp"
+#include "codecs/encoder/bcd.hpp"
+#include "codecs/encoder/integer.hpp"
+#include "recipe/placement.hpp"
+#include "engine/recipe_items.hpp"
 #include "frames/frame_columns.hpp"
 #include "frames/frame_layout.hpp"
 #include "frames_module/columns.hpp"
 #include "frames_module/field_values.hpp"
-#include "module/conversions.hpp"
-#include "module/errors.hpp"
-#include "module/python_ref.hpp"
+#include "python/conversions.hpp"
+#include "python/errors.hpp"
+#include "python/python_ref.hpp"
 
 namespace bitloom::frames {
 
@@ -222,6 +222,21 @@ class BufferView {
 
 // ---- construction --------------------------------------------------------------
 
+// Item `index` of a list or tuple as a new reference, or null past its end.
+// A list can change while values are converted (their hooks run Python
+// code), so every access reads the size again.
+PyRef recipe_item_at(PyObject* items, Py_ssize_t index) {
+#ifdef Py_GIL_DISABLED
+    if (PyList_CheckExact(items)) {
+        PyRef item(PyList_GetItemRef(items, index));
+        if (!item) PyErr_Clear();  // past the end
+        return item;
+    }
+#endif
+    if (index >= PySequence_Fast_GET_SIZE(items)) return PyRef();
+    return PyRef::borrow(PySequence_Fast_GET_ITEM(items, index));
+}
+
 // The item dicts, each copied (a dict subclass becomes a dict) and then the
 // whole list deep-copied, so that nothing the caller changes later reaches
 // the codec.
@@ -284,10 +299,11 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     RecipeItem fields;
     CompiledField field;
     auto fail = [&] {
-        locate_pending_error(item_label(index, entries.name.get()).get());
+        locate_pending_error(item_label(index, entries[RecipeKey::name]).get());
         return false;
     };
-    if (!scan_item(item, entries) || !read_recipe_item(entries, fields)) return fail();
+    ReadState state;
+    if (!scan_item(item, entries) || !read_recipe_item(item, entries, state, fields)) return fail();
     FieldEncoding encoding{};
     if (!resolve_encoding(fields.encoding, fields.bits, encoding) ||
         !resolve_order(fields.byte_order, field.layout.order)) {
@@ -329,16 +345,17 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     if (!position || PyDict_SetItem(compiled.name_index, name.get(), position.get()) < 0) return fail();
 
     field.kind = field.layout.kind = column_kind(field.layout.codec);
-    if (entries.value) {
+    PyRef& default_value = entries.values[static_cast<std::size_t>(RecipeKey::value)];
+    if (default_value) {
         // binary128 cannot be encoded: its default is refused when it is used.
         if (field.layout.codec != FieldCodec::ieee754_f128) {
             EncodedField encoded;
-            if (!encode_value(field.layout, entries.value.get(), scratch, encoded)) return fail();
+            if (!encode_value(field.layout, default_value.get(), scratch, encoded)) return fail();
             field.default_bits = encoded.bits;
             field.default_bytes.assign(encoded.bytes.begin(), encoded.bytes.end());
             field.default_encoded = true;
         }
-        field.default_value = entries.value.release();
+        field.default_value = default_value.release();
     }
     field.name = name.release();
     compiled.layouts.push_back(field.layout);

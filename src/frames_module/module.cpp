@@ -7,11 +7,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "encoder/recipe_items.hpp"
+#include "engine/recipe_items.hpp"
+#include "python/module_state.hpp"
 #include "frames_module/columns.hpp"
 #include "frames_module/frame_codec.hpp"
-#include "module/errors.hpp"
-#include "module/python_ref.hpp"
+#include "python/errors.hpp"
+#include "python/python_ref.hpp"
 
 namespace bitloom::frames {
 
@@ -52,7 +53,7 @@ PyObject* g_module = nullptr;
 
 PyObject* initialise() {
     if (g_module) return Py_NewRef(g_module);
-    if (!create_internal_error_type() || !create_recipe_keys()) return nullptr;
+    if (!create_module_state()) return nullptr;
     if (PyType_Ready(&ColumnType) < 0 || PyType_Ready(&FrameCodecType) < 0) return nullptr;
     PyRef module(PyModule_Create(&g_definition));
     if (!module) return nullptr;

@@ -96,8 +96,7 @@ bool convert_argument(Conversion conversion, const char* parameter, PyObject* ob
             if (!converted) raise_cannot_cast(object, "str");
             break;
         case Conversion::sequence:
-            out.items = convert_sequence(object);
-            converted = static_cast<bool>(out.items);
+            converted = check_sequence(object);
             break;
     }
     if (!converted) wrap_argument_error(parameter);

@@ -1,24 +1,24 @@
 // The 62 module functions in registration order.  Each row names the
 // function, its parameters and their conversions, and calls its routine with
-// the converted values.  A row whose call is null is not registered.
+// the converted values.
 #include "module/function_table.hpp"
 
 #include <bit>
 #include <utility>
 
-#include "common/reserved_formats.hpp"
-#include "decoder/bcd.hpp"
-#include "decoder/ieee754.hpp"
-#include "decoder/integer.hpp"
-#include "decoder/reserved.hpp"
-#include "encoder/bcd.hpp"
-#include "encoder/ieee754.hpp"
-#include "encoder/integer.hpp"
-#include "encoder/reserved.hpp"
+#include "core/reserved_formats.hpp"
+#include "codecs/decoder/bcd.hpp"
+#include "codecs/decoder/ieee754.hpp"
+#include "codecs/decoder/integer.hpp"
+#include "codecs/decoder/reserved.hpp"
+#include "codecs/encoder/bcd.hpp"
+#include "codecs/encoder/ieee754.hpp"
+#include "codecs/encoder/integer.hpp"
+#include "codecs/encoder/reserved.hpp"
 #include "module/binding.hpp"
 #include "module/recipe_functions.hpp"
-#include "module/results.hpp"
-#include "module/text_objects.hpp"
+#include "python/results.hpp"
+#include "python/text_objects.hpp"
 
 namespace bitloom {
 
@@ -192,8 +192,7 @@ constexpr FunctionRow kFunctions[] = {
      [](Arguments& a) { return encode_text_to_bytes(TextCodec::utf32be, a[0].object); }},
 };
 
-constexpr std::size_t kFunctionCount = std::size(kFunctions);
-static_assert(kFunctionCount == 62);
+static_assert(std::size(kFunctions) == kFunctionCount);
 
 // The conversion of a reserved encoder's argument follows from the format's
 // width (32-bit formats take a single-precision float); check that the rows
@@ -284,7 +283,7 @@ constexpr auto kEntries = make_entries(std::make_index_sequence<kFunctionCount>(
 
 }  // namespace
 
-std::span<const FunctionRow> function_rows() noexcept { return kFunctions; }
+std::span<const FunctionRow, kFunctionCount> function_rows() noexcept { return kFunctions; }
 
 PyCFunctionFastWithKeywords function_entry(std::size_t index) noexcept { return kEntries[index]; }
 

@@ -10,8 +10,8 @@
 #include <span>
 #include <string_view>
 
-#include "module/conversions.hpp"
-#include "module/python_ref.hpp"
+#include "python/conversions.hpp"
+#include "python/python_ref.hpp"
 
 namespace bitloom {
 
@@ -44,8 +44,13 @@ struct Argument {
         uint128 u128;
     };
     std::span<const std::uint8_t> bytes;  // bytes: read in place
-    PyRef items;                         // sequence: a list or tuple of its items
+    // sequence: the object, checked; the recipe functions take its items
+    // (SequenceItems) as the first step of their call.
 };
+
+// The number of module functions: the table has exactly this many rows (a
+// static check beside it), and everything sized by it follows.
+inline constexpr std::size_t kFunctionCount = 62;
 
 inline constexpr std::size_t kMaxParameters = 3;
 using Arguments = std::array<Argument, kMaxParameters>;
@@ -61,7 +66,7 @@ struct FunctionRow {
     PyObject* (*call)(Arguments& arguments);
 };
 
-std::span<const FunctionRow> function_rows() noexcept;
+std::span<const FunctionRow, kFunctionCount> function_rows() noexcept;
 
 // The fast-call entry of row `index`.
 PyCFunctionFastWithKeywords function_entry(std::size_t index) noexcept;

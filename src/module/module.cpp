@@ -8,10 +8,10 @@
 #include <atomic>
 #include <string>
 
-#include "encoder/recipe_items.hpp"
-#include "module/errors.hpp"
+#include "python/errors.hpp"
+#include "python/module_state.hpp"
 #include "module/function_table.hpp"
-#include "module/python_ref.hpp"
+#include "python/python_ref.hpp"
 
 namespace bitloom {
 
@@ -33,8 +33,8 @@ std::atomic<std::int64_t> g_interpreter_id{-1};
 PyObject* g_module = nullptr;
 
 // Method definitions and docstrings must outlive the function objects.
-std::array<PyMethodDef, 62> g_methods{};
-std::array<std::string, 62> g_docstrings;
+std::array<PyMethodDef, kFunctionCount> g_methods{};
+std::array<std::string, kFunctionCount> g_docstrings;
 
 std::string text_signature(const FunctionRow& row) {
     std::string text = row.name;
@@ -65,7 +65,6 @@ bool register_functions(PyObject* module) {
     auto rows = function_rows();
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const FunctionRow& row = rows[i];
-        if (!row.call) continue;
         g_docstrings[i] = text_signature(row);
         g_methods[i] = PyMethodDef{row.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_entry(i))),
                                    METH_FASTCALL | METH_KEYWORDS, g_docstrings[i].c_str()};
@@ -98,8 +97,8 @@ PyObject* initialise_locked() {
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
-    if (!create_internal_error_type() || !create_recipe_keys()) return nullptr;
-    PyRef module(PyModule_Create2(&g_definition, 1013));
+    if (!create_module_state()) return nullptr;
+    PyRef module(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
     if (!module) return nullptr;
 #ifdef Py_GIL_DISABLED
     // Calls keep no shared mutable state: every routine works on its own

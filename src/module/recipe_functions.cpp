@@ -1,21 +1,71 @@
+// The two recipe functions.  The engine runs inside a recursion guard, so
+// that hooks calling these functions again from a conversion raise
+// RecursionError instead of exhausting the C stack, and its failures are
+// rewrapped.
 #include "module/recipe_functions.hpp"
 
-#include "decoder/packet_parser.hpp"
-#include "encoder/packet_builder.hpp"
+#include "engine/packet_builder.hpp"
+#include "engine/packet_parser.hpp"
+#include "python/conversions.hpp"
 
 namespace bitloom {
 
+namespace {
+
+// One level of re-entry through a hook costs the interpreter's frames for
+// the hook and the call as well as the engine's own: about 2 KiB of C stack,
+// against the few hundred bytes the interpreter's recursion count assumes
+// per unit.  Each level is therefore counted twice, so that the limit is
+// reached (RecursionError) well before an 8 MiB stack runs out.
+constexpr int kRecursionWeight = 2;
+
+class RecursionGuard {
+  public:
+    explicit RecursionGuard(const char* where) noexcept {
+        while (entered_ < kRecursionWeight && Py_EnterRecursiveCall(where) == 0) ++entered_;
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard() {
+        for (int i = 0; i < entered_; ++i) Py_LeaveRecursiveCall();
+    }
+    // False with RecursionError raised.
+    bool entered() const noexcept { return entered_ == kRecursionWeight; }
+
+  private:
+    int entered_ = 0;
+};
+
+// The recipe argument, converted last (it is the last parameter of both
+// functions): its items become the call's own references here, once.
+bool take_recipe(const char* parameter, PyObject* recipe, SequenceItems& items) {
+    if (items.take(recipe)) return true;
+    wrap_argument_error(parameter);
+    return false;
+}
+
+}  // namespace
+
 PyObject* pack_parameters(Arguments& arguments) {
+    SequenceItems items;
+    if (!take_recipe("recipe", arguments[0].object, items)) return nullptr;
+    RecursionGuard guard(" in pack_parameters");
+    if (!guard.entered()) return nullptr;
     ItemContext context;
-    PyObject* packet = build_packet(arguments[0].items.get(), context);
+    PyObject* packet = run_engine([&] { return build_packet(items.items(), context); });
     if (!packet) rewrap_engine_error(context);
     return packet;
 }
 
 PyObject* unpack_parameters(Arguments& arguments) {
+    SequenceItems items;
+    if (!take_recipe("recipe", arguments[2].object, items)) return nullptr;
+    RecursionGuard guard(" in unpack_parameters");
+    if (!guard.entered()) return nullptr;
     ItemContext context;
-    PyObject* result =
-        process_recipe(arguments[0].bytes, arguments[1].uint64, arguments[2].items.get(), context);
+    PyObject* result = run_engine([&] {
+        return process_recipe(arguments[0].bytes, arguments[1].uint64, items.items(), context);
+    });
     if (!result) rewrap_engine_error(context);
     return result;
 }

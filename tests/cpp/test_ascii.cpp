@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "common/ascii.hpp"
+#include "core/ascii.hpp"
 #include "check.hpp"
 
 using namespace bitloom;

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/binary16.hpp"
+#include "core/binary16.hpp"
 
 using namespace bitloom;
 

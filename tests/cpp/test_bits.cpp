@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/bits.hpp"
+#include "core/bits.hpp"
 
 using namespace bitloom;
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "common/bits.hpp"
-#include "decoder/ieee754.hpp"
+#include "core/bits.hpp"
+#include "codecs/decoder/ieee754.hpp"
 
 using namespace bitloom;
 

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <vector>
 
-#include "decoder/unicode.hpp"
-#include "encoder/unicode.hpp"
+#include "codecs/decoder/unicode.hpp"
+#include "codecs/encoder/unicode.hpp"
 #include "check.hpp"
 
 using namespace bitloom;
@@ -40,6 +40,20 @@ class GuardedSink final : public TextSink {
         room = {storage_.data(), unit_size_};
         return true;
     }
+
+    bool widen(std::size_t written, std::size_t length, std::uint32_t max_code_point,
+               Room& room) override {
+        CHECK(guard_intact());
+        const Bytes old = storage_;
+        const std::size_t old_unit_size = unit_size_;
+        reserve(length, max_code_point, room);
+        CHECK(unit_size_ >= old_unit_size && written <= length);
+        ++widenings;
+        copy_widened(old.data(), old_unit_size, written, storage_.data(), unit_size_);
+        return true;
+    }
+
+    int widenings = 0;
 
     bool guard_intact() const {
         for (std::size_t i = length_ * unit_size_; i < storage_.size(); ++i) {
@@ -120,9 +134,46 @@ void test_latin1_to_utf8_fills_exactly() {
     }
 }
 
+// UTF-16 and UTF-32 text whose wider code points first appear past the units
+// looked at before the room is asked for: the room is widened, and every
+// widening must carry the text so far and stay inside the new room.
+void test_widening_keeps_text_and_room() {
+    const std::uint32_t wider[] = {0xE9, 0x20AC, 0x1F600, 0xFFFF, 0x10FFFF};
+    for (std::size_t before : {0, 1, 15, 16, 63, 64, 65, 130}) {
+        for (std::uint32_t first : wider) {
+            for (std::uint32_t second : wider) {
+                std::vector<std::uint32_t> code_points(before, 'a');
+                code_points.push_back(first);
+                code_points.insert(code_points.end(), before, 'b');
+                code_points.push_back(second);
+                code_points.push_back('c');
+                const std::span<const std::uint32_t> text(code_points);
+                Bytes utf8(measure_utf8(text).bytes);
+                write_utf8(text, utf8.data());
+                for (bool little_endian : {false, true}) {
+                    Bytes utf16(measure_utf16(text).bytes);
+                    write_utf16(text, little_endian, utf16.data());
+                    Bytes utf32(measure_utf32(text).bytes);
+                    write_utf32(text, little_endian, utf32.data());
+                    for (bool narrowest : {true, false}) {
+                        GuardedSink sink16(narrowest);
+                        CHECK(decode_utf16_with_endianness(utf16, little_endian, sink16).ok());
+                        CHECK(sink16.guard_intact() && sink16.reencoded() == utf8);
+                        GuardedSink sink32(narrowest);
+                        CHECK(decode_utf32_with_endianness(utf32, little_endian, sink32).ok());
+                        CHECK(sink32.guard_intact() && sink32.reencoded() == utf8);
+                        if (narrowest && before > 64) CHECK(sink32.widenings >= 1);
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
+    test_widening_keeps_text_and_room();
     test_utf8_decoding_stays_in_its_room();
     test_latin1_to_utf8_fills_exactly();
     return failures == 0 ? 0 : 1;

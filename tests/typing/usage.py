@@ -9,25 +9,39 @@ from typing import TYPE_CHECKING, Literal, assert_type
 import bitloom
 
 if TYPE_CHECKING:
-    from bitloom import RecipeItem
+    from bitloom import ByteOrder, PackingItem, RecipeItem, UnpackingEncoding, UnpackingItem
 
-recipe: list[RecipeItem] = [
+recipe: list[PackingItem] = [
     {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False,
      "value": 1},
     {"name": "b", "encoding": "utf8", "bits": 16, "byte_order": "big", "reverse_bits": False,
      "offset_bits": 8, "value": "hi"},
     {"name": "c", "encoding": "binary", "bits": 16, "byte_order": "big", "reverse_bits": False,
      "value": [1, 2]},
-    # Parsing needs no value.
+    {"name": "d", "encoding": "ieee754", "bits": 32, "byte_order": "little",
+     "reverse_bits": True, "value": 1.5},
+]
+# Parsing needs no value, and names the float formats with their width.
+parse_recipe: list[UnpackingItem] = [
+    {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False},
     {"name": "d", "encoding": "ieee754_f32", "bits": 32, "byte_order": "little",
-     "reverse_bits": True},
+     "reverse_bits": True, "offset_bits": 40},
 ]
 
 assert_type(bitloom.pack_parameters(recipe), bytes)
 assert_type(bitloom.pack_parameters(recipe=tuple(recipe)), bytes)
-assert_type(bitloom.unpack_parameters(b"\0", 0, recipe), dict[str, int | float | str])
+assert_type(bitloom.unpack_parameters(b"\0", 0, parse_recipe), dict[str, int | float | str])
 assert_type(bitloom.unpack_parameters(packet_bytes=b"", offset_bits=True, recipe=[]),
             dict[str, int | float | str])
+
+
+def widths(items: list[RecipeItem]) -> int:
+    return sum(item["bits"] for item in items)
+
+
+widths([*recipe, *parse_recipe])
+order: ByteOrder = "little"
+name: UnpackingEncoding = "latin1"
 
 assert_type(bitloom.encode_twos_complement(-5, 8), int)
 assert_type(bitloom.decode_sign_magnitude(value=0x85, bits=8), int)
@@ -52,7 +66,30 @@ bitloom.encode_utf8(txt="a")  # type: ignore[call-arg]
 bitloom.encode_ieee754_f64("1.0")  # type: ignore[arg-type]
 bitloom.pack_parameters([{"name": "a"}])  # type: ignore[typeddict-item]
 bitloom.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big",
-                          "reverse_bits": False, "offset": 3}])  # type: ignore[typeddict-unknown-key]
+                          "reverse_bits": False, "value": 1,
+                          "offset": 3}])  # type: ignore[typeddict-unknown-key]
+
+# A misspelt encoding name.
+bitloom.pack_parameters([{"name": "a", "encoding": "twos_complment",  # type: ignore[typeddict-item]
+                          "bits": 8, "byte_order": "big", "reverse_bits": False, "value": -1}])
+bitloom.unpack_parameters(b"\0", 0, [{"name": "a",
+                                      "encoding": "utf_8",  # type: ignore[typeddict-item]
+                                      "bits": 8, "byte_order": "big", "reverse_bits": False}])
+# A packing item without its value.
+bitloom.pack_parameters([{"name": "a", "encoding": "unsigned",  # type: ignore[typeddict-item]
+                          "bits": 8, "byte_order": "big", "reverse_bits": False}])
+# Names that only parsing knows, used for packing, and the other way round.
+bitloom.pack_parameters([{"name": "a", "encoding": "ieee754_f32",  # type: ignore[typeddict-item]
+                          "bits": 32, "byte_order": "big", "reverse_bits": False, "value": 1.0}])
+bitloom.pack_parameters([{"name": "a", "encoding": "latin1",  # type: ignore[typeddict-item]
+                          "bits": 8, "byte_order": "big", "reverse_bits": False, "value": "a"}])
+bitloom.unpack_parameters(b"\0", 0, [{"name": "a",
+                                      "encoding": "binary",  # type: ignore[typeddict-item]
+                                      "bits": 8, "byte_order": "big", "reverse_bits": False}])
+# A byte order that is neither.
+bitloom.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8,
+                          "byte_order": "be",  # type: ignore[typeddict-item]
+                          "reverse_bits": False, "value": 1}])
 
 
 # The frame codec.

@@ -1,0 +1,433 @@
+"""The bit diagram of a recipe, as protocol documents draw their packets.
+
+Fields are placed as pack_parameters places them: at the item's
+"offset_bits" from the start of the packet, or right after the previous
+item; the packet is as long as pack_parameters makes it.  Bit 0 is the most
+significant bit of byte 0, and rows hold 32 bits, numbered on top:
+
+     0                   1                   2                   3
+     0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+    +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+    |Version|  IHL  |Type of Service|          Total Length         |
+    +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+
+A field that goes on in the next row is labelled again there with
+"(cont.)"; where a field fills whole rows, the lines between them are left
+open and long runs of such rows are cut to one line.  Bits that no field
+covers are "unused"; bits that several fields cover are an "overlap", and
+each overlap is listed under the diagram.  `render_text` and `render_svg`
+draw the same `Diagram`, which `diagram` computes from a recipe.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from html import escape
+from typing import Any
+
+ROW_BITS = 32
+# A field or gap that fills more whole rows than this, after its first, is
+# drawn with its first and last rows and one line that counts the rest.
+ELIDED_RUN = 4
+U32_LIMIT = 1 << 32
+U64_LIMIT = 1 << 64
+
+
+class RecipeError(Exception):
+    """A recipe item that cannot be drawn.  `where` names the item the way
+    the recipe functions' notes do; the message is the one that
+    pack_parameters would give ("{type}: {message}")."""
+
+    def __init__(self, message: str, where: str) -> None:
+        super().__init__(message)
+        self.where = where
+
+
+@dataclass(frozen=True)
+class Field:
+    index: int
+    name: str
+    encoding: str
+    start: int
+    bits: int
+
+    @property
+    def end(self) -> int:
+        return self.start + self.bits
+
+
+@dataclass(frozen=True)
+class Segment:
+    """Bits [first, last] of one row (column numbers), all with the same
+    owners: no field ("unused"), one field, or several ("overlap")."""
+
+    first: int
+    last: int
+    owners: tuple[int, ...]
+    label: str
+
+    @property
+    def kind(self) -> str:
+        return "unused" if not self.owners else "field" if len(self.owners) == 1 else "overlap"
+
+
+@dataclass(frozen=True)
+class Row:
+    start: int  # packet bit of column 0
+    width: int  # columns, 1 .. ROW_BITS
+    segments: tuple[Segment, ...]
+    # Per column: the line above this row is left open, because the bit
+    # above belongs to the same field (or the same gap) as the bit below.
+    open_above: tuple[bool, ...]
+    # Whole rows like this one that follow it and are not drawn.
+    elided_after: int = 0
+
+
+@dataclass(frozen=True)
+class Overlap:
+    start: int
+    end: int
+    owners: tuple[int, ...]
+
+
+@dataclass(frozen=True)
+class Diagram:
+    fields: tuple[Field, ...]
+    packet_bits: int
+    rows: tuple[Row, ...]
+    overlaps: tuple[Overlap, ...]
+
+
+# Reading the recipe, with the checks and messages of the recipe functions.
+
+def describe(index: int, item: dict[str, Any]) -> str:
+    name = item.get("name")
+    return f"recipe item {index} ('{name}')" if isinstance(name, str) else f"recipe item {index}"
+
+
+def required(index: int, item: dict[str, Any], key: str) -> Any:
+    if key not in item:
+        raise RecipeError(f"KeyError: \"Recipe missing required field: '{key}'\"",
+                          describe(index, item))
+    return item[key]
+
+
+def as_text(index: int, item: dict[str, Any], key: str) -> str:
+    value = required(index, item, key)
+    if not isinstance(value, str):
+        raise RecipeError(f"TypeError: '{type(value).__name__}' object cannot be cast as 'str'",
+                          describe(index, item))
+    return value
+
+
+def as_count(index: int, item: dict[str, Any], key: str, value: Any, limit: int) -> int:
+    if not isinstance(value, int):
+        raise RecipeError(f"TypeError: '{type(value).__name__}' object cannot be interpreted as "
+                          "an integer", describe(index, item))
+    if value < 0 or value >= limit:
+        if limit == U32_LIMIT:
+            problem = "out of range integral type conversion attempted"
+        else:
+            problem = "can't convert negative int to unsigned" if value < 0 else "int too big to convert"
+        raise RecipeError(f"OverflowError: {problem}", describe(index, item))
+    return int(value)
+
+
+def as_item(index: int, item: object) -> dict[str, Any]:
+    if not isinstance(item, dict):
+        raise RecipeError(f"TypeError: '{type(item).__name__}' object cannot be cast as 'dict'",
+                          f"recipe item {index}")
+    return item
+
+
+def read_extent(index: int, item: dict[str, Any]) -> tuple[int, int | None]:
+    """The item's "bits" and its own "offset_bits", if it has one."""
+    bits = as_count(index, item, "bits", required(index, item, "bits"), U32_LIMIT)
+    offset = None
+    if "offset_bits" in item:
+        offset = as_count(index, item, "offset_bits", item["offset_bits"], U64_LIMIT)
+    return bits, offset
+
+
+def check_rest(index: int, item: dict[str, Any]) -> tuple[str, str]:
+    """The other keys, in the order the recipe functions read them; the
+    item's name and encoding name."""
+    name = as_text(index, item, "name")
+    encoding = as_text(index, item, "encoding")
+    read_extent(index, item)
+    byte_order = as_text(index, item, "byte_order")
+    reverse = required(index, item, "reverse_bits")
+    if not isinstance(reverse, bool):
+        raise RecipeError(f"TypeError: '{type(reverse).__name__}' object cannot be cast as 'bool'",
+                          describe(index, item))
+    if byte_order.lower() not in ("big", "little"):
+        raise RecipeError(f"ValueError: Invalid byte_order '{byte_order}': must be 'big' or "
+                          "'little'", describe(index, item))
+    return name, encoding
+
+
+def place_fields(recipe: Sequence[object]) -> tuple[list[Field], int]:
+    """The fields where pack_parameters writes them, and the packet length
+    in bits (whole bytes).
+
+    Like pack_parameters, a first pass reads "bits" and "offset_bits" of
+    every item, so the same item fails first.  The length follows the
+    furthest end seen so far, as the packing side sizes its packet, so an
+    item without "offset_bits" after an item placed further back can leave
+    zero bytes at the end."""
+    items = []
+    furthest = 0
+    for index, entry in enumerate(recipe):
+        item = as_item(index, entry)
+        bits, offset = read_extent(index, item)
+        start = furthest if offset is None else offset
+        if start + bits >= U64_LIMIT:
+            raise RecipeError(f"ValueError: Field of {bits} bits at bit {start} ends beyond the "
+                              f"largest bit position {U64_LIMIT - 1}", describe(index, item))
+        furthest = max(furthest, start + bits)
+        items.append((item, bits, offset))
+    fields = []
+    cursor = 0
+    for index, (item, bits, offset) in enumerate(items):
+        name, encoding = check_rest(index, item)
+        start = cursor if offset is None else offset
+        fields.append(Field(index, name, encoding, start, bits))
+        cursor = start + bits
+    return fields, (furthest + 7) // 8 * 8
+
+
+# Cutting the packet into pieces of constant ownership.
+
+@dataclass(frozen=True)
+class Piece:
+    start: int
+    end: int
+    owners: tuple[int, ...]
+
+
+def pieces_of(fields: Sequence[Field], packet_bits: int) -> list[Piece]:
+    """The packet as consecutive pieces whose bits have the same owners."""
+    starts: dict[int, list[int]] = {}
+    ends: dict[int, list[int]] = {}
+    for field in fields:
+        if field.bits:
+            starts.setdefault(field.start, []).append(field.index)
+            ends.setdefault(field.end, []).append(field.index)
+    points = sorted({0, packet_bits, *starts, *ends})
+    pieces: list[Piece] = []
+    active: set[int] = set()
+    for here, following in zip(points, points[1:]):
+        active.difference_update(ends.get(here, ()))
+        active.update(starts.get(here, ()))
+        owners = tuple(sorted(active))
+        if pieces and pieces[-1].owners == owners:
+            pieces[-1] = Piece(pieces[-1].start, following, owners)
+        else:
+            pieces.append(Piece(here, following, owners))
+    return pieces
+
+
+def owner_key(pieces: Sequence[Piece], number: int) -> object:
+    """What a bit of this piece belongs to, for joining rows: its field, or
+    its gap; bits of an overlap join nothing."""
+    piece = pieces[number]
+    if len(piece.owners) == 1:
+        return ("field", piece.owners[0])
+    if not piece.owners:
+        return ("gap", number)
+    return None
+
+
+def diagram(recipe: Sequence[object]) -> Diagram:
+    fields, packet_bits = place_fields(recipe)
+    pieces = pieces_of(fields, packet_bits)
+    names = {field.index: field.name for field in fields}
+    rows: list[Row] = []
+    previous: list[object] = []  # owner keys of the row above, per column
+    number = 0  # the first piece that reaches into the current row
+    row_start = 0
+    while row_start < packet_bits:
+        width = min(ROW_BITS, packet_bits - row_start)
+        row_end = row_start + width
+        while pieces[number].end <= row_start:
+            number += 1
+        segments = []
+        keys: list[object] = []
+        open_above: list[bool] = []
+        current = number
+        while current < len(pieces) and pieces[current].start < row_end:
+            piece = pieces[current]
+            first = max(piece.start, row_start) - row_start
+            last = min(piece.end, row_end) - 1 - row_start
+            key = owner_key(pieces, current)
+            joined = [key is not None and column < len(previous) and previous[column] == key
+                      for column in range(first, last + 1)]
+            open_above.extend(joined)
+            keys.extend([key] * (last - first + 1))
+            if all(joined):
+                label = ""
+            elif not piece.owners:
+                label = "unused"
+            elif len(piece.owners) > 1:
+                label = "overlap"
+            else:
+                label = names[piece.owners[0]]
+                if piece.start < row_start and first == 0:
+                    label += CONTINUED
+            segments.append(Segment(first, last, piece.owners, label))
+            current += 1
+        # A row that one field or gap fills, under a row of the same: the
+        # rows after it that are just the same are counted, not drawn.
+        elided = 0
+        if len(segments) == 1 and all(open_above) and width == ROW_BITS:
+            piece = pieces[number]
+            whole_rows = (min(piece.end, packet_bits) - row_start) // ROW_BITS
+            if whole_rows > ELIDED_RUN:
+                elided = whole_rows - 2
+        rows.append(Row(row_start, width, tuple(segments), tuple(open_above), elided))
+        previous = keys
+        row_start = row_end + elided * ROW_BITS
+    overlaps = tuple(Overlap(piece.start, piece.end, piece.owners)
+                     for piece in pieces if len(piece.owners) > 1)
+    return Diagram(tuple(fields), packet_bits, tuple(rows), overlaps)
+
+
+# Text.
+
+CONTINUED = " (cont.)"
+
+
+def fit(label: str, room: int) -> str:
+    """The label cut to `room` characters; a continued field that has no
+    room for the mark keeps its name."""
+    if len(label) > room and label.endswith(CONTINUED):
+        label = label.removesuffix(CONTINUED)
+    return label if len(label) <= room else label[:room]
+
+
+def border(above: Row | None, below: Row | None) -> str:
+    """The line between two rows (either may be absent at the ends)."""
+    width = max(row.width for row in (above, below) if row is not None)
+    open_columns = list(below.open_above) if below is not None and above is not None else []
+    open_columns += [False] * (width - len(open_columns))
+    line = ["+"]
+    for column in range(width):
+        line.append(" " if open_columns[column] else "-")
+        last = column == width - 1
+        line.append("+" if last or not (open_columns[column] and open_columns[column + 1])
+                    else " ")
+    return "".join(line)
+
+
+def row_line(row: Row) -> str:
+    line = "|"
+    for segment in row.segments:
+        room = 2 * (segment.last - segment.first + 1) - 1
+        line += fit(segment.label, room).center(room) + "|"
+    return line
+
+
+def elision_line(row: Row) -> str:
+    room = 2 * row.width - 1
+    return "~" + fit(f"{row.elided_after} more rows", room).center(room) + "~"
+
+
+def position(start: int, bits: int) -> str:
+    if bits == 0:
+        return f"{start} (empty)"
+    return str(start) if bits == 1 else f"{start}-{start + bits - 1}"
+
+
+def render_text(picture: Diagram) -> str:
+    lines = [" " + " ".join(str(column // 10) if column % 10 == 0 else " "
+                            for column in range(ROW_BITS)).rstrip(),
+             " " + " ".join(str(column % 10) for column in range(ROW_BITS))]
+    previous: Row | None = None
+    for row in picture.rows:
+        lines.append(border(previous, row))
+        lines.append(row_line(row))
+        if row.elided_after:
+            lines.append(elision_line(row))
+        previous = row
+    if previous is not None:
+        lines.append(border(previous, None))
+    lines.append("")
+    lines.append(f"{picture.packet_bits} bits ({picture.packet_bits // 8} bytes)")
+    if picture.fields:
+        table = [("bits", "width", "name", "encoding")]
+        table += [(position(field.start, field.bits), str(field.bits), field.name, field.encoding)
+                  for field in picture.fields]
+        widths = [max(len(entry[column]) for entry in table) for column in range(4)]
+        for entry in table:
+            lines.append("  ".join([entry[0].ljust(widths[0]), entry[1].rjust(widths[1]),
+                                    entry[2].ljust(widths[2]), entry[3]]).rstrip())
+    names = {field.index: field.name for field in picture.fields}
+    for overlap in picture.overlaps:
+        owners = ", ".join(f"{names[index]} (item {index})" for index in overlap.owners)
+        lines.append(f"overlap: bits {position(overlap.start, overlap.end - overlap.start)} "
+                     f"belong to {owners}; packing keeps the last item's bits")
+    return "\n".join(lines) + "\n"
+
+
+# SVG: the same rows, as boxes.
+
+CELL = 20  # pixels per bit
+LINE = 36  # pixels per row
+MARGIN = 10
+FILL = {"field": "#ffffff", "unused": "#e8e8e8", "overlap": "#f4b6b6"}
+
+
+def render_svg(picture: Diagram) -> str:
+    top = MARGIN + 30
+    rows_height = sum(LINE * (2 if row.elided_after else 1) for row in picture.rows)
+    width = 2 * MARGIN + CELL * ROW_BITS
+    height = top + rows_height + MARGIN
+    parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+             f'viewBox="0 0 {width} {height}" font-family="monospace" font-size="12">']
+    for column in range(ROW_BITS):
+        x = MARGIN + CELL * column + CELL / 2
+        if column % 10 == 0:
+            parts.append(f'<text x="{x}" y="{MARGIN + 10}" text-anchor="middle">'
+                         f'{column // 10}</text>')
+        parts.append(f'<text x="{x}" y="{MARGIN + 24}" text-anchor="middle">{column % 10}</text>')
+    y = top
+    above_width = 0
+    for row in picture.rows:
+        for segment in row.segments:
+            x = MARGIN + CELL * segment.first
+            span = CELL * (segment.last - segment.first + 1)
+            parts.append(f'<rect x="{x}" y="{y}" width="{span}" height="{LINE}" '
+                         f'fill="{FILL[segment.kind]}" stroke="none"/>')
+            if segment.label:
+                room = max(1, span // 7)
+                parts.append(f'<text x="{x + span / 2}" y="{y + LINE / 2 + 4}" '
+                             f'text-anchor="middle">{escape(fit(segment.label, room))}</text>')
+            parts.append(f'<line x1="{x}" y1="{y}" x2="{x}" y2="{y + LINE}" stroke="black"/>')
+            parts.append(f'<line x1="{x + span}" y1="{y}" x2="{x + span}" y2="{y + LINE}" '
+                         f'stroke="black"/>')
+        for column, is_open in enumerate(row.open_above):
+            if not is_open:
+                x = MARGIN + CELL * column
+                parts.append(f'<line x1="{x}" y1="{y}" x2="{x + CELL}" y2="{y}" stroke="black"/>')
+        if row.width < above_width:
+            # The row above is wider: close it where this one ends.
+            parts.append(f'<line x1="{MARGIN + CELL * row.width}" y1="{y}" '
+                         f'x2="{MARGIN + CELL * above_width}" y2="{y}" stroke="black"/>')
+        above_width = row.width
+        y += LINE
+        if row.elided_after:
+            x = MARGIN + CELL * row.width / 2
+            parts.append(f'<text x="{x}" y="{y + LINE / 2 + 4}" text-anchor="middle">'
+                         f'... {row.elided_after} more rows ...</text>')
+            parts.append(f'<line x1="{MARGIN}" y1="{y}" x2="{MARGIN}" y2="{y + LINE}" '
+                         'stroke="black" stroke-dasharray="4"/>')
+            parts.append(f'<line x1="{MARGIN + CELL * row.width}" y1="{y}" '
+                         f'x2="{MARGIN + CELL * row.width}" y2="{y + LINE}" stroke="black" '
+                         'stroke-dasharray="4"/>')
+            y += LINE
+    if picture.rows:
+        right = MARGIN + CELL * picture.rows[-1].width
+        parts.append(f'<line x1="{MARGIN}" y1="{y}" x2="{right}" y2="{y}" stroke="black"/>')
+    parts.append("</svg>")
+    return "\n".join(parts) + "\n"

@@ -1,0 +1,14 @@
+// Decoding refusals of the reserved float formats; the names come from the
+// format table.
+#include "codecs/decoder/reserved.hpp"
+
+#include "core/message.hpp"
+
+namespace bitloom {
+
+CodecError refuse_decoding(ReservedFormat format) {
+    return make_error(ErrorKind::not_implemented_error, "{} format not yet implemented",
+                      {reserved_format_row(format).name});
+}
+
+}  // namespace bitloom

@@ -1,0 +1,292 @@
+// The rows of the field-codec table.  Numeric rows share three shapes
+// (convert as an integer or a float, run the codec, right-align the pattern
+// in whole bytes), built from templates so that a codec is named once; text
+// and raw bytes have rows of their own.
+#include "engine/field_codecs.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <new>
+
+#include "codecs/decoder/bcd.hpp"
+#include "codecs/decoder/ieee754.hpp"
+#include "codecs/decoder/integer.hpp"
+#include "codecs/decoder/reserved.hpp"
+#include "codecs/encoder/bcd.hpp"
+#include "codecs/encoder/ieee754.hpp"
+#include "codecs/encoder/integer.hpp"
+#include "codecs/encoder/reserved.hpp"
+#include "core/bits.hpp"
+#include "core/message.hpp"
+#include "python/conversions.hpp"
+#include "python/errors.hpp"
+#include "python/text_objects.hpp"
+
+namespace bitloom {
+
+namespace {
+
+using F = FieldCodec;
+
+bool raise_error(const CodecError& error) {
+    raise_codec_error(error);
+    return false;
+}
+
+// ---- conversions -----------------------------------------------------------
+
+bool int_in_place(PyObject* value) { return PyLong_Check(value); }
+bool float_in_place(PyObject* value) { return PyFloat_CheckExact(value) || PyLong_CheckExact(value); }
+bool str_in_place(PyObject* value) { return PyUnicode_CheckExact(value); }
+bool bytes_in_place(PyObject* value) { return PyBytes_Check(value) || PyByteArray_Check(value); }
+
+bool convert_unsigned(PyObject* value, const FieldParameters&, FieldValue& out) {
+    return convert_uint64(value, out.unsigned_integer);
+}
+
+bool convert_signed(PyObject* value, const FieldParameters&, FieldValue& out) {
+    return convert_int64(value, out.signed_integer);
+}
+
+bool convert_single(PyObject* value, const FieldParameters&, FieldValue& out) {
+    return convert_float32(value, out.float32);
+}
+
+bool convert_double(PyObject* value, const FieldParameters&, FieldValue& out) {
+    return convert_float64(value, out.float64);
+}
+
+// A reserved format converts its value as its own encoder does before the
+// refusal: 32-bit formats as a single-precision float, the others as a double.
+bool convert_reserved(PyObject* value, const FieldParameters& field, FieldValue& out) {
+    return takes_float32(field.encoding.reserved) ? convert_float32(value, out.float32)
+                                                  : convert_float64(value, out.float64);
+}
+
+bool convert_text(PyObject* value, const FieldParameters&, FieldValue& out) {
+    if (!PyUnicode_Check(value)) {
+        raise_cannot_cast(value, "str");
+        return false;
+    }
+    out.text = value;
+    return true;
+}
+
+bool convert_raw_bytes(PyObject* value, const FieldParameters&, FieldValue& out) {
+    return convert_byte_list(value, out.storage, out.bytes);
+}
+
+// ---- encoders --------------------------------------------------------------
+
+// The numeric pattern right-aligned in ceil(bits / 8) bytes.
+bool integer_bytes(std::uint64_t pattern, const FieldParameters& field, FieldBytes& out) {
+    Result<IntegerField> bytes = encode_integer_to_bytes(pattern, field.bits, field.reverse_bits);
+    if (!bytes) return raise_error(bytes.error());
+    out.integer = bytes.value();
+    out.is_integer = true;
+    return true;
+}
+
+bool encode_unsigned(const FieldValue& value, const FieldParameters& field,
+                     std::vector<std::uint8_t>&, FieldBytes& out) {
+    const std::uint64_t number = value.unsigned_integer;
+    if (field.bits < 64 && number >= power_of_two(field.bits)) {
+        return raise_error(make_error(ErrorKind::value_error, "Value {} is too large for {} bits",
+                                      {number, field.bits}));
+    }
+    return integer_bytes(number, field, out);
+}
+
+template <Result<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t)>
+bool encode_integer(const FieldValue& value, const FieldParameters& field,
+                    std::vector<std::uint8_t>&, FieldBytes& out) {
+    Result<std::uint64_t> pattern = Encode(value.signed_integer, field.bits);
+    if (!pattern) return raise_error(pattern.error());
+    return integer_bytes(pattern.value(), field, out);
+}
+
+template <Result<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t, bool), bool Signed>
+bool encode_bcd(const FieldValue& value, const FieldParameters& field, std::vector<std::uint8_t>&,
+                FieldBytes& out) {
+    Result<std::uint64_t> pattern = Encode(value.signed_integer, field.bits, Signed);
+    if (!pattern) return raise_error(pattern.error());
+    return integer_bytes(pattern.value(), field, out);
+}
+
+bool encode_f16(const FieldValue& value, const FieldParameters& field, std::vector<std::uint8_t>&,
+                FieldBytes& out) {
+    return integer_bytes(encode_ieee754_f16(value.float32), field, out);
+}
+
+bool encode_f32(const FieldValue& value, const FieldParameters& field, std::vector<std::uint8_t>&,
+                FieldBytes& out) {
+    return integer_bytes(std::bit_cast<std::uint32_t>(value.float32), field, out);
+}
+
+bool encode_f64(const FieldValue& value, const FieldParameters& field, std::vector<std::uint8_t>&,
+                FieldBytes& out) {
+    return integer_bytes(std::bit_cast<std::uint64_t>(value.float64), field, out);
+}
+
+// The binary128 encoder refuses every value (NotImplementedError).
+bool encode_f128(const FieldValue& value, const FieldParameters& field,
+                 std::vector<std::uint8_t>&, FieldBytes& out) {
+    Result<std::uint64_t> pattern = encode_ieee754_f128(value.float64);
+    if (!pattern) return raise_error(pattern.error());
+    return integer_bytes(pattern.value(), field, out);
+}
+
+bool encode_reserved(const FieldValue&, const FieldParameters& field, std::vector<std::uint8_t>&,
+                     FieldBytes&) {
+    return raise_error(refuse_encoding(field.encoding.reserved));
+}
+
+bool encode_raw_bytes(const FieldValue& value, const FieldParameters& field,
+                      std::vector<std::uint8_t>& scratch, FieldBytes& out) {
+    try {
+        encode_binary_to_bytes(value.bytes, field.bits, field.reverse_bits, scratch);
+    } catch (const std::bad_alloc&) {
+        return raise_field_memory_error((std::size_t{field.bits} + 7) / 8);
+    }
+    out.view = scratch;
+    return true;
+}
+
+bool encode_text(const FieldValue& value, const FieldParameters& field,
+                 std::vector<std::uint8_t>& scratch, FieldBytes& out) {
+    if (field.encoding.text == TextCodec::utf8) {
+        // The str's own UTF-8 form, read in place.
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(value.text, &size);
+        if (!data) return false;
+        out.view = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
+        return true;
+    }
+    if (!encode_text_field(field.encoding.text, value.text, scratch)) return false;
+    out.view = scratch;
+    return true;
+}
+
+// ---- decoders --------------------------------------------------------------
+
+PyObject* decode_unsigned(std::uint64_t value, std::span<const std::uint8_t>,
+                          const FieldParameters&) {
+    return PyLong_FromUnsignedLongLong(value);
+}
+
+template <std::int64_t (*Decode)(std::uint64_t, std::uint32_t) noexcept>
+PyObject* decode_integer(std::uint64_t value, std::span<const std::uint8_t>,
+                         const FieldParameters& field) {
+    return PyLong_FromLongLong(Decode(value, field.bits));
+}
+
+template <Result<std::int64_t> (*Decode)(std::uint64_t, std::uint32_t, bool), bool Signed>
+PyObject* decode_bcd(std::uint64_t value, std::span<const std::uint8_t>,
+                     const FieldParameters& field) {
+    Result<std::int64_t> decoded = Decode(value, field.bits, Signed);
+    if (!decoded) return raise_codec_error(decoded.error());
+    return PyLong_FromLongLong(decoded.value());
+}
+
+PyObject* decode_f16(std::uint64_t value, std::span<const std::uint8_t>, const FieldParameters&) {
+    return PyFloat_FromDouble(static_cast<double>(decode_ieee754_f16(value & 0xFFFFu)));
+}
+
+PyObject* decode_f32(std::uint64_t value, std::span<const std::uint8_t>, const FieldParameters&) {
+    return PyFloat_FromDouble(
+        static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(value))));
+}
+
+PyObject* decode_f64(std::uint64_t value, std::span<const std::uint8_t>, const FieldParameters&) {
+    return PyFloat_FromDouble(std::bit_cast<double>(value));
+}
+
+// The field value has only 64 bits: a binary128 field of up to 64 bits reads
+// as 0.0, a wider one is refused.
+PyObject* decode_f128(std::uint64_t, std::span<const std::uint8_t>, const FieldParameters& field) {
+    if (field.bits > 64) {
+        return raise_codec_error(make_error(
+            ErrorKind::value_error,
+            "IEEE 754 f128 requires special handling for >64 bits (not yet implemented in "
+            "process_recipe)"));
+    }
+    return PyFloat_FromDouble(0.0);
+}
+
+PyObject* decode_reserved(std::uint64_t, std::span<const std::uint8_t>,
+                          const FieldParameters& field) {
+    return raise_codec_error(refuse_decoding(field.encoding.reserved));
+}
+
+PyObject* decode_text(std::uint64_t, std::span<const std::uint8_t> buffer,
+                      const FieldParameters& field) {
+    return decode_text_to_str(field.encoding.text, buffer);
+}
+
+// The unpacking names do not include raw bytes, so unpack_parameters never
+// reaches this row's decoder; compiled recipes read such a field as the
+// bytes of its buffer.
+PyObject* decode_raw_bytes(std::uint64_t, std::span<const std::uint8_t> buffer,
+                           const FieldParameters&) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
+                                     static_cast<Py_ssize_t>(buffer.size()));
+}
+
+constexpr FieldInput kValue = FieldInput::field_value;
+constexpr FieldInput kBuffer = FieldInput::field_buffer;
+
+// In FieldCodec order, so that a codec indexes its own row.
+constexpr FieldCodecRow kRows[] = {
+    {F::unsigned_integer, kValue, int_in_place, convert_unsigned, encode_unsigned, decode_unsigned},
+    {F::twos_complement, kValue, int_in_place, convert_signed, encode_integer<encode_twos_complement>,
+     decode_integer<decode_twos_complement>},
+    {F::ones_complement, kValue, int_in_place, convert_signed, encode_integer<encode_ones_complement>,
+     decode_integer<decode_ones_complement>},
+    {F::sign_magnitude, kValue, int_in_place, convert_signed, encode_integer<encode_sign_magnitude>,
+     decode_integer<decode_sign_magnitude>},
+    {F::unpacked_bcd, kValue, int_in_place, convert_signed, encode_bcd<encode_unpacked_bcd, false>,
+     decode_bcd<decode_unpacked_bcd, false>},
+    {F::unpacked_bcd_signed, kValue, int_in_place, convert_signed, encode_bcd<encode_unpacked_bcd, true>,
+     decode_bcd<decode_unpacked_bcd, true>},
+    {F::packed_bcd, kValue, int_in_place, convert_signed, encode_bcd<encode_packed_bcd, false>,
+     decode_bcd<decode_packed_bcd, false>},
+    {F::packed_bcd_signed, kValue, int_in_place, convert_signed, encode_bcd<encode_packed_bcd, true>,
+     decode_bcd<decode_packed_bcd, true>},
+    {F::raw_bytes, kBuffer, bytes_in_place, convert_raw_bytes, encode_raw_bytes, decode_raw_bytes},
+    {F::text, kBuffer, str_in_place, convert_text, encode_text, decode_text},
+    {F::ieee754_f16, kValue, float_in_place, convert_single, encode_f16, decode_f16},
+    {F::ieee754_f32, kValue, float_in_place, convert_single, encode_f32, decode_f32},
+    {F::ieee754_f64, kValue, float_in_place, convert_double, encode_f64, decode_f64},
+    {F::ieee754_f128, kValue, float_in_place, convert_double, encode_f128, decode_f128},
+    {F::reserved, kValue, float_in_place, convert_reserved, encode_reserved, decode_reserved},
+};
+
+constexpr bool rows_follow_codec_order() {
+    for (std::size_t i = 0; i < std::size(kRows); ++i) {
+        if (static_cast<std::size_t>(kRows[i].codec) != i) return false;
+    }
+    return std::size(kRows) == kFieldCodecCount;
+}
+static_assert(rows_follow_codec_order());
+
+}  // namespace
+
+const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept {
+    return kRows[static_cast<std::size_t>(codec)];
+}
+
+std::span<const std::uint8_t> apply_byte_order(FieldBytes& field, ByteOrder order,
+                                               std::vector<std::uint8_t>& scratch) {
+    if (field.is_integer) {
+        std::span<std::uint8_t> bytes = field.integer.span();
+        if (order == ByteOrder::little) std::reverse(bytes.begin(), bytes.end());
+        return bytes;
+    }
+    if (order == ByteOrder::big) return field.view;
+    if (field.view.data() != scratch.data()) scratch.assign(field.view.begin(), field.view.end());
+    std::reverse(scratch.begin(), scratch.end());
+    return scratch;
+}
+
+}  // namespace bitloom

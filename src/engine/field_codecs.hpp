@@ -1,0 +1,107 @@
+// The field-codec table: one row per field codec, used by every engine that
+// packs or parses fields (the packet builder, the packet parser, and compiled
+// recipes, which resolve a row once per field and then call it per frame).
+//
+// A row never sees a recipe item.  Its entry points take the field's plain
+// parameters, resolved by the caller (FieldParameters: the codec selection,
+// the width, the byte order and the bit reversal), and a row call does
+// exactly one step of the documented order:
+//
+//   packing:  convert(value object)      the value's conversion for this codec
+//                                        (may run the object's own Python code:
+//                                        __index__, __float__, a sequence's
+//                                        items)
+//             encode(converted value)    the codec itself, the "Value {} is too
+//                                        large" check and the field bytes
+//                                        (numeric values right-aligned in
+//                                        ceil(bits / 8) bytes, bit-reversed if
+//                                        asked; text as the codec's bytes), all
+//                                        before byte order
+//             apply_byte_order(...)      then place_field (recipe/placement.hpp)
+//   parsing:  decode(field value, field buffer)
+//                                        the Python value of a field: numeric
+//                                        codecs take the field value
+//                                        (recipe/field_window.hpp), text and
+//                                        raw-byte codecs the field buffer (the
+//                                        window in byte order)
+//
+// Every entry returns false (or null) with the Python exception raised: a
+// codec error of the codec's own, or the conversion's exception.  A new codec
+// is one FieldCodec value in recipe/encoding_names.hpp, its names in the two
+// name tables there, and one row here.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "recipe/encoding_names.hpp"
+#include "recipe/placement.hpp"
+
+namespace bitloom {
+
+// A field's parameters, resolved from its recipe item (or a compiled recipe).
+struct FieldParameters {
+    FieldEncoding encoding{FieldCodec::unsigned_integer};
+    std::uint32_t bits = 0;
+    ByteOrder byte_order = ByteOrder::big;
+    bool reverse_bits = false;
+};
+
+// What a row's decode reads.
+enum class FieldInput : std::uint8_t {
+    field_value,   // the numeric field value
+    field_buffer,  // the field's bytes in byte order
+};
+
+// A value converted for its codec: the member named by the codec is set.
+struct FieldValue {
+    union {
+        std::uint64_t unsigned_integer;
+        std::int64_t signed_integer;
+        float float32;
+        double float64;
+    };
+    PyObject* text = nullptr;             // text codecs: the str, borrowed from the caller
+    std::span<const std::uint8_t> bytes;  // raw bytes: in place or in `storage`
+    std::vector<std::uint8_t> storage;    // raw bytes from a sequence of ints
+
+    FieldValue() noexcept : unsigned_integer(0) {}
+};
+
+// The bytes of one field before placement: a numeric field on the stack, or
+// bytes held in (or viewed through) the caller's scratch buffer.
+struct FieldBytes {
+    IntegerField integer;
+    std::span<const std::uint8_t> view;
+    bool is_integer = false;
+};
+
+struct FieldCodecRow {
+    FieldCodec codec;
+    FieldInput input;
+    // True when converting this object cannot run Python code (an int for
+    // the integer codecs, an exact float or int for the float codecs, an
+    // exact str for text, bytes or bytearray for raw bytes): engines that
+    // reuse what they read earlier in a call must read afresh after a
+    // conversion for which this is false.
+    bool (*converts_in_place)(PyObject* value);
+    bool (*convert)(PyObject* value, const FieldParameters& field, FieldValue& out);
+    // `scratch` is the caller's buffer, reused from field to field.
+    bool (*encode)(const FieldValue& value, const FieldParameters& field,
+                   std::vector<std::uint8_t>& scratch, FieldBytes& out);
+    // A new reference to the field's Python value, or null.
+    PyObject* (*decode)(std::uint64_t value, std::span<const std::uint8_t> buffer,
+                        const FieldParameters& field);
+};
+
+const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept;
+
+// The field bytes in `order`: "little" reverses the whole byte string (a
+// numeric field's bytes in place, other bytes in `scratch`).
+std::span<const std::uint8_t> apply_byte_order(FieldBytes& field, ByteOrder order,
+                                               std::vector<std::uint8_t>& scratch);
+
+}  // namespace bitloom

@@ -1,0 +1,153 @@
+// The packet builder.  A first pass sizes the packet from every item's
+// "bits" and "offset_bits"; the second encodes each item's value and writes
+// its bits.  The packet is written directly into the result bytes object.
+//
+// The first pass places an item without "offset_bits" at the furthest end
+// seen so far, while the second places it after the item before it, so a
+// packet can be longer than its last field; the extra bytes stay zero.
+//
+// Each item's dict is read once by the first pass.  The second pass reuses
+// those entries for as long as no Python code can have run since (see
+// ReadState); from the first conversion that may call back into Python on,
+// every item is read again when its turn comes, in the documented order, so
+// a hook that changes a later item is seen exactly as if every item had
+// been read afresh.
+#include "engine/packet_builder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/message.hpp"
+#include "engine/field_codecs.hpp"
+#include "recipe/encoding_names.hpp"
+#include "recipe/placement.hpp"
+
+namespace bitloom {
+
+namespace {
+
+using K = RecipeKey;
+
+// The entries of every item as the length pass read them: on the stack for
+// recipes of the usual size, else one allocation for the call.
+class ItemRecords {
+  public:
+    explicit ItemRecords(std::size_t count) {
+        if (count > kInline) heap_ = std::make_unique<ItemEntries[]>(count);
+    }
+    ItemEntries& operator[](std::size_t index) noexcept {
+        return heap_ ? heap_[index] : inline_[index];
+    }
+
+  private:
+    static constexpr std::size_t kInline = 4;
+    std::array<ItemEntries, kInline> inline_;
+    std::unique_ptr<ItemEntries[]> heap_;
+};
+
+[[gnu::cold]] bool raise_packet_too_large(std::uint64_t total_bits) {
+    raise_codec_error(make_error(ErrorKind::value_error,
+                                 "A packet of {} bits is too large to build", {total_bits}));
+    return false;
+}
+
+[[gnu::cold]] void raise_packet_memory_error(std::uint64_t length) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_MemoryError, "cannot allocate a packet of %llu bytes",
+                 static_cast<unsigned long long>(length));
+}
+
+// Encodes one item's value into its field and places it.  `entries` holds
+// the item's keys; its "name" .. "offset_bits" are read (and checked) here.
+bool place_item(PyObject* item, ItemEntries& entries, ReadState& state, NameCache& names,
+                std::vector<std::uint8_t>& scratch, std::span<std::uint8_t> packet,
+                std::uint64_t& cursor) {
+    RecipeItem fields;
+    if (!read_recipe_item(item, entries, state, fields)) return false;
+    PyObject* value = entries[K::value];
+    if (!get_value(value, fields.name.text)) return false;
+    const std::uint64_t start = fields.has_offset ? fields.offset_bits : cursor;
+
+    const EncodingNameRow* name_row = nullptr;
+    FieldParameters field;
+    if (!names.encoding_row(fields.encoding, name_row) ||
+        !take(select_encoding(name_row, fields.encoding.text, fields.bits), field.encoding)) {
+        return false;
+    }
+    field.bits = fields.bits;
+    field.reverse_bits = fields.reverse_bits;
+
+    const FieldCodecRow& codec = field_codec_row(field.encoding.codec);
+    if (!codec.converts_in_place(value)) state.python_may_have_run = true;
+    FieldValue converted;
+    FieldBytes bytes;
+    if (!codec.convert(value, field, converted) ||
+        !codec.encode(converted, field, scratch, bytes)) {
+        return false;
+    }
+    // The byte order is resolved only now: a bad value and a bad byte order
+    // in one item report the value.
+    if (!names.byte_order(fields.byte_order, field.byte_order)) return false;
+    std::uint64_t end = 0;
+    if (!take(field_end(start, fields.bits), end)) return false;
+    place_field(packet, apply_byte_order(bytes, field.byte_order, scratch), start, fields.bits);
+    cursor = end;
+    return true;
+}
+
+}  // namespace
+
+PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
+    ReadState state;
+    ItemRecords records(items.size());
+
+    // Length pass: every item's dict check, "bits" and "offset_bits".
+    std::uint64_t total_bits = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        context = {static_cast<Py_ssize_t>(i), items[i]};
+        std::uint32_t bits = 0;
+        bool has_offset = false;
+        std::uint64_t offset = 0;
+        if (!read_extent(items[i], records[i], state, bits, has_offset, offset)) return nullptr;
+        std::uint64_t end = 0;
+        if (!take(field_end(has_offset ? offset : total_bits, bits), end)) return nullptr;
+        total_bits = std::max(total_bits, end);
+    }
+    context = {};
+
+    const std::uint64_t length = total_bits / 8 + (total_bits % 8 != 0);
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        raise_packet_too_large(total_bits);
+        return nullptr;
+    }
+    PyRef packet(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
+    if (!packet) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            raise_packet_memory_error(length);
+        }
+        return nullptr;
+    }
+    std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet.get())),
+                                  static_cast<std::size_t>(length));
+    std::memset(bytes.data(), 0, bytes.size());
+
+    // Placement pass.
+    std::vector<std::uint8_t> scratch;
+    NameCache names(NameDirection::packing);
+    std::uint64_t cursor = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        context = {static_cast<Py_ssize_t>(i), items[i]};
+        if (state.python_may_have_run) {
+            // Read afresh: Python code may have changed this item since.
+            records[i] = ItemEntries();
+            if (!scan_item(items[i], records[i])) return nullptr;
+        }
+        if (!place_item(items[i], records[i], state, names, scratch, bytes, cursor)) return nullptr;
+    }
+    return packet.release();
+}
+
+}  // namespace bitloom

@@ -1,0 +1,285 @@
+// Recipe-item lookups.  An item is read in one pass over its dict: each key
+// is matched against the interned key strings by identity (string literals
+// in Python code are interned, so this is the usual case) and only then by
+// content.  The checks and conversions then run in the fixed order of the
+// keys, so the first failing key decides the error exactly as if each key
+// had been looked up in turn; after a conversion that may have run Python
+// code the dict is scanned again, so that what that code did to the item is
+// seen by the keys read after it.
+#include "engine/recipe_items.hpp"
+
+#include "core/message.hpp"
+#include "python/conversions.hpp"
+#include "python/errors.hpp"
+
+namespace bitloom {
+
+namespace {
+
+using K = RecipeKey;
+
+// The recipe key that `key` equals, or -1.  The key's length picks the one
+// candidate (only "name" and "bits" share a length); identity with the
+// interned key settles it at once, and a key built at run time (or a str
+// subclass) is compared by content, which runs no code of the key's own.
+int key_index(PyObject* key, const std::array<PyObject*, kRecipeKeyCount>& interned) {
+    if (!PyUnicode_Check(key)) return -1;
+    auto index = [](K k) { return static_cast<int>(k); };
+    auto of = [&](K k) { return interned[static_cast<std::size_t>(k)]; };
+    K candidate;
+    switch (PyUnicode_GET_LENGTH(key)) {
+        case 4:
+            if (key == of(K::name)) return index(K::name);
+            if (key == of(K::bits)) return index(K::bits);
+            if (PyUnicode_Compare(key, of(K::name)) == 0) return index(K::name);
+            candidate = K::bits;
+            break;
+        case 5: candidate = K::value; break;
+        case 8: candidate = K::encoding; break;
+        case 10: candidate = K::byte_order; break;
+        case 11: candidate = K::offset_bits; break;
+        case 12: candidate = K::reverse_bits; break;
+        default: return -1;
+    }
+    if (key == of(candidate)) return index(candidate);
+    return PyUnicode_Compare(key, of(candidate)) == 0 ? index(candidate) : -1;
+}
+
+[[gnu::cold]] bool raise_missing(K key) {
+    PyErr_Format(PyExc_KeyError, "Recipe missing required field: '%s'",
+                 kRecipeKeyTexts[static_cast<std::size_t>(key)]);
+    return false;
+}
+
+// The UTF-8 form of a str: ASCII strings are their own UTF-8 and need no
+// call; anything else goes through the interpreter, which also refuses lone
+// surrogates.
+bool str_view(PyObject* object, std::string_view& out) {
+    if (PyUnicode_CheckExact(object) && PyUnicode_IS_COMPACT_ASCII(object)) {
+        out = {static_cast<const char*>(PyUnicode_DATA(object)),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))};
+        return true;
+    }
+    return convert_str(object, out);
+}
+
+// One key of an item, read in the documented order.  `in_place` says
+// whether the conversion can run no Python code for this object; when it
+// may have, the item is scanned again for the keys that follow.
+class KeyReader {
+  public:
+    KeyReader(PyObject* item, ItemEntries& entries, ReadState& state) noexcept
+        : item_(item), entries_(entries), state_(state) {}
+
+    bool text(K key, TextField& out) {
+        PyObject* entry = entries_[key];
+        if (!entry) return raise_missing(key);
+        out.object = entry;
+        return str_view(entry, out.text) && after(converts_str_in_place(entry), key);
+    }
+    bool bits(std::uint32_t& out) {
+        PyObject* entry = entries_[K::bits];
+        if (!entry) return raise_missing(K::bits);
+        return convert_uint32(entry, out) && after(converts_int_in_place(entry), K::bits);
+    }
+    bool reverse_bits(bool& out) {
+        PyObject* entry = entries_[K::reverse_bits];
+        if (!entry) return raise_missing(K::reverse_bits);
+        if (converts_bool_in_place(entry)) {
+            out = entry == Py_True;
+            return true;
+        }
+        return convert_bool(entry, out) && after(false, K::reverse_bits);
+    }
+    bool offset_bits(bool& present, std::uint64_t& out) {
+        PyObject* entry = entries_[K::offset_bits];
+        present = entry != nullptr;
+        return !present ||
+               (convert_uint64(entry, out) && after(converts_int_in_place(entry), K::offset_bits));
+    }
+
+  private:
+    // After `read`, keys are read in RecipeKey order.  When Python code may
+    // have run, the entries of the keys still to come are replaced by a
+    // fresh scan; those already read keep the objects they were read from
+    // (a TextField points into them).
+    bool after(bool in_place, K read) {
+        if (in_place) return true;
+        state_.python_may_have_run = true;
+        ItemEntries fresh;
+        if (!scan_item(item_, fresh)) return false;
+        for (std::size_t i = static_cast<std::size_t>(read) + 1; i < kRecipeKeyCount; ++i) {
+            entries_.values[i] = std::move(fresh.values[i]);
+        }
+        return true;
+    }
+
+    PyObject* item_;
+    ItemEntries& entries_;
+    ReadState& state_;
+};
+
+}  // namespace
+
+bool scan_item(PyObject* item, ItemEntries& out) {
+    if (!PyDict_Check(item)) {
+        raise_cannot_cast(item, "dict");
+        return false;
+    }
+    const std::array<PyObject*, kRecipeKeyCount>& interned = module_state().keys;
+    // Nothing in this loop runs Python code, so under the GIL the dict
+    // cannot change during the iteration; without the GIL the dict's own
+    // lock keeps other threads out, and the references are taken before it
+    // is released.  A dict can hold two keys that match one recipe key (a
+    // str subclass with its own hash beside the plain str): the later one
+    // in the dict's order wins.
+    Py_BEGIN_CRITICAL_SECTION(item);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(item, &position, &key, &value)) {
+        const int index = key_index(key, interned);
+        if (index >= 0) out.values[static_cast<std::size_t>(index)] = PyRef::borrow(value);
+    }
+    Py_END_CRITICAL_SECTION();
+    return true;
+}
+
+PyRef find_entry(PyObject* item, RecipeKey key) {
+    ItemEntries entries;
+    if (!PyDict_Check(item) || !scan_item(item, entries)) return PyRef();
+    return std::move(entries.values[static_cast<std::size_t>(key)]);
+}
+
+bool read_extent(PyObject* item, ItemEntries& entries, ReadState& state, std::uint32_t& bits,
+                 bool& has_offset, std::uint64_t& offset) {
+    if (!scan_item(item, entries)) return false;
+    KeyReader reader(item, entries, state);
+    return reader.bits(bits) && reader.offset_bits(has_offset, offset);
+}
+
+bool read_recipe_item(PyObject* item, ItemEntries& entries, ReadState& state, RecipeItem& out) {
+    KeyReader reader(item, entries, state);
+    return reader.text(K::name, out.name) && reader.text(K::encoding, out.encoding) &&
+           reader.bits(out.bits) && reader.text(K::byte_order, out.byte_order) &&
+           reader.reverse_bits(out.reverse_bits) &&
+           reader.offset_bits(out.has_offset, out.offset_bits);
+}
+
+bool get_value(PyObject* entry, std::string_view item_name) {
+    if (entry) return true;
+    raise_codec_error(make_error(ErrorKind::key_error,
+                                 "Recipe item '{}' missing required field: 'value'", {item_name}));
+    return false;
+}
+
+bool lowercase(const TextField& field, std::string& storage, std::string_view& out) {
+    std::string_view text = field.text;
+    bool ascii = true;
+    bool has_upper = false;
+    for (char c : text) {
+        ascii &= static_cast<unsigned char>(c) < 0x80;
+        has_upper |= c >= 'A' && c <= 'Z';
+    }
+    if (ascii) {
+        if (!has_upper) {
+            out = text;
+            return true;
+        }
+        storage.assign(text);
+        for (char& c : storage) {
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        }
+        out = storage;
+        return true;
+    }
+    // Beyond ASCII the full Unicode mapping applies (U+212A KELVIN SIGN
+    // lowercases to "k"): str.lower itself, not an override of a subclass.
+    PyRef lowered(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O",
+                                      field.object));
+    if (!lowered) return false;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(lowered.get(), &size);
+    if (!data) return false;
+    storage.assign(data, static_cast<std::size_t>(size));
+    out = storage;
+    return true;
+}
+
+bool NameCache::encoding_row(const TextField& field, const EncodingNameRow*& row) {
+    if (encodings_.find(field.object, row)) return true;
+    std::string_view lowered;
+    if (!lowercase(field, storage_, lowered)) return false;
+    row = find_encoding_name(direction_, lowered);
+    encodings_.add(field.object, row);
+    return true;
+}
+
+bool NameCache::byte_order(const TextField& field, ByteOrder& out) {
+    if (orders_.find(field.object, out)) return true;
+    std::string_view lowered;
+    if (!lowercase(field, storage_, lowered) ||
+        !take(resolve_byte_order(lowered, field.text), out)) {
+        return false;
+    }
+    orders_.add(field.object, out);
+    return true;
+}
+
+namespace {
+
+// Adds "in recipe item {index} ('{name}')", or "in recipe item {index}" when
+// the item has no str "name".  The name is shown with str's own repr, not
+// with an override of a str subclass.
+bool add_item_note(PyObject* error, const ItemContext& context) {
+    PyRef name;
+    if (context.item) name = find_entry(context.item, RecipeKey::name);
+    PyRef note;
+    if (name && PyUnicode_Check(name.get())) {
+        PyRef quoted(PyUnicode_Type.tp_repr(name.get()));
+        if (!quoted) return false;
+        note = PyRef(PyUnicode_FromFormat("in recipe item %zd (%U)", context.index, quoted.get()));
+    } else {
+        note = PyRef(PyUnicode_FromFormat("in recipe item %zd", context.index));
+    }
+    if (!note) return false;
+    PyRef added(PyObject_CallMethod(error, "add_note", "O", note.get()));
+    return static_cast<bool>(added);
+}
+
+}  // namespace
+
+void rewrap_engine_error(const ItemContext& context) {
+    PyRef raised(PyErr_GetRaisedException());
+    if (!raised) return;
+    // Ctrl-C, sys.exit() in a hook, a closing generator and the module's own
+    // InternalError are not recipe errors: they pass through as they are.
+    if (!PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception)) {
+        PyErr_SetRaisedException(raised.release());
+        return;
+    }
+    PyRef type_name(PyType_GetQualName(Py_TYPE(raised.get())));
+    if (!type_name) return;
+    PyRef text(PyObject_Str(raised.get()));
+    if (!text) {
+        // str() failing with something that is not an Exception (Ctrl-C
+        // while it runs) is not swallowed either.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+        PyErr_Clear();
+        text = PyRef(PyUnicode_FromString("<exception str() failed>"));
+        if (!text) return;
+    }
+    PyRef message(PyUnicode_FromFormat("%U: %U", type_name.get(), text.get()));
+    if (!message) return;
+    PyRef error(PyObject_CallOneArg(PyExc_ValueError, message.get()));
+    if (!error) return;
+    if (context.index >= 0 && !add_item_note(error.get(), context)) {
+        // The note is a courtesy: without it the error is still raised,
+        // unless what stopped it is itself not an ordinary error.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+}  // namespace bitloom

@@ -1,0 +1,201 @@
+// Reading recipe items: the keys every item carries, their conversions and
+// the messages for absent keys, the lowercasing of names, and the context
+// that names the failing item when an engine error reaches the caller.
+// Shared by the packet builder and the packet parser, which read the same
+// keys in the same order.
+//
+// An item's dict is read in one pass (scan_item), and its keys are then
+// checked and converted in the documented order.  A conversion that may run
+// Python code (the __index__ of an object that is not an int, a str
+// subclass, a bool-like object) can change any dict, this one included, so
+// after such a conversion the item is scanned again before its next key is
+// read, and the call remembers that Python code has run (ReadState): from
+// then on, every item is read afresh when its turn comes.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/codec_result.hpp"
+#include "python/errors.hpp"
+#include "python/module_state.hpp"
+#include "python/python_ref.hpp"
+#include "recipe/encoding_names.hpp"
+
+namespace bitloom {
+
+// The value of a routine's result, or false with its codec error raised.
+template <class T>
+bool take(Result<T> result, T& out) {
+    if (!result.ok()) {
+        raise_codec_error(result.error());
+        return false;
+    }
+    out = std::move(result.value());
+    return true;
+}
+
+// The values of the keys an item carries, found in one pass over the dict
+// (strong references: converting one value may run code that changes the
+// dict).  A null entry is an absent key.
+struct ItemEntries {
+    std::array<PyRef, kRecipeKeyCount> values;
+
+    PyObject* operator[](RecipeKey key) const noexcept {
+        return values[static_cast<std::size_t>(key)].get();
+    }
+};
+
+// Whether Python code may have run since the call began.  While it has not,
+// every dict is as it was when the call started, so values read earlier in
+// the call are still what a fresh read would give.
+struct ReadState {
+    bool python_may_have_run = false;
+};
+
+// Conversions that cannot call back into Python for this object.
+inline bool converts_int_in_place(PyObject* object) noexcept { return PyLong_Check(object); }
+inline bool converts_str_in_place(PyObject* object) noexcept {
+    return PyUnicode_CheckExact(object);
+}
+inline bool converts_bool_in_place(PyObject* object) noexcept {
+    return object == Py_True || object == Py_False;
+}
+
+// Raises the type-mismatch TypeError unless `item` is a dict (or subclass),
+// then collects its entries.  Keys match by identity with the interned key
+// strings first, then by content (never by a str subclass's own __hash__ or
+// __eq__), the same in every pass.
+bool scan_item(PyObject* item, ItemEntries& out);
+
+// The value under `key` in a dict, matched as scan_item matches (borrowed
+// into `out`, null when absent).
+PyRef find_entry(PyObject* item, RecipeKey key);
+
+// A str taken from an item: the object and its UTF-8 form.
+struct TextField {
+    PyObject* object = nullptr;  // held by the item's ItemEntries
+    std::string_view text;
+};
+
+struct RecipeItem {
+    TextField name;
+    TextField encoding;
+    std::uint32_t bits = 0;
+    TextField byte_order;
+    bool reverse_bits = false;
+    bool has_offset = false;
+    std::uint64_t offset_bits = 0;
+};
+
+// The packet builder's length pass: the dict check, "bits" and
+// "offset_bits", with the same errors as a full read.
+bool read_extent(PyObject* item, ItemEntries& entries, ReadState& state, std::uint32_t& bits,
+                 bool& has_offset, std::uint64_t& offset);
+
+// Checks and converts "name", "encoding", "bits", "byte_order",
+// "reverse_bits" and "offset_bits" of a scanned item in that order; the first
+// failure is raised ("Recipe missing required field: '{}'" for an absent
+// key, else the conversion's error).
+bool read_recipe_item(PyObject* item, ItemEntries& entries, ReadState& state, RecipeItem& out);
+
+// KeyError "Recipe item '{}' missing required field: 'value'" when absent.
+bool get_value(PyObject* entry, std::string_view item_name);
+
+// The Unicode lowercase form of `field`, as str.lower gives it.  ASCII text
+// needs no interpreter call; `storage` holds the result when it differs.
+bool lowercase(const TextField& field, std::string& storage, std::string_view& out);
+
+// A few (str object, resolved value) pairs of one call, matched by identity.
+// Holds a reference to each object, so that an identity stays valid for the
+// whole call; when it is full, further objects are simply not remembered.
+template <class Value, std::size_t Size>
+class IdentityCache {
+  public:
+    IdentityCache() noexcept = default;
+    IdentityCache(const IdentityCache&) = delete;
+    IdentityCache& operator=(const IdentityCache&) = delete;
+    ~IdentityCache() {
+        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(entries_[i].object);
+    }
+
+    bool find(PyObject* object, Value& out) const noexcept {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (entries_[i].object == object) {
+                out = entries_[i].value;
+                return true;
+            }
+        }
+        return false;
+    }
+    void add(PyObject* object, Value value) noexcept {
+        if (count_ < Size) entries_[count_++] = {Py_NewRef(object), value};
+    }
+
+  private:
+    struct Entry {
+        PyObject* object;
+        Value value;
+    };
+    std::array<Entry, Size> entries_{};
+    std::size_t count_ = 0;
+};
+
+// Encoding names and byte orders resolved during one call, by str object
+// identity: recipes repeat the same few strings, so each distinct object is
+// lowercased and looked up once.
+class NameCache {
+  public:
+    explicit NameCache(NameDirection direction) noexcept : direction_(direction) {}
+
+    // The table row of an encoding name (null when the table lacks it).
+    bool encoding_row(const TextField& field, const EncodingNameRow*& row);
+    bool byte_order(const TextField& field, ByteOrder& out);
+
+  private:
+    NameDirection direction_;
+    IdentityCache<const EncodingNameRow*, 8> encodings_;
+    IdentityCache<ByteOrder, 4> orders_;
+    std::string storage_;
+};
+
+// Where the engine was when it failed: the item's position and the item
+// (borrowed from the call's own list of items, which outlives the engine).
+// The item's name is looked up and turned into text only on failure, so a
+// note names the item even when the failing key was read before "name" or in
+// the packet builder's length pass.
+struct ItemContext {
+    Py_ssize_t index = -1;
+    PyObject* item = nullptr;
+};
+
+// Replaces the pending engine exception by ValueError "{type}: {text}" and
+// adds a note naming the recipe item.  Exceptions that are not Exception
+// subclasses (KeyboardInterrupt, SystemExit, GeneratorExit, the module's
+// InternalError) pass through unchanged.
+[[gnu::cold]] void rewrap_engine_error(const ItemContext& context);
+
+// Runs an engine body, reporting a failed C++ allocation inside it as
+// MemoryError "cannot allocate memory" (rewrapped and noted like every other
+// engine error), not as a bare MemoryError from the module's outer guard.
+template <class Body>
+auto run_engine(Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate memory");
+    } catch (const std::length_error&) {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate memory");
+    }
+    return nullptr;
+}
+
+}  // namespace bitloom

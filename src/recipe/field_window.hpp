@@ -1,0 +1,36 @@
+// Where the packet parser finds a field.  A field is read from the whole
+// bytes that hold it: its window starts at byte floor(start / 8) and spans
+// ceil(bits / 8) bytes, and the field value is the low `bits` bits of that
+// window read as one number in the item's byte order.  The bit offset within
+// the first byte is deliberately not used, which is why parsing only mirrors
+// packing for fields that end on a byte boundary.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/codec_result.hpp"
+#include "recipe/encoding_names.hpp"
+
+namespace bitloom {
+
+// The window of a field of `bits` bits starting at bit `start` of a packet of
+// `packet_length` bytes, or the error for a window that does not lie inside
+// the packet ("range start index {} ..." or "range end index {} ...").
+// Nothing outside the packet is ever read.
+Result<std::span<const std::uint8_t>> field_window(std::span<const std::uint8_t> packet,
+                                                   std::uint64_t start, std::uint32_t bits);
+
+// The field value: the first min(window size, 8) bytes of the field buffer
+// (the window in byte order) read big-endian, then narrowed to `bits` bits,
+// or bit-reversed when `reverse` is set.
+std::uint64_t field_value(std::span<const std::uint8_t> window, ByteOrder order,
+                          std::uint32_t bits, bool reverse) noexcept;
+
+// The field buffer: the window itself for "big", or a reversed copy of it in
+// `storage` for "little".
+std::span<const std::uint8_t> field_buffer(std::span<const std::uint8_t> window, ByteOrder order,
+                                           std::vector<std::uint8_t>& storage);
+
+}  // namespace bitloom
