@@ -17,35 +17,11 @@
 #include "codecs/decoder/ieee754.hpp"
 #include "codecs/decoder/integer.hpp"
 #include "frames/bit_window.hpp"
+#include "recipe/placement.hpp"
 
 namespace bitloom::frames {
 
 namespace {
-
-constexpr std::array<std::uint8_t, 256> make_byte_reversal() {
-    std::array<std::uint8_t, 256> table{};
-    for (unsigned b = 0; b < 256; ++b) {
-        unsigned r = 0;
-        for (unsigned i = 0; i < 8; ++i) r |= ((b >> i) & 1u) << (7 - i);
-        table[b] = static_cast<std::uint8_t>(r);
-    }
-    return table;
-}
-
-constexpr auto kReversedByte = make_byte_reversal();
-
-// Reverses the order of the last `bits` bits of `bytes` (8 * size - bits
-// leading bits are zero and stay zero).
-void reverse_trailing_bits(std::span<std::uint8_t> bytes, std::uint32_t bits) noexcept {
-    std::reverse(bytes.begin(), bytes.end());
-    for (std::uint8_t& byte : bytes) byte = kReversedByte[byte];
-    const unsigned spare = static_cast<unsigned>(bytes.size() * 8 - bits);
-    if (spare == 0) return;
-    for (std::size_t i = bytes.size(); i-- > 0;) {
-        const unsigned carry = i > 0 ? static_cast<unsigned>(bytes[i - 1]) << (8 - spare) : 0;
-        bytes[i] = static_cast<std::uint8_t>((bytes[i] >> spare) | carry);
-    }
-}
 
 std::uint64_t signed_slot(std::int64_t value) noexcept { return as_unsigned(value); }
 std::uint64_t float_slot(double value) noexcept { return std::bit_cast<std::uint64_t>(value); }

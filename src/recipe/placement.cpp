@@ -107,15 +107,19 @@ void encode_binary_to_bytes(std::span<const std::uint8_t> data, std::uint32_t bi
     if (kept != 0) std::memcpy(out.data() + (n - kept), data.data() + (data.size() - kept), kept);
     const unsigned spare = static_cast<unsigned>(8 * n - bits);  // 0..7 unused top bits
     out[0] &= static_cast<std::uint8_t>(0xFFu >> spare);
-    if (!reverse) return;
+    if (reverse) reverse_trailing_bits(out, bits);
+}
+
+void reverse_trailing_bits(std::span<std::uint8_t> bytes, std::uint32_t bits) noexcept {
     // Reversing all 8n bits puts the field's bits, reversed, at the front
     // (the spare bits were zero); shifting right by `spare` realigns them.
-    std::reverse(out.begin(), out.end());
-    for (std::uint8_t& byte : out) byte = kReversedByte[byte];
+    std::reverse(bytes.begin(), bytes.end());
+    for (std::uint8_t& byte : bytes) byte = kReversedByte[byte];
+    const unsigned spare = static_cast<unsigned>(bytes.size() * 8 - bits);
     if (spare == 0) return;
-    for (std::size_t i = n; i-- > 0;) {
-        const unsigned carry = i > 0 ? static_cast<unsigned>(out[i - 1]) << (8 - spare) : 0;
-        out[i] = static_cast<std::uint8_t>((out[i] >> spare) | carry);
+    for (std::size_t i = bytes.size(); i-- > 0;) {
+        const unsigned carry = i > 0 ? static_cast<unsigned>(bytes[i - 1]) << (8 - spare) : 0;
+        bytes[i] = static_cast<std::uint8_t>((bytes[i] >> spare) | carry);
     }
 }
 

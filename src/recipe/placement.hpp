@@ -23,6 +23,10 @@ struct IntegerField {
 // optional reversal of its low `bits` bits.  Fails for widths above 64.
 Result<IntegerField> encode_integer_to_bytes(std::uint64_t value, std::uint32_t bits, bool reverse);
 
+// Reverses the order of the last `bits` bits of `bytes`, whose
+// 8 * size - bits leading bits are zero and stay zero.
+void reverse_trailing_bits(std::span<std::uint8_t> bytes, std::uint32_t bits) noexcept;
+
 // The last `bits` bits of `data`, right-aligned in ceil(bits / 8) bytes,
 // optionally in reverse bit order.  Replaces the contents of `out`.
 void encode_binary_to_bytes(std::span<const std::uint8_t> data, std::uint32_t bits, bool reverse,
