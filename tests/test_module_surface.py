@@ -429,3 +429,39 @@ def test_a_failing_compiled_module_is_not_mistaken_for_a_missing_one(tmp_path):
                             capture_output=True, text=True, timeout=60)
     assert result.stderr.splitlines()[-1] == \
         "ModuleNotFoundError: No module named 'no_such_module_here'"
+
+
+class WideIndex:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+# Ints of more than one internal digit take the conversions' digit loops; a
+# value out of range must still raise the interpreter's own error text.
+WIDE_INTEGERS = [
+    (bitloom.encode_twos_complement, 2**63 - 1, 64, 2**63 - 1),
+    (bitloom.encode_twos_complement, -(2**63), 64, 2**63),
+    (bitloom.encode_twos_complement, 2**63, 64, "int too big to convert"),
+    (bitloom.encode_twos_complement, -(2**63) - 1, 64, "int too big to convert"),
+    (bitloom.encode_twos_complement, 2**200, 64, "int too big to convert"),
+    (bitloom.encode_packed_bcd, 1234567890123456, 64, 0x1234567890123456),
+    (bitloom.decode_twos_complement, 2**64 - 1, 64, -1),
+    (bitloom.decode_twos_complement, 2**40, 64, 2**40),
+    (bitloom.decode_twos_complement, 2**64, 64, "int too big to convert"),
+    (bitloom.decode_twos_complement, -(2**40), 64, "can't convert negative int to unsigned"),
+    (bitloom.decode_packed_bcd, 0x1234567890123456, 64, 1234567890123456),
+]
+
+
+@pytest.mark.parametrize("wrap", [int, IntSubclass, WideIndex], ids=["int", "subclass", "index"])
+@pytest.mark.parametrize("function, value, bits, expected", WIDE_INTEGERS)
+def test_wide_integers_convert_with_the_interpreters_errors(wrap, function, value, bits, expected):
+    if isinstance(expected, str):
+        with pytest.raises(OverflowError) as caught:
+            function(wrap(value), bits)
+        assert str(caught.value) == expected
+    else:
+        assert function(wrap(value), bits) == expected

@@ -329,3 +329,25 @@ def test_widening_and_damage_match_cpython(codec, runs, damage):
         bad = BAD_UNITS[size][which].to_bytes(size, "little" if codec.endswith("le") else "big")
         raw = raw[:at] + bad + raw[at:]
     check_against_cpython(codec, raw)
+
+
+# UTF-32 in one-byte storage is checked on the words as loaded, sixteen at a
+# time: one unit that does not fit, at every place of a block and the tail,
+# must widen the text or be reported exactly as alone.
+@pytest.mark.parametrize("decode, codec", [(b.decode_utf32le, "utf-32-le"),
+                                           (b.decode_utf32be, "utf-32-be")])
+@pytest.mark.parametrize("odd", [0x7F, 0x80, 0xFF, 0x100, 0x17F, 0xFFFF, 0x10000, 0x10FFFF,
+                                 0xD800, 0x110000, 0x1000041, 0x80000000, 0xFFFFFFFF], ids=hex)
+@pytest.mark.parametrize("start", [0x41, 0xE9], ids=["ascii", "latin1"])
+def test_utf32_unit_out_of_its_storage_at_every_place(decode, codec, odd, start):
+    order = "little" if codec.endswith("le") else "big"
+    for place in range(37):
+        units = [start + i % 20 if start < 0x80 else start for i in range(37)]
+        units[place] = odd
+        data = b"".join(unit.to_bytes(4, order) for unit in units)
+        if odd > 0x10FFFF or 0xD800 <= odd <= 0xDFFF:
+            with pytest.raises(ValueError) as caught:
+                decode(data)
+            assert str(caught.value) == f"Invalid UTF-32 codepoint: 0x{odd:08X}"
+        else:
+            assert same_str(decode(data), data.decode(codec))

@@ -46,27 +46,51 @@ void raise_cannot_cast(PyObject* object, const char* target) {
     raise_cast_error(name.get(), target);
 }
 
+// Ints wider than one digit: PyLong_AsLongLong and PyLong_AsUnsignedLongLong
+// go through the interpreter's general int-to-bytes routine, several times
+// slower than the digit loops behind PyLong_AsLongLongAndOverflow and
+// PyLong_AsUnsignedLong.  Those take the value; a value they refuse is
+// converted again by the first two, which raise their own errors exactly.
 bool convert_int64_general(PyObject* object, std::int64_t& out) {
     // long long, not long: long is 32 bits on Windows.
+    if (PyLong_Check(object)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow == 0) {
+            out = value;
+            return true;
+        }
+    }
     const long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred()) return false;
     out = value;
     return true;
 }
 
-bool convert_uint64_general(PyObject* object, std::uint64_t& out) {
-    if (PyLong_Check(object)) {
-        unsigned long long value = PyLong_AsUnsignedLongLong(object);
-        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-        out = value;
-        return true;
+namespace {
+
+bool unsigned_of_int(PyObject* number, std::uint64_t& out) {
+    if constexpr (sizeof(unsigned long) == sizeof(std::uint64_t)) {
+        const unsigned long value = PyLong_AsUnsignedLong(number);
+        if (value != static_cast<unsigned long>(-1) || !PyErr_Occurred()) {
+            out = value;
+            return true;
+        }
+        PyErr_Clear();
     }
-    PyRef index(PyNumber_Index(object));
-    if (!index) return false;
-    unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    const unsigned long long value = PyLong_AsUnsignedLongLong(number);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     out = value;
     return true;
+}
+
+}  // namespace
+
+bool convert_uint64_general(PyObject* object, std::uint64_t& out) {
+    if (PyLong_Check(object)) return unsigned_of_int(object, out);
+    PyRef index(PyNumber_Index(object));
+    if (!index) return false;
+    return unsigned_of_int(index.get(), out);
 }
 
 bool convert_uint32_general(PyObject* object, std::uint32_t& out) {

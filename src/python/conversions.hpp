@@ -28,7 +28,9 @@ bool convert_uint64_general(PyObject* object, std::uint64_t& out);
 bool convert_uint32_general(PyObject* object, std::uint32_t& out);
 
 inline bool compact_int(PyObject* object, Py_ssize_t& value) {
-    if (!PyLong_Check(object)) return false;
+    // An exact int is told by its type pointer alone, without loading the
+    // type's flags.
+    if (!PyLong_CheckExact(object) && !PyLong_Check(object)) return false;
     auto* number = reinterpret_cast<PyLongObject*>(object);
     if (!PyUnstable_Long_IsCompact(number)) return false;
     value = PyUnstable_Long_CompactValue(number);

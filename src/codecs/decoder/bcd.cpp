@@ -51,12 +51,43 @@ Result<std::int64_t> sum_plain_digits(std::uint64_t pattern, std::uint32_t digit
 
 constexpr bool is_decimal_digit(std::uint32_t nibble) noexcept { return nibble <= 9; }
 
+// Whether a nibble of `nibbles` is above 9: one whose bit 3 is set together
+// with bit 2 or bit 1.
+constexpr bool has_nibble_above_nine(std::uint64_t nibbles) noexcept {
+    return ((nibbles >> 3) & ((nibbles >> 2) | (nibbles >> 1)) & 0x1111111111111111u) != 0;
+}
+
+// The number whose decimal digits are the sixteen nibbles of `nibbles`
+// (each 0 .. 9, nibble 0 the units).  Neighbouring lanes are joined in
+// place: nibble pairs into bytes of 0 .. 99, byte pairs into 16-bit lanes of
+// 0 .. 9999, those into 32-bit lanes below 10^8, and the two halves; no
+// lane's product reaches the next lane.
+constexpr std::uint64_t nibbles_to_binary(std::uint64_t nibbles) noexcept {
+    std::uint64_t x = (nibbles & 0x0F0F0F0F0F0F0F0Fu) + ((nibbles >> 4) & 0x0F0F0F0F0F0F0F0Fu) * 10;
+    x = (x & 0x00FF00FF00FF00FFu) + ((x >> 8) & 0x00FF00FF00FF00FFu) * 100;
+    x = (x & 0x0000FFFF0000FFFFu) + ((x >> 16) & 0x0000FFFF0000FFFFu) * 10000;
+    return (x & 0xFFFFFFFFu) + (x >> 32) * 100000000;
+}
+
+// Packed digits: the nibbles from `first_bit` (0, or 4 above a sign) up,
+// all checked at once.  A bad one is looked for again slot by slot, so that
+// the lowest decides the error.
+Result<std::int64_t> sum_packed_digits(std::uint64_t pattern, std::uint32_t digit_count,
+                                       std::uint32_t first_bit) {
+    const std::uint32_t count = slots_in_pattern(digit_count, first_bit, 4);
+    if (count == 0) return std::int64_t{0};
+    const std::uint64_t mask = count >= 16 ? ~std::uint64_t{0} : (std::uint64_t{1} << (4 * count)) - 1;
+    const std::uint64_t nibbles = (pattern >> first_bit) & mask;
+    if (has_nibble_above_nine(nibbles)) return sum_plain_digits(pattern, digit_count, first_bit, 4);
+    return static_cast<std::int64_t>(nibbles_to_binary(nibbles));
+}
+
 }  // namespace
 
 Result<std::int64_t> decode_packed_bcd(std::uint64_t pattern, std::uint32_t bits,
                                        bool is_signed) {
     if (bits < 4) return std::int64_t{0};
-    if (!is_signed) return sum_plain_digits(pattern, bits / 4, 0, 4);
+    if (!is_signed) return sum_packed_digits(pattern, bits / 4, 0);
 
     // Signed: nibble 0 is the sign.  0xB and 0xD are negative; 0xA, 0xC,
     // 0xE and 0xF positive.  A negative zero reads as 0.
@@ -65,7 +96,7 @@ Result<std::int64_t> decode_packed_bcd(std::uint64_t pattern, std::uint32_t bits
         return make_error(ErrorKind::value_error,
                           "Invalid BCD sign nibble: expected 0xA-0xF for signed packed BCD");
     }
-    auto magnitude = sum_plain_digits(pattern, bits / 4 - 1, 4, 4);
+    auto magnitude = sum_packed_digits(pattern, bits / 4 - 1, 4);
     if (magnitude && (sign == 0xB || sign == 0xD)) magnitude.value() = -magnitude.value();
     return magnitude;
 }

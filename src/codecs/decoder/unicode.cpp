@@ -435,10 +435,54 @@ constexpr bool refused_by(std::uint32_t value, std::uint32_t limit) noexcept {
     return value > limit || is_surrogate(value);
 }
 
+// The 32-bit word as loaded in native order whose bits are the bits of a
+// unit's value under `value_mask`: byte-swapped when the unit's order is not
+// native.
+template <bool LittleEndian>
+constexpr std::uint32_t mask_in_load_order(std::uint32_t value_mask) noexcept {
+    if constexpr ((std::endian::native == std::endian::little) != LittleEndian) {
+        return byte_swap32(value_mask);
+    }
+    return value_mask;
+}
+
+// One-byte rooms (limit 0x7F or 0xFF, one less than a power of two, and no
+// surrogate below either): a unit is refused exactly when a bit above the
+// limit is set, which is tested on the word as loaded, and its value is one
+// byte of that word, so no unit is byte-swapped.
+template <bool LittleEndian>
+std::size_t write_utf32_bytes(const std::uint8_t* data, std::size_t i, std::size_t count,
+                              std::uint8_t* out, std::uint32_t limit) noexcept {
+    constexpr unsigned kValueShift =
+        (std::endian::native == std::endian::little) == LittleEndian ? 0 : 24;
+    const std::uint32_t refused_bits = limit == kAsciiMax ? mask_in_load_order<LittleEndian>(~kAsciiMax)
+                                                          : mask_in_load_order<LittleEndian>(~kLatin1Max);
+    constexpr std::size_t kBlock = 16;
+    for (; count - i >= kBlock; i += kBlock) {
+        std::uint32_t words[kBlock];
+        std::memcpy(words, data + 4 * i, sizeof words);
+        std::uint32_t refused = 0;
+        for (std::size_t k = 0; k < kBlock; ++k) refused |= words[k] & refused_bits;
+        if (refused != 0) break;
+        for (std::size_t k = 0; k < kBlock; ++k) {
+            out[i + k] = static_cast<std::uint8_t>(words[k] >> kValueShift);
+        }
+    }
+    for (; i < count; ++i) {
+        const std::uint32_t value = read_unit32<LittleEndian>(data + 4 * i);
+        if (refused_by(value, limit)) break;
+        out[i] = static_cast<std::uint8_t>(value);
+    }
+    return i;
+}
+
 // Writes values from `i` on until the end or one that the room refuses.
 template <bool LittleEndian, class Unit>
 std::size_t write_utf32_run(const std::uint8_t* data, std::size_t i, std::size_t count, Unit* out,
                             std::uint32_t limit) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        return write_utf32_bytes<LittleEndian>(data, i, count, out, limit);
+    }
     constexpr std::size_t kBlock = 16;
     for (; count - i >= kBlock; i += kBlock) {
         std::uint32_t values[kBlock];

@@ -4,13 +4,14 @@
 // BCD.  Digit i then occupies the 4-bit (packed) or 8-bit (unpacked) slot
 // i above that.
 //
-// The digits are not taken off one at a time.  A number below 10^8 is split
-// into its two four-digit halves, and then every half into its two-digit
-// pairs and every pair into its two digits in the lanes of one 64-bit word,
-// each split a multiplication by a fixed-point reciprocal and a shift that
-// work on all lanes at once (no lane's product reaches the next lane).
-// Eight digits so come out in eight bytes in a handful of instructions; the
-// nibbles of packed BCD are those bytes squeezed together.
+// The digits are not taken off one at a time.  Unpacked BCD splits a number
+// below 10^8 into its two four-digit halves, then every half into its
+// two-digit pairs and every pair into its two digits in the lanes of one
+// 64-bit word, each split a multiplication by a fixed-point reciprocal and a
+// shift that work on all lanes at once (no lane's product reaches the next
+// lane).  Packed BCD takes the four two-digit pairs from quotients computed
+// side by side and looks each pair's byte up in a table of 100, which is a
+// shorter chain of dependent steps than squeezing the unpacked bytes.
 //
 // The pattern is one 64-bit word, so a field wider than 64 bits has digit
 // positions that cannot be written.  Those positions are left out, and a
@@ -57,6 +58,31 @@ constexpr bool has_too_many_digits(std::uint64_t m, std::uint32_t count) noexcep
                       {value, count});
 }
 
+// The packed BCD byte of every number below 100: its tens in the high
+// nibble, its units in the low one.
+constexpr std::array<std::uint8_t, 100> kPackedPairs = [] {
+    std::array<std::uint8_t, 100> pairs{};
+    for (std::uint32_t n = 0; n < pairs.size(); ++n) {
+        pairs[n] = static_cast<std::uint8_t>(((n / 10) << 4) | (n % 10));
+    }
+    return pairs;
+}();
+
+// The eight digits of `value` (below 10^8) as packed nibbles.  The three
+// quotients by 10^2, 10^4 and 10^6 are taken from `value` side by side (each
+// a multiply-high, none waiting for another), their differences are the four
+// two-digit pairs, and the table turns every pair into its byte.
+inline std::uint64_t eight_digit_nibbles(std::uint32_t value) noexcept {
+    const std::uint32_t hundreds = value / 100;
+    const std::uint32_t ten_thousands = value / 10000;
+    const std::uint32_t millions = value / 1000000;
+    const std::uint32_t pair0 = value - hundreds * 100;
+    const std::uint32_t pair1 = hundreds - ten_thousands * 100;
+    const std::uint32_t pair2 = ten_thousands - millions * 100;
+    return std::uint64_t{kPackedPairs[pair0]} | std::uint64_t{kPackedPairs[pair1]} << 8 |
+           std::uint64_t{kPackedPairs[pair2]} << 16 | std::uint64_t{kPackedPairs[millions]} << 24;
+}
+
 [[gnu::cold]] CodecError negative_in_unsigned() {
     return make_error(ErrorKind::value_error, "Cannot encode negative value in unsigned BCD");
 }
@@ -78,17 +104,11 @@ std::uint64_t decimal_digit_bytes(std::uint32_t value) noexcept {
 }
 
 std::uint64_t decimal_digit_nibbles(std::uint64_t value) noexcept {
-    // Byte pairs squeezed into bytes, then 16-bit lanes into 16 bits, and so on.
-    const auto squeeze = [](std::uint64_t digits) {
-        digits = (digits | (digits >> 4)) & 0x00FF00FF00FF00FFu;
-        digits = (digits | (digits >> 8)) & 0x0000FFFF0000FFFFu;
-        return (digits | (digits >> 16)) & 0x00000000FFFFFFFFu;
-    };
-    if (value < 100000000) return squeeze(decimal_digit_bytes(static_cast<std::uint32_t>(value)));
+    if (value < 100000000) return eight_digit_nibbles(static_cast<std::uint32_t>(value));
     const std::uint64_t high = value / 100000000;
     const auto low = static_cast<std::uint32_t>(value - high * 100000000);
-    return (squeeze(decimal_digit_bytes(static_cast<std::uint32_t>(high))) << 32) |
-           squeeze(decimal_digit_bytes(low));
+    return (eight_digit_nibbles(static_cast<std::uint32_t>(high)) << 32) |
+           eight_digit_nibbles(low);
 }
 
 Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
