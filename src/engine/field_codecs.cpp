@@ -80,10 +80,12 @@ bool convert_raw_bytes(PyObject* value, const FieldParameters&, FieldValue& out)
 // ---- encoders --------------------------------------------------------------
 
 // The numeric pattern right-aligned in ceil(bits / 8) bytes.
-bool integer_bytes(std::uint64_t pattern, const FieldParameters& field, FieldBytes& out) {
-    Result<IntegerField> bytes = encode_integer_to_bytes(pattern, field.bits, field.reverse_bits);
+bool integer_bytes(std::uint64_t pattern_in, const FieldParameters& field, FieldBytes& out) {
+    Result<IntegerField> bytes = encode_integer_to_bytes(pattern_in, field.bits, field.reverse_bits);
     if (!bytes) return raise_error(bytes.error());
     out.integer = bytes.value();
+    const std::uint64_t pattern = field.reverse_bits ? reverse_low_bits(pattern_in, field.bits) : pattern_in;
+    out.word = pattern & low_mask(8 * out.integer.size);
     out.is_integer = true;
     return true;
 }

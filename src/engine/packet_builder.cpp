@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "core/bits.hpp"
 #include "core/message.hpp"
 #include "engine/field_codecs.hpp"
 #include "recipe/encoding_names.hpp"
@@ -108,7 +109,17 @@ bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache&
     if (!names.byte_order(fields.byte_order, field.byte_order)) return false;
     std::uint64_t end = 0;
     if (!take(field_end(start, fields.bits), end)) return false;
-    place_field(packet, apply_byte_order(bytes, field.byte_order, scratch), start, fields.bits);
+    if (bytes.is_integer) {
+        // A numeric field of up to 8 bytes: placed as one word, its bytes
+        // reversed for "little".
+        std::uint64_t word = bytes.word;
+        if (field.byte_order == ByteOrder::little && bytes.integer.size > 0) {
+            word = byte_swap64(word) >> (64 - 8 * bytes.integer.size);
+        }
+        place_word(packet, word, start, fields.bits);
+    } else {
+        place_field(packet, apply_byte_order(bytes, field.byte_order, scratch), start, fields.bits);
+    }
     cursor = end;
     return true;
 }

@@ -18,6 +18,47 @@ namespace {
 
 using K = RecipeKey;
 
+// The interned key strings by address: a slot picked by a few bits of the
+// address, the bits chosen once so that the seven keys get distinct slots.
+// A dict built from string literals holds these very objects, so most keys
+// are found with one load and one comparison.
+class InternedKeyTable {
+  public:
+    explicit InternedKeyTable(const std::array<PyObject*, kRecipeKeyCount>& keys) noexcept {
+        for (unsigned shift = 0; shift < 32; ++shift) {
+            slots_.fill({});
+            bool distinct = true;
+            for (std::size_t i = 0; i < kRecipeKeyCount && distinct; ++i) {
+                Slot& slot = slots_[slot_of(keys[i], shift)];
+                distinct = slot.key == nullptr;
+                slot = {keys[i], static_cast<int>(i)};
+            }
+            if (distinct) {
+                shift_ = shift;
+                return;
+            }
+        }
+        slots_.fill({});  // no such bits: every key takes the general path
+    }
+    // The recipe key `key` is, when it is one of the interned objects; else -1.
+    int find(PyObject* key) const noexcept {
+        const Slot& slot = slots_[slot_of(key, shift_)];
+        return slot.key == key ? slot.index : -1;
+    }
+
+  private:
+    static constexpr std::size_t kSlots = 64;
+    struct Slot {
+        PyObject* key = nullptr;
+        int index = -1;
+    };
+    static std::size_t slot_of(PyObject* key, unsigned shift) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(key) >> shift) % kSlots;
+    }
+    std::array<Slot, kSlots> slots_{};
+    unsigned shift_ = 0;
+};
+
 // The recipe key that `key` equals, or -1.  The key's length picks the one
 // candidate (only "name" and "bits" share a length); identity with the
 // interned key settles it at once, and a key built at run time (or a str
@@ -157,6 +198,9 @@ bool scan_keys(PyObject* item, Store&& store) {
         return false;
     }
     const std::array<PyObject*, kRecipeKeyCount>& interned = module_state().keys;
+    // The module's key strings live as long as the process (one module
+    // state, never replaced), so the table is built once.
+    static const InternedKeyTable table(interned);
     // Nothing in this loop runs Python code, so under the GIL the dict
     // cannot change during the iteration; without the GIL the dict's own
     // lock keeps other threads out, and strong references are taken before
@@ -168,7 +212,8 @@ bool scan_keys(PyObject* item, Store&& store) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(item, &position, &key, &value)) {
-        const int index = key_index(key, interned);
+        int index = table.find(key);
+        if (index < 0) index = key_index(key, interned);
         if (index >= 0) store(static_cast<std::size_t>(index), value);
     }
     Py_END_CRITICAL_SECTION();
