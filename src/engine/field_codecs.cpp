@@ -79,11 +79,20 @@ bool convert_raw_bytes(PyObject* value, const FieldParameters&, FieldValue& out)
 
 // ---- encoders --------------------------------------------------------------
 
-// The numeric pattern right-aligned in ceil(bits / 8) bytes.
+// The numeric pattern right-aligned in ceil(bits / 8) bytes, and as one
+// word for engines that place it whole.  Only widths above 64 go through
+// encode_integer_to_bytes, for its refusal.
 bool integer_bytes(std::uint64_t pattern, const FieldParameters& field, FieldBytes& out) {
-    Result<IntegerField> bytes = encode_integer_to_bytes(pattern, field.bits, field.reverse_bits);
-    if (!bytes) return raise_error(bytes.error());
-    out.integer = bytes.value();
+    if (field.bits > 64) {
+        return raise_error(encode_integer_to_bytes(pattern, field.bits, field.reverse_bits).error());
+    }
+    if (field.reverse_bits) pattern = reverse_low_bits(pattern, field.bits);
+    const std::size_t size = (field.bits + 7) / 8;
+    out.word = pattern & low_mask(8 * size);
+    out.integer.size = size;
+    for (std::size_t k = 0; k < size; ++k) {
+        out.integer.bytes[k] = static_cast<std::uint8_t>(out.word >> (8 * (size - 1 - k)));
+    }
     out.is_integer = true;
     return true;
 }

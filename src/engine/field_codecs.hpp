@@ -75,6 +75,7 @@ struct FieldValue {
 // bytes held in (or viewed through) the caller's scratch buffer.
 struct FieldBytes {
     IntegerField integer;
+    std::uint64_t word = 0;  // a numeric field's bytes as one number (is_integer)
     std::span<const std::uint8_t> view;
     bool is_integer = false;
 };

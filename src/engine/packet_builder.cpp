@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "core/bits.hpp"
 #include "core/message.hpp"
 #include "engine/field_codecs.hpp"
 #include "recipe/encoding_names.hpp"
@@ -31,21 +32,31 @@ namespace {
 
 using K = RecipeKey;
 
-// The entries of every item as the length pass read them: on the stack for
-// recipes of the usual size, else one allocation for the call.
+// The entries of every item as the length pass found them (borrowed).  The
+// buffer is kept by the thread between calls, so that the usual call
+// allocates nothing for it; a call made from a hook during another finds no
+// spare buffer and takes its own.  Large buffers are not kept.
 class ItemRecords {
   public:
-    explicit ItemRecords(std::size_t count) {
-        if (count > kInline) heap_ = std::make_unique<ItemEntries[]>(count);
+    explicit ItemRecords(std::size_t count) : records_(std::move(spare())) {
+        if (records_.size() < count) records_.resize(count);
     }
-    ItemEntries& operator[](std::size_t index) noexcept {
-        return heap_ ? heap_[index] : inline_[index];
+    ItemRecords(const ItemRecords&) = delete;
+    ItemRecords& operator=(const ItemRecords&) = delete;
+    ~ItemRecords() {
+        if (records_.size() <= kKept && records_.size() > spare().size()) {
+            spare() = std::move(records_);
+        }
     }
+    ScannedKeys& operator[](std::size_t index) noexcept { return records_[index]; }
 
   private:
-    static constexpr std::size_t kInline = 4;
-    std::array<ItemEntries, kInline> inline_;
-    std::unique_ptr<ItemEntries[]> heap_;
+    static constexpr std::size_t kKept = 1024;
+    static std::vector<ScannedKeys>& spare() noexcept {
+        thread_local std::vector<ScannedKeys> buffer;
+        return buffer;
+    }
+    std::vector<ScannedKeys> records_;
 };
 
 [[gnu::cold]] bool raise_packet_too_large(std::uint64_t total_bits) {
@@ -62,7 +73,7 @@ class ItemRecords {
 
 // Encodes one item's value into its field and places it.  `entries` holds
 // the item's keys; its "name" .. "offset_bits" are read (and checked) here.
-bool place_item(PyObject* item, ItemEntries& entries, ReadState& state, NameCache& names,
+bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache& names,
                 std::vector<std::uint8_t>& scratch, std::span<std::uint8_t> packet,
                 std::uint64_t& cursor) {
     RecipeItem fields;
@@ -81,7 +92,12 @@ bool place_item(PyObject* item, ItemEntries& entries, ReadState& state, NameCach
     field.reverse_bits = fields.reverse_bits;
 
     const FieldCodecRow& codec = field_codec_row(field.encoding.codec);
-    if (!codec.converts_in_place(value)) state.python_may_have_run = true;
+    if (!codec.converts_in_place(value)) {
+        // The conversion may run Python code, which may change this item
+        // (its byte order is read after it) and every later one.
+        entries.hold();
+        state.python_may_have_run = true;
+    }
     FieldValue converted;
     FieldBytes bytes;
     if (!codec.convert(value, field, converted) ||
@@ -93,7 +109,17 @@ bool place_item(PyObject* item, ItemEntries& entries, ReadState& state, NameCach
     if (!names.byte_order(fields.byte_order, field.byte_order)) return false;
     std::uint64_t end = 0;
     if (!take(field_end(start, fields.bits), end)) return false;
-    place_field(packet, apply_byte_order(bytes, field.byte_order, scratch), start, fields.bits);
+    if (bytes.is_integer) {
+        // A numeric field of up to 8 bytes: placed as one word, its bytes
+        // reversed for "little".
+        std::uint64_t word = bytes.word;
+        if (field.byte_order == ByteOrder::little && bytes.integer.size > 0) {
+            word = byte_swap64(word) >> (64 - 8 * bytes.integer.size);
+        }
+        place_word(packet, word, start, fields.bits);
+    } else {
+        place_field(packet, apply_byte_order(bytes, field.byte_order, scratch), start, fields.bits);
+    }
     cursor = end;
     return true;
 }
@@ -101,8 +127,10 @@ bool place_item(PyObject* item, ItemEntries& entries, ReadState& state, NameCach
 }  // namespace
 
 PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
-    ReadState state;
-    ItemRecords records(items.size());
+    // The placement pass reuses the length pass's scans only where they can
+    // be borrowed; elsewhere it reads every item afresh.
+    ReadState state{.python_may_have_run = !kScansMayBeBorrowed};
+    ItemRecords records(kScansMayBeBorrowed ? items.size() : 0);
 
     // Length pass: every item's dict check, "bits" and "offset_bits".
     std::uint64_t total_bits = 0;
@@ -111,7 +139,14 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
         std::uint32_t bits = 0;
         bool has_offset = false;
         std::uint64_t offset = 0;
-        if (!read_extent(items[i], records[i], state, bits, has_offset, offset)) return nullptr;
+        ItemSlots entries;
+        if constexpr (kScansMayBeBorrowed) {
+            if (!scan_item(items[i], records[i])) return nullptr;
+            entries.reset(records[i]);
+        } else if (!scan_item(items[i], entries)) {
+            return nullptr;
+        }
+        if (!read_extent(items[i], entries, state, bits, has_offset, offset)) return nullptr;
         std::uint64_t end = 0;
         if (!take(field_end(has_offset ? offset : total_bits, bits), end)) return nullptr;
         total_bits = std::max(total_bits, end);
@@ -140,12 +175,14 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
     std::uint64_t cursor = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         context = {static_cast<Py_ssize_t>(i), items[i]};
-        if (state.python_may_have_run) {
+        ItemSlots entries;
+        if (!state.python_may_have_run) {
+            entries.reset(records[i]);
+        } else if (!scan_item(items[i], entries)) {
             // Read afresh: Python code may have changed this item since.
-            records[i] = ItemEntries();
-            if (!scan_item(items[i], records[i])) return nullptr;
+            return nullptr;
         }
-        if (!place_item(items[i], records[i], state, names, scratch, bytes, cursor)) return nullptr;
+        if (!place_item(items[i], entries, state, names, scratch, bytes, cursor)) return nullptr;
     }
     return packet.release();
 }

@@ -33,7 +33,7 @@ PyRef name_key(const TextField& name) {
 bool parse_item(PyObject* item, std::span<const std::uint8_t> packet, std::uint64_t start_offset,
                 ReadState& state, NameCache& names, std::vector<std::uint8_t>& scratch,
                 PyObject* result, std::uint64_t& cursor) {
-    ItemEntries entries;
+    ItemSlots entries;
     RecipeItem fields;
     if (!scan_item(item, entries) || !read_recipe_item(item, entries, state, fields)) return false;
 

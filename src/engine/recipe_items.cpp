@@ -18,6 +18,47 @@ namespace {
 
 using K = RecipeKey;
 
+// The interned key strings by address: a slot picked by a few bits of the
+// address, the bits chosen once so that the seven keys get distinct slots.
+// A dict built from string literals holds these very objects, so most keys
+// are found with one load and one comparison.
+class InternedKeyTable {
+  public:
+    explicit InternedKeyTable(const std::array<PyObject*, kRecipeKeyCount>& keys) noexcept {
+        for (unsigned shift = 0; shift < 32; ++shift) {
+            slots_.fill({});
+            bool distinct = true;
+            for (std::size_t i = 0; i < kRecipeKeyCount && distinct; ++i) {
+                Slot& slot = slots_[slot_of(keys[i], shift)];
+                distinct = slot.key == nullptr;
+                slot = {keys[i], static_cast<int>(i)};
+            }
+            if (distinct) {
+                shift_ = shift;
+                return;
+            }
+        }
+        slots_.fill({});  // no such bits: every key takes the general path
+    }
+    // The recipe key `key` is, when it is one of the interned objects; else -1.
+    int find(PyObject* key) const noexcept {
+        const Slot& slot = slots_[slot_of(key, shift_)];
+        return slot.key == key ? slot.index : -1;
+    }
+
+  private:
+    static constexpr std::size_t kSlots = 64;
+    struct Slot {
+        PyObject* key = nullptr;
+        int index = -1;
+    };
+    static std::size_t slot_of(PyObject* key, unsigned shift) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(key) >> shift) % kSlots;
+    }
+    std::array<Slot, kSlots> slots_{};
+    unsigned shift_ = 0;
+};
+
 // The recipe key that `key` equals, or -1.  The key's length picks the one
 // candidate (only "name" and "bits" share a length); identity with the
 // interned key settles it at once, and a key built at run time (or a str
@@ -63,24 +104,47 @@ bool str_view(PyObject* object, std::string_view& out) {
     return convert_str(object, out);
 }
 
-// One key of an item, read in the documented order.  `in_place` says
-// whether the conversion can run no Python code for this object; when it
-// may have, the item is scanned again for the keys that follow.
+// Before a conversion that may run Python code: borrowed entries become
+// strong, so that what that code does to the dict cannot free them.
+void hold_entries(ItemEntries&) noexcept {}
+void hold_entries(ItemSlots& entries) noexcept { entries.hold(); }
+
+// After Python code may have run, the entries of the keys still to come are
+// replaced by a fresh scan; those already read keep the objects they were
+// read from (a TextField points into them).
+void refresh_entries(ItemEntries& entries, K read, ItemEntries& fresh) noexcept {
+    for (std::size_t i = static_cast<std::size_t>(read) + 1; i < kRecipeKeyCount; ++i) {
+        entries.values[i] = std::move(fresh.values[i]);
+    }
+}
+void refresh_entries(ItemSlots& entries, K read, ItemEntries& fresh) noexcept {
+    entries.refresh_after(read, fresh);
+}
+
+// One key of an item, read in the documented order.  Whether a conversion
+// can run Python code is decided from the object before converting it; when
+// it may, the entries are held first and the item is scanned again for the
+// keys that follow.
+template <class Entries>
 class KeyReader {
   public:
-    KeyReader(PyObject* item, ItemEntries& entries, ReadState& state) noexcept
+    KeyReader(PyObject* item, Entries& entries, ReadState& state) noexcept
         : item_(item), entries_(entries), state_(state) {}
 
     bool text(K key, TextField& out) {
         PyObject* entry = entries_[key];
         if (!entry) return raise_missing(key);
         out.object = entry;
-        return str_view(entry, out.text) && after(converts_str_in_place(entry), key);
+        const bool in_place = converts_str_in_place(entry);
+        if (!in_place) hold_entries(entries_);
+        return str_view(entry, out.text) && after(in_place, key);
     }
     bool bits(std::uint32_t& out) {
         PyObject* entry = entries_[K::bits];
         if (!entry) return raise_missing(K::bits);
-        return convert_uint32(entry, out) && after(converts_int_in_place(entry), K::bits);
+        const bool in_place = converts_int_in_place(entry);
+        if (!in_place) hold_entries(entries_);
+        return convert_uint32(entry, out) && after(in_place, K::bits);
     }
     bool reverse_bits(bool& out) {
         PyObject* entry = entries_[K::reverse_bits];
@@ -89,48 +153,58 @@ class KeyReader {
             out = entry == Py_True;
             return true;
         }
+        hold_entries(entries_);
         return convert_bool(entry, out) && after(false, K::reverse_bits);
     }
     bool offset_bits(bool& present, std::uint64_t& out) {
         PyObject* entry = entries_[K::offset_bits];
         present = entry != nullptr;
-        return !present ||
-               (convert_uint64(entry, out) && after(converts_int_in_place(entry), K::offset_bits));
+        if (!present) return true;
+        const bool in_place = converts_int_in_place(entry);
+        if (!in_place) hold_entries(entries_);
+        return convert_uint64(entry, out) && after(in_place, K::offset_bits);
     }
 
   private:
-    // After `read`, keys are read in RecipeKey order.  When Python code may
-    // have run, the entries of the keys still to come are replaced by a
-    // fresh scan; those already read keep the objects they were read from
-    // (a TextField points into them).
     bool after(bool in_place, K read) {
         if (in_place) return true;
         state_.python_may_have_run = true;
         ItemEntries fresh;
         if (!scan_item(item_, fresh)) return false;
-        for (std::size_t i = static_cast<std::size_t>(read) + 1; i < kRecipeKeyCount; ++i) {
-            entries_.values[i] = std::move(fresh.values[i]);
-        }
+        refresh_entries(entries_, read, fresh);
         return true;
     }
 
     PyObject* item_;
-    ItemEntries& entries_;
+    Entries& entries_;
     ReadState& state_;
 };
 
-}  // namespace
+template <class Entries>
+bool read_item_keys(PyObject* item, Entries& entries, ReadState& state, RecipeItem& out) {
+    KeyReader<Entries> reader(item, entries, state);
+    return reader.text(K::name, out.name) && reader.text(K::encoding, out.encoding) &&
+           reader.bits(out.bits) && reader.text(K::byte_order, out.byte_order) &&
+           reader.reverse_bits(out.reverse_bits) &&
+           reader.offset_bits(out.has_offset, out.offset_bits);
+}
 
-bool scan_item(PyObject* item, ItemEntries& out) {
+// One pass over the dict: `store(index, value)` for each recipe key found,
+// inside the dict's lock.
+template <class Store>
+bool scan_keys(PyObject* item, Store&& store) {
     if (!PyDict_Check(item)) {
         raise_cannot_cast(item, "dict");
         return false;
     }
     const std::array<PyObject*, kRecipeKeyCount>& interned = module_state().keys;
+    // The module's key strings live as long as the process (one module
+    // state, never replaced), so the table is built once.
+    static const InternedKeyTable table(interned);
     // Nothing in this loop runs Python code, so under the GIL the dict
     // cannot change during the iteration; without the GIL the dict's own
-    // lock keeps other threads out, and the references are taken before it
-    // is released.  A dict can hold two keys that match one recipe key (a
+    // lock keeps other threads out, and strong references are taken before
+    // it is released.  A dict can hold two keys that match one recipe key (a
     // str subclass with its own hash beside the plain str): the later one
     // in the dict's order wins.
     Py_BEGIN_CRITICAL_SECTION(item);
@@ -138,10 +212,37 @@ bool scan_item(PyObject* item, ItemEntries& out) {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(item, &position, &key, &value)) {
-        const int index = key_index(key, interned);
-        if (index >= 0) out.values[static_cast<std::size_t>(index)] = PyRef::borrow(value);
+        int index = table.find(key);
+        if (index < 0) index = key_index(key, interned);
+        if (index >= 0) store(static_cast<std::size_t>(index), value);
     }
     Py_END_CRITICAL_SECTION();
+    return true;
+}
+
+}  // namespace
+
+bool scan_item(PyObject* item, ItemEntries& out) {
+    return scan_keys(item, [&](std::size_t index, PyObject* value) {
+        out.values[index] = PyRef::borrow(value);
+    });
+}
+
+bool scan_item(PyObject* item, ScannedKeys& out) {
+    out.values.fill(nullptr);
+    return scan_keys(item, [&](std::size_t index, PyObject* value) { out.values[index] = value; });
+}
+
+bool scan_item(PyObject* item, ItemSlots& out) {
+    if constexpr (kScansMayBeBorrowed) {
+        ScannedKeys keys;
+        if (!scan_item(item, keys)) return false;
+        out.reset(keys);
+    } else {
+        ItemEntries held;
+        if (!scan_item(item, held)) return false;
+        out.adopt(held);
+    }
     return true;
 }
 
@@ -151,19 +252,18 @@ PyRef find_entry(PyObject* item, RecipeKey key) {
     return std::move(entries.values[static_cast<std::size_t>(key)]);
 }
 
-bool read_extent(PyObject* item, ItemEntries& entries, ReadState& state, std::uint32_t& bits,
+bool read_extent(PyObject* item, ItemSlots& entries, ReadState& state, std::uint32_t& bits,
                  bool& has_offset, std::uint64_t& offset) {
-    if (!scan_item(item, entries)) return false;
-    KeyReader reader(item, entries, state);
+    KeyReader<ItemSlots> reader(item, entries, state);
     return reader.bits(bits) && reader.offset_bits(has_offset, offset);
 }
 
 bool read_recipe_item(PyObject* item, ItemEntries& entries, ReadState& state, RecipeItem& out) {
-    KeyReader reader(item, entries, state);
-    return reader.text(K::name, out.name) && reader.text(K::encoding, out.encoding) &&
-           reader.bits(out.bits) && reader.text(K::byte_order, out.byte_order) &&
-           reader.reverse_bits(out.reverse_bits) &&
-           reader.offset_bits(out.has_offset, out.offset_bits);
+    return read_item_keys(item, entries, state, out);
+}
+
+bool read_recipe_item(PyObject* item, ItemSlots& entries, ReadState& state, RecipeItem& out) {
+    return read_item_keys(item, entries, state, out);
 }
 
 bool get_value(PyObject* entry, std::string_view item_name) {

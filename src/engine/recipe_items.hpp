@@ -54,6 +54,77 @@ struct ItemEntries {
     }
 };
 
+// The values of the keys an item carries as one pass over its dict found
+// them, borrowed from the dict (null for an absent key).  They stay valid
+// only while no Python code can have run since the scan, and only under the
+// interpreter lock (kScansMayBeBorrowed).
+struct ScannedKeys {
+    std::array<PyObject*, kRecipeKeyCount> values;
+};
+
+// With the interpreter lock nothing else touches a dict until Python code
+// runs; in the free-threaded build another thread may at any time, so there
+// entries are held from the scan on.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kScansMayBeBorrowed = false;
+#else
+inline constexpr bool kScansMayBeBorrowed = true;
+#endif
+
+// The entries of the item the recipe engines are reading: borrowed from the
+// dict until hold() makes them strong.  The reader holds them before any
+// conversion that may run Python code, since that code can change the dict
+// and drop the last reference to a value read earlier.  Borrowing saves two
+// reference counts per key and item on the usual path.
+class ItemSlots {
+  public:
+    ItemSlots() noexcept { keys_.values.fill(nullptr); }
+    // A borrowed scan (kScansMayBeBorrowed builds only).
+    explicit ItemSlots(const ScannedKeys& keys) noexcept : keys_(keys) {}
+    ItemSlots(const ItemSlots&) = delete;
+    ItemSlots& operator=(const ItemSlots&) = delete;
+    ~ItemSlots() { drop(); }
+
+    PyObject* operator[](RecipeKey key) const noexcept {
+        return keys_.values[static_cast<std::size_t>(key)];
+    }
+    void hold() noexcept {
+        if (held_) return;
+        for (PyObject* value : keys_.values) Py_XINCREF(value);
+        held_ = true;
+    }
+    // Every entry from a borrowed scan.
+    void reset(const ScannedKeys& fresh) noexcept {
+        drop();
+        keys_ = fresh;
+    }
+    // Every entry from a strong scan, whose references are taken over.
+    void adopt(ItemEntries& fresh) noexcept {
+        drop();
+        for (std::size_t i = 0; i < kRecipeKeyCount; ++i) keys_.values[i] = fresh.values[i].release();
+        held_ = true;
+    }
+    // The entries of a fresh scan for the keys after `read`; those already
+    // read keep the objects they were read from (a TextField points into
+    // them).  Called with the entries held.
+    void refresh_after(RecipeKey read, ItemEntries& fresh) noexcept {
+        for (std::size_t i = static_cast<std::size_t>(read) + 1; i < kRecipeKeyCount; ++i) {
+            Py_XDECREF(keys_.values[i]);
+            keys_.values[i] = fresh.values[i].release();
+        }
+    }
+
+  private:
+    void drop() noexcept {
+        if (!held_) return;
+        for (PyObject* value : keys_.values) Py_XDECREF(value);
+        held_ = false;
+    }
+
+    ScannedKeys keys_;
+    bool held_ = false;
+};
+
 // Whether Python code may have run since the call began.  While it has not,
 // every dict is as it was when the call started, so values read earlier in
 // the call are still what a fresh read would give.
@@ -75,6 +146,9 @@ inline bool converts_bool_in_place(PyObject* object) noexcept {
 // strings first, then by content (never by a str subclass's own __hash__ or
 // __eq__), the same in every pass.
 bool scan_item(PyObject* item, ItemEntries& out);
+// The same scan, borrowed: every slot is written (null when absent).
+bool scan_item(PyObject* item, ScannedKeys& out);
+bool scan_item(PyObject* item, ItemSlots& out);
 
 // The value under `key` in a dict, matched as scan_item matches (borrowed
 // into `out`, null when absent).
@@ -82,7 +156,7 @@ PyRef find_entry(PyObject* item, RecipeKey key);
 
 // A str taken from an item: the object and its UTF-8 form.
 struct TextField {
-    PyObject* object = nullptr;  // held by the item's ItemEntries
+    PyObject* object = nullptr;  // held by the item's entries (or borrowed with them)
     std::string_view text;
 };
 
@@ -96,9 +170,9 @@ struct RecipeItem {
     std::uint64_t offset_bits = 0;
 };
 
-// The packet builder's length pass: the dict check, "bits" and
-// "offset_bits", with the same errors as a full read.
-bool read_extent(PyObject* item, ItemEntries& entries, ReadState& state, std::uint32_t& bits,
+// The packet builder's length pass over a scanned item (scan_item is the
+// dict check): "bits" and "offset_bits", with the same errors as a full read.
+bool read_extent(PyObject* item, ItemSlots& entries, ReadState& state, std::uint32_t& bits,
                  bool& has_offset, std::uint64_t& offset);
 
 // Checks and converts "name", "encoding", "bits", "byte_order",
@@ -106,6 +180,7 @@ bool read_extent(PyObject* item, ItemEntries& entries, ReadState& state, std::ui
 // failure is raised ("Recipe missing required field: '{}'" for an absent
 // key, else the conversion's error).
 bool read_recipe_item(PyObject* item, ItemEntries& entries, ReadState& state, RecipeItem& out);
+bool read_recipe_item(PyObject* item, ItemSlots& entries, ReadState& state, RecipeItem& out);
 
 // KeyError "Recipe item '{}' missing required field: 'value'" when absent.
 bool get_value(PyObject* entry, std::string_view item_name);

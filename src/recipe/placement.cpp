@@ -5,6 +5,7 @@
 #include "recipe/placement.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "core/bits.hpp"
@@ -135,6 +136,32 @@ Result<std::uint64_t> field_end(std::uint64_t start, std::uint32_t bits) {
 
 namespace {
 
+// The low `bits` bits of `value` written at bit `offset` (offset + bits <=
+// 64) of the eight bytes from packet byte `first`; bytes past the packet's
+// end are neither read nor written.
+void write_in_window(std::span<std::uint8_t> packet, std::uint64_t value, std::size_t first,
+                     unsigned offset, std::uint32_t bits) noexcept {
+    const unsigned shift = 64 - offset - bits;
+    const std::uint64_t mask = low_mask(bits) << shift;
+    value = (value & low_mask(bits)) << shift;
+    std::uint8_t* at = packet.data() + first;
+    if (packet.size() - first >= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, at, 8);
+        if constexpr (std::endian::native == std::endian::little) word = byte_swap64(word);
+        word = (word & ~mask) | value;
+        if constexpr (std::endian::native == std::endian::little) word = byte_swap64(word);
+        std::memcpy(at, &word, 8);
+        return;
+    }
+    const std::size_t count = packet.size() - first;
+    for (std::size_t k = 0; k < count; ++k) {
+        const unsigned byte_shift = 56 - 8 * static_cast<unsigned>(k);
+        const auto keep = static_cast<std::uint8_t>(~(mask >> byte_shift));
+        at[k] = static_cast<std::uint8_t>((at[k] & keep) | static_cast<std::uint8_t>(value >> byte_shift));
+    }
+}
+
 // Fields of up to 8 bytes that fit with their start offset in one 64-bit
 // word (the usual numeric field): one read-modify-write of the bytes they
 // touch instead of a loop over bytes.
@@ -146,24 +173,26 @@ bool place_in_word(std::span<std::uint8_t> packet, std::span<const std::uint8_t>
     }
     std::uint64_t value = 0;
     for (std::uint8_t byte : field) value = (value << 8) | byte;
-    value &= low_mask(bits);
-    const std::size_t first = static_cast<std::size_t>(start / 8);
-    // Only the bytes inside the packet are read and written back; bits that
-    // would fall past its end are dropped with the bytes that hold them.
-    const std::size_t count = std::min<std::size_t>(8, packet.size() - first);
-    std::uint8_t window[8] = {};
-    std::memcpy(window, packet.data() + first, count);
-    std::uint64_t word = 0;
-    for (std::uint8_t byte : window) word = (word << 8) | byte;
-    const unsigned shift = 64 - offset - bits;
-    const std::uint64_t mask = low_mask(bits) << shift;
-    word = (word & ~mask) | (value << shift);
-    for (std::size_t k = 0; k < 8; ++k) window[k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
-    std::memcpy(packet.data() + first, window, count);
+    write_in_window(packet, value, static_cast<std::size_t>(start / 8), offset, bits);
     return true;
 }
 
 }  // namespace
+
+void place_word(std::span<std::uint8_t> packet, std::uint64_t value, std::uint64_t start,
+                std::uint32_t bits) noexcept {
+    if (bits == 0 || start >= std::uint64_t{packet.size()} * 8) return;
+    const unsigned offset = static_cast<unsigned>(start % 8);
+    if (offset + bits <= 64) {
+        write_in_window(packet, value, static_cast<std::size_t>(start / 8), offset, bits);
+        return;
+    }
+    // A field over nine bytes: the bits up to the eighth byte's end, then the
+    // rest (1 to 7 bits) at the start of the ninth.
+    const unsigned rest = offset + bits - 64;
+    write_in_window(packet, value >> rest, static_cast<std::size_t>(start / 8), offset, bits - rest);
+    place_word(packet, value, start + (bits - rest), rest);
+}
 
 void place_field(std::span<std::uint8_t> packet, std::span<const std::uint8_t> field,
                  std::uint64_t start, std::uint32_t bits) noexcept {

@@ -42,4 +42,10 @@ Result<std::uint64_t> field_end(std::uint64_t start, std::uint32_t bits);
 void place_field(std::span<std::uint8_t> packet, std::span<const std::uint8_t> field,
                  std::uint64_t start, std::uint32_t bits) noexcept;
 
+// place_field for a numeric field given as a word: overwrites packet bits
+// [start, start + bits) with the low `bits` bits of `value` (bits <= 64),
+// exactly as place_field writes the field bytes that hold them.
+void place_word(std::span<std::uint8_t> packet, std::uint64_t value, std::uint64_t start,
+                std::uint32_t bits) noexcept;
+
 }  // namespace bitloom
