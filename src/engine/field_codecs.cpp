@@ -9,9 +9,6 @@
 #include <bit>
 #include <new>
 
-#include "codecs/decoder/bcd.hpp"
-#include "codecs/decoder/ieee754.hpp"
-#include "codecs/decoder/integer.hpp"
 #include "codecs/decoder/reserved.hpp"
 #include "codecs/encoder/bcd.hpp"
 #include "codecs/encoder/ieee754.hpp"
@@ -22,6 +19,7 @@
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/text_objects.hpp"
+#include "recipe/field_slots.hpp"
 
 namespace bitloom {
 
@@ -170,36 +168,15 @@ bool encode_text(const FieldValue& value, const FieldParameters& field,
 
 // ---- decoders --------------------------------------------------------------
 
-PyObject* decode_unsigned(std::uint64_t value, std::span<const std::uint8_t>,
-                          const FieldParameters&) {
-    return PyLong_FromUnsignedLongLong(value);
-}
-
-template <std::int64_t (*Decode)(std::uint64_t, std::uint32_t) noexcept>
-PyObject* decode_integer(std::uint64_t value, std::span<const std::uint8_t>,
-                         const FieldParameters& field) {
-    return PyLong_FromLongLong(Decode(value, field.bits));
-}
-
-template <Result<std::int64_t> (*Decode)(std::uint64_t, std::uint32_t, bool), bool Signed>
-PyObject* decode_bcd(std::uint64_t value, std::span<const std::uint8_t>,
-                     const FieldParameters& field) {
-    Result<std::int64_t> decoded = Decode(value, field.bits, Signed);
-    if (!decoded) return raise_codec_error(decoded.error());
-    return PyLong_FromLongLong(decoded.value());
-}
-
-PyObject* decode_f16(std::uint64_t value, std::span<const std::uint8_t>, const FieldParameters&) {
-    return PyFloat_FromDouble(static_cast<double>(decode_ieee754_f16(value & 0xFFFFu)));
-}
-
-PyObject* decode_f32(std::uint64_t value, std::span<const std::uint8_t>, const FieldParameters&) {
-    return PyFloat_FromDouble(
-        static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(value))));
-}
-
-PyObject* decode_f64(std::uint64_t value, std::span<const std::uint8_t>, const FieldParameters&) {
-    return PyFloat_FromDouble(std::bit_cast<double>(value));
+// Every numeric codec decodes through its pure slot decoder, the one the
+// column loops of compiled recipes use too.
+PyObject* decode_number(std::uint64_t value, std::span<const std::uint8_t>,
+                        const FieldParameters& field) {
+    const FieldSlot& slot = *field_slot(field.encoding.codec);
+    std::uint64_t decoded = 0;
+    CodecError error;
+    if (!slot.decode(value, field.bits, decoded, error)) return raise_codec_error(error);
+    return slot_to_python(slot.type, decoded);
 }
 
 // The field value has only 64 bits: a binary128 field of up to 64 bits reads
@@ -238,26 +215,26 @@ constexpr FieldInput kBuffer = FieldInput::field_buffer;
 
 // In FieldCodec order, so that a codec indexes its own row.
 constexpr FieldCodecRow kRows[] = {
-    {F::unsigned_integer, kValue, int_in_place, convert_unsigned, encode_unsigned, decode_unsigned},
+    {F::unsigned_integer, kValue, int_in_place, convert_unsigned, encode_unsigned, decode_number},
     {F::twos_complement, kValue, int_in_place, convert_signed, encode_integer<encode_twos_complement>,
-     decode_integer<decode_twos_complement>},
+     decode_number},
     {F::ones_complement, kValue, int_in_place, convert_signed, encode_integer<encode_ones_complement>,
-     decode_integer<decode_ones_complement>},
+     decode_number},
     {F::sign_magnitude, kValue, int_in_place, convert_signed, encode_integer<encode_sign_magnitude>,
-     decode_integer<decode_sign_magnitude>},
+     decode_number},
     {F::unpacked_bcd, kValue, int_in_place, convert_signed, encode_bcd<encode_unpacked_bcd, false>,
-     decode_bcd<decode_unpacked_bcd, false>},
+     decode_number},
     {F::unpacked_bcd_signed, kValue, int_in_place, convert_signed, encode_bcd<encode_unpacked_bcd, true>,
-     decode_bcd<decode_unpacked_bcd, true>},
+     decode_number},
     {F::packed_bcd, kValue, int_in_place, convert_signed, encode_bcd<encode_packed_bcd, false>,
-     decode_bcd<decode_packed_bcd, false>},
+     decode_number},
     {F::packed_bcd_signed, kValue, int_in_place, convert_signed, encode_bcd<encode_packed_bcd, true>,
-     decode_bcd<decode_packed_bcd, true>},
+     decode_number},
     {F::raw_bytes, kBuffer, bytes_in_place, convert_raw_bytes, encode_raw_bytes, decode_raw_bytes},
     {F::text, kBuffer, str_in_place, convert_text, encode_text, decode_text},
-    {F::ieee754_f16, kValue, float_in_place, convert_single, encode_f16, decode_f16},
-    {F::ieee754_f32, kValue, float_in_place, convert_single, encode_f32, decode_f32},
-    {F::ieee754_f64, kValue, float_in_place, convert_double, encode_f64, decode_f64},
+    {F::ieee754_f16, kValue, float_in_place, convert_single, encode_f16, decode_number},
+    {F::ieee754_f32, kValue, float_in_place, convert_single, encode_f32, decode_number},
+    {F::ieee754_f64, kValue, float_in_place, convert_double, encode_f64, decode_number},
     {F::ieee754_f128, kValue, float_in_place, convert_double, encode_f128, decode_f128},
     {F::reserved, kValue, float_in_place, convert_reserved, encode_reserved, decode_reserved},
 };
@@ -271,6 +248,15 @@ constexpr bool rows_follow_codec_order() {
 static_assert(rows_follow_codec_order());
 
 }  // namespace
+
+PyObject* slot_to_python(SlotType type, std::uint64_t slot) {
+    switch (type) {
+        case SlotType::uint64: return PyLong_FromUnsignedLongLong(slot);
+        case SlotType::int64: return PyLong_FromLongLong(as_signed(slot));
+        case SlotType::float64: break;
+    }
+    return PyFloat_FromDouble(std::bit_cast<double>(slot));
+}
 
 const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept {
     return kRows[static_cast<std::size_t>(codec)];

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "recipe/encoding_names.hpp"
+#include "recipe/field_slots.hpp"
 #include "recipe/placement.hpp"
 
 namespace bitloom {
@@ -98,6 +99,9 @@ struct FieldCodecRow {
 };
 
 const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept;
+
+// The Python int or float a decoded slot (recipe/field_slots.hpp) stands for.
+PyObject* slot_to_python(SlotType type, std::uint64_t slot);
 
 // The field bytes in `order`: "little" reverses the whole byte string (a
 // numeric field's bytes in place, other bytes in `scratch`).

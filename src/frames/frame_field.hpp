@@ -19,18 +19,23 @@
 #include "core/codec_result.hpp"
 #include "core/text_codecs.hpp"
 #include "recipe/encoding_names.hpp"
+#include "recipe/field_slots.hpp"
 #include "frames/bit_window.hpp"
 
 namespace bitloom::frames {
 
-// The type of a field's values in a column of many frames.
+// The type of a field's values in a column of many frames; a numeric kind
+// is the SlotType of the same name.
 enum class ColumnKind : std::uint8_t { int64, uint64, float64, text, raw_bytes };
+
+constexpr SlotType slot_type(ColumnKind kind) noexcept { return static_cast<SlotType>(kind); }
 
 struct FrameField {
     std::uint64_t start = 0;  // first bit, counted from the start of the frame
     std::uint32_t bits = 0;
     FieldCodec codec = FieldCodec::unsigned_integer;
     ColumnKind kind = ColumnKind::uint64;  // column_kind(codec)
+    const FieldSlot* slot = nullptr;       // field_slot(codec): numeric fields but binary128
     TextCodec text = TextCodec::utf8;
     ByteOrder order = ByteOrder::big;
     bool reverse = false;
@@ -79,13 +84,18 @@ void write_bytes(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_
 // applied, or undone.  Little-endian fields wider than a byte are whole
 // bytes (the codec refuses the others), so swapping the word and dropping
 // the bytes below the field reverses exactly its bytes.
-inline std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept {
-    std::uint64_t bits = field.reverse ? reverse_low_bits(pattern, field.bits)
-                                       : pattern & low_mask(field.bits);
+// ordered_bits is the byte-order half of placed_bits, for a pattern whose
+// reversal is already done.
+inline std::uint64_t ordered_bits(const FrameField& field, std::uint64_t bits) noexcept {
     if (field.order == ByteOrder::little && field.bits > 8) {
         bits = byte_swap64(bits) >> (64 - field.bits);
     }
     return bits;
+}
+
+inline std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept {
+    return ordered_bits(field, field.reverse ? reverse_low_bits(pattern, field.bits)
+                                             : pattern & low_mask(field.bits));
 }
 
 inline std::uint64_t pattern_of(const FrameField& field, std::uint64_t placed) noexcept {

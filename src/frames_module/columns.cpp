@@ -42,7 +42,7 @@ PyObject* column_item(PyObject* self, Py_ssize_t index) {
         PyErr_SetString(PyExc_IndexError, "column index out of range");
         return nullptr;
     }
-    return slot_to_python(column->kind, column->slots[index]);
+    return slot_to_python(slot_type(column->kind), column->slots[index]);
 }
 
 int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -71,7 +71,7 @@ PyObject* column_tolist(PyObject* self, PyObject*) {
     PyRef list(PyList_New(column->length));
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < column->length; ++i) {
-        PyObject* value = slot_to_python(column->kind, column->slots[i]);
+        PyObject* value = slot_to_python(slot_type(column->kind), column->slots[i]);
         if (!value) return nullptr;
         PyList_SET_ITEM(list.get(), i, value);
     }

@@ -17,9 +17,6 @@
 
 #include "core/bits.hpp"
 #include "core/message.hpp"
-#include "codecs/decoder/reserved.hpp"
-#include "codecs/encoder/bcd.hpp"
-#include "codecs/encoder/integer.hpp"
 #include "recipe/placement.hpp"
 #include "engine/recipe_items.hpp"
 #include "frames/frame_columns.hpp"
@@ -35,8 +32,7 @@ namespace bitloom::frames {
 namespace {
 
 struct CompiledField {
-    FrameField layout;
-    ColumnKind kind = ColumnKind::uint64;
+    BoundField codec;                   // the layout and its row
     PyObject* name = nullptr;           // an interned exact str, owned
     PyObject* default_value = nullptr;  // the item's "value", owned; null when absent
     bool default_encoded = false;       // false: encode default_value on use
@@ -305,25 +301,28 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     ReadState state;
     if (!scan_item(item, entries) || !read_recipe_item(item, entries, state, fields)) return fail();
     FieldEncoding encoding{};
+    ByteOrder order = ByteOrder::big;
     if (!resolve_encoding(fields.encoding, fields.bits, encoding) ||
-        !resolve_order(fields.byte_order, field.layout.order)) {
+        !resolve_order(fields.byte_order, order)) {
         return fail();
     }
-    field.layout.bits = fields.bits;
-    field.layout.codec = encoding.codec;
-    field.layout.text = encoding.text;
-    field.layout.reverse = fields.reverse_bits;
-    if (Status checked = check_field(field.layout, encoding.reserved); !checked) {
+    FrameField layout;
+    layout.order = order;
+    layout.bits = fields.bits;
+    layout.codec = encoding.codec;
+    layout.text = encoding.text;
+    layout.reverse = fields.reverse_bits;
+    if (Status checked = check_field(layout, encoding.reserved); !checked) {
         raise_codec_error(checked.error());
         return fail();
     }
     // Where packing places the field, and how long packing makes the frame:
     // its length pass puts an item without "offset_bits" after the furthest
     // end so far, so the frame can be longer than its last field.
-    field.layout.start = fields.has_offset ? fields.offset_bits : cursor;
+    layout.start = fields.has_offset ? fields.offset_bits : cursor;
     std::uint64_t end = 0;
     std::uint64_t counted_end = 0;
-    if (!take(field_end(field.layout.start, fields.bits), end) ||
+    if (!take(field_end(layout.start, fields.bits), end) ||
         !take(field_end(fields.has_offset ? fields.offset_bits : length_bits, fields.bits),
               counted_end)) {
         return fail();
@@ -344,13 +343,13 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     PyRef position(PyLong_FromSsize_t(index));
     if (!position || PyDict_SetItem(compiled.name_index, name.get(), position.get()) < 0) return fail();
 
-    field.kind = field.layout.kind = column_kind(field.layout.codec);
+    field.codec = bind_field(layout, encoding);
     PyRef& default_value = entries.values[static_cast<std::size_t>(RecipeKey::value)];
     if (default_value) {
         // binary128 cannot be encoded: its default is refused when it is used.
-        if (field.layout.codec != FieldCodec::ieee754_f128) {
+        if (layout.codec != FieldCodec::ieee754_f128) {
             EncodedField encoded;
-            if (!encode_value(field.layout, default_value.get(), scratch, encoded)) return fail();
+            if (!encode_value(field.codec, default_value.get(), scratch, encoded)) return fail();
             field.default_bits = encoded.bits;
             field.default_bytes.assign(encoded.bytes.begin(), encoded.bytes.end());
             field.default_encoded = true;
@@ -358,7 +357,7 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
         field.default_value = default_value.release();
     }
     field.name = name.release();
-    compiled.layouts.push_back(field.layout);
+    compiled.layouts.push_back(field.codec.layout);
     compiled.fields.push_back(std::move(field));
     return true;
 }
@@ -572,7 +571,7 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
         EncodedField encoded;
         if (present) {
             ++found;
-            if (!encode_value(field.layout, raw, scratch, encoded)) {
+            if (!encode_value(field.codec, raw, scratch, encoded)) {
                 locate_pending_error(field_label(field.name).get());
                 return nullptr;
             }
@@ -580,7 +579,7 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
             encoded.bits = field.default_bits;
             encoded.bytes = field.default_bytes;
         } else if (field.default_value) {
-            if (!encode_value(field.layout, field.default_value, scratch, encoded)) {
+            if (!encode_value(field.codec, field.default_value, scratch, encoded)) {
                 locate_pending_error(field_label(field.name).get());
                 return nullptr;
             }
@@ -592,7 +591,7 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
             }
             return nullptr;
         }
-        write_field(field.layout, encoded, frame, 0);
+        write_field(field.codec.layout, encoded, frame, 0);
     }
     if (source != ValueSource::sequence) {
         const Py_ssize_t given = PyObject_Length(values);
@@ -615,41 +614,27 @@ bool check_fits(const Compiled& compiled, std::size_t length, std::uint64_t offs
     const std::uint64_t available = length >= (std::size_t{1} << 60) ? UINT64_MAX : std::uint64_t{length} * 8;
     if (offset_bits <= available && compiled.extent_bits <= available - offset_bits) return true;
     for (const CompiledField& field : compiled.fields) {
-        if (offset_bits <= available && field.layout.end() <= available - offset_bits) continue;
+        if (offset_bits <= available && field.codec.layout.end() <= available - offset_bits) continue;
         PyRef label = field_label(field.name);
         if (!label) return false;
         const bool representable = offset_bits <= UINT64_MAX - 7 &&
-                                   field.layout.end() <= UINT64_MAX - 7 - offset_bits;
+                                   field.codec.layout.end() <= UINT64_MAX - 7 - offset_bits;
         if (!representable) {
             PyErr_Format(PyExc_ValueError, "%U: lies beyond the largest bit position at offset_bits %llu",
                          label.get(), static_cast<unsigned long long>(offset_bits));
             return false;
         }
-        const std::uint64_t needed = (offset_bits + field.layout.end() + 7) / 8;
+        const std::uint64_t needed = (offset_bits + field.codec.layout.end() + 7) / 8;
         PyErr_Format(PyExc_ValueError,
                      "%U: needs %llu bytes (bits %llu to %llu after offset_bits %llu), but the "
                      "buffer has %zu",
                      label.get(), static_cast<unsigned long long>(needed),
-                     static_cast<unsigned long long>(field.layout.start),
-                     static_cast<unsigned long long>(field.layout.end() - 1),
+                     static_cast<unsigned long long>(field.codec.layout.start),
+                     static_cast<unsigned long long>(field.codec.layout.end() - 1),
                      static_cast<unsigned long long>(offset_bits), length);
         return false;
     }
     return true;
-}
-
-PyObject* field_value(const CompiledField& field, std::span<const std::uint8_t> data,
-                      std::uint64_t frame_start) {
-    if (is_numeric(field.kind)) {
-        std::uint64_t slot = 0;
-        CodecError error;
-        if (!decode_number(field.layout, data, frame_start, slot, error)) {
-            raise_codec_error(error);
-            return nullptr;
-        }
-        return slot_to_python(field.kind, slot);
-    }
-    return field_bytes_to_python(field.layout, data, frame_start);
 }
 
 PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
@@ -668,7 +653,7 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
     PyRef result(PyDict_Copy(compiled.template_dict));
     if (!result) return nullptr;
     for (const CompiledField& field : compiled.fields) {
-        PyRef value(field_value(field, view.data(), offset_bits));
+        PyRef value(field_to_python(field.codec, view.data(), offset_bits));
         if (!value) {
             locate_pending_error(field_label(field.name).get());
             return nullptr;
@@ -760,10 +745,11 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     std::vector<NumericColumn> numeric;
     for (std::size_t j = 0; j < field_count; ++j) {
         const CompiledField& field = compiled.fields[j];
-        if (is_numeric(field.kind)) {
-            columns[j] = PyRef(new_column(field.kind, static_cast<Py_ssize_t>(frames)));
+        const FrameField& layout = field.codec.layout;
+        if (is_numeric(layout.kind)) {
+            columns[j] = PyRef(new_column(layout.kind, static_cast<Py_ssize_t>(frames)));
             if (!columns[j]) return nullptr;
-            numeric.push_back({&field.layout, j, column_slots(columns[j].get())});
+            numeric.push_back({&layout, j, column_slots(columns[j].get())});
         } else {
             columns[j] = PyRef(PyList_New(static_cast<Py_ssize_t>(frames)));
             if (!columns[j]) return nullptr;
@@ -787,9 +773,9 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
         const std::uint64_t frame_start = std::uint64_t{i} * frame_bytes * 8 + offset_bits;
         for (std::size_t j = 0; j < field_count; ++j) {
             const CompiledField& field = compiled.fields[j];
-            if (is_numeric(field.kind)) continue;
+            if (is_numeric(field.codec.layout.kind)) continue;
             if (!decoded && i == failure.frame && j > failure.field_index) break;
-            PyObject* value = field_bytes_to_python(field.layout, data, frame_start);
+            PyObject* value = field_bytes_to_python(field.codec, data, frame_start);
             if (!value) {
                 locate_pending_error(frame_field_label(i, frame_bytes, field.name).get());
                 return nullptr;
