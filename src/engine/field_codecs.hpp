@@ -80,6 +80,11 @@ struct FieldBytes {
     bool is_integer = false;
 };
 
+// A numeric codec's pattern for a converted value, before it becomes
+// bytes: false with the exception raised for a value the codec refuses.
+using PatternEncoder = bool (*)(const FieldValue& value, const FieldParameters& field,
+                                std::uint64_t& pattern);
+
 struct FieldCodecRow {
     FieldCodec codec;
     FieldInput input;
@@ -96,6 +101,9 @@ struct FieldCodecRow {
     // A new reference to the field's Python value, or null.
     PyObject* (*decode)(std::uint64_t value, std::span<const std::uint8_t> buffer,
                         const FieldParameters& field);
+    // Numeric codecs (null for text and raw bytes): the step of `encode`
+    // before the bytes, for engines that place the pattern themselves.
+    PatternEncoder encode_pattern = nullptr;
 };
 
 const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept;

@@ -84,18 +84,13 @@ void write_bytes(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_
 // applied, or undone.  Little-endian fields wider than a byte are whole
 // bytes (the codec refuses the others), so swapping the word and dropping
 // the bytes below the field reverses exactly its bytes.
-// ordered_bits is the byte-order half of placed_bits, for a pattern whose
-// reversal is already done.
-inline std::uint64_t ordered_bits(const FrameField& field, std::uint64_t bits) noexcept {
+inline std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept {
+    std::uint64_t bits = field.reverse ? reverse_low_bits(pattern, field.bits)
+                                       : pattern & low_mask(field.bits);
     if (field.order == ByteOrder::little && field.bits > 8) {
         bits = byte_swap64(bits) >> (64 - field.bits);
     }
     return bits;
-}
-
-inline std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept {
-    return ordered_bits(field, field.reverse ? reverse_low_bits(pattern, field.bits)
-                                             : pattern & low_mask(field.bits));
 }
 
 inline std::uint64_t pattern_of(const FrameField& field, std::uint64_t placed) noexcept {

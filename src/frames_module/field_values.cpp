@@ -6,11 +6,8 @@
 // longer than its field is refused instead of losing its leading bytes.
 #include "frames_module/field_values.hpp"
 
-#include <cstring>
-
 #include "core/bits.hpp"
 #include "core/message.hpp"
-#include "frames/bit_window.hpp"
 #include "python/errors.hpp"
 
 namespace bitloom::frames {
@@ -41,15 +38,6 @@ bool check_raw_bytes(const FrameField& field, std::span<const std::uint8_t> data
     return true;
 }
 
-// The numeric field bytes a row encoded (right-aligned, most significant
-// first, reversal applied) as the bits the field writes, in its byte order.
-std::uint64_t numeric_bits(const FrameField& field, const IntegerField& bytes) noexcept {
-    if (bytes.size == 0) return 0;
-    std::uint8_t word[8] = {};
-    std::memcpy(word + 8 - bytes.size, bytes.bytes.data(), bytes.size);
-    return ordered_bits(field, load_big_endian(word));
-}
-
 }  // namespace
 
 BoundField bind_field(const FrameField& layout, const FieldEncoding& encoding) noexcept {
@@ -66,15 +54,18 @@ bool encode_value(const BoundField& field, PyObject* value, std::vector<std::uin
                   EncodedField& out) {
     FieldValue converted;
     if (!field.row->convert(value, field.parameters, converted)) return false;
+    if (field.row->encode_pattern) {
+        // A number: the row's pattern, placed here at any bit position.
+        std::uint64_t pattern = 0;
+        if (!field.row->encode_pattern(converted, field.parameters, pattern)) return false;
+        out.bits = placed_bits(field.layout, pattern);
+        return true;
+    }
     if (field.layout.codec == FieldCodec::raw_bytes && !check_raw_bytes(field.layout, converted.bytes)) {
         return false;
     }
     FieldBytes bytes;
     if (!field.row->encode(converted, field.parameters, scratch, bytes)) return false;
-    if (bytes.is_integer) {
-        out.bits = numeric_bits(field.layout, bytes.integer);
-        return true;
-    }
     if (bytes.view.size() > field.layout.byte_count()) {
         return refuse_long_value("Text", bytes.view.size(), field.layout);
     }
