@@ -49,19 +49,12 @@ std::uint64_t read_bits_near_end(std::span<const std::uint8_t> data, std::uint64
     return extract_field(load_big_endian(window), window[8], shift, bits);
 }
 
-void write_bits(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
-                std::uint64_t value) noexcept {
+void write_bits_bytewise(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
+                         std::uint64_t value) noexcept {
     if (bits == 0) return;
     value &= low_mask(bits);
     std::size_t first = static_cast<std::size_t>(start / 8);
     const unsigned shift = static_cast<unsigned>(start % 8);
-    if (shift + bits <= 64 && data.size() - first >= 8) {
-        const unsigned gap = 64 - shift - bits;
-        const std::uint64_t mask = low_mask(bits) << gap;
-        const std::uint64_t word = load_big_endian(data.data() + first);
-        store_big_endian(data.data() + first, (word & ~mask) | (value << gap));
-        return;
-    }
     // A byte at a time: the field's leading bits go into the first byte.
     std::uint32_t remaining = bits;
     unsigned offset = shift;

@@ -6,6 +6,8 @@
 // longer than its field is refused instead of losing its leading bytes.
 #include "frames_module/field_values.hpp"
 
+#include <cstring>
+
 #include "core/bits.hpp"
 #include "core/message.hpp"
 #include "python/errors.hpp"
@@ -101,19 +103,28 @@ PyObject* field_to_python(const BoundField& field, std::span<const std::uint8_t>
     return field.row->decode(pattern, {}, field.parameters);
 }
 
-PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::uint8_t> data,
-                                std::uint64_t frame_start) {
-    const FrameField& layout = field.layout;
-    const std::size_t count = layout.byte_count();
+namespace {
+
+// The bytes of a text or raw-bytes field: where they lie when they are whole
+// bytes at a byte boundary in big-endian order (text is never bit-reversed),
+// else read into `buffer`, which holds byte_count() bytes.
+std::span<const std::uint8_t> field_bytes(const FrameField& layout, std::span<const std::uint8_t> data,
+                                          std::uint64_t frame_start, std::span<std::uint8_t> buffer) {
     const std::uint64_t start = frame_start + layout.start;
-    // Whole bytes at a byte boundary in big-endian order are decoded where
-    // they lie (text is never bit-reversed).
     const bool as_they_lie = layout.codec == FieldCodec::text ||
                              (!layout.reverse && layout.bits % 8 == 0);
     if (start % 8 == 0 && layout.order == ByteOrder::big && as_they_lie) {
-        return field.row->decode(0, data.subspan(static_cast<std::size_t>(start / 8), count),
-                                 field.parameters);
+        return data.subspan(static_cast<std::size_t>(start / 8), layout.byte_count());
     }
+    read_field_bytes(layout, data, frame_start, buffer);
+    return buffer;
+}
+
+}  // namespace
+
+PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::uint8_t> data,
+                                std::uint64_t frame_start) {
+    const std::size_t count = field.layout.byte_count();
     std::uint8_t small[256];
     std::vector<std::uint8_t> large;
     std::span<std::uint8_t> buffer(small, count);
@@ -121,8 +132,25 @@ PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::ui
         large.resize(count);
         buffer = large;
     }
-    read_field_bytes(layout, data, frame_start, buffer);
-    return field.row->decode(0, buffer, field.parameters);
+    return field.row->decode(0, field_bytes(field.layout, data, frame_start, buffer), field.parameters);
+}
+
+PyObject* RepeatedFieldValue::decode(const BoundField& field, std::span<const std::uint8_t> data,
+                                     std::uint64_t frame_start) {
+    const std::size_t count = field.layout.byte_count();
+    if (count > kLargest) return field_bytes_to_python(field, data, frame_start);
+    std::uint8_t buffer[kLargest];
+    const std::span<const std::uint8_t> bytes =
+        field_bytes(field.layout, data, frame_start, {buffer, count});
+    // Nothing to compare for a field of no bytes: memcmp must not get a null pointer.
+    if (value_ && (count == 0 || std::memcmp(bytes.data(), bytes_, count) == 0)) {
+        return Py_NewRef(value_.get());
+    }
+    PyObject* decoded = field.row->decode(0, bytes, field.parameters);
+    if (!decoded) return nullptr;
+    if (count != 0) std::memcpy(bytes_, bytes.data(), count);
+    value_ = PyRef::borrow(decoded);
+    return decoded;
 }
 
 }  // namespace bitloom::frames

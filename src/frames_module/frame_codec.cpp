@@ -650,10 +650,23 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
         !check_fits(compiled, view.data().size(), offset_bits)) {
         return nullptr;
     }
+    // A small frame is copied first, with eight zero bytes after it, so that
+    // every field up to 64 bits is read with one word load, also at the end.
+    std::span<const std::uint8_t> data = view.data();
+    std::uint8_t padded[kSmallFrame + 8];
+    const std::uint64_t first_byte = offset_bits / 8;
+    const std::uint64_t frame_end = (offset_bits + compiled.extent_bits + 7) / 8;
+    if (frame_end - first_byte <= kSmallFrame) {
+        const std::size_t length = static_cast<std::size_t>(frame_end - first_byte);
+        if (length != 0) std::memcpy(padded, data.data() + first_byte, length);
+        std::memset(padded + length, 0, 8);
+        data = {padded, length + 8};
+        offset_bits %= 8;
+    }
     PyRef result(PyDict_Copy(compiled.template_dict));
     if (!result) return nullptr;
     for (const CompiledField& field : compiled.fields) {
-        PyRef value(field_to_python(field.codec, view.data(), offset_bits));
+        PyRef value(field_to_python(field.codec, data, offset_bits));
         if (!value) {
             locate_pending_error(field_label(field.name).get());
             return nullptr;
@@ -769,13 +782,14 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     // failure are read, and at its frame only the fields before it, so the
     // error reported is the first in frame and recipe order either way.
     const std::size_t limit = decoded ? frames : failure.frame + 1;
+    std::vector<RepeatedFieldValue> repeated(field_count);
     for (std::size_t i = 0; i < limit; ++i) {
         const std::uint64_t frame_start = std::uint64_t{i} * frame_bytes * 8 + offset_bits;
         for (std::size_t j = 0; j < field_count; ++j) {
             const CompiledField& field = compiled.fields[j];
             if (is_numeric(field.codec.layout.kind)) continue;
             if (!decoded && i == failure.frame && j > failure.field_index) break;
-            PyObject* value = field_bytes_to_python(field.codec, data, frame_start);
+            PyObject* value = repeated[j].decode(field.codec, data, frame_start);
             if (!value) {
                 locate_pending_error(frame_field_label(i, frame_bytes, field.name).get());
                 return nullptr;

@@ -5,6 +5,7 @@
 
 #include "python/errors.hpp"
 
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -39,6 +40,28 @@ bool is_numpy_bool(PyObject* object) {
            PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
+// An int of up to 63 bits and its sign, read from its digits where long has
+// 64 bits: PyLong_AsLongLong goes through a byte array.  False for every
+// other object, or a wider int, which the callers convert as before (and
+// raise their own errors for), with nothing raised.
+bool long_fits(PyObject* object, std::int64_t& out) {
+#if LONG_MAX == INT64_MAX
+    if (!PyLong_Check(object)) return false;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(object, &overflow);
+    if (overflow != 0 || (value == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    out = value;
+    return true;
+#else
+    (void)object;
+    (void)out;
+    return false;
+#endif
+}
+
 }  // namespace
 
 void raise_cannot_cast(PyObject* object, const char* target) {
@@ -47,6 +70,7 @@ void raise_cannot_cast(PyObject* object, const char* target) {
 }
 
 bool convert_int64_general(PyObject* object, std::int64_t& out) {
+    if (long_fits(object, out)) return true;
     // long long, not long: long is 32 bits on Windows.
     const long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred()) return false;
@@ -55,6 +79,10 @@ bool convert_int64_general(PyObject* object, std::int64_t& out) {
 }
 
 bool convert_uint64_general(PyObject* object, std::uint64_t& out) {
+    if (std::int64_t value = 0; long_fits(object, value) && value >= 0) {
+        out = static_cast<std::uint64_t>(value);
+        return true;
+    }
     if (PyLong_Check(object)) {
         unsigned long long value = PyLong_AsUnsignedLongLong(object);
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
