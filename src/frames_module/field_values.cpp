@@ -137,18 +137,31 @@ PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::ui
 
 PyObject* RepeatedFieldValue::decode(const BoundField& field, std::span<const std::uint8_t> data,
                                      std::uint64_t frame_start) {
-    const std::size_t count = field.layout.byte_count();
-    if (count > kLargest) return field_bytes_to_python(field, data, frame_start);
-    std::uint8_t buffer[kLargest];
-    const std::span<const std::uint8_t> bytes =
-        field_bytes(field.layout, data, frame_start, {buffer, count});
-    // Nothing to compare for a field of no bytes: memcmp must not get a null pointer.
-    if (value_ && (count == 0 || std::memcmp(bytes.data(), bytes_, count) == 0)) {
+    const FrameField& layout = field.layout;
+    if (layout.byte_count() > kLargest) return field_bytes_to_python(field, data, frame_start);
+    // The field's bits as the bytes that hold them, the bits of neighbouring
+    // fields in the first and last byte masked off: equal keys are equal
+    // fields, and comparing them needs no shifting.
+    const std::uint64_t start = frame_start + layout.start;
+    const unsigned shift = static_cast<unsigned>(start % 8);
+    const std::size_t touched = layout.bits == 0 ? 0 : (shift + std::size_t{layout.bits} + 7) / 8;
+    std::uint8_t key[kLargest + 1];
+    if (touched != 0) {
+        std::memcpy(key, data.data() + start / 8, touched);
+        key[0] &= static_cast<std::uint8_t>(0xFFu >> shift);
+        const unsigned end = static_cast<unsigned>((shift + layout.bits) % 8);
+        if (end != 0) key[touched - 1] &= static_cast<std::uint8_t>(0xFFu << (8 - end));
+    }
+    // memcmp must not get a null pointer, nor compare nothing.
+    if (value_ && touched == touched_ && (touched == 0 || std::memcmp(key, key_, touched) == 0)) {
         return Py_NewRef(value_.get());
     }
-    PyObject* decoded = field.row->decode(0, bytes, field.parameters);
+    std::uint8_t buffer[kLargest];
+    PyObject* decoded = field.row->decode(
+        0, field_bytes(layout, data, frame_start, {buffer, layout.byte_count()}), field.parameters);
     if (!decoded) return nullptr;
-    if (count != 0) std::memcpy(bytes_, bytes.data(), count);
+    if (touched != 0) std::memcpy(key_, key, touched);
+    touched_ = touched;
     value_ = PyRef::borrow(decoded);
     return decoded;
 }

@@ -70,7 +70,8 @@ class RepeatedFieldValue {
   private:
     // Wider fields are decoded afresh every time.
     static constexpr std::size_t kLargest = 64;
-    std::uint8_t bytes_[kLargest];
+    std::uint8_t key_[kLargest + 1];
+    std::size_t touched_ = 0;
     PyRef value_;
 };
 

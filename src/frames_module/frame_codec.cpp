@@ -782,14 +782,18 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     // failure are read, and at its frame only the fields before it, so the
     // error reported is the first in frame and recipe order either way.
     const std::size_t limit = decoded ? frames : failure.frame + 1;
-    std::vector<RepeatedFieldValue> repeated(field_count);
-    for (std::size_t i = 0; i < limit; ++i) {
+    std::vector<std::size_t> byte_fields;
+    for (std::size_t j = 0; j < field_count; ++j) {
+        if (!is_numeric(compiled.fields[j].codec.layout.kind)) byte_fields.push_back(j);
+    }
+    std::vector<RepeatedFieldValue> repeated(byte_fields.size());
+    for (std::size_t i = 0; i < limit && !byte_fields.empty(); ++i) {
         const std::uint64_t frame_start = std::uint64_t{i} * frame_bytes * 8 + offset_bits;
-        for (std::size_t j = 0; j < field_count; ++j) {
+        for (std::size_t k = 0; k < byte_fields.size(); ++k) {
+            const std::size_t j = byte_fields[k];
             const CompiledField& field = compiled.fields[j];
-            if (is_numeric(field.codec.layout.kind)) continue;
             if (!decoded && i == failure.frame && j > failure.field_index) break;
-            PyObject* value = repeated[j].decode(field.codec, data, frame_start);
+            PyObject* value = repeated[k].decode(field.codec, data, frame_start);
             if (!value) {
                 locate_pending_error(frame_field_label(i, frame_bytes, field.name).get());
                 return nullptr;
