@@ -755,13 +755,17 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     }
     const std::size_t field_count = compiled.fields.size();
     std::vector<PyRef> columns(field_count);
+    std::vector<ColumnKind> numeric_kinds;
+    for (const CompiledField& field : compiled.fields) {
+        if (is_numeric(field.codec.layout.kind)) numeric_kinds.push_back(field.codec.layout.kind);
+    }
+    std::vector<PyRef> numeric_columns(numeric_kinds.size());
+    if (!new_columns(numeric_kinds, static_cast<Py_ssize_t>(frames), numeric_columns)) return nullptr;
     std::vector<NumericColumn> numeric;
     for (std::size_t j = 0; j < field_count; ++j) {
-        const CompiledField& field = compiled.fields[j];
-        const FrameField& layout = field.codec.layout;
+        const FrameField& layout = compiled.fields[j].codec.layout;
         if (is_numeric(layout.kind)) {
-            columns[j] = PyRef(new_column(layout.kind, static_cast<Py_ssize_t>(frames)));
-            if (!columns[j]) return nullptr;
+            columns[j] = std::move(numeric_columns[numeric.size()]);
             numeric.push_back({&layout, j, column_slots(columns[j].get())});
         } else {
             columns[j] = PyRef(PyList_New(static_cast<Py_ssize_t>(frames)));
