@@ -89,6 +89,23 @@ def test_numpy_views_columns_without_a_copy():
     assert not volts.flags.writeable
 
 
+def test_columns_of_a_large_result_outlive_one_another():
+    # Enough frames that the numeric columns share one block of memory: each
+    # column, and a view of it, stays valid after the others are gone.
+    codec = FrameCodec([item("a", bits=32), item("b", "twos_complement", 32),
+                        item("c", "ieee754", 32)])
+    frames = 200_000
+    dump = codec.pack_many({"a": range(frames), "b": [-i for i in range(frames)],
+                            "c": [i / 4 for i in range(frames)]})
+    columns = codec.unpack_many(dump)
+    b, view = columns["b"], memoryview(columns["c"])
+    del columns
+    assert list(b[i] for i in (0, 1, frames - 1)) == [0, -1, 1 - frames]
+    del b
+    assert view[frames - 1] == (frames - 1) / 4 and view.format == "d"
+    view.release()
+
+
 @pytest.mark.parametrize("make", [
     bytes, bytearray, memoryview, lambda data: memoryview(b"xx" + data)[2:],
     lambda data: array.array("B", data),
