@@ -45,8 +45,15 @@ bool encode_value(const BoundField& field, PyObject* value, std::vector<std::uin
 
 // Writes an encoded field into a frame whose bit 0 is bit `frame_start` of
 // `frame`.
-void write_field(const FrameField& field, const EncodedField& encoded, std::span<std::uint8_t> frame,
-                 std::uint64_t frame_start) noexcept;
+inline void write_field(const FrameField& field, const EncodedField& encoded,
+                        std::span<std::uint8_t> frame, std::uint64_t frame_start) noexcept {
+    const std::uint64_t start = frame_start + field.start;
+    if (is_numeric(field.kind)) {
+        write_bits(frame, start, field.bits, encoded.bits);
+        return;
+    }
+    write_bytes(frame, start, field.bits, encoded.bytes);
+}
 
 // The Python value of the field of the frame whose bit 0 is bit
 // `frame_start` of `data`, or null with the decoder's exception set.
@@ -70,7 +77,9 @@ class RepeatedFieldValue {
   private:
     // Wider fields are decoded afresh every time.
     static constexpr std::size_t kLargest = 64;
-    std::uint8_t key_[kLargest + 1];
+    // The bytes that hold a field of kLargest bytes, in whole words.
+    static constexpr std::size_t kKeyBytes = kLargest + 8;
+    std::uint8_t key_[kKeyBytes] = {};
     std::size_t touched_ = 0;
     PyRef value_;
 };
