@@ -6,8 +6,6 @@
 // longer than its field is refused instead of losing its leading bytes.
 #include "frames_module/field_values.hpp"
 
-#include <cstring>
-
 #include "core/bits.hpp"
 #include "core/message.hpp"
 #include "python/errors.hpp"
@@ -110,18 +108,6 @@ std::span<const std::uint8_t> field_bytes(const FrameField& layout, std::span<co
     return buffer;
 }
 
-// Word by word: a call to memcmp costs more than comparing a short key.
-bool same_words(const std::uint8_t* left, const std::uint8_t* right, std::size_t words) noexcept {
-    for (std::size_t k = 0; k < words; ++k) {
-        std::uint64_t a = 0;
-        std::uint64_t b = 0;
-        std::memcpy(&a, left + 8 * k, 8);
-        std::memcpy(&b, right + 8 * k, 8);
-        if (a != b) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::uint8_t> data,
@@ -135,37 +121,6 @@ PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::ui
         buffer = large;
     }
     return field.row->decode(0, field_bytes(field.layout, data, frame_start, buffer), field.parameters);
-}
-
-PyObject* RepeatedFieldValue::decode(const BoundField& field, std::span<const std::uint8_t> data,
-                                     std::uint64_t frame_start) {
-    const FrameField& layout = field.layout;
-    if (layout.byte_count() > kLargest) return field_bytes_to_python(field, data, frame_start);
-    // The field's bits as the bytes that hold them, the bits of neighbouring
-    // fields in the first and last byte masked off: equal keys are equal
-    // fields, and comparing them needs no shifting.
-    const std::uint64_t start = frame_start + layout.start;
-    const unsigned shift = static_cast<unsigned>(start % 8);
-    const std::size_t touched = layout.bits == 0 ? 0 : (shift + std::size_t{layout.bits} + 7) / 8;
-    // Zero past `touched` up to whole words, which are compared.
-    std::uint8_t key[kKeyBytes] = {};
-    if (touched != 0) {
-        std::memcpy(key, data.data() + start / 8, touched);
-        key[0] &= static_cast<std::uint8_t>(0xFFu >> shift);
-        const unsigned end = static_cast<unsigned>((shift + layout.bits) % 8);
-        if (end != 0) key[touched - 1] &= static_cast<std::uint8_t>(0xFFu << (8 - end));
-    }
-    if (value_ && touched == touched_ && same_words(key, key_, (touched + 7) / 8)) {
-        return Py_NewRef(value_.get());
-    }
-    std::uint8_t buffer[kLargest];
-    PyObject* decoded = field.row->decode(
-        0, field_bytes(layout, data, frame_start, {buffer, layout.byte_count()}), field.parameters);
-    if (!decoded) return nullptr;
-    std::memcpy(key_, key, sizeof key);
-    touched_ = touched;
-    value_ = PyRef::borrow(decoded);
-    return decoded;
 }
 
 }  // namespace bitloom::frames

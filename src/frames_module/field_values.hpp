@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "engine/field_codecs.hpp"
-#include "python/python_ref.hpp"
 #include "frames/frame_field.hpp"
 
 namespace bitloom::frames {
@@ -63,25 +62,5 @@ PyObject* field_to_python(const BoundField& field, std::span<const std::uint8_t>
 // The Python value (str or bytes) of a text or raw-bytes field.
 PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::uint8_t> data,
                                 std::uint64_t frame_start);
-
-// The value last decoded from one text or raw-bytes field of many frames,
-// and the field bytes it came from.  Dumps repeat such values frame after
-// frame (a label, a status word); a repeat takes the same immutable str or
-// bytes object instead of decoding and allocating a new one.
-class RepeatedFieldValue {
-  public:
-    // As field_bytes_to_python.
-    PyObject* decode(const BoundField& field, std::span<const std::uint8_t> data,
-                     std::uint64_t frame_start);
-
-  private:
-    // Wider fields are decoded afresh every time.
-    static constexpr std::size_t kLargest = 64;
-    // The bytes that hold a field of kLargest bytes, in whole words.
-    static constexpr std::size_t kKeyBytes = kLargest + 8;
-    std::uint8_t key_[kKeyBytes] = {};
-    std::size_t touched_ = 0;
-    PyRef value_;
-};
 
 }  // namespace bitloom::frames

@@ -775,34 +775,44 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     // The buffer stays exported (a bytearray cannot be resized, an mmap not
     // closed) while other threads run.
     const std::span<const std::uint8_t> data = view.data().first(frames * frame_bytes);
+    std::vector<std::size_t> byte_fields;
+    for (std::size_t j = 0; j < field_count; ++j) {
+        if (!is_numeric(compiled.fields[j].codec.layout.kind)) byte_fields.push_back(j);
+    }
+    // Which text and raw-byte values repeat the frame before, found while
+    // other threads run: only the others need the interpreter.
+    std::vector<std::uint8_t> repeats(byte_fields.size() * frames);
     ColumnFailure failure;
     bool decoded = true;
     Py_BEGIN_ALLOW_THREADS
     decoded = decode_numeric_columns(data, frame_bytes, offset_bits, frames, numeric, failure);
+    for (std::size_t k = 0; k < byte_fields.size(); ++k) {
+        mark_repeated_values(data, frame_bytes, offset_bits, frames,
+                             compiled.fields[byte_fields[k]].codec.layout, repeats.data() + k * frames);
+    }
     Py_END_ALLOW_THREADS
     if (failure.out_of_memory) return PyErr_NoMemory();
 
     // Text and raw bytes need the interpreter.  Only frames up to a numeric
     // failure are read, and at its frame only the fields before it, so the
-    // error reported is the first in frame and recipe order either way.
+    // error reported is the first in frame and recipe order either way.  A
+    // repeated value is the object of the frame before (each is immutable).
     const std::size_t limit = decoded ? frames : failure.frame + 1;
-    std::vector<std::size_t> byte_fields;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        if (!is_numeric(compiled.fields[j].codec.layout.kind)) byte_fields.push_back(j);
-    }
-    std::vector<RepeatedFieldValue> repeated(byte_fields.size());
+    std::vector<PyObject*> previous(byte_fields.size(), nullptr);  // borrowed from the columns
     for (std::size_t i = 0; i < limit && !byte_fields.empty(); ++i) {
         const std::uint64_t frame_start = std::uint64_t{i} * frame_bytes * 8 + offset_bits;
         for (std::size_t k = 0; k < byte_fields.size(); ++k) {
             const std::size_t j = byte_fields[k];
             const CompiledField& field = compiled.fields[j];
             if (!decoded && i == failure.frame && j > failure.field_index) break;
-            PyObject* value = repeated[k].decode(field.codec, data, frame_start);
+            PyObject* value = repeats[k * frames + i] ? Py_NewRef(previous[k])
+                                                      : field_bytes_to_python(field.codec, data, frame_start);
             if (!value) {
                 locate_pending_error(frame_field_label(i, frame_bytes, field.name).get());
                 return nullptr;
             }
             PyList_SET_ITEM(columns[j].get(), static_cast<Py_ssize_t>(i), value);
+            previous[k] = value;
         }
     }
     if (!decoded) {
