@@ -461,7 +461,44 @@ bool usable(PyObject* self) {
 
 // ---- packing ------------------------------------------------------------------
 
-enum class ValueSource { dict, sequence, mapping };
+// `ordered`: a dict whose keys are the field names themselves, in field
+// order, read by position.
+enum class ValueSource { dict, ordered, sequence, mapping };
+
+// The values of a dict that holds exactly the fields, keyed by the codec's
+// own name objects in field order (a dict built from `names`, or from the
+// same string literals), each converting without running Python code:
+// taken by walking its entries, with no hashing.
+class OrderedValues {
+  public:
+    static constexpr std::size_t kMostFields = 64;
+
+    bool take(PyObject* dict, const std::vector<CompiledField>& fields) {
+        if (fields.size() > kMostFields ||
+            PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields.size())) {
+            return false;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (count_ == fields.size() || key != fields[count_].name) return false;
+            // A conversion that runs Python code may change the dict: such
+            // values are read by name, afresh, as for any other dict.
+            if (!fields[count_].codec.row->converts_in_place(value)) return false;
+            values_[count_++] = Py_NewRef(value);
+        }
+        return count_ == fields.size();
+    }
+    PyObject* operator[](std::size_t index) const noexcept { return values_[index]; }
+    ~OrderedValues() {
+        for (std::size_t k = 0; k < count_; ++k) Py_DECREF(values_[k]);
+    }
+
+  private:
+    PyObject* values_[kMostFields];
+    std::size_t count_ = 0;
+};
 
 constexpr std::size_t kSmallFrame = 512;
 
@@ -500,8 +537,9 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
     const Compiled& compiled = compiled_of(self);
     ValueSource source = ValueSource::sequence;
     PyRef sequence;
+    OrderedValues ordered;
     if (PyDict_CheckExact(values)) {
-        source = ValueSource::dict;
+        source = ordered.take(values, compiled.fields) ? ValueSource::ordered : ValueSource::dict;
     } else if (PyList_Check(values) || PyTuple_Check(values)) {
         sequence = PyRef::borrow(values);
     } else if (is_mapping(values)) {
@@ -548,6 +586,10 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
                 present = PyDict_GetItemRef(values, field.name, &raw);
                 value = PyRef(raw);
                 break;
+            case ValueSource::ordered:
+                raw = ordered[j];
+                present = 1;
+                break;
             case ValueSource::mapping:
                 present = PyMapping_GetOptionalItem(values, field.name, &raw);
                 value = PyRef(raw);
@@ -593,7 +635,7 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
         }
         write_field(field.codec.layout, encoded, frame, 0);
     }
-    if (source != ValueSource::sequence) {
+    if (source == ValueSource::dict || source == ValueSource::mapping) {
         const Py_ssize_t given = PyObject_Length(values);
         if (given < 0) return nullptr;
         if (given != found) return raise_unknown_key(compiled, values);
