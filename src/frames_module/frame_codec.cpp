@@ -474,7 +474,13 @@ class OrderedValues {
     static constexpr std::size_t kMostFields = 64;
 
     bool take(PyObject* dict, const std::vector<CompiledField>& fields) {
-        if (fields.size() > kMostFields ||
+#ifdef Py_GIL_DISABLED
+        // Walking a dict that another thread may change needs its lock.
+        constexpr bool walkable = false;
+#else
+        constexpr bool walkable = true;
+#endif
+        if (!walkable || fields.size() > kMostFields ||
             PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields.size())) {
             return false;
         }
