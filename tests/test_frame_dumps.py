@@ -89,6 +89,23 @@ def test_numpy_views_columns_without_a_copy():
     assert not volts.flags.writeable
 
 
+def test_columns_of_a_large_result_outlive_one_another():
+    # Enough frames that the numeric columns share one block of memory: each
+    # column, and a view of it, stays valid after the others are gone.
+    codec = FrameCodec([item("a", bits=32), item("b", "twos_complement", 32),
+                        item("c", "ieee754", 32)])
+    frames = 200_000
+    dump = codec.pack_many({"a": range(frames), "b": [-i for i in range(frames)],
+                            "c": [i / 4 for i in range(frames)]})
+    columns = codec.unpack_many(dump)
+    b, view = columns["b"], memoryview(columns["c"])
+    del columns
+    assert list(b[i] for i in (0, 1, frames - 1)) == [0, -1, 1 - frames]
+    del b
+    assert view[frames - 1] == (frames - 1) / 4 and view.format == "d"
+    view.release()
+
+
 @pytest.mark.parametrize("make", [
     bytes, bytearray, memoryview, lambda data: memoryview(b"xx" + data)[2:],
     lambda data: array.array("B", data),
@@ -153,6 +170,31 @@ def test_a_trailing_partial_frame_can_be_left_out():
     assert empty["a"].tolist() == [] and memoryview(empty["a"]).shape == (0,)
     with pytest.raises(ValueError, match="need frame_bytes"):
         FrameCodec([]).unpack_many(b"")
+
+
+# Text and raw-byte columns take a repeated value's object from the frame
+# before: runs, returns to an earlier value, values that differ in one bit or
+# only in a trailing zero byte, at byte boundaries and between them.
+@pytest.mark.parametrize("field, values", [
+    (item("t", "us-ascii", 32), ["ABCD", "ABCD", "ABCE", "ABCD", "", "", "A", "ABCD"]),
+    (item("t", "utf-8", 40, "little"), ["héé", "héé", "hé", "héé", "x"]),
+    (item("t", "windows-1252", 24, reverse_bits=True), ["abc", "abc", "abd", "abc"]),
+    (item("b", "binary", 11, reverse_bits=True), [b"\x07\xff", b"\x07\xff", b"\x07\xfe", b"\x00\x01",
+                                                  b"\x01", b"\x07\xff"]),
+    (item("b", "binary", 16), [b"\x01\x02", b"\x01\x02", b"\x01", b"\x00\x01", b"\x01\x02"]),
+    (item("t", "us-ascii", 8 * 70), ["x" * 70, "x" * 70, "x" * 69 + "y", "x" * 70]),
+])
+@pytest.mark.parametrize("lead_bits", [0, 3])
+def test_repeated_text_and_bytes_decode_frame_by_frame(field, values, lead_bits):
+    recipe = ([item("lead", bits=lead_bits)] if lead_bits else []) + [field]
+    codec = FrameCodec(recipe)
+    name = field["name"]
+    dump = codec.pack_many([{"lead": 1, name: value} if lead_bits else {name: value}
+                            for value in values])
+    expected = [fields[name] for fields in codec.iter_unpack(dump)]
+    column = codec.unpack_many(dump)[name]
+    assert column == expected
+    assert [type(value) for value in column] == [type(value) for value in expected]
 
 
 def test_pack_many_takes_columns_or_rows_and_inverts_unpack_many():

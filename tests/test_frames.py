@@ -187,6 +187,45 @@ def test_packing_errors_name_the_field(values, error, message):
         assert caught.value.args == (message,)
 
 
+class Index:
+    def __index__(self):
+        return 5
+
+
+# A dict keyed by the codec's own names in field order is read by walking it;
+# any other dict by name.  Both read the same values.
+@pytest.mark.parametrize("make", [
+    lambda values: dict(values),
+    lambda values: {"".join(list(name)): value for name, value in values.items()},
+    lambda values: dict(reversed(values.items())),
+    lambda values: {**values, "sequence": Index()},
+    lambda values: {**values, "apid": 1 << 70},
+])
+def test_dicts_pack_alike_however_they_are_built(make):
+    codec = FrameCodec(CCSDS)
+    values = {name: number % 2 for number, name in enumerate(codec.names)}
+    try:
+        expected = codec.pack(list(make(values)[name] for name in codec.names))
+    except OverflowError as error:
+        expected = error
+    try:
+        packed = codec.pack(make(values))
+    except OverflowError as error:
+        assert str(error) == str(expected)
+        return
+    assert packed == expected
+
+
+def test_a_dict_of_as_many_keys_but_another_name_is_refused():
+    codec = FrameCodec(CCSDS)
+    values = {name: 0 for name in codec.names}
+    del values["length"]
+    values["lenght"] = 0
+    with pytest.raises(KeyError) as caught:
+        codec.pack(values)
+    assert caught.value.args == ("field 'length': no value given, and its recipe item has no \"value\"",)
+
+
 @pytest.mark.parametrize("field, value, message", [
     (item(encoding="utf8", bits=32), "h\xe9llo", "Text of 6 bytes does not fit in 32 bits"),
     (item(encoding="binary", bits=16), b"\1\2\3", "A value of 3 bytes does not fit in 16 bits"),

@@ -9,9 +9,6 @@
 #include <bit>
 #include <new>
 
-#include "codecs/decoder/bcd.hpp"
-#include "codecs/decoder/ieee754.hpp"
-#include "codecs/decoder/integer.hpp"
 #include "codecs/decoder/reserved.hpp"
 #include "codecs/encoder/bcd.hpp"
 #include "codecs/encoder/ieee754.hpp"
@@ -22,6 +19,7 @@
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/text_objects.hpp"
+#include "recipe/field_slots.hpp"
 
 namespace bitloom {
 
@@ -97,58 +95,67 @@ bool integer_bytes(std::uint64_t pattern, const FieldParameters& field, FieldByt
     return true;
 }
 
-bool encode_unsigned(const FieldValue& value, const FieldParameters& field,
-                     std::vector<std::uint8_t>&, FieldBytes& out) {
+// The numeric codecs' patterns: the codec run on the converted value, with
+// its checks ("Value {} is too large", the codecs' own refusals).
+
+bool unsigned_pattern(const FieldValue& value, const FieldParameters& field,
+                      std::uint64_t& pattern) {
     const std::uint64_t number = value.unsigned_integer;
     if (field.bits < 64 && number >= power_of_two(field.bits)) {
         return raise_error(make_error(ErrorKind::value_error, "Value {} is too large for {} bits",
                                       {number, field.bits}));
     }
-    return integer_bytes(number, field, out);
+    pattern = number;
+    return true;
+}
+
+bool take_pattern(Result<std::uint64_t> encoded, std::uint64_t& pattern) {
+    if (!encoded) return raise_error(encoded.error());
+    pattern = encoded.value();
+    return true;
 }
 
 template <Result<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t)>
-bool encode_integer(const FieldValue& value, const FieldParameters& field,
-                    std::vector<std::uint8_t>&, FieldBytes& out) {
-    Result<std::uint64_t> pattern = Encode(value.signed_integer, field.bits);
-    if (!pattern) return raise_error(pattern.error());
-    return integer_bytes(pattern.value(), field, out);
+bool integer_pattern(const FieldValue& value, const FieldParameters& field,
+                     std::uint64_t& pattern) {
+    return take_pattern(Encode(value.signed_integer, field.bits), pattern);
 }
 
 template <Result<std::uint64_t> (*Encode)(std::int64_t, std::uint32_t, bool), bool Signed>
-bool encode_bcd(const FieldValue& value, const FieldParameters& field, std::vector<std::uint8_t>&,
-                FieldBytes& out) {
-    Result<std::uint64_t> pattern = Encode(value.signed_integer, field.bits, Signed);
-    if (!pattern) return raise_error(pattern.error());
-    return integer_bytes(pattern.value(), field, out);
+bool bcd_pattern(const FieldValue& value, const FieldParameters& field, std::uint64_t& pattern) {
+    return take_pattern(Encode(value.signed_integer, field.bits, Signed), pattern);
 }
 
-bool encode_f16(const FieldValue& value, const FieldParameters& field, std::vector<std::uint8_t>&,
-                FieldBytes& out) {
-    return integer_bytes(encode_ieee754_f16(value.float32), field, out);
+bool f16_pattern(const FieldValue& value, const FieldParameters&, std::uint64_t& pattern) {
+    pattern = encode_ieee754_f16(value.float32);
+    return true;
 }
 
-bool encode_f32(const FieldValue& value, const FieldParameters& field, std::vector<std::uint8_t>&,
-                FieldBytes& out) {
-    return integer_bytes(std::bit_cast<std::uint32_t>(value.float32), field, out);
+bool f32_pattern(const FieldValue& value, const FieldParameters&, std::uint64_t& pattern) {
+    pattern = std::bit_cast<std::uint32_t>(value.float32);
+    return true;
 }
 
-bool encode_f64(const FieldValue& value, const FieldParameters& field, std::vector<std::uint8_t>&,
-                FieldBytes& out) {
-    return integer_bytes(std::bit_cast<std::uint64_t>(value.float64), field, out);
+bool f64_pattern(const FieldValue& value, const FieldParameters&, std::uint64_t& pattern) {
+    pattern = std::bit_cast<std::uint64_t>(value.float64);
+    return true;
 }
 
 // The binary128 encoder refuses every value (NotImplementedError).
-bool encode_f128(const FieldValue& value, const FieldParameters& field,
-                 std::vector<std::uint8_t>&, FieldBytes& out) {
-    Result<std::uint64_t> pattern = encode_ieee754_f128(value.float64);
-    if (!pattern) return raise_error(pattern.error());
-    return integer_bytes(pattern.value(), field, out);
+bool f128_pattern(const FieldValue& value, const FieldParameters&, std::uint64_t& pattern) {
+    return take_pattern(encode_ieee754_f128(value.float64), pattern);
 }
 
-bool encode_reserved(const FieldValue&, const FieldParameters& field, std::vector<std::uint8_t>&,
-                     FieldBytes&) {
+bool reserved_pattern(const FieldValue&, const FieldParameters& field, std::uint64_t&) {
     return raise_error(refuse_encoding(field.encoding.reserved));
+}
+
+// A numeric codec's encode: its pattern in whole bytes.
+template <PatternEncoder Pattern>
+bool encode_number(const FieldValue& value, const FieldParameters& field,
+                   std::vector<std::uint8_t>&, FieldBytes& out) {
+    std::uint64_t pattern = 0;
+    return Pattern(value, field, pattern) && integer_bytes(pattern, field, out);
 }
 
 bool encode_raw_bytes(const FieldValue& value, const FieldParameters& field,
@@ -162,8 +169,20 @@ bool encode_raw_bytes(const FieldValue& value, const FieldParameters& field,
     return true;
 }
 
+// An ASCII str is its own bytes in these codecs.
+bool ascii_is_its_bytes(TextCodec codec) noexcept {
+    return codec == TextCodec::utf8 || codec == TextCodec::us_ascii ||
+           codec == TextCodec::iso_8859_1 || codec == TextCodec::windows_1252;
+}
+
 bool encode_text(const FieldValue& value, const FieldParameters& field,
                  std::vector<std::uint8_t>& scratch, FieldBytes& out) {
+    if (PyUnicode_IS_ASCII(value.text) && ascii_is_its_bytes(field.encoding.text)) {
+        // Read in place: no codec runs and nothing is copied.
+        out.view = {static_cast<const std::uint8_t*>(PyUnicode_DATA(value.text)),
+                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(value.text))};
+        return true;
+    }
     if (field.encoding.text == TextCodec::utf8) {
         // The str's own UTF-8 form, read in place.
         Py_ssize_t size = 0;
@@ -179,36 +198,15 @@ bool encode_text(const FieldValue& value, const FieldParameters& field,
 
 // ---- decoders --------------------------------------------------------------
 
-PyObject* decode_unsigned(std::uint64_t value, std::span<const std::uint8_t>,
-                          const FieldParameters&) {
-    return PyLong_FromUnsignedLongLong(value);
-}
-
-template <std::int64_t (*Decode)(std::uint64_t, std::uint32_t) noexcept>
-PyObject* decode_integer(std::uint64_t value, std::span<const std::uint8_t>,
-                         const FieldParameters& field) {
-    return PyLong_FromLongLong(Decode(value, field.bits));
-}
-
-template <Result<std::int64_t> (*Decode)(std::uint64_t, std::uint32_t, bool), bool Signed>
-PyObject* decode_bcd(std::uint64_t value, std::span<const std::uint8_t>,
-                     const FieldParameters& field) {
-    Result<std::int64_t> decoded = Decode(value, field.bits, Signed);
-    if (!decoded) return raise_codec_error(decoded.error());
-    return PyLong_FromLongLong(decoded.value());
-}
-
-PyObject* decode_f16(std::uint64_t value, std::span<const std::uint8_t>, const FieldParameters&) {
-    return PyFloat_FromDouble(static_cast<double>(decode_ieee754_f16(value & 0xFFFFu)));
-}
-
-PyObject* decode_f32(std::uint64_t value, std::span<const std::uint8_t>, const FieldParameters&) {
-    return PyFloat_FromDouble(
-        static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(value))));
-}
-
-PyObject* decode_f64(std::uint64_t value, std::span<const std::uint8_t>, const FieldParameters&) {
-    return PyFloat_FromDouble(std::bit_cast<double>(value));
+// Every numeric codec decodes through its pure slot decoder, the one the
+// column loops of compiled recipes use too.
+PyObject* decode_number(std::uint64_t value, std::span<const std::uint8_t>,
+                        const FieldParameters& field) {
+    const FieldSlot& slot = *field_slot(field.encoding.codec);
+    std::uint64_t decoded = 0;
+    CodecError error;
+    if (!slot.decode(value, field.bits, decoded, error)) return raise_codec_error(error);
+    return slot_to_python(slot.type, decoded);
 }
 
 // The field value has only 64 bits: a binary128 field of up to 64 bits reads
@@ -245,30 +243,41 @@ PyObject* decode_raw_bytes(std::uint64_t, std::span<const std::uint8_t> buffer,
 constexpr FieldInput kValue = FieldInput::field_value;
 constexpr FieldInput kBuffer = FieldInput::field_buffer;
 
+// A numeric row: its codec's conversion and pattern, and the bytes of the
+// pattern as its encode.
+template <PatternEncoder Pattern>
+constexpr FieldCodecRow number_row(FieldCodec codec, bool (*in_place)(PyObject*),
+                                   bool (*convert)(PyObject*, const FieldParameters&, FieldValue&),
+                                   PyObject* (*decode)(std::uint64_t, std::span<const std::uint8_t>,
+                                                       const FieldParameters&)) {
+    return {codec, kValue, in_place, convert, encode_number<Pattern>, decode, Pattern};
+}
+
 // In FieldCodec order, so that a codec indexes its own row.
 constexpr FieldCodecRow kRows[] = {
-    {F::unsigned_integer, kValue, int_in_place, convert_unsigned, encode_unsigned, decode_unsigned},
-    {F::twos_complement, kValue, int_in_place, convert_signed, encode_integer<encode_twos_complement>,
-     decode_integer<decode_twos_complement>},
-    {F::ones_complement, kValue, int_in_place, convert_signed, encode_integer<encode_ones_complement>,
-     decode_integer<decode_ones_complement>},
-    {F::sign_magnitude, kValue, int_in_place, convert_signed, encode_integer<encode_sign_magnitude>,
-     decode_integer<decode_sign_magnitude>},
-    {F::unpacked_bcd, kValue, int_in_place, convert_signed, encode_bcd<encode_unpacked_bcd, false>,
-     decode_bcd<decode_unpacked_bcd, false>},
-    {F::unpacked_bcd_signed, kValue, int_in_place, convert_signed, encode_bcd<encode_unpacked_bcd, true>,
-     decode_bcd<decode_unpacked_bcd, true>},
-    {F::packed_bcd, kValue, int_in_place, convert_signed, encode_bcd<encode_packed_bcd, false>,
-     decode_bcd<decode_packed_bcd, false>},
-    {F::packed_bcd_signed, kValue, int_in_place, convert_signed, encode_bcd<encode_packed_bcd, true>,
-     decode_bcd<decode_packed_bcd, true>},
-    {F::raw_bytes, kBuffer, bytes_in_place, convert_raw_bytes, encode_raw_bytes, decode_raw_bytes},
-    {F::text, kBuffer, str_in_place, convert_text, encode_text, decode_text},
-    {F::ieee754_f16, kValue, float_in_place, convert_single, encode_f16, decode_f16},
-    {F::ieee754_f32, kValue, float_in_place, convert_single, encode_f32, decode_f32},
-    {F::ieee754_f64, kValue, float_in_place, convert_double, encode_f64, decode_f64},
-    {F::ieee754_f128, kValue, float_in_place, convert_double, encode_f128, decode_f128},
-    {F::reserved, kValue, float_in_place, convert_reserved, encode_reserved, decode_reserved},
+    number_row<unsigned_pattern>(F::unsigned_integer, int_in_place, convert_unsigned, decode_number),
+    number_row<integer_pattern<encode_twos_complement>>(F::twos_complement, int_in_place,
+                                                        convert_signed, decode_number),
+    number_row<integer_pattern<encode_ones_complement>>(F::ones_complement, int_in_place,
+                                                        convert_signed, decode_number),
+    number_row<integer_pattern<encode_sign_magnitude>>(F::sign_magnitude, int_in_place,
+                                                       convert_signed, decode_number),
+    number_row<bcd_pattern<encode_unpacked_bcd, false>>(F::unpacked_bcd, int_in_place,
+                                                        convert_signed, decode_number),
+    number_row<bcd_pattern<encode_unpacked_bcd, true>>(F::unpacked_bcd_signed, int_in_place,
+                                                       convert_signed, decode_number),
+    number_row<bcd_pattern<encode_packed_bcd, false>>(F::packed_bcd, int_in_place,
+                                                      convert_signed, decode_number),
+    number_row<bcd_pattern<encode_packed_bcd, true>>(F::packed_bcd_signed, int_in_place,
+                                                     convert_signed, decode_number),
+    {F::raw_bytes, kBuffer, bytes_in_place, convert_raw_bytes, encode_raw_bytes, decode_raw_bytes,
+     nullptr},
+    {F::text, kBuffer, str_in_place, convert_text, encode_text, decode_text, nullptr},
+    number_row<f16_pattern>(F::ieee754_f16, float_in_place, convert_single, decode_number),
+    number_row<f32_pattern>(F::ieee754_f32, float_in_place, convert_single, decode_number),
+    number_row<f64_pattern>(F::ieee754_f64, float_in_place, convert_double, decode_number),
+    number_row<f128_pattern>(F::ieee754_f128, float_in_place, convert_double, decode_f128),
+    number_row<reserved_pattern>(F::reserved, float_in_place, convert_reserved, decode_reserved),
 };
 
 constexpr bool rows_follow_codec_order() {
@@ -280,6 +289,15 @@ constexpr bool rows_follow_codec_order() {
 static_assert(rows_follow_codec_order());
 
 }  // namespace
+
+PyObject* slot_to_python(SlotType type, std::uint64_t slot) {
+    switch (type) {
+        case SlotType::uint64: return PyLong_FromUnsignedLongLong(slot);
+        case SlotType::int64: return PyLong_FromLongLong(as_signed(slot));
+        case SlotType::float64: break;
+    }
+    return PyFloat_FromDouble(std::bit_cast<double>(slot));
+}
 
 const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept {
     return kRows[static_cast<std::size_t>(codec)];

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "recipe/encoding_names.hpp"
+#include "recipe/field_slots.hpp"
 #include "recipe/placement.hpp"
 
 namespace bitloom {
@@ -80,6 +81,11 @@ struct FieldBytes {
     bool is_integer = false;
 };
 
+// A numeric codec's pattern for a converted value, before it becomes
+// bytes: false with the exception raised for a value the codec refuses.
+using PatternEncoder = bool (*)(const FieldValue& value, const FieldParameters& field,
+                                std::uint64_t& pattern);
+
 struct FieldCodecRow {
     FieldCodec codec;
     FieldInput input;
@@ -96,9 +102,15 @@ struct FieldCodecRow {
     // A new reference to the field's Python value, or null.
     PyObject* (*decode)(std::uint64_t value, std::span<const std::uint8_t> buffer,
                         const FieldParameters& field);
+    // Numeric codecs (null for text and raw bytes): the step of `encode`
+    // before the bytes, for engines that place the pattern themselves.
+    PatternEncoder encode_pattern = nullptr;
 };
 
 const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept;
+
+// The Python int or float a decoded slot (recipe/field_slots.hpp) stands for.
+PyObject* slot_to_python(SlotType type, std::uint64_t slot);
 
 // The field bytes in `order`: "little" reverses the whole byte string (a
 // numeric field's bytes in place, other bytes in `scratch`).

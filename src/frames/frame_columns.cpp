@@ -124,4 +124,23 @@ bool decode_numeric_columns(std::span<const std::uint8_t> data, std::size_t fram
     return !failed;
 }
 
+void mark_repeated_values(std::span<const std::uint8_t> data, std::size_t frame_bytes,
+                          std::uint64_t offset_bits, std::size_t count, const FrameField& field,
+                          std::uint8_t* repeats) noexcept {
+    if (count == 0) return;
+    repeats[0] = 0;
+    const std::uint64_t frame_bits = std::uint64_t{frame_bytes} * 8;
+    std::uint64_t previous = offset_bits + field.start;
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::uint64_t start = previous + frame_bits;
+        bool same = true;
+        for (std::uint64_t done = 0; same && done < field.bits; done += 64) {
+            const auto step = static_cast<std::uint32_t>(std::min<std::uint64_t>(64, field.bits - done));
+            same = read_bits(data, previous + done, step) == read_bits(data, start + done, step);
+        }
+        repeats[i] = same ? 1 : 0;
+        previous = start;
+    }
+}
+
 }  // namespace bitloom::frames

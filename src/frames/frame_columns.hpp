@@ -36,4 +36,12 @@ bool decode_numeric_columns(std::span<const std::uint8_t> data, std::size_t fram
                             std::uint64_t offset_bits, std::size_t count,
                             std::span<const NumericColumn> columns, ColumnFailure& failure) noexcept;
 
+// Dumps repeat text and raw-byte values frame after frame (a label, a status
+// word): sets repeats[i] to 1 where `field` holds the same bits in frame i as
+// in frame i - 1, else to 0 (always for frame 0), for `count` frames laid out
+// as above, so that a repeat can take the object of the frame before.
+void mark_repeated_values(std::span<const std::uint8_t> data, std::size_t frame_bytes,
+                          std::uint64_t offset_bits, std::size_t count, const FrameField& field,
+                          std::uint8_t* repeats) noexcept;
+
 }  // namespace bitloom::frames

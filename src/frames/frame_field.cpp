@@ -12,10 +12,7 @@
 #include <cstring>
 
 #include "core/bits.hpp"
-#include "core/compiler.hpp"
-#include "codecs/decoder/bcd.hpp"
 #include "codecs/decoder/ieee754.hpp"
-#include "codecs/decoder/integer.hpp"
 #include "frames/bit_window.hpp"
 #include "recipe/placement.hpp"
 
@@ -23,32 +20,22 @@ namespace bitloom::frames {
 
 namespace {
 
-std::uint64_t signed_slot(std::int64_t value) noexcept { return as_unsigned(value); }
 std::uint64_t float_slot(double value) noexcept { return std::bit_cast<std::uint64_t>(value); }
 
 }  // namespace
 
+static_assert(slot_type(ColumnKind::int64) == SlotType::int64 &&
+              slot_type(ColumnKind::uint64) == SlotType::uint64 &&
+              slot_type(ColumnKind::float64) == SlotType::float64);
+
 ColumnKind column_kind(FieldCodec codec) noexcept {
+    if (const FieldSlot* slot = field_slot(codec)) return static_cast<ColumnKind>(slot->type);
     switch (codec) {
-        case FieldCodec::unsigned_integer: return ColumnKind::uint64;
-        case FieldCodec::twos_complement:
-        case FieldCodec::ones_complement:
-        case FieldCodec::sign_magnitude:
-        case FieldCodec::unpacked_bcd:
-        case FieldCodec::unpacked_bcd_signed:
-        case FieldCodec::packed_bcd:
-        case FieldCodec::packed_bcd_signed: return ColumnKind::int64;
-        case FieldCodec::ieee754_f16:
-        case FieldCodec::ieee754_f32:
-        case FieldCodec::ieee754_f64:
         case FieldCodec::ieee754_f128: return ColumnKind::float64;
         case FieldCodec::text: return ColumnKind::text;
-        case FieldCodec::raw_bytes:
-        case FieldCodec::reserved: return ColumnKind::raw_bytes;
+        default: return ColumnKind::raw_bytes;
     }
-    BITLOOM_UNREACHABLE();
 }
-
 
 std::uint64_t read_bits_near_end(std::span<const std::uint8_t> data, std::uint64_t start,
                                  std::uint32_t bits) noexcept {
@@ -62,19 +49,12 @@ std::uint64_t read_bits_near_end(std::span<const std::uint8_t> data, std::uint64
     return extract_field(load_big_endian(window), window[8], shift, bits);
 }
 
-void write_bits(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
-                std::uint64_t value) noexcept {
+void write_bits_bytewise(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
+                         std::uint64_t value) noexcept {
     if (bits == 0) return;
     value &= low_mask(bits);
     std::size_t first = static_cast<std::size_t>(start / 8);
     const unsigned shift = static_cast<unsigned>(start % 8);
-    if (shift + bits <= 64 && data.size() - first >= 8) {
-        const unsigned gap = 64 - shift - bits;
-        const std::uint64_t mask = low_mask(bits) << gap;
-        const std::uint64_t word = load_big_endian(data.data() + first);
-        store_big_endian(data.data() + first, (word & ~mask) | (value << gap));
-        return;
-    }
     // A byte at a time: the field's leading bits go into the first byte.
     std::uint32_t remaining = bits;
     unsigned offset = shift;
@@ -128,44 +108,12 @@ bool decode_number(const FrameField& field, std::span<const std::uint8_t> data,
         slot = float_slot(decode_ieee754_f128(make_uint128(high, low)));
         return true;
     }
-    const std::uint64_t pattern = pattern_of(field, read_bits(data, start, field.bits));
-    const std::uint32_t bits = field.bits;
-    switch (field.codec) {
-        case FieldCodec::unsigned_integer: slot = pattern; return true;
-        case FieldCodec::twos_complement: slot = signed_slot(decode_twos_complement(pattern, bits)); return true;
-        case FieldCodec::ones_complement: slot = signed_slot(decode_ones_complement(pattern, bits)); return true;
-        case FieldCodec::sign_magnitude: slot = signed_slot(decode_sign_magnitude(pattern, bits)); return true;
-        case FieldCodec::unpacked_bcd:
-        case FieldCodec::unpacked_bcd_signed:
-        case FieldCodec::packed_bcd:
-        case FieldCodec::packed_bcd_signed: {
-            const bool is_signed = field.codec == FieldCodec::unpacked_bcd_signed ||
-                                   field.codec == FieldCodec::packed_bcd_signed;
-            Result<std::int64_t> decoded =
-                field.codec == FieldCodec::unpacked_bcd || field.codec == FieldCodec::unpacked_bcd_signed
-                    ? decode_unpacked_bcd(pattern, bits, is_signed)
-                    : decode_packed_bcd(pattern, bits, is_signed);
-            if (!decoded) {
-                error = std::move(decoded.error());
-                return false;
-            }
-            slot = signed_slot(decoded.value());
-            return true;
-        }
-        case FieldCodec::ieee754_f16:
-            slot = float_slot(static_cast<double>(decode_ieee754_f16(pattern)));
-            return true;
-        case FieldCodec::ieee754_f32:
-            slot = float_slot(static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern))));
-            return true;
-        case FieldCodec::ieee754_f64: slot = pattern; return true;
-        case FieldCodec::ieee754_f128:
-        case FieldCodec::text:
-        case FieldCodec::raw_bytes:
-        case FieldCodec::reserved: break;
+    if (!field.slot) {
+        error = CodecError{ErrorKind::value_error, "the field is not numeric"};
+        return false;
     }
-    error = CodecError{ErrorKind::value_error, "the field is not numeric"};
-    return false;
+    return field.slot->decode(pattern_of(field, read_bits(data, start, field.bits)), field.bits, slot,
+                              error);
 }
 
 void read_field_bytes(const FrameField& field, std::span<const std::uint8_t> data,

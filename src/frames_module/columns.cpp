@@ -1,6 +1,13 @@
 #include "frames_module/columns.hpp"
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "frames_module/field_values.hpp"
 #include "python/python_ref.hpp"
@@ -8,6 +15,12 @@
 namespace bitloom::frames {
 
 namespace {
+
+// Memory shared by the columns of one result; the last column frees it.
+struct SlotBlock {
+    std::atomic<std::size_t> users;
+    void* memory;
+};
 
 struct ColumnObject {
     PyObject_HEAD
@@ -17,6 +30,7 @@ struct ColumnObject {
     Py_ssize_t shape;
     Py_ssize_t stride;
     std::uint64_t* slots;
+    SlotBlock* block;  // null: `slots` is the column's own PyMem allocation
 };
 
 ColumnObject* as_column(PyObject* object) noexcept { return reinterpret_cast<ColumnObject*>(object); }
@@ -30,7 +44,13 @@ const char* format_of(ColumnKind kind) noexcept {
 }
 
 void column_dealloc(PyObject* self) {
-    PyMem_Free(as_column(self)->slots);
+    ColumnObject* column = as_column(self);
+    if (!column->block) {
+        PyMem_Free(column->slots);
+    } else if (column->block->users.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        std::free(column->block->memory);
+        delete column->block;
+    }
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -42,7 +62,7 @@ PyObject* column_item(PyObject* self, Py_ssize_t index) {
         PyErr_SetString(PyExc_IndexError, "column index out of range");
         return nullptr;
     }
-    return slot_to_python(column->kind, column->slots[index]);
+    return slot_to_python(slot_type(column->kind), column->slots[index]);
 }
 
 int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -71,7 +91,7 @@ PyObject* column_tolist(PyObject* self, PyObject*) {
     PyRef list(PyList_New(column->length));
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < column->length; ++i) {
-        PyObject* value = slot_to_python(column->kind, column->slots[i]);
+        PyObject* value = slot_to_python(slot_type(column->kind), column->slots[i]);
         if (!value) return nullptr;
         PyList_SET_ITEM(list.get(), i, value);
     }
@@ -152,7 +172,73 @@ PyObject* new_column(ColumnKind kind, Py_ssize_t length) {
     column->shape = length;
     column->stride = 8;
     column->slots = slots;
+    column->block = nullptr;
     return reinterpret_cast<PyObject*>(column);
+}
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// A block of `bytes` (a multiple of kHugePage) on huge pages, or null where
+// there are none (the columns then take memory of their own).
+void* allocate_huge_pages(std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    void* memory = nullptr;
+    if (posix_memalign(&memory, kHugePage, bytes) != 0) return nullptr;
+    // Only advice: without it the block is plain pages.
+    (void)madvise(memory, bytes, MADV_HUGEPAGE);
+    return memory;
+#else
+    (void)bytes;
+    return nullptr;
+#endif
+}
+
+}  // namespace
+
+bool new_columns(std::span<const ColumnKind> kinds, Py_ssize_t length, std::span<PyRef> out) {
+    const std::size_t count = kinds.size();
+    const bool representable = length >= 0 && count > 0 &&
+                               static_cast<std::size_t>(length) <= PY_SSIZE_T_MAX / 8 / count;
+    const std::size_t column_bytes = representable ? static_cast<std::size_t>(length) * 8 : 0;
+    void* memory = nullptr;
+    // Below a few huge pages the rounding would waste more than it saves.
+    if (representable && column_bytes * count >= 2 * kHugePage) {
+        memory = allocate_huge_pages((column_bytes * count + kHugePage - 1) / kHugePage * kHugePage);
+    }
+    if (!memory) {
+        for (std::size_t k = 0; k < count; ++k) {
+            out[k] = PyRef(new_column(kinds[k], length));
+            if (!out[k]) return false;
+        }
+        return true;
+    }
+    auto* block = new (std::nothrow) SlotBlock{{0}, memory};
+    if (!block) {
+        std::free(memory);
+        PyErr_NoMemory();
+        return false;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        ColumnObject* column = PyObject_New(ColumnObject, &ColumnType);
+        if (!column) {
+            if (k == 0) {
+                std::free(memory);
+                delete block;
+            }
+            return false;  // the columns made so far free the block
+        }
+        block->users.fetch_add(1, std::memory_order_relaxed);
+        column->kind = kinds[k];
+        column->length = length;
+        column->shape = length;
+        column->stride = 8;
+        column->slots = static_cast<std::uint64_t*>(memory) + k * static_cast<std::size_t>(length);
+        column->block = block;
+        out[k] = PyRef(reinterpret_cast<PyObject*>(column));
+    }
+    return true;
 }
 
 std::uint64_t* column_slots(PyObject* column) noexcept { return as_column(column)->slots; }

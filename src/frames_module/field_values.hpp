@@ -1,8 +1,10 @@
-// The field codecs of compiled recipes on the interpreter's side: a Python
-// value converted and encoded into what a field writes, and what a field
-// holds turned back into a Python value.  Every per-codec choice of the
-// frame codec is made here (packing) or in frames/frame_field.cpp (the pure
-// decoding), so the rest of the engine never looks at a codec itself.
+// The field codecs of compiled recipes on the interpreter's side.  Every
+// field is bound once, at construction, to its row of the engine's
+// field-codec table (engine/field_codecs.hpp): packing converts and encodes
+// through the row, parsing a frame decodes through it, so the frame codec
+// makes no per-codec choice of its own.  What it adds is placement at any
+// bit position (frames/frame_field.hpp) and its refusal of values that do
+// not fit their field.
 #pragma once
 
 #include <Python.h>
@@ -11,9 +13,20 @@
 #include <span>
 #include <vector>
 
+#include "engine/field_codecs.hpp"
 #include "frames/frame_field.hpp"
 
 namespace bitloom::frames {
+
+// A compiled field with its row and the row's view of its parameters.
+struct BoundField {
+    FrameField layout;
+    FieldParameters parameters;
+    const FieldCodecRow* row = nullptr;
+};
+
+// Resolves the row and the pure slot decoder of `layout`'s codec.
+BoundField bind_field(const FrameField& layout, const FieldEncoding& encoding) noexcept;
 
 // What one field writes into a frame: a numeric field's bits (already
 // reversed and byte-ordered), or a text or raw-bytes field's bytes in their
@@ -26,20 +39,28 @@ struct EncodedField {
 // Converts `value` as the field's codec takes it and encodes it.  `scratch`
 // may hold the bytes that `out.bytes` points to.  False with the exception
 // set (its message does not name the field yet).
-bool encode_value(const FrameField& field, PyObject* value, std::vector<std::uint8_t>& scratch,
+bool encode_value(const BoundField& field, PyObject* value, std::vector<std::uint8_t>& scratch,
                   EncodedField& out);
 
 // Writes an encoded field into a frame whose bit 0 is bit `frame_start` of
 // `frame`.
-void write_field(const FrameField& field, const EncodedField& encoded, std::span<std::uint8_t> frame,
-                 std::uint64_t frame_start) noexcept;
+inline void write_field(const FrameField& field, const EncodedField& encoded,
+                        std::span<std::uint8_t> frame, std::uint64_t frame_start) noexcept {
+    const std::uint64_t start = frame_start + field.start;
+    if (is_numeric(field.kind)) {
+        write_bits(frame, start, field.bits, encoded.bits);
+        return;
+    }
+    write_bytes(frame, start, field.bits, encoded.bytes);
+}
 
-// A Python int or float from a numeric column slot.
-PyObject* slot_to_python(ColumnKind kind, std::uint64_t slot);
+// The Python value of the field of the frame whose bit 0 is bit
+// `frame_start` of `data`, or null with the decoder's exception set.
+PyObject* field_to_python(const BoundField& field, std::span<const std::uint8_t> data,
+                          std::uint64_t frame_start);
 
-// The Python value of a text (str) or raw-bytes (bytes) field, or null with
-// the decoder's exception set.
-PyObject* field_bytes_to_python(const FrameField& field, std::span<const std::uint8_t> data,
+// The Python value (str or bytes) of a text or raw-bytes field.
+PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::uint8_t> data,
                                 std::uint64_t frame_start);
 
 }  // namespace bitloom::frames

@@ -17,9 +17,6 @@
 
 #include "core/bits.hpp"
 #include "core/message.hpp"
-#include "codecs/decoder/reserved.hpp"
-#include "codecs/encoder/bcd.hpp"
-#include "codecs/encoder/integer.hpp"
 #include "recipe/placement.hpp"
 #include "engine/recipe_items.hpp"
 #include "frames/frame_columns.hpp"
@@ -35,8 +32,7 @@ namespace bitloom::frames {
 namespace {
 
 struct CompiledField {
-    FrameField layout;
-    ColumnKind kind = ColumnKind::uint64;
+    BoundField codec;                   // the layout and its row
     PyObject* name = nullptr;           // an interned exact str, owned
     PyObject* default_value = nullptr;  // the item's "value", owned; null when absent
     bool default_encoded = false;       // false: encode default_value on use
@@ -305,25 +301,28 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     ReadState state;
     if (!scan_item(item, entries) || !read_recipe_item(item, entries, state, fields)) return fail();
     FieldEncoding encoding{};
+    ByteOrder order = ByteOrder::big;
     if (!resolve_encoding(fields.encoding, fields.bits, encoding) ||
-        !resolve_order(fields.byte_order, field.layout.order)) {
+        !resolve_order(fields.byte_order, order)) {
         return fail();
     }
-    field.layout.bits = fields.bits;
-    field.layout.codec = encoding.codec;
-    field.layout.text = encoding.text;
-    field.layout.reverse = fields.reverse_bits;
-    if (Status checked = check_field(field.layout, encoding.reserved); !checked) {
+    FrameField layout;
+    layout.order = order;
+    layout.bits = fields.bits;
+    layout.codec = encoding.codec;
+    layout.text = encoding.text;
+    layout.reverse = fields.reverse_bits;
+    if (Status checked = check_field(layout, encoding.reserved); !checked) {
         raise_codec_error(checked.error());
         return fail();
     }
     // Where packing places the field, and how long packing makes the frame:
     // its length pass puts an item without "offset_bits" after the furthest
     // end so far, so the frame can be longer than its last field.
-    field.layout.start = fields.has_offset ? fields.offset_bits : cursor;
+    layout.start = fields.has_offset ? fields.offset_bits : cursor;
     std::uint64_t end = 0;
     std::uint64_t counted_end = 0;
-    if (!take(field_end(field.layout.start, fields.bits), end) ||
+    if (!take(field_end(layout.start, fields.bits), end) ||
         !take(field_end(fields.has_offset ? fields.offset_bits : length_bits, fields.bits),
               counted_end)) {
         return fail();
@@ -344,13 +343,13 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     PyRef position(PyLong_FromSsize_t(index));
     if (!position || PyDict_SetItem(compiled.name_index, name.get(), position.get()) < 0) return fail();
 
-    field.kind = field.layout.kind = column_kind(field.layout.codec);
+    field.codec = bind_field(layout, encoding);
     PyRef& default_value = entries.values[static_cast<std::size_t>(RecipeKey::value)];
     if (default_value) {
         // binary128 cannot be encoded: its default is refused when it is used.
-        if (field.layout.codec != FieldCodec::ieee754_f128) {
+        if (layout.codec != FieldCodec::ieee754_f128) {
             EncodedField encoded;
-            if (!encode_value(field.layout, default_value.get(), scratch, encoded)) return fail();
+            if (!encode_value(field.codec, default_value.get(), scratch, encoded)) return fail();
             field.default_bits = encoded.bits;
             field.default_bytes.assign(encoded.bytes.begin(), encoded.bytes.end());
             field.default_encoded = true;
@@ -358,7 +357,7 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
         field.default_value = default_value.release();
     }
     field.name = name.release();
-    compiled.layouts.push_back(field.layout);
+    compiled.layouts.push_back(field.codec.layout);
     compiled.fields.push_back(std::move(field));
     return true;
 }
@@ -462,7 +461,50 @@ bool usable(PyObject* self) {
 
 // ---- packing ------------------------------------------------------------------
 
-enum class ValueSource { dict, sequence, mapping };
+// `ordered`: a dict whose keys are the field names themselves, in field
+// order, read by position.
+enum class ValueSource { dict, ordered, sequence, mapping };
+
+// The values of a dict that holds exactly the fields, keyed by the codec's
+// own name objects in field order (a dict built from `names`, or from the
+// same string literals), each converting without running Python code:
+// taken by walking its entries, with no hashing.
+class OrderedValues {
+  public:
+    static constexpr std::size_t kMostFields = 64;
+
+    bool take(PyObject* dict, const std::vector<CompiledField>& fields) {
+#ifdef Py_GIL_DISABLED
+        // Walking a dict that another thread may change needs its lock.
+        constexpr bool walkable = false;
+#else
+        constexpr bool walkable = true;
+#endif
+        if (!walkable || fields.size() > kMostFields ||
+            PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields.size())) {
+            return false;
+        }
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (count_ == fields.size() || key != fields[count_].name) return false;
+            // A conversion that runs Python code may change the dict: such
+            // values are read by name, afresh, as for any other dict.
+            if (!fields[count_].codec.row->converts_in_place(value)) return false;
+            values_[count_++] = Py_NewRef(value);
+        }
+        return count_ == fields.size();
+    }
+    PyObject* operator[](std::size_t index) const noexcept { return values_[index]; }
+    ~OrderedValues() {
+        for (std::size_t k = 0; k < count_; ++k) Py_DECREF(values_[k]);
+    }
+
+  private:
+    PyObject* values_[kMostFields];
+    std::size_t count_ = 0;
+};
 
 constexpr std::size_t kSmallFrame = 512;
 
@@ -501,8 +543,9 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
     const Compiled& compiled = compiled_of(self);
     ValueSource source = ValueSource::sequence;
     PyRef sequence;
+    OrderedValues ordered;
     if (PyDict_CheckExact(values)) {
-        source = ValueSource::dict;
+        source = ordered.take(values, compiled.fields) ? ValueSource::ordered : ValueSource::dict;
     } else if (PyList_Check(values) || PyTuple_Check(values)) {
         sequence = PyRef::borrow(values);
     } else if (is_mapping(values)) {
@@ -549,6 +592,10 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
                 present = PyDict_GetItemRef(values, field.name, &raw);
                 value = PyRef(raw);
                 break;
+            case ValueSource::ordered:
+                raw = ordered[j];
+                present = 1;
+                break;
             case ValueSource::mapping:
                 present = PyMapping_GetOptionalItem(values, field.name, &raw);
                 value = PyRef(raw);
@@ -572,7 +619,7 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
         EncodedField encoded;
         if (present) {
             ++found;
-            if (!encode_value(field.layout, raw, scratch, encoded)) {
+            if (!encode_value(field.codec, raw, scratch, encoded)) {
                 locate_pending_error(field_label(field.name).get());
                 return nullptr;
             }
@@ -580,7 +627,7 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
             encoded.bits = field.default_bits;
             encoded.bytes = field.default_bytes;
         } else if (field.default_value) {
-            if (!encode_value(field.layout, field.default_value, scratch, encoded)) {
+            if (!encode_value(field.codec, field.default_value, scratch, encoded)) {
                 locate_pending_error(field_label(field.name).get());
                 return nullptr;
             }
@@ -592,9 +639,9 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
             }
             return nullptr;
         }
-        write_field(field.layout, encoded, frame, 0);
+        write_field(field.codec.layout, encoded, frame, 0);
     }
-    if (source != ValueSource::sequence) {
+    if (source == ValueSource::dict || source == ValueSource::mapping) {
         const Py_ssize_t given = PyObject_Length(values);
         if (given < 0) return nullptr;
         if (given != found) return raise_unknown_key(compiled, values);
@@ -615,41 +662,27 @@ bool check_fits(const Compiled& compiled, std::size_t length, std::uint64_t offs
     const std::uint64_t available = length >= (std::size_t{1} << 60) ? UINT64_MAX : std::uint64_t{length} * 8;
     if (offset_bits <= available && compiled.extent_bits <= available - offset_bits) return true;
     for (const CompiledField& field : compiled.fields) {
-        if (offset_bits <= available && field.layout.end() <= available - offset_bits) continue;
+        if (offset_bits <= available && field.codec.layout.end() <= available - offset_bits) continue;
         PyRef label = field_label(field.name);
         if (!label) return false;
         const bool representable = offset_bits <= UINT64_MAX - 7 &&
-                                   field.layout.end() <= UINT64_MAX - 7 - offset_bits;
+                                   field.codec.layout.end() <= UINT64_MAX - 7 - offset_bits;
         if (!representable) {
             PyErr_Format(PyExc_ValueError, "%U: lies beyond the largest bit position at offset_bits %llu",
                          label.get(), static_cast<unsigned long long>(offset_bits));
             return false;
         }
-        const std::uint64_t needed = (offset_bits + field.layout.end() + 7) / 8;
+        const std::uint64_t needed = (offset_bits + field.codec.layout.end() + 7) / 8;
         PyErr_Format(PyExc_ValueError,
                      "%U: needs %llu bytes (bits %llu to %llu after offset_bits %llu), but the "
                      "buffer has %zu",
                      label.get(), static_cast<unsigned long long>(needed),
-                     static_cast<unsigned long long>(field.layout.start),
-                     static_cast<unsigned long long>(field.layout.end() - 1),
+                     static_cast<unsigned long long>(field.codec.layout.start),
+                     static_cast<unsigned long long>(field.codec.layout.end() - 1),
                      static_cast<unsigned long long>(offset_bits), length);
         return false;
     }
     return true;
-}
-
-PyObject* field_value(const CompiledField& field, std::span<const std::uint8_t> data,
-                      std::uint64_t frame_start) {
-    if (is_numeric(field.kind)) {
-        std::uint64_t slot = 0;
-        CodecError error;
-        if (!decode_number(field.layout, data, frame_start, slot, error)) {
-            raise_codec_error(error);
-            return nullptr;
-        }
-        return slot_to_python(field.kind, slot);
-    }
-    return field_bytes_to_python(field.layout, data, frame_start);
 }
 
 PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
@@ -665,10 +698,23 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
         !check_fits(compiled, view.data().size(), offset_bits)) {
         return nullptr;
     }
+    // A small frame is copied first, with eight zero bytes after it, so that
+    // every field up to 64 bits is read with one word load, also at the end.
+    std::span<const std::uint8_t> data = view.data();
+    std::uint8_t padded[kSmallFrame + 8];
+    const std::uint64_t first_byte = offset_bits / 8;
+    const std::uint64_t frame_end = (offset_bits + compiled.extent_bits + 7) / 8;
+    if (frame_end - first_byte <= kSmallFrame) {
+        const std::size_t length = static_cast<std::size_t>(frame_end - first_byte);
+        if (length != 0) std::memcpy(padded, data.data() + first_byte, length);
+        std::memset(padded + length, 0, 8);
+        data = {padded, length + 8};
+        offset_bits %= 8;
+    }
     PyRef result(PyDict_Copy(compiled.template_dict));
     if (!result) return nullptr;
     for (const CompiledField& field : compiled.fields) {
-        PyRef value(field_value(field, view.data(), offset_bits));
+        PyRef value(field_to_python(field.codec, data, offset_bits));
         if (!value) {
             locate_pending_error(field_label(field.name).get());
             return nullptr;
@@ -757,13 +803,18 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     }
     const std::size_t field_count = compiled.fields.size();
     std::vector<PyRef> columns(field_count);
+    std::vector<ColumnKind> numeric_kinds;
+    for (const CompiledField& field : compiled.fields) {
+        if (is_numeric(field.codec.layout.kind)) numeric_kinds.push_back(field.codec.layout.kind);
+    }
+    std::vector<PyRef> numeric_columns(numeric_kinds.size());
+    if (!new_columns(numeric_kinds, static_cast<Py_ssize_t>(frames), numeric_columns)) return nullptr;
     std::vector<NumericColumn> numeric;
     for (std::size_t j = 0; j < field_count; ++j) {
-        const CompiledField& field = compiled.fields[j];
-        if (is_numeric(field.kind)) {
-            columns[j] = PyRef(new_column(field.kind, static_cast<Py_ssize_t>(frames)));
-            if (!columns[j]) return nullptr;
-            numeric.push_back({&field.layout, j, column_slots(columns[j].get())});
+        const FrameField& layout = compiled.fields[j].codec.layout;
+        if (is_numeric(layout.kind)) {
+            columns[j] = std::move(numeric_columns[numeric.size()]);
+            numeric.push_back({&layout, j, column_slots(columns[j].get())});
         } else {
             columns[j] = PyRef(PyList_New(static_cast<Py_ssize_t>(frames)));
             if (!columns[j]) return nullptr;
@@ -772,29 +823,44 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     // The buffer stays exported (a bytearray cannot be resized, an mmap not
     // closed) while other threads run.
     const std::span<const std::uint8_t> data = view.data().first(frames * frame_bytes);
+    std::vector<std::size_t> byte_fields;
+    for (std::size_t j = 0; j < field_count; ++j) {
+        if (!is_numeric(compiled.fields[j].codec.layout.kind)) byte_fields.push_back(j);
+    }
+    // Which text and raw-byte values repeat the frame before, found while
+    // other threads run: only the others need the interpreter.
+    std::vector<std::uint8_t> repeats(byte_fields.size() * frames);
     ColumnFailure failure;
     bool decoded = true;
     Py_BEGIN_ALLOW_THREADS
     decoded = decode_numeric_columns(data, frame_bytes, offset_bits, frames, numeric, failure);
+    for (std::size_t k = 0; k < byte_fields.size(); ++k) {
+        mark_repeated_values(data, frame_bytes, offset_bits, frames,
+                             compiled.fields[byte_fields[k]].codec.layout, repeats.data() + k * frames);
+    }
     Py_END_ALLOW_THREADS
     if (failure.out_of_memory) return PyErr_NoMemory();
 
     // Text and raw bytes need the interpreter.  Only frames up to a numeric
     // failure are read, and at its frame only the fields before it, so the
-    // error reported is the first in frame and recipe order either way.
+    // error reported is the first in frame and recipe order either way.  A
+    // repeated value is the object of the frame before (each is immutable).
     const std::size_t limit = decoded ? frames : failure.frame + 1;
-    for (std::size_t i = 0; i < limit; ++i) {
+    std::vector<PyObject*> previous(byte_fields.size(), nullptr);  // borrowed from the columns
+    for (std::size_t i = 0; i < limit && !byte_fields.empty(); ++i) {
         const std::uint64_t frame_start = std::uint64_t{i} * frame_bytes * 8 + offset_bits;
-        for (std::size_t j = 0; j < field_count; ++j) {
+        for (std::size_t k = 0; k < byte_fields.size(); ++k) {
+            const std::size_t j = byte_fields[k];
             const CompiledField& field = compiled.fields[j];
-            if (is_numeric(field.kind)) continue;
             if (!decoded && i == failure.frame && j > failure.field_index) break;
-            PyObject* value = field_bytes_to_python(field.layout, data, frame_start);
+            PyObject* value = repeats[k * frames + i] ? Py_NewRef(previous[k])
+                                                      : field_bytes_to_python(field.codec, data, frame_start);
             if (!value) {
                 locate_pending_error(frame_field_label(i, frame_bytes, field.name).get());
                 return nullptr;
             }
             PyList_SET_ITEM(columns[j].get(), static_cast<Py_ssize_t>(i), value);
+            previous[k] = value;
         }
     }
     if (!decoded) {

@@ -5,6 +5,7 @@
 
 #include "python/errors.hpp"
 
+#include <climits>
 #include <cstring>
 #include <new>
 
