@@ -222,3 +222,29 @@ def test_an_interrupt_while_str_of_the_engine_error_runs_is_not_swallowed():
 
     with pytest.raises(KeyboardInterrupt):
         pack_parameters([item(value=Raises(Stubborn()))])
+
+
+
+class _Rewrites:
+    """An int-like value whose conversion changes a later item's keys."""
+
+    def __init__(self, target, changes):
+        self.target, self.changes = target, changes
+
+    def __index__(self):
+        self.target.update(self.changes)
+        return 1
+
+
+# The length pass sized the packet from the later item's first keys; its
+# placement must see what the hook wrote.
+@pytest.mark.parametrize("changes, expected", [
+    ({"offset_bits": 1}, b"\x80\x80"),
+    ({"bits": 4}, b"\x80\x10"),
+])
+def test_later_width_and_offset_changed_by_a_hook_are_read_afresh(changes, expected):
+    later = {"name": "b", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+             "reverse_bits": False, "offset_bits": 8, "value": 1}
+    first = {"name": "a", "encoding": "unsigned", "bits": 1, "byte_order": "big",
+             "reverse_bits": False, "value": _Rewrites(later, changes)}
+    assert pack_parameters([first, later]) == expected
