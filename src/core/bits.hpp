@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace bitloom {
 
@@ -68,6 +69,18 @@ constexpr std::uint32_t byte_swap32(std::uint32_t word) noexcept {
 
 constexpr std::uint16_t byte_swap16(std::uint16_t word) noexcept {
     return static_cast<std::uint16_t>((word >> 8) | (word << 8));
+}
+
+// The eight bytes at `bytes` as one big-endian word, and back.
+inline std::uint64_t load_big_endian(const std::uint8_t* bytes) noexcept {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes, 8);
+    return std::endian::native == std::endian::little ? byte_swap64(word) : word;
+}
+
+inline void store_big_endian(std::uint8_t* bytes, std::uint64_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::little) word = byte_swap64(word);
+    std::memcpy(bytes, &word, 8);
 }
 
 // The low `bits` bits set; all 64 for widths of 64 and more.

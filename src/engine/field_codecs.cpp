@@ -18,6 +18,7 @@
 #include "core/message.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
+#include "python/results.hpp"
 #include "python/text_objects.hpp"
 #include "recipe/field_slots.hpp"
 
@@ -85,12 +86,8 @@ bool integer_bytes(std::uint64_t pattern, const FieldParameters& field, FieldByt
         return raise_error(encode_integer_to_bytes(pattern, field.bits, field.reverse_bits).error());
     }
     if (field.reverse_bits) pattern = reverse_low_bits(pattern, field.bits);
-    const std::size_t size = (field.bits + 7) / 8;
-    out.word = pattern & low_mask(8 * size);
-    out.integer.size = size;
-    for (std::size_t k = 0; k < size; ++k) {
-        out.integer.bytes[k] = static_cast<std::uint8_t>(out.word >> (8 * (size - 1 - k)));
-    }
+    out.word_bytes = (field.bits + 7) / 8;
+    out.word = pattern & low_mask(8 * out.word_bytes);
     out.is_integer = true;
     return true;
 }
@@ -292,7 +289,7 @@ static_assert(rows_follow_codec_order());
 
 PyObject* slot_to_python(SlotType type, std::uint64_t slot) {
     switch (type) {
-        case SlotType::uint64: return PyLong_FromUnsignedLongLong(slot);
+        case SlotType::uint64: return to_python(slot);
         case SlotType::int64: return PyLong_FromLongLong(as_signed(slot));
         case SlotType::float64: break;
     }
@@ -303,15 +300,10 @@ const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept {
     return kRows[static_cast<std::size_t>(codec)];
 }
 
-std::span<const std::uint8_t> apply_byte_order(FieldBytes& field, ByteOrder order,
+std::span<const std::uint8_t> apply_byte_order(std::span<const std::uint8_t> bytes, ByteOrder order,
                                                std::vector<std::uint8_t>& scratch) {
-    if (field.is_integer) {
-        std::span<std::uint8_t> bytes = field.integer.span();
-        if (order == ByteOrder::little) std::reverse(bytes.begin(), bytes.end());
-        return bytes;
-    }
-    if (order == ByteOrder::big) return field.view;
-    if (field.view.data() != scratch.data()) scratch.assign(field.view.begin(), field.view.end());
+    if (order == ByteOrder::big) return bytes;
+    if (bytes.data() != scratch.data()) scratch.assign(bytes.begin(), bytes.end());
     std::reverse(scratch.begin(), scratch.end());
     return scratch;
 }

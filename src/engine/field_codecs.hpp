@@ -14,10 +14,11 @@
 //             encode(converted value)    the codec itself, the "Value {} is too
 //                                        large" check and the field bytes
 //                                        (numeric values right-aligned in
-//                                        ceil(bits / 8) bytes, bit-reversed if
-//                                        asked; text as the codec's bytes), all
-//                                        before byte order
-//             apply_byte_order(...)      then place_field (recipe/placement.hpp)
+//                                        ceil(bits / 8) bytes, as one word,
+//                                        bit-reversed if asked; text as the
+//                                        codec's bytes), all before byte order
+//             word_in_order(...)         then place_word, or apply_byte_order
+//                                        then place_field (recipe/placement.hpp)
 //   parsing:  decode(field value, field buffer)
 //                                        the Python value of a field: numeric
 //                                        codecs take the field value
@@ -37,6 +38,7 @@
 #include <span>
 #include <vector>
 
+#include "core/bits.hpp"
 #include "recipe/encoding_names.hpp"
 #include "recipe/field_slots.hpp"
 #include "recipe/placement.hpp"
@@ -72,12 +74,13 @@ struct FieldValue {
     FieldValue() noexcept : unsigned_integer(0) {}
 };
 
-// The bytes of one field before placement: a numeric field on the stack, or
-// bytes held in (or viewed through) the caller's scratch buffer.
+// The bytes of one field before placement: a numeric field's ceil(bits / 8)
+// bytes as one big-endian number, or the bytes of text and raw bytes, held
+// in (or viewed through) the caller's scratch buffer.
 struct FieldBytes {
-    IntegerField integer;
-    std::uint64_t word = 0;  // a numeric field's bytes as one number (is_integer)
-    std::span<const std::uint8_t> view;
+    std::uint64_t word = 0;         // numeric (is_integer): the bytes as one number
+    std::uint32_t word_bytes = 0;   // numeric: how many bytes the word stands for
+    std::span<const std::uint8_t> view;  // text and raw bytes
     bool is_integer = false;
 };
 
@@ -112,9 +115,15 @@ const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept;
 // The Python int or float a decoded slot (recipe/field_slots.hpp) stands for.
 PyObject* slot_to_python(SlotType type, std::uint64_t slot);
 
-// The field bytes in `order`: "little" reverses the whole byte string (a
-// numeric field's bytes in place, other bytes in `scratch`).
-std::span<const std::uint8_t> apply_byte_order(FieldBytes& field, ByteOrder order,
+// A numeric field's word in `order`: "little" reverses its bytes.
+inline std::uint64_t word_in_order(const FieldBytes& field, ByteOrder order) noexcept {
+    if (order == ByteOrder::big || field.word_bytes == 0) return field.word;
+    return byte_swap64(field.word) >> (64 - 8 * field.word_bytes);
+}
+
+// Text or raw bytes in `order`: "little" reverses the whole byte string (in
+// `scratch`).
+std::span<const std::uint8_t> apply_byte_order(std::span<const std::uint8_t> bytes, ByteOrder order,
                                                std::vector<std::uint8_t>& scratch);
 
 }  // namespace bitloom

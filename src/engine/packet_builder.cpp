@@ -20,7 +20,6 @@
 #include <span>
 #include <vector>
 
-#include "core/bits.hpp"
 #include "core/message.hpp"
 #include "engine/field_codecs.hpp"
 #include "recipe/encoding_names.hpp"
@@ -110,15 +109,10 @@ bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache&
     std::uint64_t end = 0;
     if (!take(field_end(start, fields.bits), end)) return false;
     if (bytes.is_integer) {
-        // A numeric field of up to 8 bytes: placed as one word, its bytes
-        // reversed for "little".
-        std::uint64_t word = bytes.word;
-        if (field.byte_order == ByteOrder::little && bytes.integer.size > 0) {
-            word = byte_swap64(word) >> (64 - 8 * bytes.integer.size);
-        }
-        place_word(packet, word, start, fields.bits);
+        place_word(packet, word_in_order(bytes, field.byte_order), start, fields.bits);
     } else {
-        place_field(packet, apply_byte_order(bytes, field.byte_order, scratch), start, fields.bits);
+        place_field(packet, apply_byte_order(bytes.view, field.byte_order, scratch), start,
+                    fields.bits);
     }
     cursor = end;
     return true;

@@ -4,24 +4,11 @@
 // inline it.
 #pragma once
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
 
 #include "core/bits.hpp"
 
 namespace bitloom::frames {
-
-inline std::uint64_t load_big_endian(const std::uint8_t* bytes) noexcept {
-    std::uint64_t word = 0;
-    std::memcpy(&word, bytes, 8);
-    return std::endian::native == std::endian::little ? byte_swap64(word) : word;
-}
-
-inline void store_big_endian(std::uint8_t* bytes, std::uint64_t word) noexcept {
-    if constexpr (std::endian::native == std::endian::little) word = byte_swap64(word);
-    std::memcpy(bytes, &word, 8);
-}
 
 // The field of `bits` bits (1..64) that starts `shift` bits (0..7) into a
 // window whose first eight bytes are `word` and whose ninth is `ninth`.

@@ -14,7 +14,6 @@
 #include "core/bits.hpp"
 #include "codecs/decoder/ieee754.hpp"
 #include "frames/bit_window.hpp"
-#include "recipe/placement.hpp"
 
 namespace bitloom::frames {
 
@@ -49,27 +48,6 @@ std::uint64_t read_bits_near_end(std::span<const std::uint8_t> data, std::uint64
     return extract_field(load_big_endian(window), window[8], shift, bits);
 }
 
-void write_bits_bytewise(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
-                         std::uint64_t value) noexcept {
-    if (bits == 0) return;
-    value &= low_mask(bits);
-    std::size_t first = static_cast<std::size_t>(start / 8);
-    const unsigned shift = static_cast<unsigned>(start % 8);
-    // A byte at a time: the field's leading bits go into the first byte.
-    std::uint32_t remaining = bits;
-    unsigned offset = shift;
-    while (remaining > 0) {
-        const unsigned take = std::min<std::uint32_t>(8 - offset, remaining);
-        const unsigned chunk = static_cast<unsigned>(value >> (remaining - take)) & ((1u << take) - 1);
-        const unsigned place = 8 - offset - take;
-        const unsigned mask = ((1u << take) - 1) << place;
-        data[first] = static_cast<std::uint8_t>((data[first] & ~mask) | (chunk << place));
-        remaining -= take;
-        offset = 0;
-        ++first;
-    }
-}
-
 void write_bytes(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
                  std::span<const std::uint8_t> bytes) noexcept {
     const std::uint64_t available = std::uint64_t{bytes.size()} * 8;
@@ -83,7 +61,7 @@ void write_bytes(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_
     }
     for (std::uint64_t done = 0; done < count; done += 64) {
         const auto step = static_cast<std::uint32_t>(std::min<std::uint64_t>(64, count - done));
-        write_bits(data, start + done, step, read_bits(bytes, skipped + done, step));
+        place_word(data, read_bits(bytes, skipped + done, step), start + done, step);
     }
 }
 

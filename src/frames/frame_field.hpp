@@ -20,6 +20,7 @@
 #include "core/text_codecs.hpp"
 #include "recipe/encoding_names.hpp"
 #include "recipe/field_slots.hpp"
+#include "recipe/placement.hpp"
 #include "frames/bit_window.hpp"
 
 namespace bitloom::frames {
@@ -65,27 +66,6 @@ inline std::uint64_t read_bits(std::span<const std::uint8_t> data, std::uint64_t
                              static_cast<unsigned>(start % 8), bits);
     }
     return read_bits_near_end(data, start, bits);
-}
-
-// Assigns the low `bits` bits of `value` (bits <= 64) to bits
-// [start, start + bits) of `data`, which must hold them.  With eight bytes
-// from the field's first byte and the field inside them, one word is read
-// and written; otherwise a byte at a time.
-void write_bits_bytewise(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
-                         std::uint64_t value) noexcept;
-
-inline void write_bits(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
-                       std::uint64_t value) noexcept {
-    const std::size_t first = static_cast<std::size_t>(start / 8);
-    const unsigned shift = static_cast<unsigned>(start % 8);
-    if (bits != 0 && shift + bits <= 64 && data.size() - first >= 8) {
-        const unsigned gap = 64 - shift - bits;
-        const std::uint64_t mask = low_mask(bits) << gap;
-        const std::uint64_t word = load_big_endian(data.data() + first);
-        store_big_endian(data.data() + first, (word & ~mask) | ((value & low_mask(bits)) << gap));
-        return;
-    }
-    write_bits_bytewise(data, start, bits, value);
 }
 
 // Writes `bytes` into the field of `bits` bits at `start` as packing a

@@ -69,7 +69,7 @@ bool encode_value(const BoundField& field, PyObject* value, std::vector<std::uin
     if (bytes.view.size() > field.layout.byte_count()) {
         return refuse_long_value("Text", bytes.view.size(), field.layout);
     }
-    out.bytes = apply_byte_order(bytes, field.layout.order, scratch);
+    out.bytes = apply_byte_order(bytes.view, field.layout.order, scratch);
     return true;
 }
 

@@ -48,7 +48,7 @@ inline void write_field(const FrameField& field, const EncodedField& encoded,
                         std::span<std::uint8_t> frame, std::uint64_t frame_start) noexcept {
     const std::uint64_t start = frame_start + field.start;
     if (is_numeric(field.kind)) {
-        write_bits(frame, start, field.bits, encoded.bits);
+        place_word(frame, encoded.bits, start, field.bits);
         return;
     }
     write_bytes(frame, start, field.bits, encoded.bytes);

@@ -5,7 +5,6 @@
 #include "recipe/placement.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "core/bits.hpp"
@@ -146,12 +145,7 @@ void write_in_window(std::span<std::uint8_t> packet, std::uint64_t value, std::s
     value = (value & low_mask(bits)) << shift;
     std::uint8_t* at = packet.data() + first;
     if (packet.size() - first >= 8) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, at, 8);
-        if constexpr (std::endian::native == std::endian::little) word = byte_swap64(word);
-        word = (word & ~mask) | value;
-        if constexpr (std::endian::native == std::endian::little) word = byte_swap64(word);
-        std::memcpy(at, &word, 8);
+        store_big_endian(at, (load_big_endian(at) & ~mask) | value);
         return;
     }
     const std::size_t count = packet.size() - first;
@@ -179,8 +173,8 @@ bool place_in_word(std::span<std::uint8_t> packet, std::span<const std::uint8_t>
 
 }  // namespace
 
-void place_word(std::span<std::uint8_t> packet, std::uint64_t value, std::uint64_t start,
-                std::uint32_t bits) noexcept {
+void place_word_near_end(std::span<std::uint8_t> packet, std::uint64_t value, std::uint64_t start,
+                         std::uint32_t bits) noexcept {
     if (bits == 0 || start >= std::uint64_t{packet.size()} * 8) return;
     const unsigned offset = static_cast<unsigned>(start % 8);
     if (offset + bits <= 64) {
@@ -191,7 +185,7 @@ void place_word(std::span<std::uint8_t> packet, std::uint64_t value, std::uint64
     // rest (1 to 7 bits) at the start of the ninth.
     const unsigned rest = offset + bits - 64;
     write_in_window(packet, value >> rest, static_cast<std::size_t>(start / 8), offset, bits - rest);
-    place_word(packet, value, start + (bits - rest), rest);
+    place_word_near_end(packet, value, start + (bits - rest), rest);
 }
 
 void place_field(std::span<std::uint8_t> packet, std::span<const std::uint8_t> field,

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "core/bits.hpp"
 #include "core/codec_result.hpp"
 
 namespace bitloom {
@@ -42,10 +43,28 @@ Result<std::uint64_t> field_end(std::uint64_t start, std::uint32_t bits);
 void place_field(std::span<std::uint8_t> packet, std::span<const std::uint8_t> field,
                  std::uint64_t start, std::uint32_t bits) noexcept;
 
+// place_word where the field does not lie within eight whole bytes of the
+// packet: over nine bytes, or near (or past) the packet's end.
+void place_word_near_end(std::span<std::uint8_t> packet, std::uint64_t value, std::uint64_t start,
+                         std::uint32_t bits) noexcept;
+
 // place_field for a numeric field given as a word: overwrites packet bits
 // [start, start + bits) with the low `bits` bits of `value` (bits <= 64),
-// exactly as place_field writes the field bytes that hold them.
-void place_word(std::span<std::uint8_t> packet, std::uint64_t value, std::uint64_t start,
-                std::uint32_t bits) noexcept;
+// exactly as place_field writes the field bytes that hold them (bits past
+// the packet's end are dropped).  The usual field is one read-modify-write
+// of the eight bytes from its first.
+inline void place_word(std::span<std::uint8_t> packet, std::uint64_t value, std::uint64_t start,
+                       std::uint32_t bits) noexcept {
+    const std::uint64_t first = start / 8;
+    const unsigned offset = static_cast<unsigned>(start % 8);
+    if (bits != 0 && offset + bits <= 64 && packet.size() >= 8 && first <= packet.size() - 8) {
+        const unsigned gap = 64 - offset - bits;
+        const std::uint64_t mask = low_mask(bits) << gap;
+        std::uint8_t* at = packet.data() + first;
+        store_big_endian(at, (load_big_endian(at) & ~mask) | ((value & low_mask(bits)) << gap));
+        return;
+    }
+    place_word_near_end(packet, value, start, bits);
+}
 
 }  // namespace bitloom

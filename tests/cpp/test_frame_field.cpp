@@ -1,5 +1,5 @@
 // The field routines of compiled recipes against bit-by-bit references:
-// read_bits, write_bits and write_bytes at every bit position and width,
+// read_bits, place_word and write_bytes at every bit position and width,
 // up to the last byte of the data (so the bounded paths run too), the
 // packing transformations undone by pattern_of, and the overlap check.
 #include <cstdint>
@@ -41,7 +41,7 @@ void test_reads_and_writes(std::mt19937_64& random) {
                 CHECK(read_bits(data, start, bits) == read_slowly(data, start, bits));
                 const std::uint64_t value = random();
                 std::vector<std::uint8_t> written = data;
-                write_bits(written, start, bits, value);
+                place_word(written, value, start, bits);
                 std::vector<std::uint8_t> expected = data;
                 for (std::uint32_t i = 0; i < bits; ++i) {
                     set_bit(expected, start + i, (value >> (bits - 1 - i)) & 1u);
