@@ -328,8 +328,43 @@ def test_packs_like_pack_parameters_and_reads_back_at_any_offset(case, offset_bi
     assert len(frame) == codec.size
     assert codec.pack({}) == frame  # the defaults are the same values
     assert codec.pack(list(values.values())) == frame
+    assert codec.pack(tuple(values.values())) == frame
     assert codec.unpack(frame) == values
     assert codec.unpack(shifted(frame, offset_bits), offset_bits) == values
+
+
+class Int(int):
+    pass
+
+
+# Exact ints of one and of several internal digits, and ints of a subclass,
+# on both sides of each end of a field's range: packed from a tuple, from a
+# dict walked in field order and from a list read value by value, all give
+# the bytes and the errors of pack_parameters.
+@pytest.mark.parametrize("encoding, bits", [
+    ("unsigned", 1), ("unsigned", 30), ("unsigned", 31), ("unsigned", 63), ("unsigned", 64),
+    ("twos_complement", 1), ("twos_complement", 2), ("twos_complement", 31),
+    ("twos_complement", 32), ("twos_complement", 63), ("twos_complement", 64),
+])
+def test_values_at_the_ends_of_a_range_pack_like_pack_parameters(encoding, bits):
+    low, high = (0, 2**bits - 1) if encoding == "unsigned" else (-2**(bits - 1), 2**(bits - 1) - 1)
+    codec = FrameCodec([item("x", encoding, bits)])
+    for number in (low - 1, low, high, high + 1, 2**30 - 1, 2**30, -2**30, -2**30 - 1):
+        for value in (number, Int(number)):
+            try:
+                expected = bitloom.pack_parameters([item("x", encoding, bits, value=value)])
+            except ValueError as error:
+                # pack_parameters wraps the error as "{type}: {message}".
+                expected = error.args[0].split(": ", 1)
+            for values in ((value,), {"x": value}, [value]):
+                if isinstance(expected, list):
+                    with pytest.raises((ValueError, OverflowError)) as caught:
+                        codec.pack(values)
+                    assert [type(caught.value).__name__, caught.value.args[0]] == [
+                        expected[0], f"field 'x': {expected[1]}"], values
+                else:
+                    assert codec.pack(values) == expected, values
+                    assert codec.unpack(expected) == {"x": value}
 
 
 @settings(max_examples=200, deadline=None)

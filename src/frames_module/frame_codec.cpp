@@ -496,7 +496,7 @@ class OrderedValues {
         }
         return count_ == fields.size();
     }
-    PyObject* operator[](std::size_t index) const noexcept { return values_[index]; }
+    PyObject* const* values() const noexcept { return values_; }
     ~OrderedValues() {
         for (std::size_t k = 0; k < count_; ++k) Py_DECREF(values_[k]);
     }
@@ -536,6 +536,87 @@ bool is_mapping(PyObject* values) {
     }
     PyErr_SetString(PyExc_KeyError, "the values hold keys that are not fields of this FrameCodec");
     return nullptr;
+}
+
+// Packs one field from `raw` (null: the value is missing), through the
+// field's row, or from its default.
+bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint8_t>& scratch,
+                std::span<std::uint8_t> frame) {
+    EncodedField encoded;
+    if (raw) {
+        if (!encode_value(field.codec, raw, scratch, encoded)) {
+            locate_pending_error(field_label(field.name).get());
+            return false;
+        }
+    } else if (field.default_encoded) {
+        encoded.bits = field.default_bits;
+        encoded.bytes = field.default_bytes;
+    } else if (field.default_value) {
+        if (!encode_value(field.codec, field.default_value, scratch, encoded)) {
+            locate_pending_error(field_label(field.name).get());
+            return false;
+        }
+    } else {
+        PyRef label = field_label(field.name);
+        if (label) {
+            PyErr_Format(PyExc_KeyError, "%U: no value given, and its recipe item has no \"value\"",
+                         label.get());
+        }
+        return false;
+    }
+    write_field(field.codec.layout, encoded, frame, 0);
+    return true;
+}
+
+// Packs values that no conversion can change under the loop: the first
+// `count` fields from `values` (borrowed), the others from their defaults.
+// A numeric value its lane takes is placed in line.
+bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const* values,
+                       std::size_t count, std::vector<std::uint8_t>& scratch,
+                       std::span<std::uint8_t> frame) {
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+        const CompiledField& field = fields[j];
+        PyObject* raw = j < count ? values[j] : nullptr;
+        std::uint64_t placed = 0;
+        if (raw && encode_in_lane(field.codec, raw, placed)) {
+            place_word(frame, placed, field.codec.layout.start, field.codec.layout.bits);
+            continue;
+        }
+        if (!pack_field(field, raw, scratch, frame)) return false;
+    }
+    return true;
+}
+
+// Packs values read one at a time from a dict, another mapping or a list,
+// whose contents a conversion hook may change: each is read just before
+// its field is packed.
+bool pack_read_values(const Compiled& compiled, ValueSource source, PyObject* values,
+                      std::vector<std::uint8_t>& scratch, std::span<std::uint8_t> frame,
+                      Py_ssize_t& found) {
+    for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
+        const CompiledField& field = compiled.fields[j];
+        PyRef value;
+        PyObject* raw = nullptr;
+        int present = 0;
+        switch (source) {
+            case ValueSource::dict:
+                present = PyDict_GetItemRef(values, field.name, &raw);
+                value = PyRef(raw);
+                break;
+            case ValueSource::mapping:
+                present = PyMapping_GetOptionalItem(values, field.name, &raw);
+                value = PyRef(raw);
+                break;
+            default:
+                value = recipe_item_at(values, static_cast<Py_ssize_t>(j));
+                present = value ? 1 : 0;
+                break;
+        }
+        if (present < 0) return false;
+        found += present;
+        if (!pack_field(field, value.get(), scratch, frame)) return false;
+    }
+    return true;
 }
 
 PyObject* pack_values(PyObject* self, PyObject* values) {
@@ -581,71 +662,25 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
     const std::span<std::uint8_t> frame(buffer, size + 8);
 
     std::vector<std::uint8_t> scratch;
-    Py_ssize_t found = 0;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        const CompiledField& field = compiled.fields[j];
-        PyRef value;
-        PyObject* raw = nullptr;
-        int present = 0;
-        switch (source) {
-            case ValueSource::dict:
-                present = PyDict_GetItemRef(values, field.name, &raw);
-                value = PyRef(raw);
-                break;
-            case ValueSource::ordered:
-                raw = ordered[j];
-                present = 1;
-                break;
-            case ValueSource::mapping:
-                present = PyMapping_GetOptionalItem(values, field.name, &raw);
-                value = PyRef(raw);
-                break;
-            case ValueSource::sequence:
-                if (PyTuple_CheckExact(sequence.get())) {
-                    // A tuple cannot change under a conversion hook.
-                    if (static_cast<Py_ssize_t>(j) < PyTuple_GET_SIZE(sequence.get())) {
-                        raw = PyTuple_GET_ITEM(sequence.get(), static_cast<Py_ssize_t>(j));
-                        present = 1;
-                    }
-                    break;
-                }
-                // Re-read: a value's conversion hook may have changed the list.
-                value = recipe_item_at(sequence.get(), static_cast<Py_ssize_t>(j));
-                raw = value.get();
-                present = value ? 1 : 0;
-                break;
+    bool packed = false;
+    if (source == ValueSource::ordered) {
+        packed = pack_fixed_values(compiled.fields, ordered.values(), field_count, scratch, frame);
+    } else if (sequence && PyTuple_CheckExact(sequence.get())) {
+        // A tuple cannot change under a conversion hook.
+        packed = pack_fixed_values(compiled.fields, PySequence_Fast_ITEMS(sequence.get()),
+                                   static_cast<std::size_t>(PyTuple_GET_SIZE(sequence.get())),
+                                   scratch, frame);
+    } else {
+        Py_ssize_t found = 0;
+        packed = pack_read_values(compiled, source, sequence ? sequence.get() : values, scratch,
+                                  frame, found);
+        if (packed && (source == ValueSource::dict || source == ValueSource::mapping)) {
+            const Py_ssize_t given = PyObject_Length(values);
+            if (given < 0) return nullptr;
+            if (given != found) return raise_unknown_key(compiled, values);
         }
-        if (present < 0) return nullptr;
-        EncodedField encoded;
-        if (present) {
-            ++found;
-            if (!encode_value(field.codec, raw, scratch, encoded)) {
-                locate_pending_error(field_label(field.name).get());
-                return nullptr;
-            }
-        } else if (field.default_encoded) {
-            encoded.bits = field.default_bits;
-            encoded.bytes = field.default_bytes;
-        } else if (field.default_value) {
-            if (!encode_value(field.codec, field.default_value, scratch, encoded)) {
-                locate_pending_error(field_label(field.name).get());
-                return nullptr;
-            }
-        } else {
-            PyRef label = field_label(field.name);
-            if (label) {
-                PyErr_Format(PyExc_KeyError, "%U: no value given, and its recipe item has no \"value\"",
-                             label.get());
-            }
-            return nullptr;
-        }
-        write_field(field.codec.layout, encoded, frame, 0);
     }
-    if (source == ValueSource::dict || source == ValueSource::mapping) {
-        const Py_ssize_t given = PyObject_Length(values);
-        if (given < 0) return nullptr;
-        if (given != found) return raise_unknown_key(compiled, values);
-    }
+    if (!packed) return nullptr;
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer),
                                      static_cast<Py_ssize_t>(size));
 }
@@ -688,8 +723,9 @@ bool check_fits(const Compiled& compiled, std::size_t length, std::uint64_t offs
 PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
     if (!usable(self)) return nullptr;
     const Compiled& compiled = compiled_of(self);
-    PyObject* bound[2];
-    if (!bind_arguments("unpack", args, count, keywords, {"buffer", "offset_bits"}, 2, 1, bound)) {
+    PyObject* bound[2] = {count == 1 ? args[0] : nullptr, nullptr};
+    if ((count != 1 || keywords) &&
+        !bind_arguments("unpack", args, count, keywords, {"buffer", "offset_bits"}, 2, 1, bound)) {
         return nullptr;
     }
     BufferView view;
@@ -711,7 +747,7 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
         data = {padded, length + 8};
         offset_bits %= 8;
     }
-    PyRef result(PyDict_Copy(compiled.template_dict));
+    PyRef result(_PyDict_NewPresized(static_cast<Py_ssize_t>(compiled.fields.size())));
     if (!result) return nullptr;
     for (const CompiledField& field : compiled.fields) {
         PyRef value(field_to_python(field.codec, data, offset_bits));
