@@ -8,6 +8,7 @@
 
 #include "core/message.hpp"
 #include "engine/field_codecs.hpp"
+#include "python/results.hpp"
 #include "recipe/encoding_names.hpp"
 #include "recipe/field_window.hpp"
 
@@ -78,7 +79,8 @@ bool parse_item(PyObject* item, std::span<const std::uint8_t> packet, std::uint6
 
 PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t start_offset,
                          std::span<PyObject* const> items, ItemContext& context) {
-    PyRef result(PyDict_New());
+    // Room for every item: names that repeat leave some unused.
+    PyRef result(new_dict_with_room(items.size()));
     if (!result) return nullptr;
     std::vector<std::uint8_t> scratch;
     NameCache names(NameDirection::unpacking);

@@ -26,6 +26,7 @@
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/python_ref.hpp"
+#include "python/results.hpp"
 
 namespace bitloom::frames {
 
@@ -747,7 +748,7 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
         data = {padded, length + 8};
         offset_bits %= 8;
     }
-    PyRef result(_PyDict_NewPresized(static_cast<Py_ssize_t>(compiled.fields.size())));
+    PyRef result(new_dict_with_room(compiled.fields.size()));
     if (!result) return nullptr;
     for (const CompiledField& field : compiled.fields) {
         PyRef value(field_to_python(field.codec, data, offset_bits));

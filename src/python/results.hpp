@@ -4,12 +4,19 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/codec_result.hpp"
 #include "python/errors.hpp"
 
 namespace bitloom {
+
+// A new empty dict with room for `count` entries: filling it never resizes
+// its table, so the result is built without a discarded copy.
+inline PyObject* new_dict_with_room(std::size_t count) {
+    return _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+}
 
 // Bit patterns from encoders: never negative.  Patterns below 2^63 go through
 // the signed constructor, which builds a one-digit int directly.
