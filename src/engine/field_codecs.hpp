@@ -34,11 +34,13 @@
 
 #include <Python.h>
 
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "core/bits.hpp"
+#include "python/results.hpp"
 #include "recipe/encoding_names.hpp"
 #include "recipe/field_slots.hpp"
 #include "recipe/placement.hpp"
@@ -111,6 +113,83 @@ struct FieldCodecRow {
 };
 
 const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept;
+
+// The rows that engines can run in line, for the values whose conversion is
+// a plain read of the object: an exact int of up to 64 signed bits for
+// unsigned and two's complement fields, an exact float for binary32 and
+// binary64 fields.  A lane computes exactly what its row computes (the same
+// pattern, the same result object) without the row's calls; every other
+// value, and every value the codec refuses, goes through the row, which
+// raises the codec's own error.  An engine resolves a field's lane once and
+// calls pattern_in_lane before the row's convert.
+enum class LaneKind : std::uint8_t { unsigned_integer, twos_complement, float32, float64, row };
+
+struct FieldLane {
+    LaneKind kind = LaneKind::row;
+    std::uint32_t bits = 0;
+    // Integer lanes: a value v fits when v + bias <= limit in 64-bit unsigned
+    // arithmetic (negative values wrap past the limit).
+    std::uint64_t bias = 0;
+    std::uint64_t limit = 0;
+};
+
+// The lane of a field of `bits` bits; LaneKind::row for the codecs and
+// widths that have none.
+FieldLane field_lane(FieldCodec codec, std::uint32_t bits) noexcept;
+
+// The codec's pattern for `value` (the bits that encode_pattern gives), or
+// false when the lane does not take the value; nothing is raised then.
+inline bool pattern_in_lane(const FieldLane& lane, PyObject* value, std::uint64_t& pattern) noexcept {
+    switch (lane.kind) {
+        case LaneKind::unsigned_integer:
+        case LaneKind::twos_complement: {
+            if (!PyLong_CheckExact(value)) return false;
+            auto* number = reinterpret_cast<PyLongObject*>(value);
+            if (PyUnstable_Long_IsCompact(number)) {
+                pattern = static_cast<std::uint64_t>(PyUnstable_Long_CompactValue(number));
+            } else {
+                // An exact int reads without running Python code; one beyond
+                // 64 signed bits is told by `overflow` alone.
+                int overflow = 0;
+                const long long read = PyLong_AsLongLongAndOverflow(value, &overflow);
+                if (overflow != 0) return false;
+                pattern = static_cast<std::uint64_t>(read);
+            }
+            if (pattern + lane.bias > lane.limit) return false;
+            pattern &= low_mask(lane.bits);
+            return true;
+        }
+        case LaneKind::float32:
+            if (!PyFloat_CheckExact(value)) return false;
+            pattern = std::bit_cast<std::uint32_t>(static_cast<float>(PyFloat_AS_DOUBLE(value)));
+            return true;
+        case LaneKind::float64:
+            if (!PyFloat_CheckExact(value)) return false;
+            pattern = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
+            return true;
+        case LaneKind::row: break;
+    }
+    return false;
+}
+
+// The Python value of the field value `pattern` (the field's bits with byte
+// order and reversal undone) in a lane that is not LaneKind::row: what the
+// row's decode gives.
+inline PyObject* value_in_lane(const FieldLane& lane, std::uint64_t pattern) {
+    switch (lane.kind) {
+        case LaneKind::unsigned_integer: return to_python(pattern);
+        case LaneKind::twos_complement:
+            // Lanes hold fields of 1 to 64 bits: the sign bit is bit bits - 1.
+            if (bit_is_set(pattern, lane.bits - 1)) pattern |= ~low_mask(lane.bits);
+            return PyLong_FromLongLong(as_signed(pattern));
+        case LaneKind::float32:
+            return PyFloat_FromDouble(
+                static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern))));
+        case LaneKind::float64: return PyFloat_FromDouble(std::bit_cast<double>(pattern));
+        case LaneKind::row: break;
+    }
+    return nullptr;
+}
 
 // The Python int or float a decoded slot (recipe/field_slots.hpp) stands for.
 PyObject* slot_to_python(SlotType type, std::uint64_t slot);

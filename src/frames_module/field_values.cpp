@@ -6,8 +6,6 @@
 // longer than its field is refused instead of losing its leading bytes.
 #include "frames_module/field_values.hpp"
 
-#include <algorithm>
-
 #include "core/bits.hpp"
 #include "core/message.hpp"
 #include "python/errors.hpp"
@@ -49,26 +47,7 @@ BoundField bind_field(const FrameField& layout, const FieldEncoding& encoding) n
     bound.layout.slot = field_slot(layout.codec);
     bound.parameters = {encoding, layout.bits, layout.order, layout.reverse};
     bound.row = &field_codec_row(layout.codec);
-    if (layout.bits == 0 || layout.bits > 64) return bound;
-    switch (layout.codec) {
-        case FieldCodec::unsigned_integer:
-            bound.lane = FieldLane::unsigned_integer;
-            // A 64-bit field takes every compact int that is not negative.
-            bound.lane_limit = std::min<std::uint64_t>(low_mask(layout.bits), INT64_MAX);
-            break;
-        case FieldCodec::twos_complement:
-            bound.lane = FieldLane::twos_complement;
-            bound.lane_bias = power_of_two(layout.bits - 1);
-            bound.lane_limit = low_mask(layout.bits);
-            break;
-        case FieldCodec::ieee754_f32:
-            if (layout.bits == 32) bound.lane = FieldLane::float32;
-            break;
-        case FieldCodec::ieee754_f64:
-            if (layout.bits == 64) bound.lane = FieldLane::float64;
-            break;
-        default: break;
-    }
+    bound.lane = field_lane(layout.codec, layout.bits);
     return bound;
 }
 
