@@ -15,6 +15,7 @@
 
 #include "engine/field_codecs.hpp"
 #include "frames/frame_field.hpp"
+#include "frames/frame_words.hpp"
 
 namespace bitloom::frames {
 
@@ -59,16 +60,21 @@ inline PyObject* decode_in_lane(const BoundField& field, std::uint64_t pattern) 
     return field.row->decode(pattern, {}, field.parameters);
 }
 
-// Writes an encoded field into a frame whose bit 0 is bit `frame_start` of
-// `frame`.
+// A frame being packed: its numeric fields' words and its byte image for
+// text and raw bytes (frames/frame_words.hpp), both zeroed to begin with.
+struct FrameImage {
+    std::span<std::uint64_t> words;
+    std::span<std::uint8_t> bytes;
+};
+
+// Writes an encoded field into the frame image.
 inline void write_field(const FrameField& field, const EncodedField& encoded,
-                        std::span<std::uint8_t> frame, std::uint64_t frame_start) noexcept {
-    const std::uint64_t start = frame_start + field.start;
+                        FrameImage image) noexcept {
     if (is_numeric(field.kind)) {
-        place_word(frame, encoded.bits, start, field.bits);
+        or_field(image.words, encoded.bits, field.start, field.bits);
         return;
     }
-    write_bytes(frame, start, field.bits, encoded.bytes);
+    write_bytes(image.bytes, field.start, field.bits, encoded.bytes);
 }
 
 // The Python value of the field of the frame whose bit 0 is bit

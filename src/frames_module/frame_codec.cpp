@@ -46,6 +46,7 @@ struct Compiled {
     std::vector<FrameField> layouts;  // the same fields, for the pure routines
     std::uint64_t size = 0;           // bytes of a packed frame
     std::uint64_t extent_bits = 0;    // the furthest end of a field
+    bool has_byte_fields = false;     // text or raw-byte fields
     PyObject* recipe = nullptr;       // the item dicts as compiled, owned
     PyObject* names = nullptr;        // tuple, owned
     PyObject* template_dict = nullptr;  // {name: None} in recipe order, owned
@@ -358,6 +359,7 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
         field.default_value = default_value.release();
     }
     field.name = name.release();
+    compiled.has_byte_fields |= !is_numeric(field.codec.layout.kind);
     compiled.layouts.push_back(field.codec.layout);
     compiled.fields.push_back(std::move(field));
     return true;
@@ -542,7 +544,7 @@ bool is_mapping(PyObject* values) {
 // Packs one field from `raw` (null: the value is missing), through the
 // field's row, or from its default.
 bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint8_t>& scratch,
-                std::span<std::uint8_t> frame) {
+                FrameImage frame) {
     EncodedField encoded;
     if (raw) {
         if (!encode_value(field.codec, raw, scratch, encoded)) {
@@ -565,7 +567,7 @@ bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint
         }
         return false;
     }
-    write_field(field.codec.layout, encoded, frame, 0);
+    write_field(field.codec.layout, encoded, frame);
     return true;
 }
 
@@ -573,14 +575,13 @@ bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint
 // `count` fields from `values` (borrowed), the others from their defaults.
 // A numeric value its lane takes is placed in line.
 bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const* values,
-                       std::size_t count, std::vector<std::uint8_t>& scratch,
-                       std::span<std::uint8_t> frame) {
+                       std::size_t count, std::vector<std::uint8_t>& scratch, FrameImage frame) {
     for (std::size_t j = 0; j < fields.size(); ++j) {
         const CompiledField& field = fields[j];
         PyObject* raw = j < count ? values[j] : nullptr;
         std::uint64_t placed = 0;
         if (raw && encode_in_lane(field.codec, raw, placed)) {
-            place_word(frame, placed, field.codec.layout.start, field.codec.layout.bits);
+            or_field(frame.words, placed, field.codec.layout.start, field.codec.layout.bits);
             continue;
         }
         if (!pack_field(field, raw, scratch, frame)) return false;
@@ -592,8 +593,7 @@ bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const
 // whose contents a conversion hook may change: each is read just before
 // its field is packed.
 bool pack_read_values(const Compiled& compiled, ValueSource source, PyObject* values,
-                      std::vector<std::uint8_t>& scratch, std::span<std::uint8_t> frame,
-                      Py_ssize_t& found) {
+                      std::vector<std::uint8_t>& scratch, FrameImage frame, Py_ssize_t& found) {
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
         const CompiledField& field = compiled.fields[j];
         PyRef value;
@@ -649,18 +649,23 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
                      PySequence_Fast_GET_SIZE(sequence.get()), field_count);
         return nullptr;
     }
-    // The frame is built in a buffer with eight spare bytes, so that every
-    // field up to 64 bits is written with one word; then copied into bytes.
+    // Numbers are collected in words, text and raw bytes in a byte image with
+    // eight spare bytes (so that they are written a word at a time); the
+    // two are merged into the frame's bytes at the end.
     const std::size_t size = static_cast<std::size_t>(compiled.size);
-    std::uint8_t small[kSmallFrame + 8];
-    std::vector<std::uint8_t> large;
-    std::uint8_t* buffer = small;
+    std::uint64_t small_words[words_for(kSmallFrame)];
+    std::uint8_t small_bytes[kSmallFrame + 8];
+    std::vector<std::uint64_t> large_words;
+    std::vector<std::uint8_t> large_bytes;
+    FrameImage frame{{small_words, words_for(size)}, {small_bytes, size + 8}};
     if (size > kSmallFrame) {
-        large.resize(size + 8);
-        buffer = large.data();
+        large_words.resize(words_for(size));
+        large_bytes.resize(compiled.has_byte_fields ? size + 8 : 0);
+        frame = {large_words, large_bytes};
+    } else {
+        std::fill(frame.words.begin(), frame.words.end(), 0);
+        if (compiled.has_byte_fields) std::memset(small_bytes, 0, size + 8);
     }
-    std::memset(buffer, 0, size + 8);
-    const std::span<std::uint8_t> frame(buffer, size + 8);
 
     std::vector<std::uint8_t> scratch;
     bool packed = false;
@@ -682,8 +687,13 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
         }
     }
     if (!packed) return nullptr;
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer),
-                                     static_cast<Py_ssize_t>(size));
+    PyRef result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!result) return nullptr;
+    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())),
+                                      size);
+    if (compiled.has_byte_fields) std::memcpy(out.data(), frame.bytes.data(), size);
+    merge_words(frame.words, out, !compiled.has_byte_fields);
+    return result.release();
 }
 
 PyObject* codec_pack(PyObject* self, PyObject* values) {

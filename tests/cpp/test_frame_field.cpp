@@ -2,6 +2,7 @@
 // read_bits, place_word and write_bytes at every bit position and width,
 // up to the last byte of the data (so the bounded paths run too), the
 // packing transformations undone by pattern_of, and the overlap check.
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "check.hpp"
 #include "frames/frame_field.hpp"
 #include "frames/frame_layout.hpp"
+#include "frames/frame_words.hpp"
 
 using namespace bitloom;
 using namespace bitloom::frames;
@@ -110,12 +112,45 @@ void test_overlaps() {
 
 }  // namespace
 
+void test_word_frames(std::mt19937_64& random) {
+    // Fields OR-ed into words, merged over a byte image that holds other
+    // bits, give the bits that placing each field into the bytes gives.
+    for (std::size_t size = 0; size <= 20; ++size) {
+        for (int round = 0; round < 200; ++round) {
+            std::vector<std::uint8_t> image(size), expected(size);
+            std::vector<std::uint64_t> words(words_for(size));
+            std::uint64_t start = 0;
+            while (start < size * 8) {
+                const auto bits = static_cast<std::uint32_t>(
+                    std::min<std::uint64_t>(random() % 65, size * 8 - start));
+                const std::uint64_t value = random() & low_mask(bits);
+                if (random() % 3 == 0) {
+                    place_word(image, value, start, bits);  // a byte field's bits
+                } else {
+                    or_field(words, value, start, bits);
+                }
+                place_word(expected, value, start, bits);
+                start += bits + random() % 3;
+            }
+            std::vector<std::uint8_t> merged = image;
+            merge_words(words, merged, false);
+            CHECK(merged == expected);
+            if (std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0; })) {
+                std::vector<std::uint8_t> stored(size, 0xA5);
+                merge_words(words, stored, true);
+                CHECK(stored == expected);
+            }
+        }
+    }
+}
+
 int main() {
     std::mt19937_64 random(20240517);
     test_reads_and_writes(random);
     test_byte_fields(random);
     test_transformations_undo(random);
     test_overlaps();
+    test_word_frames(random);
     if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
     return failures == 0 ? 0 : 1;
 }
