@@ -14,6 +14,7 @@ from typing import Callable
 
 import bitloom
 
+import floors
 import frames
 
 KIB = 1024
@@ -85,6 +86,8 @@ class Peers:
                 self.modules[name] = importlib.import_module(name)
             except ImportError:
                 self.missing.append(name)
+        # The floors (floors/floors.c) need a C compiler, not a package.
+        self.floors = None if "floors" in excluded else floors.load()
 
     def get(self, name):
         return self.modules.get(name)
@@ -102,6 +105,14 @@ def _bitstring_unpacked(frame: frames.Frame):
         return {name: value.decode("ascii") if isinstance(value, bytes) else value
                 for name, value in zip(frame.names, values)}
     return normalise
+
+
+# The floors: what any implementation must do in the interpreter at the least.
+FLOOR_PACK = "floor: one read of the recipe, the bytes"
+FLOOR_UNPACK = "floor: one read of the recipe, the result"
+FLOOR_RESULT = "floor: the result alone"
+# "bits" first and "value" last: the two entries the floors read.
+RECIPE_KEYS = ("bits", "name", "encoding", "byte_order", "reverse_bits", "offset_bits", "value")
 
 
 def _pack_case(name: str, frame: frames.Frame, peers: Peers, *, targets: bool,
@@ -144,6 +155,11 @@ def _pack_case(name: str, frame: frames.Frame, peers: Peers, *, targets: bool,
                                 "values": frame.value_dict()}))
         if targets:
             case.targets["construct"] = 0.02
+    if peers.floors:
+        packet = bitloom.pack_parameters(recipe)
+        case.peers.append(Impl(FLOOR_PACK, "floors.pack_floor(recipe, keys, size)",
+                               {"floors": peers.floors, "recipe": recipe, "keys": RECIPE_KEYS,
+                                "size": len(packet)}, lambda _, packet=packet: packet))
     if heavy_peers and (bitstring := peers.get("bitstring")):
         case.peers.append(Impl("bitstring", "bitstring.pack(fmt, *values).tobytes()",
                                {"bitstring": bitstring, "fmt": frames.bitstring_format(frame),
@@ -185,6 +201,12 @@ def _unpack_case(name: str, frame: frames.Frame, peers: Peers, *, targets: bool,
                                 "packet": packet}, _without_private_keys))
         if targets:
             case.targets["construct"] = 0.02
+    if peers.floors:
+        result = bitloom.unpack_parameters(packet, 0, recipe)
+        case.peers.append(Impl(FLOOR_UNPACK, "floors.unpack_floor(recipe, keys, names, values, packet)",
+                               {"floors": peers.floors, "recipe": recipe, "keys": RECIPE_KEYS,
+                                "names": tuple(result), "values": tuple(result.values()),
+                                "packet": packet}))
     if heavy_peers and (bitstring := peers.get("bitstring")):
         case.peers.append(Impl("bitstring", "bitstring.Bits(packet).unpack(fmt)",
                                {"bitstring": bitstring, "fmt": frames.bitstring_format(frame),

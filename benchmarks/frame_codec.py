@@ -26,7 +26,7 @@ import bitloom
 from bitloom.frames import FrameCodec
 
 import frames
-from cases import Case, Impl
+from cases import FLOOR_RESULT, Case, Impl
 
 DUMP_FRAMES = 200_000
 
@@ -70,6 +70,11 @@ def _single_frame_cases(peers) -> list[Case]:
         unpack.peers.append(Impl("bitstruct.c compiled dict", "compiled.unpack(packet)",
                                  {"compiled": compiled_dict, "packet": packet}))
         unpack.targets["bitstruct.c compiled dict"] = 0.7
+    if peers.floors:
+        result = codec.unpack(packet)
+        unpack.peers.append(Impl(FLOOR_RESULT, "floors.result_dict(names, values, packet)",
+                                 {"floors": peers.floors, "names": tuple(result),
+                                  "values": tuple(result.values()), "packet": packet}))
     # The same work through the 62 functions, for reference.
     pack_dict.peers.append(Impl("bitloom.pack_parameters", "bitloom.pack_parameters(recipe)",
                                 {"bitloom": bitloom, "recipe": _codec_recipe(frame)}))

@@ -367,6 +367,47 @@ def test_values_at_the_ends_of_a_range_pack_like_pack_parameters(encoding, bits)
                     assert codec.unpack(expected) == {"x": value}
 
 
+class Str(str):
+    pass
+
+
+PYTHON_CODECS = {"us-ascii": "ascii", "utf8": "utf-8", "iso-8859-1": "latin-1",
+                 "windows-1252": "cp1252", "utf16be": "utf-16-be"}
+
+
+# Text of every length up to its field and past it, ASCII or not, exact str
+# or a subclass, in every byte order and bit order: the bytes and the errors
+# of pack_parameters, and the text read back.
+@pytest.mark.parametrize("encoding", ["us-ascii", "utf8", "iso-8859-1", "windows-1252", "utf16be"])
+@pytest.mark.parametrize("bits", [8, 24, 64, 72])
+@pytest.mark.parametrize("order, reverse", [("big", False), ("little", False), ("big", True)])
+def test_text_of_any_length_packs_like_pack_parameters(encoding, bits, order, reverse):
+    codec = FrameCodec([item("pad", bits=3, value=5), item("x", encoding, bits, order, reverse),
+                        item("end", bits=5, value=9)])
+    for text in ("", "A", "AB", "TLM-0001", "TLM-00012", "\xe9", "a\xe9"):
+        for value in (text, Str(text)):
+            recipe = [item("pad", bits=3, value=5), item("x", encoding, bits, order, reverse, value=value),
+                      item("end", bits=5, value=9)]
+            try:
+                expected = bitloom.pack_parameters(recipe)
+                size = len(text.encode(PYTHON_CODECS[encoding]))
+            except ValueError as error:
+                # pack_parameters wraps the error as "{type}: {message}".
+                with pytest.raises(ValueError) as caught:
+                    codec.pack({"x": value})
+                assert caught.value.args == (f"field 'x': {error.args[0].split(': ', 1)[1]}",)
+                continue
+            if size * 8 > bits:
+                # Text longer than its field is refused, where pack_parameters
+                # drops its first bytes.
+                with pytest.raises(ValueError) as caught:
+                    codec.pack((5, value, 9))
+                assert caught.value.args == (
+                    f"field 'x': Text of {size} bytes does not fit in {bits} bits",)
+                continue
+            assert codec.pack({"x": value}) == codec.pack((5, value, 9)) == expected, value
+
+
 @settings(max_examples=200, deadline=None)
 @given(frame_recipes(), st.binary(min_size=8, max_size=8))
 def test_byte_aligned_frames_read_like_unpack_parameters(case, noise):

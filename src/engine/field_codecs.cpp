@@ -326,6 +326,17 @@ FieldLane field_lane(FieldCodec codec, std::uint32_t bits) noexcept {
     return lane;
 }
 
+FieldLane field_lane(const FieldParameters& field) noexcept {
+    if (field.encoding.codec != F::text) return field_lane(field.encoding.codec, field.bits);
+    FieldLane lane;
+    if (ascii_is_its_bytes(field.encoding.text) && field.byte_order == ByteOrder::big &&
+        !field.reverse_bits && field.bits % 8 == 0 && field.bits >= 8 && field.bits <= 64) {
+        lane.kind = LaneKind::ascii_text;
+        lane.bits = field.bits;
+    }
+    return lane;
+}
+
 std::span<const std::uint8_t> apply_byte_order(std::span<const std::uint8_t> bytes, ByteOrder order,
                                                std::vector<std::uint8_t>& scratch) {
     if (order == ByteOrder::big) return bytes;

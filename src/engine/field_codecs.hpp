@@ -122,7 +122,20 @@ const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept;
 // value, and every value the codec refuses, goes through the row, which
 // raises the codec's own error.  An engine resolves a field's lane once and
 // calls pattern_in_lane before the row's convert.
-enum class LaneKind : std::uint8_t { unsigned_integer, twos_complement, float32, float64, row };
+//
+// Text has a lane for packing only: an exact ASCII str in a codec where
+// ASCII is its own bytes, in a big-endian, unreversed field of 8 to 64 bits
+// that holds it, is the field's bytes read as one big-endian number, the
+// text from the field's first byte and zeros after it, as packing places
+// text.
+enum class LaneKind : std::uint8_t {
+    unsigned_integer,
+    twos_complement,
+    float32,
+    float64,
+    ascii_text,
+    row,
+};
 
 struct FieldLane {
     LaneKind kind = LaneKind::row;
@@ -133,9 +146,11 @@ struct FieldLane {
     std::uint64_t limit = 0;
 };
 
-// The lane of a field of `bits` bits; LaneKind::row for the codecs and
-// widths that have none.
+// The lane of a numeric field of `bits` bits; LaneKind::row for the codecs
+// and widths that have none.
 FieldLane field_lane(FieldCodec codec, std::uint32_t bits) noexcept;
+// The lane of any field, text included.
+FieldLane field_lane(const FieldParameters& field) noexcept;
 
 // The codec's pattern for `value` (the bits that encode_pattern gives), or
 // false when the lane does not take the value; nothing is raised then.
@@ -167,14 +182,23 @@ inline bool pattern_in_lane(const FieldLane& lane, PyObject* value, std::uint64_
             if (!PyFloat_CheckExact(value)) return false;
             pattern = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
             return true;
+        case LaneKind::ascii_text: {
+            if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) return false;
+            const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+            if (length * 8 > lane.bits) return false;
+            const auto* text = static_cast<const std::uint8_t*>(PyUnicode_DATA(value));
+            std::uint64_t number = 0;
+            for (std::size_t i = 0; i < length; ++i) number = number << 8 | text[i];
+            pattern = length == 0 ? 0 : number << (lane.bits - 8 * length);
+            return true;
+        }
         case LaneKind::row: break;
     }
     return false;
 }
 
 // The Python value of the field value `pattern` (the field's bits with byte
-// order and reversal undone) in a lane that is not LaneKind::row: what the
-// row's decode gives.
+// order and reversal undone) in a numeric lane: what the row's decode gives.
 inline PyObject* value_in_lane(const FieldLane& lane, std::uint64_t pattern) {
     switch (lane.kind) {
         case LaneKind::unsigned_integer: return to_python(pattern);
@@ -186,6 +210,7 @@ inline PyObject* value_in_lane(const FieldLane& lane, std::uint64_t pattern) {
             return PyFloat_FromDouble(
                 static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern))));
         case LaneKind::float64: return PyFloat_FromDouble(std::bit_cast<double>(pattern));
+        case LaneKind::ascii_text:
         case LaneKind::row: break;
     }
     return nullptr;

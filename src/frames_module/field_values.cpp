@@ -47,7 +47,7 @@ BoundField bind_field(const FrameField& layout, const FieldEncoding& encoding) n
     bound.layout.slot = field_slot(layout.codec);
     bound.parameters = {encoding, layout.bits, layout.order, layout.reverse};
     bound.row = &field_codec_row(layout.codec);
-    bound.lane = field_lane(layout.codec, layout.bits);
+    bound.lane = field_lane(bound.parameters);
     return bound;
 }
 

@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -56,23 +57,31 @@ inline bool encode_in_lane(const BoundField& field, PyObject* value, std::uint64
 // The Python value of a numeric field value (byte order and reversal
 // undone): through the lane, or the row.
 inline PyObject* decode_in_lane(const BoundField& field, std::uint64_t pattern) {
-    if (field.lane.kind != LaneKind::row) return value_in_lane(field.lane, pattern);
+    if (field.lane.kind != LaneKind::row && field.lane.kind != LaneKind::ascii_text) {
+        return value_in_lane(field.lane, pattern);
+    }
     return field.row->decode(pattern, {}, field.parameters);
 }
 
-// A frame being packed: its numeric fields' words and its byte image for
-// text and raw bytes (frames/frame_words.hpp), both zeroed to begin with.
+// A frame being packed: its numeric fields' words, zeroed to begin with, and
+// its byte image for text and raw bytes (frames/frame_words.hpp), zeroed
+// when the first byte field is written.
 struct FrameImage {
     std::span<std::uint64_t> words;
     std::span<std::uint8_t> bytes;
+    bool bytes_used = false;
 };
 
 // Writes an encoded field into the frame image.
 inline void write_field(const FrameField& field, const EncodedField& encoded,
-                        FrameImage image) noexcept {
+                        FrameImage& image) noexcept {
     if (is_numeric(field.kind)) {
         or_field(image.words, encoded.bits, field.start, field.bits);
         return;
+    }
+    if (!image.bytes_used) {
+        std::memset(image.bytes.data(), 0, image.bytes.size());
+        image.bytes_used = true;
     }
     write_bytes(image.bytes, field.start, field.bits, encoded.bytes);
 }

@@ -544,7 +544,7 @@ bool is_mapping(PyObject* values) {
 // Packs one field from `raw` (null: the value is missing), through the
 // field's row, or from its default.
 bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint8_t>& scratch,
-                FrameImage frame) {
+                FrameImage& frame) {
     EncodedField encoded;
     if (raw) {
         if (!encode_value(field.codec, raw, scratch, encoded)) {
@@ -575,7 +575,7 @@ bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint
 // `count` fields from `values` (borrowed), the others from their defaults.
 // A numeric value its lane takes is placed in line.
 bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const* values,
-                       std::size_t count, std::vector<std::uint8_t>& scratch, FrameImage frame) {
+                       std::size_t count, std::vector<std::uint8_t>& scratch, FrameImage& frame) {
     for (std::size_t j = 0; j < fields.size(); ++j) {
         const CompiledField& field = fields[j];
         PyObject* raw = j < count ? values[j] : nullptr;
@@ -593,7 +593,7 @@ bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const
 // whose contents a conversion hook may change: each is read just before
 // its field is packed.
 bool pack_read_values(const Compiled& compiled, ValueSource source, PyObject* values,
-                      std::vector<std::uint8_t>& scratch, FrameImage frame, Py_ssize_t& found) {
+                      std::vector<std::uint8_t>& scratch, FrameImage& frame, Py_ssize_t& found) {
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
         const CompiledField& field = compiled.fields[j];
         PyRef value;
@@ -649,9 +649,10 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
                      PySequence_Fast_GET_SIZE(sequence.get()), field_count);
         return nullptr;
     }
-    // Numbers are collected in words, text and raw bytes in a byte image with
-    // eight spare bytes (so that they are written a word at a time); the
-    // two are merged into the frame's bytes at the end.
+    // Numbers (and short ASCII text) are collected in words, other text and
+    // raw bytes in a byte image with eight spare bytes (so that they are
+    // written a word at a time); the two are merged into the frame's bytes
+    // at the end.
     const std::size_t size = static_cast<std::size_t>(compiled.size);
     std::uint64_t small_words[words_for(kSmallFrame)];
     std::uint8_t small_bytes[kSmallFrame + 8];
@@ -661,10 +662,10 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
     if (size > kSmallFrame) {
         large_words.resize(words_for(size));
         large_bytes.resize(compiled.has_byte_fields ? size + 8 : 0);
-        frame = {large_words, large_bytes};
+        frame.words = large_words;
+        frame.bytes = large_bytes;
     } else {
         std::fill(frame.words.begin(), frame.words.end(), 0);
-        if (compiled.has_byte_fields) std::memset(small_bytes, 0, size + 8);
     }
 
     std::vector<std::uint8_t> scratch;
@@ -691,8 +692,8 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
     if (!result) return nullptr;
     const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())),
                                       size);
-    if (compiled.has_byte_fields) std::memcpy(out.data(), frame.bytes.data(), size);
-    merge_words(frame.words, out, !compiled.has_byte_fields);
+    if (frame.bytes_used) std::memcpy(out.data(), frame.bytes.data(), size);
+    merge_words(frame.words, out, !frame.bytes_used);
     return result.release();
 }
 
