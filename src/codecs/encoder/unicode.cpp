@@ -12,13 +12,13 @@
 #include "core/ascii.hpp"
 #include "core/bits.hpp"
 
-// SSE2 is part of every x86-64 processor, so its path needs no run-time
+// SSE2 is part of every x86-64 processor, so its paths need no run-time
 // detection; BITLOOM_PORTABLE builds test the plain loops instead.
 #if !defined(BITLOOM_PORTABLE) && (defined(__SSE2__) || defined(_M_X64))
 #include <emmintrin.h>
-#define BITLOOM_SSE2_MEASURE 1
+#define BITLOOM_SSE2 1
 #else
-#define BITLOOM_SSE2_MEASURE 0
+#define BITLOOM_SSE2 0
 #endif
 
 namespace bitloom {
@@ -70,7 +70,23 @@ void write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) 
 
 template <bool LittleEndian, class Unit>
 void write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
-    for (std::size_t i = 0; i < code_points.size(); ++i) {
+    std::size_t i = 0;
+#if BITLOOM_SSE2
+    if constexpr (sizeof(Unit) == 4 && LittleEndian != (std::endian::native == std::endian::little)) {
+        // Text stored four bytes wide, in the other byte order: the compiler
+        // turns the shifts of put_unit32 into one bswap per code point and
+        // then cannot vectorise it (SSE2 has no byte shuffle), so four code
+        // points are swapped per step here: the bytes of every 16-bit half,
+        // then the two halves of every 32-bit lane.
+        for (; i + 4 <= code_points.size(); i += 4) {
+            __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code_points.data() + i));
+            units = _mm_or_si128(_mm_slli_epi16(units, 8), _mm_srli_epi16(units, 8));
+            units = _mm_shufflehi_epi16(_mm_shufflelo_epi16(units, 0xB1), 0xB1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), units);
+        }
+    }
+#endif
+    for (; i < code_points.size(); ++i) {
         put_unit32<LittleEndian>(out + 4 * i, code_points[i]);
     }
 }
@@ -123,7 +139,7 @@ constexpr Unit is_surrogate(Unit c) noexcept {
     }
 }
 
-#if BITLOOM_SSE2_MEASURE
+#if BITLOOM_SSE2
 // The UTF-8 counts of code points stored four bytes wide, eight per step in
 // 16-bit lanes, for a prefix of whole steps (`counted` code points).  Text
 // stored four bytes wide has a code point from U+10000 on, so it is mostly
@@ -193,7 +209,7 @@ EncodedSize measure_utf8(std::span<const Unit> code_points) noexcept {
     // Every code point takes one byte, plus one from U+0080, U+0800 and U+10000 on.
     std::size_t counted = 0;
     Counts simd;
-#if BITLOOM_SSE2_MEASURE
+#if BITLOOM_SSE2
     if constexpr (sizeof(Unit) == 4) simd = count_utf8_four_byte_units_sse2(code_points, counted);
 #endif
     const Counts counts = sum_in_chunks(code_points.subspan(counted), [](Unit c) {
