@@ -173,7 +173,8 @@ void test_widening_keeps_text_and_room() {
 }  // namespace
 
 // The measures of text stored two and four bytes wide count eight or more
-// code points a step, summing narrow lanes in chunks.  Every code point at
+// code points a step, summing narrow lanes in chunks (four-byte text by
+// every vector path this machine has).  Every code point at
 // the edge of a UTF-8 length or of the surrogate block, at every position of
 // a step and in the tail after the last whole step, and a text long enough
 // to fill the lanes past a chunk, must give the counts of a plain per-code-
@@ -190,6 +191,14 @@ void check_measures(const std::vector<Unit>& code_points) {
     }
     const std::span<const Unit> text(code_points);
     CHECK(measure_utf8(text).bytes == utf8 && measure_utf8(text).has_surrogate == surrogate);
+    if constexpr (sizeof(Unit) == 4) {
+        for (const auto path :
+             {Utf8MeasurePath::plain, Utf8MeasurePath::sse2, Utf8MeasurePath::avx2}) {
+            if (!utf8_measure_path_available(path)) continue;
+            const EncodedSize size = measure_utf8_by(path, text);
+            CHECK(size.bytes == utf8 && size.has_surrogate == surrogate);
+        }
+    }
     CHECK(measure_utf16(text).bytes == utf16 && measure_utf16(text).has_surrogate == surrogate);
     CHECK(measure_utf32(text).has_surrogate == surrogate);
     CHECK(contains_surrogate(text) == surrogate);
