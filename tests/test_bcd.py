@@ -30,6 +30,7 @@ ENCODED = [
     # written, so nothing folds back onto the low digits or the sign.
     (encode_packed_bcd, 9999999999999999, 68, False, 0x9999999999999999),
     (encode_packed_bcd, -999999999999999, 100, True, 0x999999999999999D),
+    (encode_packed_bcd, -5, 2**32 - 1, True, 0x5D),
     (encode_unpacked_bcd, 12345678, 72, False, 0x0102030405060708),
     (encode_unpacked_bcd, 5, 72, True, 0xF0F0F0F0F0F0F0C5),
     (encode_unpacked_bcd, -12345678, 4000, True, 0xF1F2F3F4F5F6F7D8),
@@ -40,6 +41,10 @@ ENCODE_ERRORS = [
     (encode_packed_bcd, 123, 8, False, TOO_MANY.format(123, 2)),
     (encode_packed_bcd, -1, 8, False, NEGATIVE),
     (encode_packed_bcd, -1, 3, False, "bits must be >= 4 for packed BCD"),
+    # Several checks failing at once: the width decides, then the sign.
+    (encode_packed_bcd, -123, 3, True, "bits must be >= 4 for packed BCD"),
+    (encode_packed_bcd, 0, 0, True, "bits must be >= 4 for packed BCD"),
+    (encode_packed_bcd, -123, 4, False, NEGATIVE),
     (encode_packed_bcd, 10**16, 64, False, TOO_MANY.format(10**16, 16)),
     (encode_packed_bcd, -(2**63), 64, True, TOO_MANY.format(-(2**63), 15)),
     (encode_unpacked_bcd, 123, 16, False, TOO_MANY.format(123, 2)),

@@ -23,7 +23,7 @@ bool convert_argument(Conversion conversion, const char* parameter, PyObject* ob
 // paths (compact ints, exact floats, True and False, bytes, str) without a
 // switch; everything else goes through convert_argument above.
 template <Conversion C>
-inline bool convert_argument(const char* parameter, PyObject* object, Argument& out) {
+[[gnu::always_inline]] inline bool convert_argument(const char* parameter, PyObject* object, Argument& out) {
     bool converted = false;
     out.object = object;
     if constexpr (C == Conversion::int64) {

@@ -236,18 +236,24 @@ bool bind_and_convert(const FunctionRow& row, PyObject* const* args, Py_ssize_t 
 
 // Arguments by position only, the optional `signed` given or not: nothing to
 // bind.  The conversions of row `Index` are known here, so each one is the
-// inlined conversion of its type.
-template <std::size_t Index, std::size_t... Parameter>
-bool convert_positional(PyObject* const* args, Py_ssize_t positional, Arguments& arguments,
-                        std::index_sequence<Parameter...>) {
-    return ([&] {
+// inlined conversion of its type, one parameter after the other (a fold over
+// a lambda per parameter let the compiler merge the lambdas of rows with the
+// same conversions and call them out of line).
+template <std::size_t Index, std::size_t Parameter = 0>
+[[gnu::always_inline]] inline bool convert_positional(PyObject* const* args, Py_ssize_t positional,
+                                                      Arguments& arguments) {
+    constexpr const FunctionRow& row = kFunctions[Index];
+    if constexpr (Parameter == row.parameter_count) {
+        return true;
+    } else {
         if (static_cast<Py_ssize_t>(Parameter) >= positional) {
             arguments[Parameter].boolean = false;  // an absent `signed`
-            return true;
+        } else if (!convert_argument<row.conversions[Parameter]>(
+                       row.parameters[Parameter], args[Parameter], arguments[Parameter])) {
+            return false;
         }
-        return convert_argument<kFunctions[Index].conversions[Parameter]>(
-            kFunctions[Index].parameters[Parameter], args[Parameter], arguments[Parameter]);
-    }() && ...);
+        return convert_positional<Index, Parameter + 1>(args, positional, arguments);
+    }
 }
 
 template <std::size_t Index>
@@ -255,11 +261,7 @@ PyObject* call_function(PyObject* const* args, Py_ssize_t positional, PyObject* 
     constexpr const FunctionRow& row = kFunctions[Index];
     Arguments arguments;
     if (!keyword_names && positional >= row.required_count && positional <= row.parameter_count) {
-        constexpr std::size_t count = row.parameter_count;
-        if (!convert_positional<Index>(args, positional, arguments,
-                                       std::make_index_sequence<count>())) {
-            return nullptr;
-        }
+        if (!convert_positional<Index>(args, positional, arguments)) return nullptr;
     } else if (!bind_and_convert(row, args, positional, keyword_names, arguments)) {
         return nullptr;
     }

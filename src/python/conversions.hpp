@@ -27,7 +27,7 @@ bool convert_int64_general(PyObject* object, std::int64_t& out);
 bool convert_uint64_general(PyObject* object, std::uint64_t& out);
 bool convert_uint32_general(PyObject* object, std::uint32_t& out);
 
-inline bool compact_int(PyObject* object, Py_ssize_t& value) {
+[[gnu::always_inline]] inline bool compact_int(PyObject* object, Py_ssize_t& value) {
     // An exact int is told by its type pointer alone, without loading the
     // type's flags.
     if (!PyLong_CheckExact(object) && !PyLong_Check(object)) return false;
@@ -37,7 +37,7 @@ inline bool compact_int(PyObject* object, Py_ssize_t& value) {
     return true;
 }
 
-inline bool convert_int64(PyObject* object, std::int64_t& out) {
+[[gnu::always_inline]] inline bool convert_int64(PyObject* object, std::int64_t& out) {
     Py_ssize_t value = 0;
     if (compact_int(object, value)) {
         out = value;
@@ -46,7 +46,7 @@ inline bool convert_int64(PyObject* object, std::int64_t& out) {
     return convert_int64_general(object, out);
 }
 
-inline bool convert_uint64(PyObject* object, std::uint64_t& out) {
+[[gnu::always_inline]] inline bool convert_uint64(PyObject* object, std::uint64_t& out) {
     Py_ssize_t value = 0;
     if (compact_int(object, value) && value >= 0) {
         out = static_cast<std::uint64_t>(value);
@@ -55,7 +55,7 @@ inline bool convert_uint64(PyObject* object, std::uint64_t& out) {
     return convert_uint64_general(object, out);
 }
 
-inline bool convert_uint32(PyObject* object, std::uint32_t& out) {
+[[gnu::always_inline]] inline bool convert_uint32(PyObject* object, std::uint32_t& out) {
     Py_ssize_t value = 0;
     if (compact_int(object, value) && value >= 0 && value <= 0xFFFFFFFF) {
         out = static_cast<std::uint32_t>(value);

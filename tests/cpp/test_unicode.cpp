@@ -172,9 +172,66 @@ void test_widening_keeps_text_and_room() {
 
 }  // namespace
 
+// The measures of text stored two and four bytes wide count eight or more
+// code points a step, summing narrow lanes in chunks (four-byte text by
+// every vector path this machine has).  Every code point at
+// the edge of a UTF-8 length or of the surrogate block, at every position of
+// a step and in the tail after the last whole step, and a text long enough
+// to fill the lanes past a chunk, must give the counts of a plain per-code-
+// point sum.
+template <class Unit>
+void check_measures(const std::vector<Unit>& code_points) {
+    std::size_t utf8 = 0;
+    std::size_t utf16 = 0;
+    bool surrogate = false;
+    for (const std::uint32_t c : code_points) {
+        utf8 += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        utf16 += c < 0x10000 ? 2 : 4;
+        surrogate = surrogate || (c >= 0xD800 && c <= 0xDFFF);
+    }
+    const std::span<const Unit> text(code_points);
+    CHECK(measure_utf8(text).bytes == utf8 && measure_utf8(text).has_surrogate == surrogate);
+    if constexpr (sizeof(Unit) == 4) {
+        for (const auto path :
+             {Utf8MeasurePath::plain, Utf8MeasurePath::sse2, Utf8MeasurePath::avx2}) {
+            if (!utf8_measure_path_available(path)) continue;
+            const EncodedSize size = measure_utf8_by(path, text);
+            CHECK(size.bytes == utf8 && size.has_surrogate == surrogate);
+        }
+    }
+    CHECK(measure_utf16(text).bytes == utf16 && measure_utf16(text).has_surrogate == surrogate);
+    CHECK(measure_utf32(text).has_surrogate == surrogate);
+    CHECK(contains_surrogate(text) == surrogate);
+}
+
+void test_measures_count_every_code_point() {
+    const std::uint32_t edges[] = {0x00,   0x7F,   0x80,   0x7FF,  0x800,   0xD7FF,   0xD800,
+                                   0xDBFF, 0xDC00, 0xDFFF, 0xE000, 0xFFFF,  0x10000,  0x10FFFF};
+    for (std::size_t length : {1, 7, 8, 9, 15, 16, 17, 23}) {
+        for (std::size_t at = 0; at < length; ++at) {
+            for (const std::uint32_t edge : edges) {
+                std::vector<std::uint32_t> wide(length, 'a');
+                wide[at] = edge;
+                check_measures(wide);
+                if (edge <= 0xFFFF) {
+                    check_measures(std::vector<std::uint16_t>(wide.begin(), wide.end()));
+                }
+            }
+        }
+    }
+    // 16-bit lanes gain up to three a step: past 2^16 / 3 steps a lane that
+    // was not summed in time would wrap.
+    for (const std::uint32_t fill : {0x10FFFFu, 0xFFFFu, 0xDFFFu}) {
+        std::vector<std::uint32_t> long_text(3 * 131072 + 5, fill);
+        long_text[200000] = 'a';
+        check_measures(long_text);
+    }
+}
+
 int main() {
     test_widening_keeps_text_and_room();
     test_utf8_decoding_stays_in_its_room();
     test_latin1_to_utf8_fills_exactly();
+    test_measures_count_every_code_point();
     return failures == 0 ? 0 : 1;
 }

@@ -9,9 +9,10 @@
 // two-digit pairs and every pair into its two digits in the lanes of one
 // 64-bit word, each split a multiplication by a fixed-point reciprocal and a
 // shift that work on all lanes at once (no lane's product reaches the next
-// lane).  Packed BCD takes the four two-digit pairs from quotients computed
-// side by side and looks each pair's byte up in a table of 100, which is a
-// shorter chain of dependent steps than squeezing the unpacked bytes.
+// lane).  Packed BCD (bcd.hpp, inline) takes the four two-digit pairs from
+// quotients computed side by side and looks each pair's byte up in a table
+// of 100, which is a shorter chain of dependent steps than squeezing the
+// unpacked bytes.
 //
 // The pattern is one 64-bit word, so a field wider than 64 bits has digit
 // positions that cannot be written.  Those positions are left out, and a
@@ -30,16 +31,6 @@ namespace bitloom {
 
 namespace {
 
-constexpr std::array<std::uint64_t, 17> kPowersOfTen = [] {
-    std::array<std::uint64_t, 17> powers{};
-    std::uint64_t power = 1;
-    for (auto& entry : powers) {
-        entry = power;
-        power *= 10;
-    }
-    return powers;
-}();
-
 // The low `count` bytes (count <= 8) of every byte lane set to `byte`.
 constexpr std::uint64_t low_bytes(std::uint32_t count, std::uint64_t byte) noexcept {
     const std::uint64_t lanes = count >= 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
@@ -49,38 +40,13 @@ constexpr std::uint64_t low_bytes(std::uint32_t count, std::uint64_t byte) noexc
 // Whether the magnitude `m` has more decimal digits than the `count` slots
 // (at most 16) that the field has and the 64-bit pattern has room for.
 constexpr bool has_too_many_digits(std::uint64_t m, std::uint32_t count) noexcept {
-    return m >= kPowersOfTen[count];
+    return m >= bcd_detail::kPowersOfTen[count];
 }
 
 [[gnu::cold]] [[gnu::noinline]] CodecError too_many_digits(std::int64_t value,
                                                            std::uint32_t count) {
     return make_error(ErrorKind::value_error, "Value {} has too many digits for {} BCD digits",
                       {value, count});
-}
-
-// The packed BCD byte of every number below 100: its tens in the high
-// nibble, its units in the low one.
-constexpr std::array<std::uint8_t, 100> kPackedPairs = [] {
-    std::array<std::uint8_t, 100> pairs{};
-    for (std::uint32_t n = 0; n < pairs.size(); ++n) {
-        pairs[n] = static_cast<std::uint8_t>(((n / 10) << 4) | (n % 10));
-    }
-    return pairs;
-}();
-
-// The eight digits of `value` (below 10^8) as packed nibbles.  The three
-// quotients by 10^2, 10^4 and 10^6 are taken from `value` side by side (each
-// a multiply-high, none waiting for another), their differences are the four
-// two-digit pairs, and the table turns every pair into its byte.
-inline std::uint64_t eight_digit_nibbles(std::uint32_t value) noexcept {
-    const std::uint32_t hundreds = value / 100;
-    const std::uint32_t ten_thousands = value / 10000;
-    const std::uint32_t millions = value / 1000000;
-    const std::uint32_t pair0 = value - hundreds * 100;
-    const std::uint32_t pair1 = hundreds - ten_thousands * 100;
-    const std::uint32_t pair2 = ten_thousands - millions * 100;
-    return std::uint64_t{kPackedPairs[pair0]} | std::uint64_t{kPackedPairs[pair1]} << 8 |
-           std::uint64_t{kPackedPairs[pair2]} << 16 | std::uint64_t{kPackedPairs[millions]} << 24;
 }
 
 [[gnu::cold]] CodecError negative_in_unsigned() {
@@ -103,28 +69,13 @@ std::uint64_t decimal_digit_bytes(std::uint32_t value) noexcept {
     return (lanes - tens * 10) | (tens << 8);
 }
 
-std::uint64_t decimal_digit_nibbles(std::uint64_t value) noexcept {
-    if (value < 100000000) return eight_digit_nibbles(static_cast<std::uint32_t>(value));
-    const std::uint64_t high = value / 100000000;
-    const auto low = static_cast<std::uint32_t>(value - high * 100000000);
-    return (eight_digit_nibbles(static_cast<std::uint32_t>(high)) << 32) |
-           eight_digit_nibbles(low);
-}
-
-Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
+CodecError bcd_detail::refuse_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed) {
     if (bits < 4) return make_error(ErrorKind::value_error, "bits must be >= 4 for packed BCD");
     if (value < 0 && !is_signed) return negative_in_unsigned();
-    const std::uint64_t m = magnitude(value);
-    if (!is_signed) {
-        const std::uint32_t count = std::min<std::uint32_t>(bits / 4, 16);
-        if (has_too_many_digits(m, count)) return too_many_digits(value, count);
-        return decimal_digit_nibbles(m);
-    }
-    // Signed: nibble 0 is the sign, 0xC for positive and zero, 0xD for
-    // negative; at most 15 digits fit above it.
-    const std::uint32_t count = std::min<std::uint32_t>(bits / 4 - 1, 15);
-    if (has_too_many_digits(m, count)) return too_many_digits(value, count);
-    return (decimal_digit_nibbles(m) << 4) | (value < 0 ? 0xDu : 0xCu);
+    // Signed fields give nibble 0 to the sign: at most 15 digits fit above it.
+    const std::uint32_t count = is_signed ? std::min<std::uint32_t>(bits / 4 - 1, 15)
+                                          : std::min<std::uint32_t>(bits / 4, 16);
+    return too_many_digits(value, count);
 }
 
 Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits,

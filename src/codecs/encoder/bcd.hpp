@@ -1,20 +1,97 @@
 // Packed and unpacked (zoned) binary-coded decimal encoders.  Digit position
 // 0 is the least significant decimal digit and sits at bit 0 (unsigned) or
 // just above the sign nibble (signed packed).
+//
+// The packed encoder is defined here, inline, because a module call to it is
+// a few nanoseconds of work wrapped around a result int: out of line, its
+// call and its Result returned through memory were a visible share of that.
+// Its refusals are built out of line (bcd.cpp).
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 
+#include "core/bits.hpp"
 #include "core/codec_result.hpp"
 
 namespace bitloom {
 
-Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
 Result<std::uint64_t> encode_unpacked_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
 
 // The decimal digits of `value` (below 10^8), digit i in byte i.
 std::uint64_t decimal_digit_bytes(std::uint32_t value) noexcept;
+
+namespace bcd_detail {
+
+inline constexpr std::array<std::uint64_t, 17> kPowersOfTen = [] {
+    std::array<std::uint64_t, 17> powers{};
+    std::uint64_t power = 1;
+    for (auto& entry : powers) {
+        entry = power;
+        power *= 10;
+    }
+    return powers;
+}();
+
+// The packed BCD byte of every number below 100: its tens in the high
+// nibble, its units in the low one.
+inline constexpr std::array<std::uint8_t, 100> kPackedPairs = [] {
+    std::array<std::uint8_t, 100> pairs{};
+    for (std::uint32_t n = 0; n < pairs.size(); ++n) {
+        pairs[n] = static_cast<std::uint8_t>(((n / 10) << 4) | (n % 10));
+    }
+    return pairs;
+}();
+
+// The eight digits of `value` (below 10^8) as packed nibbles.  The three
+// quotients by 10^2, 10^4 and 10^6 are taken from `value` side by side (each
+// a multiply-high, none waiting for another), their differences are the four
+// two-digit pairs, and the table turns every pair into its byte.
+inline std::uint64_t eight_digit_nibbles(std::uint32_t value) noexcept {
+    const std::uint32_t hundreds = value / 100;
+    const std::uint32_t ten_thousands = value / 10000;
+    const std::uint32_t millions = value / 1000000;
+    const std::uint32_t pair0 = value - hundreds * 100;
+    const std::uint32_t pair1 = hundreds - ten_thousands * 100;
+    const std::uint32_t pair2 = ten_thousands - millions * 100;
+    return std::uint64_t{kPackedPairs[pair0]} | std::uint64_t{kPackedPairs[pair1]} << 8 |
+           std::uint64_t{kPackedPairs[pair2]} << 16 | std::uint64_t{kPackedPairs[millions]} << 24;
+}
+
+// The error of a packed encoding that the fast checks of encode_packed_bcd
+// refused, found by the checks in their documented order.
+[[gnu::cold]] CodecError refuse_packed_bcd(std::int64_t value, std::uint32_t bits, bool is_signed);
+
+}  // namespace bcd_detail
+
 // The decimal digits of `value` (below 10^16), digit i in nibble i.
-std::uint64_t decimal_digit_nibbles(std::uint64_t value) noexcept;
+inline std::uint64_t decimal_digit_nibbles(std::uint64_t value) noexcept {
+    if (value < 100000000) return bcd_detail::eight_digit_nibbles(static_cast<std::uint32_t>(value));
+    const std::uint64_t high = value / 100000000;
+    const auto low = static_cast<std::uint32_t>(value - high * 100000000);
+    return (bcd_detail::eight_digit_nibbles(static_cast<std::uint32_t>(high)) << 32) |
+           bcd_detail::eight_digit_nibbles(low);
+}
+
+// The pattern is one 64-bit word, so a field wider than 64 bits has digit
+// positions that cannot be written: at most 16 digits unsigned, 15 above the
+// sign nibble.  A value that needs a position beyond them is refused as having
+// too many digits, rather than wrapping its digits onto low positions.
+inline Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits,
+                                               bool is_signed) {
+    // The width, the sign and the digit count in one test each; any refusal
+    // is sorted out, in the order the checks are documented, by
+    // refuse_packed_bcd.
+    const std::uint32_t digits = std::min<std::uint32_t>(bits / 4 - std::uint32_t{is_signed},
+                                                         is_signed ? 15 : 16);
+    const std::uint64_t m = magnitude(value);
+    if (bits < 4 || (value < 0 && !is_signed) || m >= bcd_detail::kPowersOfTen[digits]) {
+        return bcd_detail::refuse_packed_bcd(value, bits, is_signed);
+    }
+    if (!is_signed) return decimal_digit_nibbles(m);
+    // Signed: nibble 0 is the sign, 0xC for positive and zero, 0xD for negative.
+    return (decimal_digit_nibbles(m) << 4) | (value < 0 ? 0xDu : 0xCu);
+}
 
 }  // namespace bitloom

@@ -12,6 +12,24 @@
 #include "core/ascii.hpp"
 #include "core/bits.hpp"
 
+// SSE2 is part of every x86-64 processor, so its paths need no run-time
+// detection; BITLOOM_PORTABLE builds test the plain loops instead.
+#if !defined(BITLOOM_PORTABLE) && (defined(__SSE2__) || defined(_M_X64))
+#include <emmintrin.h>
+#define BITLOOM_SSE2 1
+#else
+#define BITLOOM_SSE2 0
+#endif
+// AVX2 doubles the lanes of the four-byte UTF-8 count.  It is compiled for
+// GCC and Clang with a target attribute and chosen at run time when the
+// processor (and the operating system) supports it.
+#if BITLOOM_SSE2 && (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
+#include <immintrin.h>
+#define BITLOOM_AVX2 1
+#else
+#define BITLOOM_AVX2 0
+#endif
+
 namespace bitloom {
 
 namespace {
@@ -61,32 +79,217 @@ void write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) 
 
 template <bool LittleEndian, class Unit>
 void write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
-    for (std::size_t i = 0; i < code_points.size(); ++i) {
+    std::size_t i = 0;
+#if BITLOOM_SSE2
+    if constexpr (sizeof(Unit) == 4 && LittleEndian != (std::endian::native == std::endian::little)) {
+        // Text stored four bytes wide, in the other byte order: the compiler
+        // turns the shifts of put_unit32 into one bswap per code point and
+        // then cannot vectorise it (SSE2 has no byte shuffle), so four code
+        // points are swapped per step here: the bytes of every 16-bit half,
+        // then the two halves of every 32-bit lane.
+        for (; i + 4 <= code_points.size(); i += 4) {
+            __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code_points.data() + i));
+            units = _mm_or_si128(_mm_slli_epi16(units, 8), _mm_srli_epi16(units, 8));
+            units = _mm_shufflehi_epi16(_mm_shufflelo_epi16(units, 0xB1), 0xB1);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), units);
+        }
+    }
+#endif
+    for (; i < code_points.size(); ++i) {
         put_unit32<LittleEndian>(out + 4 * i, code_points[i]);
     }
 }
 
-// The sum of step(c) over the code points.  The measure loops count into an
-// accumulator as narrow as the code points themselves, over chunks short
-// enough that it cannot overflow (each step adds at most 2 for one-byte and
-// 3 for wider units), so that the compiler can count a full vector of code
-// points per instruction without widening every lane to 64 bits.
+// The sums of step(c) over the code points, where step gives each code
+// point's two counts (its extra bytes, and whether it is a surrogate) as a
+// pair.  The counts go into accumulators as narrow as the code points
+// themselves, over chunks short enough that they cannot overflow (a count
+// adds at most 2 for one-byte and 3 for wider units), so that the compiler
+// can count a full vector of code points per instruction without widening
+// every lane to 64 bits.  Both counts come from the same load: a 1 MiB text
+// stored four bytes per code point is read once, not once per count.
+template <class Unit>
+struct UnitCounts {
+    Unit first;
+    Unit second;
+};
+
+struct Counts {
+    std::size_t first = 0;
+    std::size_t second = 0;
+};
+
 template <class Unit, class Step>
-std::size_t sum_in_chunks(std::span<const Unit> code_points, Step step) noexcept {
+Counts sum_in_chunks(std::span<const Unit> code_points, Step step) noexcept {
     constexpr std::size_t kChunk = sizeof(Unit) == 1 ? 127 : 16383;
-    std::size_t total = 0;
+    Counts total;
     for (std::size_t start = 0; start < code_points.size(); start += kChunk) {
         const std::size_t end = std::min(code_points.size(), start + kChunk);
-        Unit chunk = 0;
+        Unit first = 0;
+        Unit second = 0;
         for (std::size_t i = start; i < end; ++i) {
-            chunk = static_cast<Unit>(chunk + step(code_points[i]));
+            const UnitCounts<Unit> counts = step(code_points[i]);
+            first = static_cast<Unit>(first + counts.first);
+            second = static_cast<Unit>(second + counts.second);
         }
-        total += chunk;
+        total.first += first;
+        total.second += second;
     }
     return total;
 }
 
+template <class Unit>
+constexpr Unit is_surrogate(Unit c) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        return 0;
+    } else {
+        return static_cast<Unit>((c & 0xFFFFF800u) == 0xD800u);
+    }
+}
+
+#if BITLOOM_SSE2
+// The UTF-8 counts of code points stored four bytes wide, eight per step in
+// 16-bit lanes, for a prefix of whole steps (`counted` code points).  Text
+// stored four bytes wide has a code point from U+10000 on, so it is mostly
+// not ASCII, and the plain loop, four 32-bit lanes a step with three compares
+// and a surrogate test on each, is bound by its instruction count.  Here
+// c >> 5 is packed to 16 bits with signed saturation (code points stop at
+// U+10FFFF, so c >> 5 is below 0x8880 and only values that no threshold
+// needs are saturated to 0x7FFF), and with t = c >> 5:
+//   c >= U+0080 is t > 3, c >= U+0800 is t > 0x3F, c >= U+10000 is t > 0x7FF,
+//   U+D800 <= c <= U+DFFF is t >> 6 == 0x1B (t from 0x6C0 to 0x6FF).
+// A lane gains at most 3 a step, so 16-bit lanes are summed every 16384 steps.
+Counts count_utf8_four_byte_units_sse2(std::span<const std::uint32_t> code_points,
+                                      std::size_t& counted) noexcept {
+    constexpr std::size_t kStepsPerChunk = 16384;
+    const __m128i above_ascii = _mm_set1_epi16(0x3);
+    const __m128i above_two_bytes = _mm_set1_epi16(0x3F);
+    const __m128i above_three_bytes = _mm_set1_epi16(0x7FF);
+    const __m128i surrogate_block = _mm_set1_epi16(0x1B);
+    const std::uint32_t* data = code_points.data();
+    const std::size_t steps = code_points.size() / 8;
+    Counts total;
+    for (std::size_t step = 0; step < steps;) {
+        const std::size_t end = std::min(steps, step + kStepsPerChunk);
+        __m128i extra = _mm_setzero_si128();
+        __m128i surrogates = _mm_setzero_si128();
+        for (; step < end; ++step) {
+            const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 8 * step));
+            const __m128i high =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 8 * step + 4));
+            const __m128i t = _mm_packs_epi32(_mm_srli_epi32(low, 5), _mm_srli_epi32(high, 5));
+            // A true compare is all ones (-1) in its lane: subtracting it counts 1.
+            extra = _mm_sub_epi16(extra, _mm_cmpgt_epi16(t, above_ascii));
+            extra = _mm_sub_epi16(extra, _mm_cmpgt_epi16(t, above_two_bytes));
+            extra = _mm_sub_epi16(extra, _mm_cmpgt_epi16(t, above_three_bytes));
+            surrogates =
+                _mm_sub_epi16(surrogates, _mm_cmpeq_epi16(_mm_srli_epi16(t, 6), surrogate_block));
+        }
+        alignas(16) std::uint16_t lanes[2][8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[0]), extra);
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes[1]), surrogates);
+        for (std::size_t lane = 0; lane < 8; ++lane) {
+            total.first += lanes[0][lane];
+            total.second += lanes[1][lane];
+        }
+    }
+    counted = 8 * steps;
+    return total;
+}
+#endif
+
+#if BITLOOM_AVX2
+// count_utf8_four_byte_units_sse2 with sixteen code points per step.  The
+// 256-bit pack works within each 128-bit half, so the lanes hold the code
+// points out of order, which a count does not mind.
+[[gnu::target("avx2")]] Counts count_utf8_four_byte_units_avx2(
+    std::span<const std::uint32_t> code_points, std::size_t& counted) noexcept {
+    constexpr std::size_t kStepsPerChunk = 16384;
+    const __m256i above_ascii = _mm256_set1_epi16(0x3);
+    const __m256i above_two_bytes = _mm256_set1_epi16(0x3F);
+    const __m256i above_three_bytes = _mm256_set1_epi16(0x7FF);
+    const __m256i surrogate_block = _mm256_set1_epi16(0x1B);
+    const std::uint32_t* data = code_points.data();
+    const std::size_t steps = code_points.size() / 16;
+    Counts total;
+    for (std::size_t step = 0; step < steps;) {
+        const std::size_t end = std::min(steps, step + kStepsPerChunk);
+        __m256i extra = _mm256_setzero_si256();
+        __m256i surrogates = _mm256_setzero_si256();
+        for (; step < end; ++step) {
+            const __m256i low =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 16 * step));
+            const __m256i high =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 16 * step + 8));
+            const __m256i t =
+                _mm256_packs_epi32(_mm256_srli_epi32(low, 5), _mm256_srli_epi32(high, 5));
+            extra = _mm256_sub_epi16(extra, _mm256_cmpgt_epi16(t, above_ascii));
+            extra = _mm256_sub_epi16(extra, _mm256_cmpgt_epi16(t, above_two_bytes));
+            extra = _mm256_sub_epi16(extra, _mm256_cmpgt_epi16(t, above_three_bytes));
+            surrogates = _mm256_sub_epi16(
+                surrogates, _mm256_cmpeq_epi16(_mm256_srli_epi16(t, 6), surrogate_block));
+        }
+        alignas(32) std::uint16_t lanes[2][16];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[0]), extra);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes[1]), surrogates);
+        for (std::size_t lane = 0; lane < 16; ++lane) {
+            total.first += lanes[0][lane];
+            total.second += lanes[1][lane];
+        }
+    }
+    counted = 16 * steps;
+    return total;
+}
+
+bool processor_has_avx2() noexcept {
+    // Also false when the operating system does not save the AVX registers.
+    // A function-local static is initialised once, safely even when two
+    // threads arrive together.
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+#endif
+
+// The UTF-8 length of text stored four bytes per code point, by `path`.
+EncodedSize measure_four_byte_utf8(std::span<const std::uint32_t> code_points,
+                                   [[maybe_unused]] Utf8MeasurePath path) noexcept {
+    std::size_t counted = 0;
+    Counts simd;
+#if BITLOOM_AVX2
+    if (path == Utf8MeasurePath::avx2) simd = count_utf8_four_byte_units_avx2(code_points, counted);
+#endif
+#if BITLOOM_SSE2
+    if (path == Utf8MeasurePath::sse2) simd = count_utf8_four_byte_units_sse2(code_points, counted);
+#endif
+    // Every code point takes one byte, plus one from U+0080, U+0800 and U+10000 on.
+    const Counts rest = sum_in_chunks(code_points.subspan(counted), [](std::uint32_t c) {
+        return UnitCounts<std::uint32_t>{
+            std::uint32_t{c >= 0x80} + std::uint32_t{c >= 0x800} + std::uint32_t{c >= 0x10000},
+            is_surrogate(c)};
+    });
+    return {code_points.size() + simd.first + rest.first, simd.second + rest.second != 0};
+}
+
 }  // namespace
+
+bool utf8_measure_path_available(Utf8MeasurePath path) noexcept {
+    switch (path) {
+        case Utf8MeasurePath::plain: return true;
+        case Utf8MeasurePath::sse2: return BITLOOM_SSE2 != 0;
+        case Utf8MeasurePath::avx2:
+#if BITLOOM_AVX2
+            return processor_has_avx2();
+#else
+            return false;
+#endif
+    }
+    return false;
+}
+
+EncodedSize measure_utf8_by(Utf8MeasurePath path,
+                            std::span<const std::uint32_t> code_points) noexcept {
+    return measure_four_byte_utf8(code_points, path);
+}
 
 template <class Unit>
 bool contains_surrogate(std::span<const Unit> code_points) noexcept {
@@ -95,33 +298,44 @@ bool contains_surrogate(std::span<const Unit> code_points) noexcept {
     } else {
         // Counted rather than searched: a branch-free count vectorises.
         return sum_in_chunks(code_points, [](Unit c) {
-                   return static_cast<Unit>((c & 0xFFFFF800u) == 0xD800u);
-               }) != 0;
+                   return UnitCounts<Unit>{is_surrogate(c), 0};
+               }).first != 0;
     }
 }
 
 template <class Unit>
 EncodedSize measure_utf8(std::span<const Unit> code_points) noexcept {
-    // Every code point takes one byte, plus one from U+0080, U+0800 and U+10000 on.
-    const std::size_t extra = sum_in_chunks(code_points, [](Unit c) {
-        if constexpr (sizeof(Unit) == 1) {
-            return static_cast<Unit>(c >> 7);
-        } else if constexpr (sizeof(Unit) == 2) {
-            return static_cast<Unit>(Unit{c >= 0x80} + Unit{c >= 0x800});
-        } else {
-            return static_cast<Unit>(Unit{c >= 0x80} + Unit{c >= 0x800} + Unit{c >= 0x10000});
-        }
-    });
-    return {code_points.size() + extra, contains_surrogate(code_points)};
+    if constexpr (sizeof(Unit) == 4) {
+        const Utf8MeasurePath path = utf8_measure_path_available(Utf8MeasurePath::avx2)
+                                         ? Utf8MeasurePath::avx2
+                                         : BITLOOM_SSE2 ? Utf8MeasurePath::sse2
+                                                        : Utf8MeasurePath::plain;
+        return measure_four_byte_utf8(code_points, path);
+    } else {
+        // Every code point takes one byte, plus one from U+0080 and U+0800 on.
+        const Counts counts = sum_in_chunks(code_points, [](Unit c) {
+            Unit extra;
+            if constexpr (sizeof(Unit) == 1) {
+                extra = static_cast<Unit>(c >> 7);
+            } else {
+                extra = static_cast<Unit>(Unit{c >= 0x80} + Unit{c >= 0x800});
+            }
+            return UnitCounts<Unit>{extra, is_surrogate(c)};
+        });
+        return {code_points.size() + counts.first, counts.second != 0};
+    }
 }
 
 template <class Unit>
 EncodedSize measure_utf16(std::span<const Unit> code_points) noexcept {
-    std::size_t pairs = 0;
     if constexpr (sizeof(Unit) == 4) {
-        pairs = sum_in_chunks(code_points, [](Unit c) { return Unit{c >= 0x10000}; });
+        const Counts counts = sum_in_chunks(code_points, [](Unit c) {
+            return UnitCounts<Unit>{Unit{c >= 0x10000}, is_surrogate(c)};
+        });
+        return {2 * (code_points.size() + counts.first), counts.second != 0};
+    } else {
+        return {2 * code_points.size(), contains_surrogate(code_points)};
     }
-    return {2 * (code_points.size() + pairs), contains_surrogate(code_points)};
 }
 
 template <class Unit>

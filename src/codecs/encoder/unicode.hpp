@@ -39,6 +39,15 @@ EncodedSize measure_utf32(std::span<const Unit> code_points) noexcept;
 
 template <class Unit>
 void write_utf8(std::span<const Unit> code_points, std::uint8_t* out) noexcept;
+
+// measure_utf8 of text stored four bytes per code point counts with the
+// widest vector path that the build and the processor have.  Each path can
+// also be asked for by name, so that a test can compare them all on one
+// machine; a path that is not available must not be asked for.
+enum class Utf8MeasurePath : std::uint8_t { plain, sse2, avx2 };
+bool utf8_measure_path_available(Utf8MeasurePath path) noexcept;
+EncodedSize measure_utf8_by(Utf8MeasurePath path,
+                            std::span<const std::uint32_t> code_points) noexcept;
 template <class Unit>
 void write_utf16(std::span<const Unit> code_points, bool little_endian,
                  std::uint8_t* out) noexcept;
