@@ -73,8 +73,7 @@ class ItemRecords {
 // Encodes one item's value into its field and places it.  `entries` holds
 // the item's keys; its "name" .. "offset_bits" are read (and checked) here.
 bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache& names,
-                std::vector<std::uint8_t>& scratch, std::span<std::uint8_t> packet,
-                std::uint64_t& cursor) {
+                std::vector<std::uint8_t>& scratch, PacketWriter& writer, std::uint64_t& cursor) {
     RecipeItem fields;
     if (!read_recipe_item(item, entries, state, fields)) return false;
     PyObject* value = entries[K::value];
@@ -90,18 +89,29 @@ bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache&
     field.bits = fields.bits;
     field.reverse_bits = fields.reverse_bits;
 
-    const FieldCodecRow& codec = field_codec_row(field.encoding.codec);
-    if (!codec.converts_in_place(value)) {
-        // The conversion may run Python code, which may change this item
-        // (its byte order is read after it) and every later one.
-        entries.hold();
-        state.python_may_have_run = true;
-    }
-    FieldValue converted;
     FieldBytes bytes;
-    if (!codec.convert(value, field, converted) ||
-        !codec.encode(converted, field, scratch, bytes)) {
-        return false;
+    std::uint64_t pattern = 0;
+    if (pattern_in_lane(field_lane(field.encoding.codec, field.bits), value, pattern)) {
+        // An exact int or float the codec takes: what the row's convert and
+        // encode give, without their calls (nothing here can fail or run
+        // Python code).
+        if (field.reverse_bits) pattern = reverse_low_bits(pattern, field.bits);
+        bytes.word = pattern;
+        bytes.word_bytes = (field.bits + 7) / 8;
+        bytes.is_integer = true;
+    } else {
+        const FieldCodecRow& codec = field_codec_row(field.encoding.codec);
+        if (!codec.converts_in_place(value)) {
+            // The conversion may run Python code, which may change this item
+            // (its byte order is read after it) and every later one.
+            entries.hold();
+            state.python_may_have_run = true;
+        }
+        FieldValue converted;
+        if (!codec.convert(value, field, converted) ||
+            !codec.encode(converted, field, scratch, bytes)) {
+            return false;
+        }
     }
     // The byte order is resolved only now: a bad value and a bad byte order
     // in one item report the value.
@@ -109,10 +119,10 @@ bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache&
     std::uint64_t end = 0;
     if (!take(field_end(start, fields.bits), end)) return false;
     if (bytes.is_integer) {
-        place_word(packet, word_in_order(bytes, field.byte_order), start, fields.bits);
+        writer.place_number(word_in_order(bytes, field.byte_order), start, fields.bits);
     } else {
-        place_field(packet, apply_byte_order(bytes.view, field.byte_order, scratch), start,
-                    fields.bits);
+        writer.place_bytes(apply_byte_order(bytes.view, field.byte_order, scratch), start,
+                           fields.bits);
     }
     cursor = end;
     return true;
@@ -166,6 +176,7 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
     // Placement pass.
     std::vector<std::uint8_t> scratch;
     NameCache names(NameDirection::packing);
+    PacketWriter writer(bytes);
     std::uint64_t cursor = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         context = {static_cast<Py_ssize_t>(i), items[i]};
@@ -176,8 +187,9 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
             // Read afresh: Python code may have changed this item since.
             return nullptr;
         }
-        if (!place_item(items[i], entries, state, names, scratch, bytes, cursor)) return nullptr;
+        if (!place_item(items[i], entries, state, names, scratch, writer, cursor)) return nullptr;
     }
+    writer.finish();
     return packet.release();
 }
 

@@ -206,4 +206,17 @@ void place_field(std::span<std::uint8_t> packet, std::span<const std::uint8_t> f
     clear_bits(packet.data(), start + copied, writable - copied);
 }
 
+void PacketWriter::write_word() noexcept {
+    if (word_ == 0 || word_index_ >= packet_.size() / 8 + 1) return;
+    const std::size_t first = static_cast<std::size_t>(word_index_) * 8;
+    std::uint8_t* at = packet_.data() + first;
+    if (packet_.size() - first >= 8) {
+        store_big_endian(at, load_big_endian(at) | word_);
+        return;
+    }
+    for (std::size_t k = 0; first + k < packet_.size(); ++k) {
+        at[k] = static_cast<std::uint8_t>(at[k] | (word_ >> (56 - 8 * k)));
+    }
+}
+
 }  // namespace bitloom
