@@ -64,6 +64,11 @@ class ItemRecords {
     return false;
 }
 
+[[gnu::cold]] bool raise_field_end(std::uint64_t start, std::uint32_t bits) {
+    std::uint64_t end = 0;
+    return take(field_end(start, bits), end);
+}
+
 [[gnu::cold]] void raise_packet_memory_error(std::uint64_t length) {
     PyErr_Clear();
     PyErr_Format(PyExc_MemoryError, "cannot allocate a packet of %llu bytes",
@@ -72,20 +77,18 @@ class ItemRecords {
 
 // Encodes one item's value into its field and places it.  `entries` holds
 // the item's keys; its "name" .. "offset_bits" are read (and checked) here.
+// `fields` is the caller's, reused from item to item (every member that is
+// read is written first).
 bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache& names,
-                std::vector<std::uint8_t>& scratch, PacketWriter& writer, std::uint64_t& cursor) {
-    RecipeItem fields;
+                RecipeItem& fields, std::vector<std::uint8_t>& scratch, PacketWriter& writer,
+                std::uint64_t& cursor) {
     if (!read_recipe_item(item, entries, state, fields)) return false;
     PyObject* value = entries[K::value];
     if (!get_value(value, fields.name.text)) return false;
     const std::uint64_t start = fields.has_offset ? fields.offset_bits : cursor;
 
-    const EncodingNameRow* name_row = nullptr;
     FieldParameters field;
-    if (!names.encoding_row(fields.encoding, name_row) ||
-        !take(select_encoding(name_row, fields.encoding.text, fields.bits), field.encoding)) {
-        return false;
-    }
+    if (!names.encoding(fields.encoding, fields.bits, field.encoding)) return false;
     field.bits = fields.bits;
     field.reverse_bits = fields.reverse_bits;
 
@@ -116,15 +119,14 @@ bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache&
     // The byte order is resolved only now: a bad value and a bad byte order
     // in one item report the value.
     if (!names.byte_order(fields.byte_order, field.byte_order)) return false;
-    std::uint64_t end = 0;
-    if (!take(field_end(start, fields.bits), end)) return false;
+    if (!field_fits(start, fields.bits)) return raise_field_end(start, fields.bits);
     if (bytes.is_integer) {
         writer.place_number(word_in_order(bytes, field.byte_order), start, fields.bits);
     } else {
         writer.place_bytes(apply_byte_order(bytes.view, field.byte_order, scratch), start,
                            fields.bits);
     }
-    cursor = end;
+    cursor = start + fields.bits;
     return true;
 }
 
@@ -143,17 +145,25 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
         std::uint32_t bits = 0;
         bool has_offset = false;
         std::uint64_t offset = 0;
-        ItemSlots entries;
         if constexpr (kScansMayBeBorrowed) {
             if (!scan_item(items[i], records[i])) return nullptr;
-            entries.reset(records[i]);
-        } else if (!scan_item(items[i], entries)) {
+            if (!read_extent_in_place(records[i], bits, has_offset, offset)) {
+                ItemSlots entries(records[i]);
+                if (!read_extent(items[i], entries, state, bits, has_offset, offset)) return nullptr;
+            }
+        } else {
+            ItemSlots entries;
+            if (!scan_item(items[i], entries) ||
+                !read_extent(items[i], entries, state, bits, has_offset, offset)) {
+                return nullptr;
+            }
+        }
+        const std::uint64_t start = has_offset ? offset : total_bits;
+        if (!field_fits(start, bits)) {
+            raise_field_end(start, bits);
             return nullptr;
         }
-        if (!read_extent(items[i], entries, state, bits, has_offset, offset)) return nullptr;
-        std::uint64_t end = 0;
-        if (!take(field_end(has_offset ? offset : total_bits, bits), end)) return nullptr;
-        total_bits = std::max(total_bits, end);
+        total_bits = std::max(total_bits, start + bits);
     }
     context = {};
 
@@ -177,6 +187,7 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
     std::vector<std::uint8_t> scratch;
     NameCache names(NameDirection::packing);
     PacketWriter writer(bytes);
+    RecipeItem fields;
     std::uint64_t cursor = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         context = {static_cast<Py_ssize_t>(i), items[i]};
@@ -187,7 +198,9 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
             // Read afresh: Python code may have changed this item since.
             return nullptr;
         }
-        if (!place_item(items[i], entries, state, names, scratch, writer, cursor)) return nullptr;
+        if (!place_item(items[i], entries, state, names, fields, scratch, writer, cursor)) {
+            return nullptr;
+        }
     }
     writer.finish();
     return packet.release();

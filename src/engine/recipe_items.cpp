@@ -235,9 +235,7 @@ bool scan_item(PyObject* item, ScannedKeys& out) {
 
 bool scan_item(PyObject* item, ItemSlots& out) {
     if constexpr (kScansMayBeBorrowed) {
-        ScannedKeys keys;
-        if (!scan_item(item, keys)) return false;
-        out.reset(keys);
+        return scan_item(item, out.borrowed_slots());
     } else {
         ItemEntries held;
         if (!scan_item(item, held)) return false;
@@ -306,13 +304,31 @@ bool lowercase(const TextField& field, std::string& storage, std::string_view& o
     return true;
 }
 
-bool NameCache::encoding_row(const TextField& field, const EncodingNameRow*& row) {
-    if (encodings_.find(field.object, row)) return true;
+bool NameCache::named_encoding(const TextField& field, NamedEncoding& out) {
+    if (encodings_.find(field.object, out)) return true;
     std::string_view lowered;
     if (!lowercase(field, storage_, lowered)) return false;
-    row = find_encoding_name(direction_, lowered);
-    encodings_.add(field.object, row);
+    out.row = find_encoding_name(direction_, lowered);
+    out.one_encoding = names_one_encoding(out.row, out.encoding);
+    encodings_.add(field.object, out);
     return true;
+}
+
+bool NameCache::encoding_row(const TextField& field, const EncodingNameRow*& row) {
+    NamedEncoding named;
+    if (!named_encoding(field, named)) return false;
+    row = named.row;
+    return true;
+}
+
+bool NameCache::encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out) {
+    NamedEncoding named;
+    if (!named_encoding(field, named)) return false;
+    if (named.one_encoding) {
+        out = named.encoding;
+        return true;
+    }
+    return take(select_encoding(named.row, field.text, bits), out);
 }
 
 bool NameCache::byte_order(const TextField& field, ByteOrder& out) {

@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "core/codec_result.hpp"
+#include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/module_state.hpp"
 #include "python/python_ref.hpp"
@@ -97,6 +98,13 @@ class ItemSlots {
     void reset(const ScannedKeys& fresh) noexcept {
         drop();
         keys_ = fresh;
+    }
+    // The slots for a borrowed scan to write into directly: copying a scan
+    // just written would load its eight-byte stores back as wider words,
+    // which the processor cannot forward.
+    ScannedKeys& borrowed_slots() noexcept {
+        drop();
+        return keys_;
     }
     // Every entry from a strong scan, whose references are taken over.
     void adopt(ItemEntries& fresh) noexcept {
@@ -175,6 +183,24 @@ struct RecipeItem {
 bool read_extent(PyObject* item, ItemSlots& entries, ReadState& state, std::uint32_t& bits,
                  bool& has_offset, std::uint64_t& offset);
 
+// read_extent for the usual item, whose "bits" and "offset_bits" (if any)
+// are ints in range (read in place): false, with nothing raised, for any
+// other item,
+// which read_extent then reads with its checks and errors.
+inline bool read_extent_in_place(const ScannedKeys& keys, std::uint32_t& bits, bool& has_offset,
+                                 std::uint64_t& offset) noexcept {
+    Py_ssize_t number = 0;
+    PyObject* width = keys.values[static_cast<std::size_t>(RecipeKey::bits)];
+    if (!width || !compact_int(width, number) || number < 0 || number > UINT32_MAX) return false;
+    bits = static_cast<std::uint32_t>(number);
+    PyObject* start = keys.values[static_cast<std::size_t>(RecipeKey::offset_bits)];
+    has_offset = start != nullptr;
+    if (!has_offset) return true;
+    if (!compact_int(start, number) || number < 0) return false;
+    offset = static_cast<std::uint64_t>(number);
+    return true;
+}
+
 // Checks and converts "name", "encoding", "bits", "byte_order",
 // "reverse_bits" and "offset_bits" of a scanned item in that order; the first
 // failure is raised ("Recipe missing required field: '{}'" for an absent
@@ -233,11 +259,22 @@ class NameCache {
 
     // The table row of an encoding name (null when the table lacks it).
     bool encoding_row(const TextField& field, const EncodingNameRow*& row);
+    // What the name selects for a field of `bits` bits (select_encoding,
+    // with its error raised).
+    bool encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out);
     bool byte_order(const TextField& field, ByteOrder& out);
 
   private:
+    // A name's row, and its encoding when it names one whatever the width.
+    struct NamedEncoding {
+        const EncodingNameRow* row = nullptr;
+        bool one_encoding = false;
+        FieldEncoding encoding{FieldCodec::unsigned_integer};
+    };
+    bool named_encoding(const TextField& field, NamedEncoding& out);
+
     NameDirection direction_;
-    IdentityCache<const EncodingNameRow*, 8> encodings_;
+    IdentityCache<NamedEncoding, 8> encodings_;
     IdentityCache<ByteOrder, 4> orders_;
     std::string storage_;
 };

@@ -204,6 +204,12 @@ Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_vi
     return unsupported_encoding(as_given);
 }
 
+bool names_one_encoding(const EncodingNameRow* row, FieldEncoding& out) noexcept {
+    if (!row || row->family != Family::none) return false;
+    out = row->encoding;
+    return true;
+}
+
 Result<ByteOrder> resolve_byte_order(std::string_view lowered, std::string_view as_given) {
     if (lowered == "big") return ByteOrder::big;
     if (lowered == "little") return ByteOrder::little;

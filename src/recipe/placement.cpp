@@ -124,7 +124,7 @@ void reverse_trailing_bits(std::span<std::uint8_t> bytes, std::uint32_t bits) no
 }
 
 Result<std::uint64_t> field_end(std::uint64_t start, std::uint32_t bits) {
-    if (start > UINT64_MAX - bits) {
+    if (!field_fits(start, bits)) {
         return make_error(ErrorKind::value_error,
                           "Field of {} bits at bit {} ends beyond the largest bit position "
                           "18446744073709551615",

@@ -36,6 +36,10 @@ void encode_binary_to_bytes(std::span<const std::uint8_t> data, std::uint32_t bi
 // The bit after a field of `bits` bits at `start`, or an error when it lies
 // beyond the largest bit position a 64-bit count can name.
 Result<std::uint64_t> field_end(std::uint64_t start, std::uint32_t bits);
+// field_end's check alone.
+constexpr bool field_fits(std::uint64_t start, std::uint32_t bits) noexcept {
+    return start <= UINT64_MAX - bits;
+}
 
 // Overwrites packet bits [start, start + bits) with the field: the last
 // `bits` bits of `field` when it is long enough, else all of `field`
