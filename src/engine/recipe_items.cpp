@@ -180,8 +180,45 @@ class KeyReader {
     ReadState& state_;
 };
 
+// An ASCII str read in place.
+bool ascii_in_place(PyObject* entry, TextField& out) noexcept {
+    if (!entry || !PyUnicode_CheckExact(entry) || !PyUnicode_IS_COMPACT_ASCII(entry)) return false;
+    out.object = entry;
+    out.text = {static_cast<const char*>(PyUnicode_DATA(entry)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(entry))};
+    return true;
+}
+
+// The usual item, whose texts are ASCII str objects, whose numbers are ints
+// in range and whose "reverse_bits" is True or False: read without a call,
+// since nothing can fail or run Python code.  False for any other item
+// (with nothing raised), which KeyReader then reads with its checks in order.
+template <class Entries>
+bool read_item_in_place(const Entries& entries, RecipeItem& out) noexcept {
+    Py_ssize_t bits = 0;
+    PyObject* width = entries[K::bits];
+    PyObject* reverse = entries[K::reverse_bits];
+    if (!ascii_in_place(entries[K::name], out.name) ||
+        !ascii_in_place(entries[K::encoding], out.encoding) || !width ||
+        !compact_int(width, bits) || bits < 0 || bits > UINT32_MAX ||
+        !ascii_in_place(entries[K::byte_order], out.byte_order) ||
+        (reverse != Py_True && reverse != Py_False)) {
+        return false;
+    }
+    out.bits = static_cast<std::uint32_t>(bits);
+    out.reverse_bits = reverse == Py_True;
+    PyObject* start = entries[K::offset_bits];
+    out.has_offset = start != nullptr;
+    if (!out.has_offset) return true;
+    Py_ssize_t offset = 0;
+    if (!compact_int(start, offset) || offset < 0) return false;
+    out.offset_bits = static_cast<std::uint64_t>(offset);
+    return true;
+}
+
 template <class Entries>
 bool read_item_keys(PyObject* item, Entries& entries, ReadState& state, RecipeItem& out) {
+    if (read_item_in_place(entries, out)) return true;
     KeyReader<Entries> reader(item, entries, state);
     return reader.text(K::name, out.name) && reader.text(K::encoding, out.encoding) &&
            reader.bits(out.bits) && reader.text(K::byte_order, out.byte_order) &&

@@ -185,8 +185,7 @@ bool read_extent(PyObject* item, ItemSlots& entries, ReadState& state, std::uint
 
 // read_extent for the usual item, whose "bits" and "offset_bits" (if any)
 // are ints in range (read in place): false, with nothing raised, for any
-// other item,
-// which read_extent then reads with its checks and errors.
+// other item, which read_extent then reads with its checks and errors.
 inline bool read_extent_in_place(const ScannedKeys& keys, std::uint32_t& bits, bool& has_offset,
                                  std::uint64_t& offset) noexcept {
     Py_ssize_t number = 0;
