@@ -343,9 +343,14 @@ bool lowercase(const TextField& field, std::string& storage, std::string_view& o
 
 bool NameCache::named_encoding(const TextField& field, NamedEncoding& out) {
     if (encodings_.find(field.object, out)) return true;
+    // The tables hold lowercase names, so a text found as it stands is its
+    // own lowercase form.
+    out.row = find_encoding_name(direction_, field.text);
     std::string_view lowered;
-    if (!lowercase(field, storage_, lowered)) return false;
-    out.row = find_encoding_name(direction_, lowered);
+    if (!out.row) {
+        if (!lowercase(field, storage_, lowered)) return false;
+        if (lowered.data() != field.text.data()) out.row = find_encoding_name(direction_, lowered);
+    }
     out.one_encoding = names_one_encoding(out.row, out.encoding);
     encodings_.add(field.object, out);
     return true;
@@ -370,6 +375,11 @@ bool NameCache::encoding(const TextField& field, std::uint32_t bits, FieldEncodi
 
 bool NameCache::byte_order(const TextField& field, ByteOrder& out) {
     if (orders_.find(field.object, out)) return true;
+    if (field.text == "big" || field.text == "little") {
+        out = field.text == "big" ? ByteOrder::big : ByteOrder::little;
+        orders_.add(field.object, out);
+        return true;
+    }
     std::string_view lowered;
     if (!lowercase(field, storage_, lowered) ||
         !take(resolve_byte_order(lowered, field.text), out)) {

@@ -17,6 +17,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <type_traits>
 #include <new>
 #include <span>
 #include <stdexcept>
@@ -224,20 +226,20 @@ class IdentityCache {
     IdentityCache(const IdentityCache&) = delete;
     IdentityCache& operator=(const IdentityCache&) = delete;
     ~IdentityCache() {
-        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(entries_[i].object);
+        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(slots_[i].entry.object);
     }
 
     bool find(PyObject* object, Value& out) const noexcept {
         for (std::size_t i = 0; i < count_; ++i) {
-            if (entries_[i].object == object) {
-                out = entries_[i].value;
+            if (slots_[i].entry.object == object) {
+                out = slots_[i].entry.value;
                 return true;
             }
         }
         return false;
     }
     void add(PyObject* object, Value value) noexcept {
-        if (count_ < Size) entries_[count_++] = {Py_NewRef(object), value};
+        if (count_ < Size) std::construct_at(&slots_[count_++].entry, Entry{Py_NewRef(object), value});
     }
 
   private:
@@ -245,7 +247,14 @@ class IdentityCache {
         PyObject* object;
         Value value;
     };
-    std::array<Entry, Size> entries_{};
+    static_assert(std::is_trivially_destructible_v<Entry>);
+    // Slots past count_ are left unwritten: a cache is made per call, and
+    // clearing every slot first would cost more than the lookups it serves.
+    union Slot {
+        Slot() noexcept {}
+        Entry entry;
+    };
+    std::array<Slot, Size> slots_;
     std::size_t count_ = 0;
 };
 
