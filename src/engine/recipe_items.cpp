@@ -244,11 +244,13 @@ bool scan_keys(PyObject* item, Store&& store) {
     // it is released.  A dict can hold two keys that match one recipe key (a
     // str subclass with its own hash beside the plain str): the later one
     // in the dict's order wins.
+    // The loop stops at the last entry instead of asking for one more.
     Py_BEGIN_CRITICAL_SECTION(item);
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(item, &position, &key, &value)) {
+    for (Py_ssize_t left = PyDict_GET_SIZE(item); left > 0 && PyDict_Next(item, &position, &key, &value);
+         --left) {
         int index = table.find(key);
         if (index < 0) index = key_index(key, interned);
         if (index >= 0) store(static_cast<std::size_t>(index), value);
