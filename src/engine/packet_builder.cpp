@@ -191,16 +191,17 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
     std::uint64_t cursor = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         context = {static_cast<Py_ssize_t>(i), items[i]};
-        ItemSlots entries;
+        bool placed = false;
         if (!state.python_may_have_run) {
-            entries.reset(records[i]);
-        } else if (!scan_item(items[i], entries)) {
+            ItemSlots entries(records[i]);
+            placed = place_item(items[i], entries, state, names, fields, scratch, writer, cursor);
+        } else {
             // Read afresh: Python code may have changed this item since.
-            return nullptr;
+            ItemSlots entries;
+            placed = scan_item(items[i], entries) &&
+                     place_item(items[i], entries, state, names, fields, scratch, writer, cursor);
         }
-        if (!place_item(items[i], entries, state, names, fields, scratch, writer, cursor)) {
-            return nullptr;
-        }
+        if (!placed) return nullptr;
     }
     writer.finish();
     return packet.release();

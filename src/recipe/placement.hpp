@@ -81,9 +81,9 @@ inline void place_word(std::span<std::uint8_t> packet, std::uint64_t value, std:
 // [64k, 64k + 64), which is written out once when a field moves past it.
 // Placing each field straight into bytes would load eight bytes through the
 // previous field's store at another address, which the processor cannot
-// forward (a stall per field).  Text and raw bytes go straight into the
-// packet: their bits and the held word's are disjoint, and the word is OR-ed
-// in.  The first field that starts before the furthest end writes the held
+// forward (a stall per field).  Text and raw bytes of up to eight bytes are
+// numbers here too; longer ones go straight into the packet: their bits and
+// the held word's are disjoint, and the word is OR-ed in.  The first field that starts before the furthest end writes the held
 // word out, and every field from then on is placed directly.
 //
 // Every field must end at or before bit 2^64 - 1 (field_end checks it).
@@ -124,6 +124,17 @@ class PacketWriter {
     void place_bytes(std::span<const std::uint8_t> field, std::uint64_t start,
                      std::uint32_t bits) noexcept {
         if (bits == 0) return;
+        if (bits <= 64 && field.size() <= 8) {
+            // The field as a number: its last `bits` bits, or all of it
+            // followed by zero bits when it is shorter.
+            std::uint64_t value = 0;
+            for (std::uint8_t byte : field) value = value << 8 | byte;
+            const std::uint32_t field_bits = static_cast<std::uint32_t>(8 * field.size());
+            // (An empty field is all zeros: no shift by 64.)
+            if (field_bits != 0 && field_bits < bits) value <<= bits - field_bits;
+            place_number(value, start, bits);
+            return;
+        }
         if (!in_order_ || start < furthest_end_) {
             leave_order();
         } else {
