@@ -8,6 +8,7 @@
 // seen by the keys read after it.
 #include "engine/recipe_items.hpp"
 
+#include "core/compiler.hpp"
 #include "core/message.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
@@ -181,7 +182,7 @@ class KeyReader {
 };
 
 // An ASCII str read in place.
-bool ascii_in_place(PyObject* entry, TextField& out) noexcept {
+BITLOOM_ALWAYS_INLINE bool ascii_in_place(PyObject* entry, TextField& out) noexcept {
     if (!entry || !PyUnicode_CheckExact(entry) || !PyUnicode_IS_COMPACT_ASCII(entry)) return false;
     out.object = entry;
     out.text = {static_cast<const char*>(PyUnicode_DATA(entry)),
@@ -365,7 +366,7 @@ bool NameCache::encoding_row(const TextField& field, const EncodingNameRow*& row
     return true;
 }
 
-bool NameCache::encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out) {
+bool NameCache::resolve_encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out) {
     NamedEncoding named;
     if (!named_encoding(field, named)) return false;
     if (named.one_encoding) {
@@ -375,8 +376,7 @@ bool NameCache::encoding(const TextField& field, std::uint32_t bits, FieldEncodi
     return take(select_encoding(named.row, field.text, bits), out);
 }
 
-bool NameCache::byte_order(const TextField& field, ByteOrder& out) {
-    if (orders_.find(field.object, out)) return true;
+bool NameCache::resolve_byte_order(const TextField& field, ByteOrder& out) {
     if (field.text == "big" || field.text == "little") {
         out = field.text == "big" ? ByteOrder::big : ByteOrder::little;
         orders_.add(field.object, out);
@@ -384,7 +384,7 @@ bool NameCache::byte_order(const TextField& field, ByteOrder& out) {
     }
     std::string_view lowered;
     if (!lowercase(field, storage_, lowered) ||
-        !take(resolve_byte_order(lowered, field.text), out)) {
+        !take(bitloom::resolve_byte_order(lowered, field.text), out)) {
         return false;
     }
     orders_.add(field.object, out);

@@ -268,11 +268,23 @@ class NameCache {
     // The table row of an encoding name (null when the table lacks it).
     bool encoding_row(const TextField& field, const EncodingNameRow*& row);
     // What the name selects for a field of `bits` bits (select_encoding,
-    // with its error raised).
-    bool encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out);
-    bool byte_order(const TextField& field, ByteOrder& out);
+    // with its error raised).  The usual item finds its name in line.
+    bool encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out) {
+        NamedEncoding named;
+        if (encodings_.find(field.object, named) && named.one_encoding) {
+            out = named.encoding;
+            return true;
+        }
+        return resolve_encoding(field, bits, out);
+    }
+    bool byte_order(const TextField& field, ByteOrder& out) {
+        return orders_.find(field.object, out) || resolve_byte_order(field, out);
+    }
 
   private:
+    bool resolve_encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out);
+    bool resolve_byte_order(const TextField& field, ByteOrder& out);
+
     // A name's row, and its encoding when it names one whatever the width.
     struct NamedEncoding {
         const EncodingNameRow* row = nullptr;
