@@ -10,6 +10,7 @@
 
 #include "core/bits.hpp"
 #include "core/codec_result.hpp"
+#include "core/compiler.hpp"
 
 namespace bitloom {
 
@@ -94,7 +95,8 @@ class PacketWriter {
     PacketWriter& operator=(const PacketWriter&) = delete;
 
     // As place_word: the low `bits` bits of `value` (bits <= 64) at `start`.
-    void place_number(std::uint64_t value, std::uint64_t start, std::uint32_t bits) noexcept {
+    BITLOOM_ALWAYS_INLINE void place_number(std::uint64_t value, std::uint64_t start,
+                                            std::uint32_t bits) noexcept {
         if (bits == 0) return;
         if (!in_order_ || start < furthest_end_) {
             leave_order();
