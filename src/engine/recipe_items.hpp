@@ -81,37 +81,42 @@ inline constexpr bool kScansMayBeBorrowed = true;
 // reference counts per key and item on the usual path.
 class ItemSlots {
   public:
-    ItemSlots() noexcept { keys_.values.fill(nullptr); }
-    // A borrowed scan (kScansMayBeBorrowed builds only).
-    explicit ItemSlots(const ScannedKeys& keys) noexcept : keys_(keys) {}
+    ItemSlots() noexcept : keys_(&own_) { own_.values.fill(nullptr); }
+    // A borrowed scan (kScansMayBeBorrowed builds only), read where it lies
+    // until hold(): `keys` must outlive these slots.
+    explicit ItemSlots(const ScannedKeys& keys) noexcept : keys_(&keys) {}
     ItemSlots(const ItemSlots&) = delete;
     ItemSlots& operator=(const ItemSlots&) = delete;
     ~ItemSlots() { drop(); }
 
     PyObject* operator[](RecipeKey key) const noexcept {
-        return keys_.values[static_cast<std::size_t>(key)];
+        return keys_->values[static_cast<std::size_t>(key)];
     }
     void hold() noexcept {
         if (held_) return;
-        for (PyObject* value : keys_.values) Py_XINCREF(value);
+        take_own();
+        for (PyObject* value : own_.values) Py_XINCREF(value);
         held_ = true;
     }
     // Every entry from a borrowed scan.
     void reset(const ScannedKeys& fresh) noexcept {
         drop();
-        keys_ = fresh;
+        own_ = fresh;
+        keys_ = &own_;
     }
     // The slots for a borrowed scan to write into directly: copying a scan
     // just written would load its eight-byte stores back as wider words,
     // which the processor cannot forward.
     ScannedKeys& borrowed_slots() noexcept {
         drop();
-        return keys_;
+        keys_ = &own_;
+        return own_;
     }
     // Every entry from a strong scan, whose references are taken over.
     void adopt(ItemEntries& fresh) noexcept {
         drop();
-        for (std::size_t i = 0; i < kRecipeKeyCount; ++i) keys_.values[i] = fresh.values[i].release();
+        for (std::size_t i = 0; i < kRecipeKeyCount; ++i) own_.values[i] = fresh.values[i].release();
+        keys_ = &own_;
         held_ = true;
     }
     // The entries of a fresh scan for the keys after `read`; those already
@@ -119,19 +124,24 @@ class ItemSlots {
     // them).  Called with the entries held.
     void refresh_after(RecipeKey read, ItemEntries& fresh) noexcept {
         for (std::size_t i = static_cast<std::size_t>(read) + 1; i < kRecipeKeyCount; ++i) {
-            Py_XDECREF(keys_.values[i]);
-            keys_.values[i] = fresh.values[i].release();
+            Py_XDECREF(own_.values[i]);
+            own_.values[i] = fresh.values[i].release();
         }
     }
 
   private:
+    void take_own() noexcept {
+        if (keys_ != &own_) own_ = *keys_;
+        keys_ = &own_;
+    }
     void drop() noexcept {
         if (!held_) return;
-        for (PyObject* value : keys_.values) Py_XDECREF(value);
+        for (PyObject* value : own_.values) Py_XDECREF(value);
         held_ = false;
     }
 
-    ScannedKeys keys_;
+    const ScannedKeys* keys_;  // own_, or a borrowed scan read in place
+    ScannedKeys own_;          // unused while keys_ points elsewhere
     bool held_ = false;
 };
 
