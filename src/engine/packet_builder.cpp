@@ -1,6 +1,9 @@
 // The packet builder.  A first pass sizes the packet from every item's
 // "bits" and "offset_bits"; the second encodes each item's value and writes
-// its bits.  The packet is written directly into the result bytes object.
+// its bits.  The packet is written directly into the result bytes object,
+// by a PacketWriter (recipe/placement.hpp), which holds numeric fields in a
+// native word while fields follow one another.  Exact ints and floats that
+// their codec takes are encoded through the codec's lane (field_codecs.hpp).
 //
 // The first pass places an item without "offset_bits" at the furthest end
 // seen so far, while the second places it after the item before it, so a

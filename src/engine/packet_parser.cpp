@@ -1,7 +1,9 @@
 // The packet parser.  Each field is read from the whole bytes that hold it
 // (recipe/field_window.hpp says how, and why parsing mirrors packing only
 // for fields that end on a byte boundary), and its value is decoded by the
-// field codec's row.  Nothing outside the packet is read.
+// field codec's lane where it has one (unsigned and two's complement fields
+// of 1 to 64 bits, binary32 and binary64), else by its row.  Nothing outside
+// the packet is read.
 #include "engine/packet_parser.hpp"
 
 #include <vector>
