@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from bitloom import pack_parameters
-from recipe_items import packing_item as item
+from recipe_items import Index, IntSubclass, StrSubclass, packing_item as item
 
 without = item.without
 
@@ -327,18 +327,6 @@ def test_big_endian_unsigned_fields_concatenate(fields):
 
 # ---- numbers read in place and numbers converted through their objects ------
 
-class IntSubclass(int):
-    pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class FloatSubclass(float):
     pass
 
@@ -442,3 +430,21 @@ def test_fields_that_overlap_earlier_ones_overwrite_them(fields):
             recipe.append(item(bits=bits, value=value, **extra))
         reference.append((offset, bits, [int(b) for b in format(value, f"0{bits}b")] if bits else []))
     assert pack_parameters(recipe) == packed_reference(reference)
+
+
+# Keys that the usual item does not hold: each is read by the checked road,
+# with the result of the plain item (ints given as subclasses or __index__
+# objects, texts beyond ASCII or as str subclasses, names in capitals).
+KEY_VARIANTS = [
+    {"bits": IntSubclass(8)}, {"bits": Index(8)}, {"name": "\u00e9t\u00e9"},
+    {"name": StrSubclass("a")}, {"encoding": StrSubclass("unsigned")}, {"encoding": "UNSIGNED"},
+    {"byte_order": "Big"}, {"byte_order": StrSubclass("big")}, {"offset_bits": IntSubclass(0)},
+    {"offset_bits": Index(0)}, {"offset_bits": 0},
+]
+
+
+@pytest.mark.parametrize("variant", KEY_VARIANTS)
+def test_keys_off_the_usual_road_give_the_same_packet(variant):
+    plain = [item("a", value=0xA5), item("b", bits=4, value=3)]
+    varied = [{**plain[0], **variant}, plain[1]]
+    assert pack_parameters(varied) == pack_parameters(plain) == b"\xa5\x30"

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from bitloom import pack_parameters, unpack_parameters
-from recipe_items import parsing_item as item
+from recipe_items import Index, IntSubclass, StrSubclass, parsing_item as item
 
 without = item.without
 
@@ -241,3 +241,15 @@ def test_numeric_fields_decode_by_the_rules(encoding, bits, window, byte_order, 
                                  field_value_reference(window, byte_order, bits, reverse_bits))
     assert type(got) is type(expected)
     assert got == expected or (math.isnan(got) and math.isnan(expected))
+
+
+@pytest.mark.parametrize("variant", [
+    {"bits": IntSubclass(8)}, {"bits": Index(8)}, {"name": StrSubclass("a")},
+    {"encoding": StrSubclass("unsigned")}, {"encoding": "Unsigned"}, {"byte_order": "BIG"},
+    {"offset_bits": IntSubclass(0)}, {"offset_bits": Index(0)},
+])
+def test_keys_off_the_usual_road_give_the_same_fields(variant):
+    plain = [item("a"), item("b", bits=4, offset_bits=8)]
+    varied = [{**plain[0], **variant}, plain[1]]
+    assert unpack_parameters(b"\xa5\x30", 0, varied) == unpack_parameters(b"\xa5\x30", 0, plain) \
+        == {"a": 0xA5, "b": 0}
