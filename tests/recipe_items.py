@@ -4,7 +4,28 @@
 big-endian item named "a" unless a test says otherwise, plus whatever the
 maker's defaults add (a "value" for packing).  Keys keep the order in which
 a recipe would list them; keyword arguments replace or add keys.
+
+Beside them, the int, str and index-only types that take a recipe's values
+and keys off the usual road.
 """
+
+
+class IntSubclass(int):
+    pass
+
+
+class StrSubclass(str):
+    pass
+
+
+class Index:
+    """An integer only through __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
 
 
 class Items:

@@ -1,10 +1,13 @@
 """pack_parameters: encoding names, placement, value routes and errors."""
 
+import math
+import struct
+
 import pytest
 from hypothesis import given, strategies as st
 
 from bitloom import pack_parameters
-from recipe_items import packing_item as item
+from recipe_items import Index, IntSubclass, StrSubclass, packing_item as item
 
 without = item.without
 
@@ -320,3 +323,128 @@ def test_big_endian_unsigned_fields_concatenate(fields):
     expected_bits += "0" * (-total % 8)
     expected = int(expected_bits, 2).to_bytes(len(expected_bits) // 8, "big") if expected_bits else b""
     assert pack_parameters(recipe) == expected
+
+
+# ---- numbers read in place and numbers converted through their objects ------
+
+class FloatSubclass(float):
+    pass
+
+
+def packed_or_error(recipe):
+    try:
+        return pack_parameters(recipe)
+    except ValueError as error:
+        return str(error)
+
+
+def integer_edges(encoding, widths, low, high):
+    """Values at the ends of each width's range and just past them, and ints of
+    one, two and three machine digits (30 bits each)."""
+    for bits in widths:
+        for value in {low(bits) - 1, low(bits), high(bits), high(bits) + 1,
+                      2**29, 2**30, 2**60, 2**62, -2**30 - 1, 2**63, 2**64 - 1, 2**64}:
+            yield encoding, bits, value
+
+
+INTEGER_EDGES = [
+    *integer_edges("unsigned", (1, 8, 30, 31, 32, 62, 63, 64), lambda bits: 0,
+                   lambda bits: 2**bits - 1),
+    *integer_edges("twos_complement", (1, 8, 31, 32, 63, 64), lambda bits: -2**(bits - 1),
+                   lambda bits: 2**(bits - 1) - 1),
+]
+
+
+@pytest.mark.parametrize("encoding, bits, value", INTEGER_EDGES)
+@pytest.mark.parametrize("byte_order, reverse_bits", [("big", False), ("little", True)])
+def test_exact_ints_pack_as_their_subclasses_and_index_objects(encoding, bits, value, byte_order,
+                                                               reverse_bits):
+    def packed(number):
+        # Between two other fields, so that the field starts inside a byte.
+        return packed_or_error([item("x", bits=3, value=5),
+                                item(encoding=encoding, bits=bits, value=number,
+                                     byte_order=byte_order, reverse_bits=reverse_bits),
+                                item("y", bits=5, value=17)])
+
+    exact = packed(value)
+    assert exact == packed(IntSubclass(value)) == packed(Index(value))
+    low = 0 if encoding == "unsigned" else -2**(bits - 1)
+    if low <= value < low + 2**bits and byte_order == "big":
+        field = format(value % 2**bits, f"0{bits}b")
+        reference = "101" + (field[::-1] if reverse_bits else field) + "10001"
+        reference += "0" * (-len(reference) % 8)
+        assert exact == int(reference, 2).to_bytes(len(reference) // 8, "big")
+    elif not low <= value < low + 2**bits:
+        assert isinstance(exact, str)
+
+
+FLOATS = [0.0, -0.0, 1.5, -2.75, 1e-50, 1e300, -1e300, 3.4028235677973366e38, math.inf,
+          -math.inf, math.nan, 5e-324]
+
+
+@pytest.mark.parametrize("bits, form", [(32, ">f"), (64, ">d")])
+@pytest.mark.parametrize("value", FLOATS)
+def test_exact_floats_pack_as_their_subclasses(bits, form, value):
+    def packed(number):
+        return packed_or_error([item(encoding="ieee754", bits=bits, value=number)])
+
+    exact = packed(value)
+    assert exact == packed(FloatSubclass(value))
+    try:
+        reference = struct.pack(form, value)
+    except OverflowError:  # struct refuses binary32 overflow; the codec rounds to infinity
+        reference = struct.pack(form, math.copysign(math.inf, value))
+    assert exact == reference
+
+
+# ---- placement of fields that jump back over earlier ones --------------------
+
+def packed_reference(fields):
+    """The packet by the rules, bit by bit: the length pass counts an item
+    without an offset after the furthest end so far, the placement pass after
+    the previous item; later fields overwrite earlier ones, zeros included."""
+    furthest = 0
+    for offset, bits, _ in fields:
+        furthest = max(furthest, (furthest if offset is None else offset) + bits)
+    packet = [0] * ((furthest + 7) // 8 * 8)
+    cursor = 0
+    for offset, bits, field_bits in fields:
+        start = cursor if offset is None else offset
+        packet[start:start + bits] = field_bits
+        cursor = start + bits
+    return bytes(int("".join(map(str, packet[k:k + 8])), 2) for k in range(0, len(packet), 8))
+
+
+@given(st.lists(st.tuples(st.none() | st.integers(0, 100), st.integers(0, 64),
+                          st.integers(0, 2**64 - 1), st.sampled_from(["unsigned", "binary"])),
+                max_size=10))
+def test_fields_that_overlap_earlier_ones_overwrite_them(fields):
+    recipe, reference = [], []
+    for offset, bits, number, encoding in fields:
+        value = number % 2**bits
+        extra = {} if offset is None else {"offset_bits": offset}
+        if encoding == "binary":
+            recipe.append(item(encoding="binary", bits=bits,
+                               value=value.to_bytes((bits + 7) // 8, "big"), **extra))
+        else:
+            recipe.append(item(bits=bits, value=value, **extra))
+        reference.append((offset, bits, [int(b) for b in format(value, f"0{bits}b")] if bits else []))
+    assert pack_parameters(recipe) == packed_reference(reference)
+
+
+# Keys that the usual item does not hold: each is read by the checked road,
+# with the result of the plain item (ints given as subclasses or __index__
+# objects, texts beyond ASCII or as str subclasses, names in capitals).
+KEY_VARIANTS = [
+    {"bits": IntSubclass(8)}, {"bits": Index(8)}, {"name": "\u00e9t\u00e9"},
+    {"name": StrSubclass("a")}, {"encoding": StrSubclass("unsigned")}, {"encoding": "UNSIGNED"},
+    {"byte_order": "Big"}, {"byte_order": StrSubclass("big")}, {"offset_bits": IntSubclass(0)},
+    {"offset_bits": Index(0)}, {"offset_bits": 0},
+]
+
+
+@pytest.mark.parametrize("variant", KEY_VARIANTS)
+def test_keys_off_the_usual_road_give_the_same_packet(variant):
+    plain = [item("a", value=0xA5), item("b", bits=4, value=3)]
+    varied = [{**plain[0], **variant}, plain[1]]
+    assert pack_parameters(varied) == pack_parameters(plain) == b"\xa5\x30"

@@ -7,7 +7,7 @@ import pytest
 from hypothesis import given, strategies as st
 
 from bitloom import pack_parameters, unpack_parameters
-from recipe_items import parsing_item as item
+from recipe_items import Index, IntSubclass, StrSubclass, parsing_item as item
 
 without = item.without
 
@@ -196,3 +196,60 @@ def test_big_endian_fields_ending_on_a_byte_boundary_round_trip(case, pad):
     recipe = [item(encoding="twos_complement", bits=width, value=value, offset_bits=start)]
     packet = pack_parameters(recipe) + bytes(pad)
     assert unpack_parameters(packet, 0, recipe) == {"a": value}
+
+
+# ---- numeric fields at the ends of their ranges ---------------------------------
+
+def field_value_reference(window, byte_order, bits, reverse_bits):
+    """The field value by the rules: the window in byte order, its first eight
+    bytes read big-endian, then the low `bits` bits, reversed if asked."""
+    buffer = window if byte_order == "big" else window[::-1]
+    value = int.from_bytes(buffer[:8], "big")
+    if bits < 64:
+        value %= 2**bits
+    if reverse_bits:
+        value = int(format(value, f"0{bits}b")[::-1], 2)
+    return value
+
+
+def decoded_reference(encoding, bits, value):
+    if encoding == "unsigned":
+        return value
+    if encoding == "twos_complement":
+        return value - 2**bits if value >> (bits - 1) & 1 else value
+    form = ">f" if encoding == "ieee754_f32" else ">d"
+    return struct.unpack(form, value.to_bytes(bits // 8, "big"))[0]
+
+
+WINDOWS = [bytes([0xFF] * 8), bytes([0x80] + [0] * 7), bytes([0x7F] + [0xFF] * 7),
+           bytes.fromhex("0123456789ABCDEF"), bytes.fromhex("FEDCBA9876543210"), bytes(8)]
+NUMERIC_WIDTHS = [("unsigned", bits) for bits in (1, 7, 8, 9, 30, 31, 32, 33, 62, 63, 64)] + \
+                 [("twos_complement", bits) for bits in (1, 2, 8, 31, 32, 33, 63, 64)] + \
+                 [("ieee754_f32", 32), ("ieee754_f64", 64)]
+
+
+@pytest.mark.parametrize("encoding, bits", NUMERIC_WIDTHS)
+@pytest.mark.parametrize("window", WINDOWS)
+@pytest.mark.parametrize("byte_order, reverse_bits", [("big", False), ("little", False),
+                                                      ("big", True), ("little", True)])
+def test_numeric_fields_decode_by_the_rules(encoding, bits, window, byte_order, reverse_bits):
+    window = window[:(bits + 7) // 8]
+    got = unpack_parameters(b"\x00" + window, 8, [
+        item(encoding=encoding, bits=bits, byte_order=byte_order, reverse_bits=reverse_bits,
+             offset_bits=0)])["a"]
+    expected = decoded_reference(encoding, bits,
+                                 field_value_reference(window, byte_order, bits, reverse_bits))
+    assert type(got) is type(expected)
+    assert got == expected or (math.isnan(got) and math.isnan(expected))
+
+
+@pytest.mark.parametrize("variant", [
+    {"bits": IntSubclass(8)}, {"bits": Index(8)}, {"name": StrSubclass("a")},
+    {"encoding": StrSubclass("unsigned")}, {"encoding": "Unsigned"}, {"byte_order": "BIG"},
+    {"offset_bits": IntSubclass(0)}, {"offset_bits": Index(0)},
+])
+def test_keys_off_the_usual_road_give_the_same_fields(variant):
+    plain = [item("a"), item("b", bits=4, offset_bits=8)]
+    varied = [{**plain[0], **variant}, plain[1]]
+    assert unpack_parameters(b"\xa5\x30", 0, varied) == unpack_parameters(b"\xa5\x30", 0, plain) \
+        == {"a": 0xA5, "b": 0}

@@ -8,3 +8,11 @@
 #else
 #define BITLOOM_UNREACHABLE() __builtin_unreachable()
 #endif
+
+// A small function of a hot loop that the compiler's size heuristics would
+// keep out of line.
+#if defined(_MSC_VER) && !defined(__clang__)
+#define BITLOOM_ALWAYS_INLINE __forceinline
+#else
+#define BITLOOM_ALWAYS_INLINE inline __attribute__((always_inline))
+#endif

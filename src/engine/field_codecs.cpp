@@ -300,32 +300,6 @@ const FieldCodecRow& field_codec_row(FieldCodec codec) noexcept {
     return kRows[static_cast<std::size_t>(codec)];
 }
 
-FieldLane field_lane(FieldCodec codec, std::uint32_t bits) noexcept {
-    FieldLane lane;
-    if (bits == 0 || bits > 64) return lane;
-    lane.bits = bits;
-    switch (codec) {
-        case F::unsigned_integer:
-            lane.kind = LaneKind::unsigned_integer;
-            // A 64-bit field takes every int of 64 signed bits that is not negative.
-            lane.limit = std::min<std::uint64_t>(low_mask(bits), INT64_MAX);
-            break;
-        case F::twos_complement:
-            lane.kind = LaneKind::twos_complement;
-            lane.bias = power_of_two(bits - 1);
-            lane.limit = low_mask(bits);
-            break;
-        case F::ieee754_f32:
-            if (bits == 32) lane.kind = LaneKind::float32;
-            break;
-        case F::ieee754_f64:
-            if (bits == 64) lane.kind = LaneKind::float64;
-            break;
-        default: break;
-    }
-    return lane;
-}
-
 FieldLane field_lane(const FieldParameters& field) noexcept {
     if (field.encoding.codec != F::text) return field_lane(field.encoding.codec, field.bits);
     FieldLane lane;

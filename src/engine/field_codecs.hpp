@@ -34,6 +34,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <span>
@@ -146,9 +147,34 @@ struct FieldLane {
     std::uint64_t limit = 0;
 };
 
-// The lane of a numeric field of `bits` bits; LaneKind::row for the codecs
-// and widths that have none.
-FieldLane field_lane(FieldCodec codec, std::uint32_t bits) noexcept;
+// The lane of a field of `bits` bits; LaneKind::row for the codecs and
+// widths that have none.  In line: engines that resolve a field per item
+// call it per item.
+inline FieldLane field_lane(FieldCodec codec, std::uint32_t bits) noexcept {
+    FieldLane lane;
+    if (bits == 0 || bits > 64) return lane;
+    lane.bits = bits;
+    switch (codec) {
+        case FieldCodec::unsigned_integer:
+            lane.kind = LaneKind::unsigned_integer;
+            // A 64-bit field takes every int of 64 signed bits that is not negative.
+            lane.limit = std::min<std::uint64_t>(low_mask(bits), INT64_MAX);
+            break;
+        case FieldCodec::twos_complement:
+            lane.kind = LaneKind::twos_complement;
+            lane.bias = power_of_two(bits - 1);
+            lane.limit = low_mask(bits);
+            break;
+        case FieldCodec::ieee754_f32:
+            if (bits == 32) lane.kind = LaneKind::float32;
+            break;
+        case FieldCodec::ieee754_f64:
+            if (bits == 64) lane.kind = LaneKind::float64;
+            break;
+        default: break;
+    }
+    return lane;
+}
 // The lane of any field, text included.
 FieldLane field_lane(const FieldParameters& field) noexcept;
 

@@ -1,6 +1,9 @@
 // The packet builder.  A first pass sizes the packet from every item's
 // "bits" and "offset_bits"; the second encodes each item's value and writes
-// its bits.  The packet is written directly into the result bytes object.
+// its bits.  The packet is written directly into the result bytes object,
+// by a PacketWriter (recipe/placement.hpp), which holds numeric fields in a
+// native word while fields follow one another.  Exact ints and floats that
+// their codec takes are encoded through the codec's lane (field_codecs.hpp).
 //
 // The first pass places an item without "offset_bits" at the furthest end
 // seen so far, while the second places it after the item before it, so a
@@ -64,6 +67,11 @@ class ItemRecords {
     return false;
 }
 
+[[gnu::cold]] bool raise_field_end(std::uint64_t start, std::uint32_t bits) {
+    std::uint64_t end = 0;
+    return take(field_end(start, bits), end);
+}
+
 [[gnu::cold]] void raise_packet_memory_error(std::uint64_t length) {
     PyErr_Clear();
     PyErr_Format(PyExc_MemoryError, "cannot allocate a packet of %llu bytes",
@@ -72,49 +80,56 @@ class ItemRecords {
 
 // Encodes one item's value into its field and places it.  `entries` holds
 // the item's keys; its "name" .. "offset_bits" are read (and checked) here.
+// `fields` is the caller's, reused from item to item (every member that is
+// read is written first).
 bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache& names,
-                std::vector<std::uint8_t>& scratch, std::span<std::uint8_t> packet,
+                RecipeItem& fields, std::vector<std::uint8_t>& scratch, PacketWriter& writer,
                 std::uint64_t& cursor) {
-    RecipeItem fields;
     if (!read_recipe_item(item, entries, state, fields)) return false;
     PyObject* value = entries[K::value];
     if (!get_value(value, fields.name.text)) return false;
     const std::uint64_t start = fields.has_offset ? fields.offset_bits : cursor;
 
-    const EncodingNameRow* name_row = nullptr;
     FieldParameters field;
-    if (!names.encoding_row(fields.encoding, name_row) ||
-        !take(select_encoding(name_row, fields.encoding.text, fields.bits), field.encoding)) {
-        return false;
-    }
+    if (!names.encoding(fields.encoding, fields.bits, field.encoding)) return false;
     field.bits = fields.bits;
     field.reverse_bits = fields.reverse_bits;
 
-    const FieldCodecRow& codec = field_codec_row(field.encoding.codec);
-    if (!codec.converts_in_place(value)) {
-        // The conversion may run Python code, which may change this item
-        // (its byte order is read after it) and every later one.
-        entries.hold();
-        state.python_may_have_run = true;
-    }
-    FieldValue converted;
     FieldBytes bytes;
-    if (!codec.convert(value, field, converted) ||
-        !codec.encode(converted, field, scratch, bytes)) {
-        return false;
+    std::uint64_t pattern = 0;
+    if (pattern_in_lane(field_lane(field.encoding.codec, field.bits), value, pattern)) {
+        // An exact int or float the codec takes: what the row's convert and
+        // encode give, without their calls (nothing here can fail or run
+        // Python code).
+        if (field.reverse_bits) pattern = reverse_low_bits(pattern, field.bits);
+        bytes.word = pattern;
+        bytes.word_bytes = (field.bits + 7) / 8;
+        bytes.is_integer = true;
+    } else {
+        const FieldCodecRow& codec = field_codec_row(field.encoding.codec);
+        if (!codec.converts_in_place(value)) {
+            // The conversion may run Python code, which may change this item
+            // (its byte order is read after it) and every later one.
+            entries.hold();
+            state.python_may_have_run = true;
+        }
+        FieldValue converted;
+        if (!codec.convert(value, field, converted) ||
+            !codec.encode(converted, field, scratch, bytes)) {
+            return false;
+        }
     }
     // The byte order is resolved only now: a bad value and a bad byte order
     // in one item report the value.
     if (!names.byte_order(fields.byte_order, field.byte_order)) return false;
-    std::uint64_t end = 0;
-    if (!take(field_end(start, fields.bits), end)) return false;
+    if (!field_fits(start, fields.bits)) return raise_field_end(start, fields.bits);
     if (bytes.is_integer) {
-        place_word(packet, word_in_order(bytes, field.byte_order), start, fields.bits);
+        writer.place_number(word_in_order(bytes, field.byte_order), start, fields.bits);
     } else {
-        place_field(packet, apply_byte_order(bytes.view, field.byte_order, scratch), start,
-                    fields.bits);
+        writer.place_bytes(apply_byte_order(bytes.view, field.byte_order, scratch), start,
+                           fields.bits);
     }
-    cursor = end;
+    cursor = start + fields.bits;
     return true;
 }
 
@@ -133,17 +148,25 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
         std::uint32_t bits = 0;
         bool has_offset = false;
         std::uint64_t offset = 0;
-        ItemSlots entries;
         if constexpr (kScansMayBeBorrowed) {
             if (!scan_item(items[i], records[i])) return nullptr;
-            entries.reset(records[i]);
-        } else if (!scan_item(items[i], entries)) {
+            if (!read_extent_in_place(records[i], bits, has_offset, offset)) {
+                ItemSlots entries(records[i]);
+                if (!read_extent(items[i], entries, state, bits, has_offset, offset)) return nullptr;
+            }
+        } else {
+            ItemSlots entries;
+            if (!scan_item(items[i], entries) ||
+                !read_extent(items[i], entries, state, bits, has_offset, offset)) {
+                return nullptr;
+            }
+        }
+        const std::uint64_t start = has_offset ? offset : total_bits;
+        if (!field_fits(start, bits)) {
+            raise_field_end(start, bits);
             return nullptr;
         }
-        if (!read_extent(items[i], entries, state, bits, has_offset, offset)) return nullptr;
-        std::uint64_t end = 0;
-        if (!take(field_end(has_offset ? offset : total_bits, bits), end)) return nullptr;
-        total_bits = std::max(total_bits, end);
+        total_bits = std::max(total_bits, start + bits);
     }
     context = {};
 
@@ -166,18 +189,24 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
     // Placement pass.
     std::vector<std::uint8_t> scratch;
     NameCache names(NameDirection::packing);
+    PacketWriter writer(bytes);
+    RecipeItem fields;
     std::uint64_t cursor = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
         context = {static_cast<Py_ssize_t>(i), items[i]};
-        ItemSlots entries;
+        bool placed = false;
         if (!state.python_may_have_run) {
-            entries.reset(records[i]);
-        } else if (!scan_item(items[i], entries)) {
+            ItemSlots entries(records[i]);
+            placed = place_item(items[i], entries, state, names, fields, scratch, writer, cursor);
+        } else {
             // Read afresh: Python code may have changed this item since.
-            return nullptr;
+            ItemSlots entries;
+            placed = scan_item(items[i], entries) &&
+                     place_item(items[i], entries, state, names, fields, scratch, writer, cursor);
         }
-        if (!place_item(items[i], entries, state, names, scratch, bytes, cursor)) return nullptr;
+        if (!placed) return nullptr;
     }
+    writer.finish();
     return packet.release();
 }
 

@@ -1,7 +1,9 @@
 // The packet parser.  Each field is read from the whole bytes that hold it
 // (recipe/field_window.hpp says how, and why parsing mirrors packing only
 // for fields that end on a byte boundary), and its value is decoded by the
-// field codec's row.  Nothing outside the packet is read.
+// field codec's lane where it has one (unsigned and two's complement fields
+// of 1 to 64 bits, binary32 and binary64), else by its row.  Nothing outside
+// the packet is read.
 #include "engine/packet_parser.hpp"
 
 #include <vector>
@@ -31,11 +33,12 @@ PyRef name_key(const TextField& name) {
 }
 
 // Reads one item's field and stores its value in `result`.
+// `fields` is the caller's, reused from item to item (every member that is
+// read is written first).
 bool parse_item(PyObject* item, std::span<const std::uint8_t> packet, std::uint64_t start_offset,
-                ReadState& state, NameCache& names, std::vector<std::uint8_t>& scratch,
-                PyObject* result, std::uint64_t& cursor) {
+                ReadState& state, NameCache& names, RecipeItem& fields,
+                std::vector<std::uint8_t>& scratch, PyObject* result, std::uint64_t& cursor) {
     ItemSlots entries;
-    RecipeItem fields;
     if (!scan_item(item, entries) || !read_recipe_item(item, entries, state, fields)) return false;
 
     // An item's own offset counts from the call's start offset.
@@ -56,17 +59,18 @@ bool parse_item(PyObject* item, std::span<const std::uint8_t> packet, std::uint6
     if (!names.byte_order(fields.byte_order, field.byte_order)) return false;
     // The encoding is looked at only after the window and the byte order,
     // so an unknown name never hides their failures.
-    const EncodingNameRow* name_row = nullptr;
-    if (!names.encoding_row(fields.encoding, name_row) ||
-        !take(select_encoding(name_row, fields.encoding.text, fields.bits), field.encoding)) {
-        return false;
-    }
+    if (!names.encoding(fields.encoding, fields.bits, field.encoding)) return false;
     const FieldCodecRow& codec = field_codec_row(field.encoding.codec);
-    PyRef decoded(
-        codec.input == FieldInput::field_value
-            ? codec.decode(field_value(window, field.byte_order, field.bits, field.reverse_bits),
-                           {}, field)
-            : codec.decode(0, field_buffer(window, field.byte_order, scratch), field));
+    const FieldLane lane = field_lane(field.encoding.codec, field.bits);
+    PyRef decoded;
+    if (codec.input == FieldInput::field_value) {
+        const std::uint64_t value =
+            field_value(window, field.byte_order, field.bits, field.reverse_bits);
+        decoded = PyRef(lane.kind != LaneKind::row ? value_in_lane(lane, value)
+                                                   : codec.decode(value, {}, field));
+    } else {
+        decoded = PyRef(codec.decode(0, field_buffer(window, field.byte_order, scratch), field));
+    }
     if (!decoded) return false;
     PyRef key = name_key(fields.name);
     if (!key || PyDict_SetItem(result, key.get(), decoded.get()) < 0) return false;
@@ -85,11 +89,12 @@ PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t sta
     std::vector<std::uint8_t> scratch;
     NameCache names(NameDirection::unpacking);
     ReadState state;
+    RecipeItem fields;
     std::uint64_t cursor = start_offset;
     for (std::size_t i = 0; i < items.size(); ++i) {
         context = {static_cast<Py_ssize_t>(i), items[i]};
-        if (!parse_item(items[i], packet, start_offset, state, names, scratch, result.get(),
-                        cursor)) {
+        if (!parse_item(items[i], packet, start_offset, state, names, fields, scratch,
+                        result.get(), cursor)) {
             return nullptr;
         }
     }

@@ -8,6 +8,7 @@
 // seen by the keys read after it.
 #include "engine/recipe_items.hpp"
 
+#include "core/compiler.hpp"
 #include "core/message.hpp"
 #include "python/conversions.hpp"
 #include "python/errors.hpp"
@@ -180,8 +181,45 @@ class KeyReader {
     ReadState& state_;
 };
 
+// An ASCII str read in place.
+BITLOOM_ALWAYS_INLINE bool ascii_in_place(PyObject* entry, TextField& out) noexcept {
+    if (!entry || !PyUnicode_CheckExact(entry) || !PyUnicode_IS_COMPACT_ASCII(entry)) return false;
+    out.object = entry;
+    out.text = {static_cast<const char*>(PyUnicode_DATA(entry)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(entry))};
+    return true;
+}
+
+// The usual item, whose texts are ASCII str objects, whose numbers are ints
+// in range and whose "reverse_bits" is True or False: read without a call,
+// since nothing can fail or run Python code.  False for any other item
+// (with nothing raised), which KeyReader then reads with its checks in order.
+template <class Entries>
+bool read_item_in_place(const Entries& entries, RecipeItem& out) noexcept {
+    Py_ssize_t bits = 0;
+    PyObject* width = entries[K::bits];
+    PyObject* reverse = entries[K::reverse_bits];
+    if (!ascii_in_place(entries[K::name], out.name) ||
+        !ascii_in_place(entries[K::encoding], out.encoding) || !width ||
+        !compact_int(width, bits) || bits < 0 || bits > UINT32_MAX ||
+        !ascii_in_place(entries[K::byte_order], out.byte_order) ||
+        (reverse != Py_True && reverse != Py_False)) {
+        return false;
+    }
+    out.bits = static_cast<std::uint32_t>(bits);
+    out.reverse_bits = reverse == Py_True;
+    PyObject* start = entries[K::offset_bits];
+    out.has_offset = start != nullptr;
+    if (!out.has_offset) return true;
+    Py_ssize_t offset = 0;
+    if (!compact_int(start, offset) || offset < 0) return false;
+    out.offset_bits = static_cast<std::uint64_t>(offset);
+    return true;
+}
+
 template <class Entries>
 bool read_item_keys(PyObject* item, Entries& entries, ReadState& state, RecipeItem& out) {
+    if (read_item_in_place(entries, out)) return true;
     KeyReader<Entries> reader(item, entries, state);
     return reader.text(K::name, out.name) && reader.text(K::encoding, out.encoding) &&
            reader.bits(out.bits) && reader.text(K::byte_order, out.byte_order) &&
@@ -207,11 +245,13 @@ bool scan_keys(PyObject* item, Store&& store) {
     // it is released.  A dict can hold two keys that match one recipe key (a
     // str subclass with its own hash beside the plain str): the later one
     // in the dict's order wins.
+    // The loop stops at the last entry instead of asking for one more.
     Py_BEGIN_CRITICAL_SECTION(item);
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(item, &position, &key, &value)) {
+    for (Py_ssize_t left = PyDict_GET_SIZE(item); left > 0 && PyDict_Next(item, &position, &key, &value);
+         --left) {
         int index = table.find(key);
         if (index < 0) index = key_index(key, interned);
         if (index >= 0) store(static_cast<std::size_t>(index), value);
@@ -235,9 +275,7 @@ bool scan_item(PyObject* item, ScannedKeys& out) {
 
 bool scan_item(PyObject* item, ItemSlots& out) {
     if constexpr (kScansMayBeBorrowed) {
-        ScannedKeys keys;
-        if (!scan_item(item, keys)) return false;
-        out.reset(keys);
+        return scan_item(item, out.borrowed_slots());
     } else {
         ItemEntries held;
         if (!scan_item(item, held)) return false;
@@ -306,20 +344,47 @@ bool lowercase(const TextField& field, std::string& storage, std::string_view& o
     return true;
 }
 
-bool NameCache::encoding_row(const TextField& field, const EncodingNameRow*& row) {
-    if (encodings_.find(field.object, row)) return true;
+bool NameCache::named_encoding(const TextField& field, NamedEncoding& out) {
+    if (encodings_.find(field.object, out)) return true;
+    // The tables hold lowercase names, so a text found as it stands is its
+    // own lowercase form.
+    out.row = find_encoding_name(direction_, field.text);
     std::string_view lowered;
-    if (!lowercase(field, storage_, lowered)) return false;
-    row = find_encoding_name(direction_, lowered);
-    encodings_.add(field.object, row);
+    if (!out.row) {
+        if (!lowercase(field, storage_, lowered)) return false;
+        if (lowered.data() != field.text.data()) out.row = find_encoding_name(direction_, lowered);
+    }
+    out.one_encoding = names_one_encoding(out.row, out.encoding);
+    encodings_.add(field.object, out);
     return true;
 }
 
-bool NameCache::byte_order(const TextField& field, ByteOrder& out) {
-    if (orders_.find(field.object, out)) return true;
+bool NameCache::encoding_row(const TextField& field, const EncodingNameRow*& row) {
+    NamedEncoding named;
+    if (!named_encoding(field, named)) return false;
+    row = named.row;
+    return true;
+}
+
+bool NameCache::resolve_encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out) {
+    NamedEncoding named;
+    if (!named_encoding(field, named)) return false;
+    if (named.one_encoding) {
+        out = named.encoding;
+        return true;
+    }
+    return take(select_encoding(named.row, field.text, bits), out);
+}
+
+bool NameCache::resolve_byte_order(const TextField& field, ByteOrder& out) {
+    if (field.text == "big" || field.text == "little") {
+        out = field.text == "big" ? ByteOrder::big : ByteOrder::little;
+        orders_.add(field.object, out);
+        return true;
+    }
     std::string_view lowered;
     if (!lowercase(field, storage_, lowered) ||
-        !take(resolve_byte_order(lowered, field.text), out)) {
+        !take(bitloom::resolve_byte_order(lowered, field.text), out)) {
         return false;
     }
     orders_.add(field.object, out);

@@ -17,6 +17,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <type_traits>
 #include <new>
 #include <span>
 #include <stdexcept>
@@ -25,6 +27,7 @@
 #include <utility>
 
 #include "core/codec_result.hpp"
+#include "python/conversions.hpp"
 #include "python/errors.hpp"
 #include "python/module_state.hpp"
 #include "python/python_ref.hpp"
@@ -78,30 +81,42 @@ inline constexpr bool kScansMayBeBorrowed = true;
 // reference counts per key and item on the usual path.
 class ItemSlots {
   public:
-    ItemSlots() noexcept { keys_.values.fill(nullptr); }
-    // A borrowed scan (kScansMayBeBorrowed builds only).
-    explicit ItemSlots(const ScannedKeys& keys) noexcept : keys_(keys) {}
+    ItemSlots() noexcept : keys_(&own_) { own_.values.fill(nullptr); }
+    // A borrowed scan (kScansMayBeBorrowed builds only), read where it lies
+    // until hold(): `keys` must outlive these slots.
+    explicit ItemSlots(const ScannedKeys& keys) noexcept : keys_(&keys) {}
     ItemSlots(const ItemSlots&) = delete;
     ItemSlots& operator=(const ItemSlots&) = delete;
     ~ItemSlots() { drop(); }
 
     PyObject* operator[](RecipeKey key) const noexcept {
-        return keys_.values[static_cast<std::size_t>(key)];
+        return keys_->values[static_cast<std::size_t>(key)];
     }
     void hold() noexcept {
         if (held_) return;
-        for (PyObject* value : keys_.values) Py_XINCREF(value);
+        take_own();
+        for (PyObject* value : own_.values) Py_XINCREF(value);
         held_ = true;
     }
     // Every entry from a borrowed scan.
     void reset(const ScannedKeys& fresh) noexcept {
         drop();
-        keys_ = fresh;
+        own_ = fresh;
+        keys_ = &own_;
+    }
+    // The slots for a borrowed scan to write into directly: copying a scan
+    // just written would load its eight-byte stores back as wider words,
+    // which the processor cannot forward.
+    ScannedKeys& borrowed_slots() noexcept {
+        drop();
+        keys_ = &own_;
+        return own_;
     }
     // Every entry from a strong scan, whose references are taken over.
     void adopt(ItemEntries& fresh) noexcept {
         drop();
-        for (std::size_t i = 0; i < kRecipeKeyCount; ++i) keys_.values[i] = fresh.values[i].release();
+        for (std::size_t i = 0; i < kRecipeKeyCount; ++i) own_.values[i] = fresh.values[i].release();
+        keys_ = &own_;
         held_ = true;
     }
     // The entries of a fresh scan for the keys after `read`; those already
@@ -109,19 +124,24 @@ class ItemSlots {
     // them).  Called with the entries held.
     void refresh_after(RecipeKey read, ItemEntries& fresh) noexcept {
         for (std::size_t i = static_cast<std::size_t>(read) + 1; i < kRecipeKeyCount; ++i) {
-            Py_XDECREF(keys_.values[i]);
-            keys_.values[i] = fresh.values[i].release();
+            Py_XDECREF(own_.values[i]);
+            own_.values[i] = fresh.values[i].release();
         }
     }
 
   private:
+    void take_own() noexcept {
+        if (keys_ != &own_) own_ = *keys_;
+        keys_ = &own_;
+    }
     void drop() noexcept {
         if (!held_) return;
-        for (PyObject* value : keys_.values) Py_XDECREF(value);
+        for (PyObject* value : own_.values) Py_XDECREF(value);
         held_ = false;
     }
 
-    ScannedKeys keys_;
+    const ScannedKeys* keys_;  // own_, or a borrowed scan read in place
+    ScannedKeys own_;          // unused while keys_ points elsewhere
     bool held_ = false;
 };
 
@@ -175,6 +195,23 @@ struct RecipeItem {
 bool read_extent(PyObject* item, ItemSlots& entries, ReadState& state, std::uint32_t& bits,
                  bool& has_offset, std::uint64_t& offset);
 
+// read_extent for the usual item, whose "bits" and "offset_bits" (if any)
+// are ints in range (read in place): false, with nothing raised, for any
+// other item, which read_extent then reads with its checks and errors.
+inline bool read_extent_in_place(const ScannedKeys& keys, std::uint32_t& bits, bool& has_offset,
+                                 std::uint64_t& offset) noexcept {
+    Py_ssize_t number = 0;
+    PyObject* width = keys.values[static_cast<std::size_t>(RecipeKey::bits)];
+    if (!width || !compact_int(width, number) || number < 0 || number > UINT32_MAX) return false;
+    bits = static_cast<std::uint32_t>(number);
+    PyObject* start = keys.values[static_cast<std::size_t>(RecipeKey::offset_bits)];
+    has_offset = start != nullptr;
+    if (!has_offset) return true;
+    if (!compact_int(start, number) || number < 0) return false;
+    offset = static_cast<std::uint64_t>(number);
+    return true;
+}
+
 // Checks and converts "name", "encoding", "bits", "byte_order",
 // "reverse_bits" and "offset_bits" of a scanned item in that order; the first
 // failure is raised ("Recipe missing required field: '{}'" for an absent
@@ -199,20 +236,20 @@ class IdentityCache {
     IdentityCache(const IdentityCache&) = delete;
     IdentityCache& operator=(const IdentityCache&) = delete;
     ~IdentityCache() {
-        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(entries_[i].object);
+        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(slots_[i].entry.object);
     }
 
     bool find(PyObject* object, Value& out) const noexcept {
         for (std::size_t i = 0; i < count_; ++i) {
-            if (entries_[i].object == object) {
-                out = entries_[i].value;
+            if (slots_[i].entry.object == object) {
+                out = slots_[i].entry.value;
                 return true;
             }
         }
         return false;
     }
     void add(PyObject* object, Value value) noexcept {
-        if (count_ < Size) entries_[count_++] = {Py_NewRef(object), value};
+        if (count_ < Size) std::construct_at(&slots_[count_++].entry, Entry{Py_NewRef(object), value});
     }
 
   private:
@@ -220,7 +257,14 @@ class IdentityCache {
         PyObject* object;
         Value value;
     };
-    std::array<Entry, Size> entries_{};
+    static_assert(std::is_trivially_destructible_v<Entry>);
+    // Slots past count_ are left unwritten: a cache is made per call, and
+    // clearing every slot first would cost more than the lookups it serves.
+    union Slot {
+        Slot() noexcept {}
+        Entry entry;
+    };
+    std::array<Slot, Size> slots_;
     std::size_t count_ = 0;
 };
 
@@ -233,11 +277,34 @@ class NameCache {
 
     // The table row of an encoding name (null when the table lacks it).
     bool encoding_row(const TextField& field, const EncodingNameRow*& row);
-    bool byte_order(const TextField& field, ByteOrder& out);
+    // What the name selects for a field of `bits` bits (select_encoding,
+    // with its error raised).  The usual item finds its name in line.
+    bool encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out) {
+        NamedEncoding named;
+        if (encodings_.find(field.object, named) && named.one_encoding) {
+            out = named.encoding;
+            return true;
+        }
+        return resolve_encoding(field, bits, out);
+    }
+    bool byte_order(const TextField& field, ByteOrder& out) {
+        return orders_.find(field.object, out) || resolve_byte_order(field, out);
+    }
 
   private:
+    bool resolve_encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out);
+    bool resolve_byte_order(const TextField& field, ByteOrder& out);
+
+    // A name's row, and its encoding when it names one whatever the width.
+    struct NamedEncoding {
+        const EncodingNameRow* row = nullptr;
+        bool one_encoding = false;
+        FieldEncoding encoding{FieldCodec::unsigned_integer};
+    };
+    bool named_encoding(const TextField& field, NamedEncoding& out);
+
     NameDirection direction_;
-    IdentityCache<const EncodingNameRow*, 8> encodings_;
+    IdentityCache<NamedEncoding, 8> encodings_;
     IdentityCache<ByteOrder, 4> orders_;
     std::string storage_;
 };

@@ -56,6 +56,10 @@ const EncodingNameRow* find_encoding_name(NameDirection direction, std::string_v
 Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_view as_given,
                                       std::uint32_t bits);
 
+// Whether the row names one codec whatever the width (a name that is not a
+// family name), and which: then select_encoding gives `out` for every width.
+bool names_one_encoding(const EncodingNameRow* row, FieldEncoding& out) noexcept;
+
 Result<ByteOrder> resolve_byte_order(std::string_view lowered, std::string_view as_given);
 
 }  // namespace bitloom

@@ -124,7 +124,7 @@ void reverse_trailing_bits(std::span<std::uint8_t> bytes, std::uint32_t bits) no
 }
 
 Result<std::uint64_t> field_end(std::uint64_t start, std::uint32_t bits) {
-    if (start > UINT64_MAX - bits) {
+    if (!field_fits(start, bits)) {
         return make_error(ErrorKind::value_error,
                           "Field of {} bits at bit {} ends beyond the largest bit position "
                           "18446744073709551615",
@@ -204,6 +204,19 @@ void place_field(std::span<std::uint8_t> packet, std::span<const std::uint8_t> f
     const std::uint64_t copied = std::min(field_bits, writable);
     if (copied > 0) copy_bits(packet.data(), start, field, 0, copied);
     clear_bits(packet.data(), start + copied, writable - copied);
+}
+
+void PacketWriter::write_word() noexcept {
+    if (word_ == 0 || word_index_ >= packet_.size() / 8 + 1) return;
+    const std::size_t first = static_cast<std::size_t>(word_index_) * 8;
+    std::uint8_t* at = packet_.data() + first;
+    if (packet_.size() - first >= 8) {
+        store_big_endian(at, load_big_endian(at) | word_);
+        return;
+    }
+    for (std::size_t k = 0; first + k < packet_.size(); ++k) {
+        at[k] = static_cast<std::uint8_t>(at[k] | (word_ >> (56 - 8 * k)));
+    }
 }
 
 }  // namespace bitloom
