@@ -351,3 +351,21 @@ def test_utf32_unit_out_of_its_storage_at_every_place(decode, codec, odd, start)
             assert str(caught.value) == f"Invalid UTF-32 codepoint: 0x{odd:08X}"
         else:
             assert same_str(decode(data), data.decode(codec))
+
+
+# Text stored four bytes wide is checked several units at a time: a bad unit
+# at any position of a step, after text of any storage width, is the one
+# reported, and a wider code point at any position widens the result.
+@pytest.mark.parametrize("decode, codec", [(b.decode_utf32le, "utf-32-le"),
+                                           (b.decode_utf32be, "utf-32-be")])
+@pytest.mark.parametrize("before", ["\U0001F600", "a", "\xe9"])
+def test_utf32_units_checked_at_every_position(decode, codec, before):
+    for position in range(11):
+        text = before * position + "\U0001F601" + "\U00010000" * (10 - position)
+        assert decode(text.encode(codec)) == text
+        for bad in (0xD800, 0xDFFF, 0x110000, 0xFFFFFFFF):
+            unit = bad.to_bytes(4, "little" if codec.endswith("le") else "big")
+            data = (before * position).encode(codec) + unit + ("\U00010000" * 9).encode(codec)
+            with pytest.raises(ValueError) as caught:
+                decode(data)
+            assert caught.value.args == (f"Invalid UTF-32 codepoint: 0x{bad:08X}",)

@@ -11,15 +11,8 @@
 
 #include "core/ascii.hpp"
 #include "core/bits.hpp"
+#include "core/simd.hpp"
 
-// SSE2 is part of every x86-64 processor, so its paths need no run-time
-// detection; BITLOOM_PORTABLE builds test the plain loops instead.
-#if !defined(BITLOOM_PORTABLE) && (defined(__SSE2__) || defined(_M_X64))
-#include <emmintrin.h>
-#define BITLOOM_SSE2 1
-#else
-#define BITLOOM_SSE2 0
-#endif
 // AVX2 doubles the lanes of the four-byte UTF-8 count.  It is compiled for
 // GCC and Clang with a target attribute and chosen at run time when the
 // processor (and the operating system) supports it.
@@ -89,8 +82,7 @@ void write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) 
         // then the two halves of every 32-bit lane.
         for (; i + 4 <= code_points.size(); i += 4) {
             __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code_points.data() + i));
-            units = _mm_or_si128(_mm_slli_epi16(units, 8), _mm_srli_epi16(units, 8));
-            units = _mm_shufflehi_epi16(_mm_shufflelo_epi16(units, 0xB1), 0xB1);
+            units = byte_swap_lanes32(units);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), units);
         }
     }
