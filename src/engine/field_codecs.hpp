@@ -212,10 +212,8 @@ inline bool pattern_in_lane(const FieldLane& lane, PyObject* value, std::uint64_
             if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) return false;
             const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
             if (length * 8 > lane.bits) return false;
-            const auto* text = static_cast<const std::uint8_t*>(PyUnicode_DATA(value));
-            std::uint64_t number = 0;
-            for (std::size_t i = 0; i < length; ++i) number = number << 8 | text[i];
-            pattern = length == 0 ? 0 : number << (lane.bits - 8 * length);
+            pattern = field_bytes_number(
+                {static_cast<const std::uint8_t*>(PyUnicode_DATA(value)), length}, lane.bits);
             return true;
         }
         case LaneKind::row: break;

@@ -48,23 +48,6 @@ std::uint64_t read_bits_near_end(std::span<const std::uint8_t> data, std::uint64
     return extract_field(load_big_endian(window), window[8], shift, bits);
 }
 
-void write_bytes(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
-                 std::span<const std::uint8_t> bytes) noexcept {
-    const std::uint64_t available = std::uint64_t{bytes.size()} * 8;
-    const std::uint64_t skipped = available >= bits ? available - bits : 0;
-    const std::uint64_t count = std::min<std::uint64_t>(available, bits);
-    // Empty text may come with a null pointer, which memcpy must not get.
-    if (count == 0) return;
-    if (start % 8 == 0 && skipped % 8 == 0) {
-        std::memcpy(data.data() + start / 8, bytes.data() + skipped / 8, count / 8);
-        return;
-    }
-    for (std::uint64_t done = 0; done < count; done += 64) {
-        const auto step = static_cast<std::uint32_t>(std::min<std::uint64_t>(64, count - done));
-        place_word(data, read_bits(bytes, skipped + done, step), start + done, step);
-    }
-}
-
 bool decode_number(const FrameField& field, std::span<const std::uint8_t> data,
                    std::uint64_t frame_start, std::uint64_t& slot, CodecError& error) {
     const std::uint64_t start = frame_start + field.start;

@@ -68,13 +68,6 @@ inline std::uint64_t read_bits(std::span<const std::uint8_t> data, std::uint64_t
     return read_bits_near_end(data, start, bits);
 }
 
-// Writes `bytes` into the field of `bits` bits at `start` as packing a
-// recipe places field bytes: their last `bits` bits when they have as
-// many, else all of them from the field's first bit, the rest of the field
-// left as it is (zero in a new frame).
-void write_bytes(std::span<std::uint8_t> data, std::uint64_t start, std::uint32_t bits,
-                 std::span<const std::uint8_t> bytes) noexcept;
-
 // The bits a numeric field writes for its codec's pattern, and the pattern
 // that bits read back from a field stand for: reversal and byte order
 // applied, or undone.  Little-endian fields wider than a byte are whole

@@ -10,13 +10,11 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <vector>
 
 #include "engine/field_codecs.hpp"
 #include "frames/frame_field.hpp"
-#include "frames/frame_words.hpp"
 
 namespace bitloom::frames {
 
@@ -63,27 +61,14 @@ inline PyObject* decode_in_lane(const BoundField& field, std::uint64_t pattern) 
     return field.row->decode(pattern, {}, field.parameters);
 }
 
-// A frame being packed: its numeric fields' words, zeroed to begin with, and
-// its byte image for text and raw bytes (frames/frame_words.hpp), zeroed
-// when the first byte field is written.
-struct FrameImage {
-    std::span<std::uint64_t> words;
-    std::span<std::uint8_t> bytes;
-    bool bytes_used = false;
-};
-
-// Writes an encoded field into the frame image.
+// Writes an encoded field into the frame being packed.
 inline void write_field(const FrameField& field, const EncodedField& encoded,
-                        FrameImage& image) noexcept {
+                        PacketWriter& frame) noexcept {
     if (is_numeric(field.kind)) {
-        or_field(image.words, encoded.bits, field.start, field.bits);
+        frame.place_number(encoded.bits, field.start, field.bits);
         return;
     }
-    if (!image.bytes_used) {
-        std::memset(image.bytes.data(), 0, image.bytes.size());
-        image.bytes_used = true;
-    }
-    write_bytes(image.bytes, field.start, field.bits, encoded.bytes);
+    frame.place_bytes(encoded.bytes, field.start, field.bits);
 }
 
 // The Python value of the field of the frame whose bit 0 is bit

@@ -46,7 +46,6 @@ struct Compiled {
     std::vector<FrameField> layouts;  // the same fields, for the pure routines
     std::uint64_t size = 0;           // bytes of a packed frame
     std::uint64_t extent_bits = 0;    // the furthest end of a field
-    bool has_byte_fields = false;     // text or raw-byte fields
     PyObject* recipe = nullptr;       // the item dicts as compiled, owned
     PyObject* names = nullptr;        // tuple, owned
     PyObject* template_dict = nullptr;  // {name: None} in recipe order, owned
@@ -359,7 +358,6 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
         field.default_value = default_value.release();
     }
     field.name = name.release();
-    compiled.has_byte_fields |= !is_numeric(field.codec.layout.kind);
     compiled.layouts.push_back(field.codec.layout);
     compiled.fields.push_back(std::move(field));
     return true;
@@ -544,7 +542,7 @@ bool is_mapping(PyObject* values) {
 // Packs one field from `raw` (null: the value is missing), through the
 // field's row, or from its default.
 bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint8_t>& scratch,
-                FrameImage& frame) {
+                PacketWriter& frame) {
     EncodedField encoded;
     if (raw) {
         if (!encode_value(field.codec, raw, scratch, encoded)) {
@@ -575,13 +573,13 @@ bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint
 // `count` fields from `values` (borrowed), the others from their defaults.
 // A numeric value its lane takes is placed in line.
 bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const* values,
-                       std::size_t count, std::vector<std::uint8_t>& scratch, FrameImage& frame) {
+                       std::size_t count, std::vector<std::uint8_t>& scratch, PacketWriter& frame) {
     for (std::size_t j = 0; j < fields.size(); ++j) {
         const CompiledField& field = fields[j];
         PyObject* raw = j < count ? values[j] : nullptr;
         std::uint64_t placed = 0;
         if (raw && encode_in_lane(field.codec, raw, placed)) {
-            or_field(frame.words, placed, field.codec.layout.start, field.codec.layout.bits);
+            frame.place_number(placed, field.codec.layout.start, field.codec.layout.bits);
             continue;
         }
         if (!pack_field(field, raw, scratch, frame)) return false;
@@ -593,7 +591,7 @@ bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const
 // whose contents a conversion hook may change: each is read just before
 // its field is packed.
 bool pack_read_values(const Compiled& compiled, ValueSource source, PyObject* values,
-                      std::vector<std::uint8_t>& scratch, FrameImage& frame, Py_ssize_t& found) {
+                      std::vector<std::uint8_t>& scratch, PacketWriter& frame, Py_ssize_t& found) {
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
         const CompiledField& field = compiled.fields[j];
         PyRef value;
@@ -649,24 +647,20 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
                      PySequence_Fast_GET_SIZE(sequence.get()), field_count);
         return nullptr;
     }
-    // Numbers (and short ASCII text) are collected in words, other text and
-    // raw bytes in a byte image with eight spare bytes (so that they are
-    // written a word at a time); the two are merged into the frame's bytes
-    // at the end.
+    // The frame is built in a zeroed buffer with eight spare bytes, so that
+    // every field up to 64 bits is written a word at a time; then copied
+    // into bytes.
     const std::size_t size = static_cast<std::size_t>(compiled.size);
-    std::uint64_t small_words[words_for(kSmallFrame)];
-    std::uint8_t small_bytes[kSmallFrame + 8];
-    std::vector<std::uint64_t> large_words;
-    std::vector<std::uint8_t> large_bytes;
-    FrameImage frame{{small_words, words_for(size)}, {small_bytes, size + 8}};
+    std::uint8_t small[kSmallFrame + 8];
+    std::vector<std::uint8_t> large;
+    std::uint8_t* buffer = small;
     if (size > kSmallFrame) {
-        large_words.resize(words_for(size));
-        large_bytes.resize(compiled.has_byte_fields ? size + 8 : 0);
-        frame.words = large_words;
-        frame.bytes = large_bytes;
+        large.resize(size + 8);
+        buffer = large.data();
     } else {
-        std::fill(frame.words.begin(), frame.words.end(), 0);
+        std::memset(buffer, 0, size + 8);
     }
+    PacketWriter frame({buffer, size + 8});
 
     std::vector<std::uint8_t> scratch;
     bool packed = false;
@@ -688,13 +682,9 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
         }
     }
     if (!packed) return nullptr;
-    PyRef result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!result) return nullptr;
-    const std::span<std::uint8_t> out(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(result.get())),
-                                      size);
-    if (frame.bytes_used) std::memcpy(out.data(), frame.bytes.data(), size);
-    merge_words(frame.words, out, !frame.bytes_used);
-    return result.release();
+    frame.finish();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer),
+                                     static_cast<Py_ssize_t>(size));
 }
 
 PyObject* codec_pack(PyObject* self, PyObject* values) {

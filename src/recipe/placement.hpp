@@ -72,6 +72,19 @@ inline void place_word(std::span<std::uint8_t> packet, std::uint64_t value, std:
     place_word_near_end(packet, value, start, bits);
 }
 
+// Up to eight field bytes as the number whose low `bits` bits (bits <= 64)
+// place_word writes where place_field would write the bytes: their last
+// `bits` bits, or all of them followed by zero bits when they are shorter.
+inline std::uint64_t field_bytes_number(std::span<const std::uint8_t> field,
+                                        std::uint32_t bits) noexcept {
+    std::uint64_t value = 0;
+    for (std::uint8_t byte : field) value = value << 8 | byte;
+    const auto field_bits = static_cast<std::uint32_t>(8 * field.size());
+    // (An empty field is all zeros: no shift by 64.)
+    if (field_bits != 0 && field_bits < bits) value <<= bits - field_bits;
+    return value;
+}
+
 // Writes the fields of one packet, in the order they come, into a packet that
 // starts as zero bytes; the result is exactly that of place_word and
 // place_field called field by field (later fields win where fields overlap).
@@ -127,14 +140,7 @@ class PacketWriter {
                      std::uint32_t bits) noexcept {
         if (bits == 0) return;
         if (bits <= 64 && field.size() <= 8) {
-            // The field as a number: its last `bits` bits, or all of it
-            // followed by zero bits when it is shorter.
-            std::uint64_t value = 0;
-            for (std::uint8_t byte : field) value = value << 8 | byte;
-            const std::uint32_t field_bits = static_cast<std::uint32_t>(8 * field.size());
-            // (An empty field is all zeros: no shift by 64.)
-            if (field_bits != 0 && field_bits < bits) value <<= bits - field_bits;
-            place_number(value, start, bits);
+            place_number(field_bytes_number(field, bits), start, bits);
             return;
         }
         if (!in_order_ || start < furthest_end_) {

@@ -1,8 +1,7 @@
 // The field routines of compiled recipes against bit-by-bit references:
-// read_bits, place_word and write_bytes at every bit position and width,
-// up to the last byte of the data (so the bounded paths run too), the
-// packing transformations undone by pattern_of, and the overlap check.
-#include <algorithm>
+// read_bits, place_word and PacketWriter::place_bytes at every bit position
+// and width, up to the last byte of the data (so the bounded paths run too),
+// the packing transformations undone by pattern_of, and the overlap check.
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -10,7 +9,7 @@
 #include "check.hpp"
 #include "frames/frame_field.hpp"
 #include "frames/frame_layout.hpp"
-#include "frames/frame_words.hpp"
+#include "recipe/placement.hpp"
 
 using namespace bitloom;
 using namespace bitloom::frames;
@@ -55,7 +54,7 @@ void test_reads_and_writes(std::mt19937_64& random) {
 }
 
 void test_byte_fields(std::mt19937_64& random) {
-    // write_bytes places field bytes as packing a recipe does: the last
+    // place_bytes places field bytes as packing a recipe does: the last
     // `bits` bits, or all of shorter bytes from the field's first bit.
     for (std::size_t length = 0; length <= 10; ++length) {
         std::vector<std::uint8_t> bytes(length);
@@ -63,7 +62,9 @@ void test_byte_fields(std::mt19937_64& random) {
         for (std::uint32_t bits = 0; bits <= 80; bits += 3) {
             for (std::uint64_t start = 0; start < 16; ++start) {
                 std::vector<std::uint8_t> frame(32, 0);
-                write_bytes(frame, start, bits, bytes);
+                PacketWriter writer(frame);
+                writer.place_bytes(bytes, start, bits);
+                writer.finish();
                 std::vector<std::uint8_t> expected(32, 0);
                 const std::uint64_t available = length * 8;
                 const std::uint64_t skipped = available >= bits ? available - bits : 0;
@@ -112,45 +113,12 @@ void test_overlaps() {
 
 }  // namespace
 
-void test_word_frames(std::mt19937_64& random) {
-    // Fields OR-ed into words, merged over a byte image that holds other
-    // bits, give the bits that placing each field into the bytes gives.
-    for (std::size_t size = 0; size <= 20; ++size) {
-        for (int round = 0; round < 200; ++round) {
-            std::vector<std::uint8_t> image(size), expected(size);
-            std::vector<std::uint64_t> words(words_for(size));
-            std::uint64_t start = 0;
-            while (start < size * 8) {
-                const auto bits = static_cast<std::uint32_t>(
-                    std::min<std::uint64_t>(random() % 65, size * 8 - start));
-                const std::uint64_t value = random() & low_mask(bits);
-                if (random() % 3 == 0) {
-                    place_word(image, value, start, bits);  // a byte field's bits
-                } else {
-                    or_field(words, value, start, bits);
-                }
-                place_word(expected, value, start, bits);
-                start += bits + random() % 3;
-            }
-            std::vector<std::uint8_t> merged = image;
-            merge_words(words, merged, false);
-            CHECK(merged == expected);
-            if (std::all_of(image.begin(), image.end(), [](std::uint8_t b) { return b == 0; })) {
-                std::vector<std::uint8_t> stored(size, 0xA5);
-                merge_words(words, stored, true);
-                CHECK(stored == expected);
-            }
-        }
-    }
-}
-
 int main() {
     std::mt19937_64 random(20240517);
     test_reads_and_writes(random);
     test_byte_fields(random);
     test_transformations_undo(random);
     test_overlaps();
-    test_word_frames(random);
     if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
     return failures == 0 ? 0 : 1;
 }

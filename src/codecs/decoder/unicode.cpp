@@ -507,27 +507,6 @@ std::size_t write_utf32_run(const std::uint8_t* data, std::size_t i, std::size_t
         }
     }
 #endif
-#if BITLOOM_SSE2
-    if constexpr (sizeof(Unit) == 4 && LittleEndian != (std::endian::native == std::endian::little)) {
-        // Units in the other byte order into four-byte storage: the compiler
-        // makes the swap one bswap per unit, so four units are swapped and
-        // checked per step here.  A unit is refused when it is above `limit`
-        // (compared as unsigned: both sides offset by 2^31) or a surrogate.
-        const __m128i offset = _mm_set1_epi32(INT32_MIN);
-        const __m128i above = _mm_set1_epi32(static_cast<int>(limit ^ 0x80000000u));
-        const __m128i surrogate_mask = _mm_set1_epi32(static_cast<int>(0xFFFFF800u));
-        const __m128i surrogates = _mm_set1_epi32(0xD800);
-        for (; count - i >= 4; i += 4) {
-            const __m128i units =
-                byte_swap_lanes32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 4 * i)));
-            const __m128i refused = _mm_or_si128(
-                _mm_cmpgt_epi32(_mm_xor_si128(units, offset), above),
-                _mm_cmpeq_epi32(_mm_and_si128(units, surrogate_mask), surrogates));
-            if (_mm_movemask_epi8(refused) != 0) break;
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), units);
-        }
-    }
-#endif
     constexpr std::size_t kBlock = 16;
     for (; count - i >= kBlock; i += kBlock) {
         std::uint32_t values[kBlock];
