@@ -196,25 +196,16 @@ BITLOOM_ALWAYS_INLINE bool ascii_in_place(PyObject* entry, TextField& out) noexc
 // (with nothing raised), which KeyReader then reads with its checks in order.
 template <class Entries>
 bool read_item_in_place(const Entries& entries, RecipeItem& out) noexcept {
-    Py_ssize_t bits = 0;
-    PyObject* width = entries[K::bits];
     PyObject* reverse = entries[K::reverse_bits];
     if (!ascii_in_place(entries[K::name], out.name) ||
-        !ascii_in_place(entries[K::encoding], out.encoding) || !width ||
-        !compact_int(width, bits) || bits < 0 || bits > UINT32_MAX ||
+        !ascii_in_place(entries[K::encoding], out.encoding) ||
         !ascii_in_place(entries[K::byte_order], out.byte_order) ||
         (reverse != Py_True && reverse != Py_False)) {
         return false;
     }
-    out.bits = static_cast<std::uint32_t>(bits);
     out.reverse_bits = reverse == Py_True;
-    PyObject* start = entries[K::offset_bits];
-    out.has_offset = start != nullptr;
-    if (!out.has_offset) return true;
-    Py_ssize_t offset = 0;
-    if (!compact_int(start, offset) || offset < 0) return false;
-    out.offset_bits = static_cast<std::uint64_t>(offset);
-    return true;
+    return extent_in_place(entries[K::bits], entries[K::offset_bits], out.bits, out.has_offset,
+                           out.offset_bits);
 }
 
 template <class Entries>
@@ -356,13 +347,6 @@ bool NameCache::named_encoding(const TextField& field, NamedEncoding& out) {
     }
     out.one_encoding = names_one_encoding(out.row, out.encoding);
     encodings_.add(field.object, out);
-    return true;
-}
-
-bool NameCache::encoding_row(const TextField& field, const EncodingNameRow*& row) {
-    NamedEncoding named;
-    if (!named_encoding(field, named)) return false;
-    row = named.row;
     return true;
 }
 

@@ -98,12 +98,6 @@ class ItemSlots {
         for (PyObject* value : own_.values) Py_XINCREF(value);
         held_ = true;
     }
-    // Every entry from a borrowed scan.
-    void reset(const ScannedKeys& fresh) noexcept {
-        drop();
-        own_ = fresh;
-        keys_ = &own_;
-    }
     // The slots for a borrowed scan to write into directly: copying a scan
     // just written would load its eight-byte stores back as wider words,
     // which the processor cannot forward.
@@ -198,18 +192,24 @@ bool read_extent(PyObject* item, ItemSlots& entries, ReadState& state, std::uint
 // read_extent for the usual item, whose "bits" and "offset_bits" (if any)
 // are ints in range (read in place): false, with nothing raised, for any
 // other item, which read_extent then reads with its checks and errors.
-inline bool read_extent_in_place(const ScannedKeys& keys, std::uint32_t& bits, bool& has_offset,
-                                 std::uint64_t& offset) noexcept {
+// The entries are the item's "bits" and "offset_bits" (null when absent).
+inline bool extent_in_place(PyObject* width, PyObject* start, std::uint32_t& bits,
+                            bool& has_offset, std::uint64_t& offset) noexcept {
     Py_ssize_t number = 0;
-    PyObject* width = keys.values[static_cast<std::size_t>(RecipeKey::bits)];
     if (!width || !compact_int(width, number) || number < 0 || number > UINT32_MAX) return false;
     bits = static_cast<std::uint32_t>(number);
-    PyObject* start = keys.values[static_cast<std::size_t>(RecipeKey::offset_bits)];
     has_offset = start != nullptr;
     if (!has_offset) return true;
     if (!compact_int(start, number) || number < 0) return false;
     offset = static_cast<std::uint64_t>(number);
     return true;
+}
+
+inline bool read_extent_in_place(const ScannedKeys& keys, std::uint32_t& bits, bool& has_offset,
+                                 std::uint64_t& offset) noexcept {
+    return extent_in_place(keys.values[static_cast<std::size_t>(RecipeKey::bits)],
+                           keys.values[static_cast<std::size_t>(RecipeKey::offset_bits)], bits,
+                           has_offset, offset);
 }
 
 // Checks and converts "name", "encoding", "bits", "byte_order",
@@ -275,8 +275,6 @@ class NameCache {
   public:
     explicit NameCache(NameDirection direction) noexcept : direction_(direction) {}
 
-    // The table row of an encoding name (null when the table lacks it).
-    bool encoding_row(const TextField& field, const EncodingNameRow*& row);
     // What the name selects for a field of `bits` bits (select_encoding,
     // with its error raised).  The usual item finds its name in line.
     bool encoding(const TextField& field, std::uint32_t bits, FieldEncoding& out) {
