@@ -14,6 +14,7 @@
 #include "core/bits.hpp"
 #include "codecs/decoder/ieee754.hpp"
 #include "frames/bit_window.hpp"
+#include "recipe/placement.hpp"
 
 namespace bitloom::frames {
 

@@ -20,7 +20,6 @@
 #include "core/text_codecs.hpp"
 #include "recipe/encoding_names.hpp"
 #include "recipe/field_slots.hpp"
-#include "recipe/placement.hpp"
 #include "frames/bit_window.hpp"
 
 namespace bitloom::frames {
