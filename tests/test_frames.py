@@ -509,6 +509,25 @@ def test_decoding_errors_name_the_field(frame, message):
     assert caught.value.args == (message,)
 
 
+@pytest.mark.parametrize("names", [["a"], ["é", "名前", "a b"], [f"field_{i}" for i in range(200)]])
+def test_every_result_is_a_dict_of_its_own(names):
+    codec = FrameCodec([item(name, bits=8) for name in names])
+    frame = bytes(range(len(names)))
+    expected = dict(zip(names, frame))
+    first = codec.unpack(frame)
+    assert list(first.items()) == list(expected.items())
+    first[names[0]] = "changed"
+    first.update((f"extra {i}", i) for i in range(50))
+    del first[names[-1]]
+    again = codec.unpack(frame)
+    assert type(again) is dict and list(again.items()) == list(expected.items())
+    assert again[names[-1]] == frame[-1] and names[-1] in again and "extra 0" not in again
+    with pytest.raises(ValueError):
+        FrameCodec([item(name, bits=8) for name in names] + [item("s", "us-ascii", 8)]).unpack(
+            frame + b"\xff")
+    assert codec.unpack(frame) == expected
+
+
 # ---- the object -------------------------------------------------------------------
 
 def test_size_names_repr_equality_copies_and_pickles():

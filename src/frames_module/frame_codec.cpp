@@ -24,6 +24,7 @@
 #include "frames_module/columns.hpp"
 #include "frames_module/field_values.hpp"
 #include "python/conversions.hpp"
+#include "python/dict_entries.hpp"
 #include "python/errors.hpp"
 #include "python/python_ref.hpp"
 #include "python/results.hpp"
@@ -48,7 +49,7 @@ struct Compiled {
     std::uint64_t extent_bits = 0;    // the furthest end of a field
     PyObject* recipe = nullptr;       // the item dicts as compiled, owned
     PyObject* names = nullptr;        // tuple, owned
-    PyObject* template_dict = nullptr;  // {name: None} in recipe order, owned
+    DictTemplate result_shape;        // the names, for the result of unpack
     PyObject* name_index = nullptr;     // {name: position}, owned
 
     ~Compiled() {
@@ -58,7 +59,6 @@ struct Compiled {
         }
         Py_XDECREF(recipe);
         Py_XDECREF(names);
-        Py_XDECREF(template_dict);
         Py_XDECREF(name_index);
     }
 };
@@ -402,14 +402,12 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
     }
     compiled.recipe = items.release();
     compiled.names = PyTuple_New(count);
-    compiled.template_dict = PyDict_New();
-    if (!compiled.names || !compiled.template_dict) return false;
+    if (!compiled.names) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* name = compiled.fields[static_cast<std::size_t>(i)].name;
         PyTuple_SET_ITEM(compiled.names, i, Py_NewRef(name));
-        if (PyDict_SetItem(compiled.template_dict, name, Py_None) < 0) return false;
     }
-    return true;
+    return compiled.result_shape.build(compiled.names);
 }
 
 PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -749,15 +747,16 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
         data = {padded, length + 8};
         offset_bits %= 8;
     }
-    PyRef result(new_dict_with_room(compiled.fields.size()));
-    if (!result) return nullptr;
-    for (const CompiledField& field : compiled.fields) {
-        PyRef value(field_to_python(field.codec, data, offset_bits));
+    DictFill result(compiled.result_shape);
+    if (!result.dict()) return nullptr;
+    for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
+        const CompiledField& field = compiled.fields[j];
+        PyObject* value = field_to_python(field.codec, data, offset_bits);
         if (!value) {
             locate_pending_error(field_label(field.name).get());
             return nullptr;
         }
-        if (PyDict_SetItem(result.get(), field.name, value.get()) < 0) return nullptr;
+        if (!result.set(j, value)) return nullptr;
     }
     return result.release();
 }
