@@ -78,20 +78,30 @@ inline std::uint64_t decimal_digit_nibbles(std::uint64_t value) noexcept {
 // positions that cannot be written: at most 16 digits unsigned, 15 above the
 // sign nibble.  A value that needs a position beyond them is refused as having
 // too many digits, rather than wrapping its digits onto low positions.
-inline Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits,
-                                               bool is_signed) {
-    // The width, the sign and the digit count in one test each; any refusal
-    // is sorted out, in the order the checks are documented, by
-    // refuse_packed_bcd.
+// The packed pattern of `value` when every check of the encoding passes, or
+// false.  Callers whose result is a plain number take this case in line and
+// leave the rest to encode_packed_bcd, which names the refusal.
+[[gnu::always_inline]] inline bool packed_bcd_pattern(std::int64_t value, std::uint32_t bits,
+                                                      bool is_signed, std::uint64_t& pattern) noexcept {
+    // The width, the sign and the digit count in one test each.
     const std::uint32_t digits = std::min<std::uint32_t>(bits / 4 - std::uint32_t{is_signed},
                                                          is_signed ? 15 : 16);
     const std::uint64_t m = magnitude(value);
     if (bits < 4 || (value < 0 && !is_signed) || m >= bcd_detail::kPowersOfTen[digits]) {
-        return bcd_detail::refuse_packed_bcd(value, bits, is_signed);
+        return false;
     }
-    if (!is_signed) return decimal_digit_nibbles(m);
+    pattern = decimal_digit_nibbles(m);
     // Signed: nibble 0 is the sign, 0xC for positive and zero, 0xD for negative.
-    return (decimal_digit_nibbles(m) << 4) | (value < 0 ? 0xDu : 0xCu);
+    if (is_signed) pattern = (pattern << 4) | (value < 0 ? 0xDu : 0xCu);
+    return true;
+}
+
+inline Result<std::uint64_t> encode_packed_bcd(std::int64_t value, std::uint32_t bits,
+                                               bool is_signed) {
+    std::uint64_t pattern = 0;
+    if (packed_bcd_pattern(value, bits, is_signed, pattern)) return pattern;
+    // Any refusal is sorted out, in the order the checks are documented.
+    return bcd_detail::refuse_packed_bcd(value, bits, is_signed);
 }
 
 }  // namespace bitloom
