@@ -159,3 +159,32 @@ def test_decoders_agree_with_arithmetic_definitions(bits, raw):
     assert decode_ones_complement(pattern, bits) == (pattern - (2**bits - 1) if sign else pattern)
     magnitude = pattern & (2 ** (bits - 1) - 1)
     assert decode_sign_magnitude(pattern, bits) == (-magnitude if sign else magnitude)
+
+
+class Int(int):
+    pass
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+# Magnitudes at the ends of one, two and three 30-bit digits: the interpreter
+# stores each count differently, and arguments of each are read in place.
+DIGIT_ENDS = sorted({sign * (edge + step) for edge in (2**30, 2**60) for step in (-1, 0, 1)
+                     for sign in (1, -1)} | {0, 1, -1, I64_MAX, I64_MIN})
+
+
+@pytest.mark.parametrize("value", DIGIT_ENDS)
+@pytest.mark.parametrize("make", [int, Int, Index], ids=["int", "subclass", "index"])
+def test_arguments_of_every_digit_count_convert_alike(value, make):
+    assert encode_twos_complement(make(value), 64) == value % 2**64
+    if value >= 0:
+        assert decode_twos_complement(make(value), 64) == value - (value >> 63 << 64)
+    else:
+        with pytest.raises(OverflowError):
+            decode_twos_complement(make(value), 64)
