@@ -192,6 +192,32 @@ class Index:
         return 5
 
 
+def with_deleted_entry(values, key="gone"):
+    """`values` with a deleted entry between its first two (and, for a key
+    that is not a str, a table laid out for keys of any type)."""
+    names = list(values)
+    made = {names[0]: values[names[0]], key: None}
+    del made[key]
+    made.update((name, values[name]) for name in names[1:])
+    return made
+
+
+class Record:
+    pass
+
+
+def attributes_of(values):
+    """An instance's attribute dict, which keeps its keys apart from its values."""
+    record = Record()
+    for name, value in values.items():
+        setattr(record, name, value)
+    return vars(record)
+
+
+class DictSubclass(dict):
+    pass
+
+
 # A dict keyed by the codec's own names in field order is read by walking it;
 # any other dict by name.  Both read the same values.
 @pytest.mark.parametrize("make", [
@@ -200,6 +226,10 @@ class Index:
     lambda values: dict(reversed(values.items())),
     lambda values: {**values, "sequence": Index()},
     lambda values: {**values, "apid": 1 << 70},
+    lambda values: with_deleted_entry(values),
+    lambda values: with_deleted_entry(values, key=1),
+    lambda values: attributes_of(values),
+    lambda values: DictSubclass(values),
 ])
 def test_dicts_pack_alike_however_they_are_built(make):
     codec = FrameCodec(CCSDS)
