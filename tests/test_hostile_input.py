@@ -448,8 +448,7 @@ def with_holes(entry):
 
 def with_int_key(entry):
     """A key that is not a str turns the dict into the general layout."""
-    result = {**entry, 0: "zero"}
-    return result
+    return {**entry, 0: "zero"}
 
 
 def with_built_keys(entry):
