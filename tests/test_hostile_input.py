@@ -12,7 +12,7 @@ import pytest
 
 import bitloom
 from bitloom import pack_parameters, unpack_parameters
-from recipe_items import Items
+from recipe_items import Items, StrSubclass
 
 item = Items(value=1)
 
@@ -423,6 +423,106 @@ def test_dict_subclasses_are_read_through_their_storage():
     assert pack_parameters([LyingDict(item(value=7))]) == b"\x07"
     assert unpack_parameters(b"\x07", 0, [LyingDict(item())]) == {"a": 7}
     assert pack_parameters([OrderedDict(item(value=7))]) == b"\x07"
+
+
+class Holder:
+    pass
+
+
+def instance_dict(entry):
+    """The attribute dict of an instance: split keys, values kept apart."""
+    holder = Holder()
+    for key, value in entry.items():
+        setattr(holder, key, value)
+    return holder.__dict__
+
+
+def with_holes(entry):
+    """The same entries behind deleted ones (the dict is not compacted)."""
+    result = {"x0": 0, "x1": 1}
+    result.update(entry)
+    result["x2"] = 2
+    del result["x0"], result["x2"]
+    return result
+
+
+def with_int_key(entry):
+    """A key that is not a str turns the dict into the general layout."""
+    return {**entry, 0: "zero"}
+
+
+def with_built_keys(entry):
+    """Keys made at run time: equal to the interned ones, other objects."""
+    return {"".join(list(key)): value for key, value in entry.items()}
+
+
+def with_str_subclass_keys(entry):
+    return {StrSubclass(key): value for key, value in entry.items()}
+
+
+def reinserted(entry):
+    """Every key deleted and inserted again, in a dict that grew meanwhile."""
+    result = dict(entry)
+    for extra in range(40):
+        result[f"extra{extra}"] = extra
+    for key in list(entry):
+        value = result.pop(key)
+        result[key] = value
+    return result
+
+
+ITEM_LAYOUTS = [
+    pytest.param(dict, id="dict copy"),
+    pytest.param(LyingDict, id="dict subclass"),
+    pytest.param(OrderedDict, id="OrderedDict"),
+    pytest.param(instance_dict, id="instance __dict__"),
+    pytest.param(with_holes, id="deleted entries"),
+    pytest.param(with_int_key, id="int key"),
+    pytest.param(with_built_keys, id="keys built at run time"),
+    pytest.param(with_str_subclass_keys, id="str subclass keys"),
+    pytest.param(reinserted, id="reinserted keys"),
+]
+
+LAYOUT_PACK_RECIPES = [
+    [item("v", bits=3, value=5), item("t", encoding="twos_complement", bits=12, value=-1234),
+     item("f", encoding="ieee754", bits=32, value=1013.25),
+     item("s", encoding="us-ascii", bits=32, value="TLM0"),
+     item("o", bits=4, value=9, offset_bits=60, byte_order="little", reverse_bits=True)],
+    [item("a"), item.without("value", name="b")],
+    [item("a"), item.without("bits", name="b")],
+    [item("a"), item(name="b", byte_order="middle")],
+    [item("a"), item(name="b", encoding="nonesuch")],
+]
+
+LAYOUT_UNPACK_RECIPES = [
+    [{k: v for k, v in entry.items() if k != "value"} for entry in LAYOUT_PACK_RECIPES[0]],
+    [item("a"), item.without("reverse_bits", name="b")],
+    [item("a"), item(name="b", bits=64)],
+    [item("a"), item(name=5)],
+]
+
+
+def outcome(call):
+    try:
+        return "result", call()
+    except ValueError as error:
+        return "error", str(error), getattr(error, "__notes__", None)
+
+
+@pytest.mark.parametrize("layout", ITEM_LAYOUTS)
+@pytest.mark.parametrize("recipe", LAYOUT_PACK_RECIPES)
+def test_every_dict_layout_packs_as_a_plain_dict(layout, recipe):
+    varied = [layout(entry) for entry in recipe]
+    assert outcome(lambda: pack_parameters(varied)) == outcome(lambda: pack_parameters(recipe))
+
+
+@pytest.mark.parametrize("layout", ITEM_LAYOUTS)
+@pytest.mark.parametrize("recipe", LAYOUT_UNPACK_RECIPES)
+def test_every_dict_layout_unpacks_as_a_plain_dict(layout, recipe):
+    packet = bytes(range(0x31, 0x3B))
+    varied = [layout(entry) for entry in recipe]
+    assert (outcome(lambda: unpack_parameters(packet, 0, varied))
+            == outcome(lambda: unpack_parameters(packet, 0, recipe)))
 
 
 def test_defaultdict_factory_is_not_called_and_nothing_is_inserted():
