@@ -113,6 +113,7 @@ FLOOR_PACK = "floor: one read of the recipe, the bytes"
 FLOOR_UNPACK = "floor: one read of the recipe, the result"
 FLOOR_RESULT = "floor: the result alone"
 FLOOR_NEW_INT = "floor: a builtin returning a new int"
+FLOOR_EXTENSION_INT = "floor: an extension function returning a new int"
 # "bits" first and "value" last: the two entries the floors read.
 RECIPE_KEYS = ("bits", "name", "encoding", "byte_order", "reverse_bits", "offset_bits", "value")
 
@@ -376,17 +377,23 @@ def _float_cases(peers: Peers) -> list[Case]:
     return cases
 
 
-def _bcd_cases() -> list[Case]:
+def _bcd_cases(peers: Peers) -> list[Case]:
     cases = []
     for bits, value in ((32, 12345678), (64, 1234567890123456)):
         pattern = int(str(value), 16)
+        floors_of_call = [
+            # No builtin returning a new int of the result's size is faster.
+            Impl(FLOOR_NEW_INT, "add(before, 1)", {"add": operator.add, "before": pattern - 1})]
+        if peers.floors and bits == 32:
+            # Called as bitloom's functions are, from a module of its own,
+            # taking one-digit ints like the 32-bit case and returning one.
+            floors_of_call.append(Impl(FLOOR_EXTENSION_INT, f"floors.new_int(before, {bits})",
+                                       {"floors": peers.floors, "before": pattern - bits}))
         cases.append(Case("scalar", f"encode_packed_bcd {bits}-bit",
                           Impl("bitloom", f"bitloom.encode_packed_bcd(value, {bits})",
                                {"bitloom": bitloom, "value": value}),
                           [Impl("int(str(v), 16)", "int(str(value), 16)", {"value": value}),
-                           # No builtin returning a new int of the result's size is faster.
-                           Impl(FLOOR_NEW_INT, "add(before, 1)",
-                                {"add": operator.add, "before": pattern - 1})],
+                           *floors_of_call],
                           {"int(str(v), 16)": 0.3}))
         cases.append(Case("scalar", f"decode_packed_bcd {bits}-bit",
                           Impl("bitloom", f"bitloom.decode_packed_bcd(pattern, {bits})",
@@ -397,7 +404,7 @@ def _bcd_cases() -> list[Case]:
 
 
 def scalar_cases(peers: Peers) -> list[Case]:
-    return [*_integer_cases(peers), *_float_cases(peers), *_bcd_cases()]
+    return [*_integer_cases(peers), *_float_cases(peers), *_bcd_cases(peers)]
 
 
 # ---- text -----------------------------------------------------------------------

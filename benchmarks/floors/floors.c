@@ -17,6 +17,11 @@
  *   unpack_floor(recipe, keys, names, values, buffer)
  *                                      read_recipe, then result_dict: what
  *                                      unpack_parameters must do at the least
+ *   new_int(value, bits, flag=False)   an extension function called like a
+ *                                      scalar codec: it checks that its two
+ *                                      arguments are exact ints of one digit
+ *                                      and returns a new int of their sum,
+ *                                      and nothing else
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -101,11 +106,25 @@ static PyObject* unpack_floor(PyObject* self, PyObject* const* args, Py_ssize_t 
     return build_result(args[2], args[3], args[4]);
 }
 
+static PyObject* new_int(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                         PyObject* kwnames) {
+    const Py_ssize_t count = PyVectorcall_NARGS(nargsf);
+    if (kwnames || count < 2 || count > 3 || !PyLong_CheckExact(args[0]) ||
+        !PyLong_CheckExact(args[1]) || !PyUnstable_Long_IsCompact((PyLongObject*)args[0]) ||
+        !PyUnstable_Long_IsCompact((PyLongObject*)args[1])) {
+        PyErr_SetString(PyExc_TypeError, "new_int takes two ints of one digit");
+        return NULL;
+    }
+    return PyLong_FromLong((long)(PyUnstable_Long_CompactValue((PyLongObject*)args[0]) +
+                                  PyUnstable_Long_CompactValue((PyLongObject*)args[1])));
+}
+
 static PyMethodDef methods[] = {
     {"read_recipe", (PyCFunction)(void (*)(void))read_recipe, METH_FASTCALL, NULL},
     {"pack_floor", (PyCFunction)(void (*)(void))pack_floor, METH_FASTCALL, NULL},
     {"result_dict", (PyCFunction)(void (*)(void))result_dict, METH_FASTCALL, NULL},
     {"unpack_floor", (PyCFunction)(void (*)(void))unpack_floor, METH_FASTCALL, NULL},
+    {"new_int", (PyCFunction)(void (*)(void))new_int, METH_FASTCALL | METH_KEYWORDS, NULL},
     {NULL, NULL, 0, NULL},
 };
 
