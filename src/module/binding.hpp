@@ -22,6 +22,17 @@ bool convert_argument(Conversion conversion, const char* parameter, PyObject* ob
 // of each function: the common objects take the conversions' inline fast
 // paths (compact ints, exact floats, True and False, bytes, str) without a
 // switch; everything else goes through convert_argument above.
+// The out-of-line conversion, into an argument of its own that is copied to
+// `out` on success (see general_into).
+template <Conversion C>
+[[gnu::always_inline]] inline bool convert_argument_general(const char* parameter, PyObject* object,
+                                                            Argument& out) {
+    Argument converted;
+    if (!convert_argument(C, parameter, object, converted)) return false;
+    out = converted;
+    return true;
+}
+
 template <Conversion C>
 [[gnu::always_inline]] inline bool convert_argument(const char* parameter, PyObject* object, Argument& out) {
     bool converted = false;
@@ -33,7 +44,7 @@ template <Conversion C>
     } else if constexpr (C == Conversion::uint32) {
         converted = convert_uint32(object, out.uint32);
     } else if constexpr (C == Conversion::float64 || C == Conversion::float32) {
-        if (!PyFloat_CheckExact(object)) return convert_argument(C, parameter, object, out);
+        if (!PyFloat_CheckExact(object)) return convert_argument_general<C>(parameter, object, out);
         if constexpr (C == Conversion::float64) {
             out.float64 = PyFloat_AS_DOUBLE(object);
         } else {
@@ -42,20 +53,20 @@ template <Conversion C>
         return true;
     } else if constexpr (C == Conversion::boolean) {
         if (object != Py_True && object != Py_False) {
-            return convert_argument(C, parameter, object, out);
+            return convert_argument_general<C>(parameter, object, out);
         }
         out.boolean = object == Py_True;
         return true;
     } else if constexpr (C == Conversion::bytes) {
-        if (!PyBytes_Check(object)) return convert_argument(C, parameter, object, out);
+        if (!PyBytes_Check(object)) return convert_argument_general<C>(parameter, object, out);
         out.bytes = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
                      static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
         return true;
     } else if constexpr (C == Conversion::str_object) {
-        if (!PyUnicode_Check(object)) return convert_argument(C, parameter, object, out);
+        if (!PyUnicode_Check(object)) return convert_argument_general<C>(parameter, object, out);
         return true;
     } else {
-        return convert_argument(C, parameter, object, out);
+        return convert_argument_general<C>(parameter, object, out);
     }
     if (!converted) wrap_argument_error(parameter);
     return converted;

@@ -223,27 +223,11 @@ static_assert(reserved_encoders_convert_by_width(
 // Keywords, or a count of positional arguments that does not fit: bind by
 // name first, with the messages a Python function of the same signature
 // would give, then convert.
-bool bind_and_convert(const FunctionRow& row, PyObject* const* args, Py_ssize_t positional,
-                      PyObject* keyword_names, Arguments& arguments) {
-    PyObject* bound[kMaxParameters];
-    if (!bind_arguments(row, args, positional, keyword_names, bound)) return false;
-    for (std::size_t i = 0; i < row.parameter_count; ++i) {
-        if (!bound[i]) {
-            // An absent optional parameter (`signed`) is false.
-            arguments[i].boolean = false;
-            continue;
-        }
-        if (!convert_argument(row.conversions[i], row.parameters[i], bound[i], arguments[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Arguments by position only, the optional `signed` given or not: nothing to
-// bind.  The conversions of row `Index` are known here, so each one is the
-// inlined conversion of its type, one parameter after the other (a fold over
-// a lambda per parameter let the compiler merge the lambdas of rows with the
+// The objects of the first `given` parameters are `objects[0 .. given)`; an
+// optional one may also be null (absent, when bound by name).  The
+// conversions of row `Index` are known here, so each one is the inlined
+// conversion of its type, one parameter after the other (a fold over a
+// lambda per parameter let the compiler merge the lambdas of rows with the
 // same conversions and call them out of line).
 template <std::size_t Index, std::size_t Parameter = 0>
 [[gnu::always_inline]] inline bool convert_positional(PyObject* const* args, Py_ssize_t positional,
@@ -252,7 +236,8 @@ template <std::size_t Index, std::size_t Parameter = 0>
     if constexpr (Parameter == row.parameter_count) {
         return true;
     } else {
-        if (static_cast<Py_ssize_t>(Parameter) >= positional) {
+        if (static_cast<Py_ssize_t>(Parameter) >= positional ||
+            (Parameter >= row.required_count && !args[Parameter])) {
             arguments[Parameter].boolean = false;  // an absent `signed`
         } else if (!convert_argument<row.conversions[Parameter]>(
                        row.parameters[Parameter], args[Parameter], arguments[Parameter])) {
@@ -262,15 +247,21 @@ template <std::size_t Index, std::size_t Parameter = 0>
     }
 }
 
+// Arguments by position are converted where they lie; arguments by name are
+// bound first.  Either way one inlined conversion per parameter fills
+// `arguments`, whose address never leaves the function, so the compiler
+// keeps the converted values in registers from conversion to routine.
 template <std::size_t Index>
 PyObject* call_function(PyObject* const* args, Py_ssize_t positional, PyObject* keyword_names) {
     constexpr const FunctionRow& row = kFunctions[Index];
-    Arguments arguments;
-    if (!keyword_names && positional >= row.required_count && positional <= row.parameter_count) {
-        if (!convert_positional<Index>(args, positional, arguments)) return nullptr;
-    } else if (!bind_and_convert(row, args, positional, keyword_names, arguments)) {
-        return nullptr;
+    PyObject* bound[kMaxParameters];
+    if (keyword_names || positional < row.required_count || positional > row.parameter_count) {
+        if (!bind_arguments(row, args, positional, keyword_names, bound)) return nullptr;
+        args = bound;
+        positional = row.parameter_count;
     }
+    Arguments arguments;
+    if (!convert_positional<Index>(args, positional, arguments)) return nullptr;
     return row.call(arguments);
 }
 

@@ -37,6 +37,17 @@ bool convert_uint32_general(PyObject* object, std::uint32_t& out);
     return true;
 }
 
+// The general conversion writes into a variable of its own, copied to `out`
+// on success: `out` never has its address passed out of line, so a caller's
+// converted values can stay in registers on the in-line paths.
+template <class T>
+[[gnu::always_inline]] inline bool general_into(bool (*general)(PyObject*, T&), PyObject* object, T& out) {
+    T value{};
+    if (!general(object, value)) return false;
+    out = value;
+    return true;
+}
+
 // An exact int of two digits, read from them as the interpreter's own
 // arithmetic does (30-bit digits: every such magnitude is below 2^60).
 // Values from 2^30 to 2^60 are common arguments (16-digit BCD, 64-bit
@@ -65,7 +76,7 @@ bool convert_uint32_general(PyObject* object, std::uint32_t& out);
         return true;
     }
     if (two_digit_int(object, out)) return true;
-    return convert_int64_general(object, out);
+    return general_into(convert_int64_general, object, out);
 }
 
 [[gnu::always_inline]] inline bool convert_uint64(PyObject* object, std::uint64_t& out) {
@@ -79,7 +90,7 @@ bool convert_uint32_general(PyObject* object, std::uint32_t& out);
         out = static_cast<std::uint64_t>(wide);
         return true;
     }
-    return convert_uint64_general(object, out);
+    return general_into(convert_uint64_general, object, out);
 }
 
 [[gnu::always_inline]] inline bool convert_uint32(PyObject* object, std::uint32_t& out) {
@@ -88,7 +99,7 @@ bool convert_uint32_general(PyObject* object, std::uint32_t& out);
         out = static_cast<std::uint32_t>(value);
         return true;
     }
-    return convert_uint32_general(object, out);
+    return general_into(convert_uint32_general, object, out);
 }
 bool convert_uint128(PyObject* object, uint128& out);
 bool convert_float64(PyObject* object, double& out);
