@@ -6,7 +6,8 @@ maker's defaults add (a "value" for packing).  Keys keep the order in which
 a recipe would list them; keyword arguments replace or add keys.
 
 Beside them, the int, str and index-only types that take a recipe's values
-and keys off the usual road.
+and keys off the usual road, and dicts of the same entries laid out in the
+interpreter's other ways.
 """
 
 
@@ -26,6 +27,35 @@ class Index:
 
     def __index__(self):
         return self.value
+
+
+class Holder:
+    pass
+
+
+def instance_dict(entry):
+    """The attribute dict of an instance: split keys, values kept apart."""
+    holder = Holder()
+    for key, value in entry.items():
+        setattr(holder, key, value)
+    return holder.__dict__
+
+
+def with_holes(entry):
+    """The same entries behind deleted ones (the dict is not compacted)."""
+    result = {"x0": 0, "x1": 1}
+    result.update(entry)
+    result["x2"] = 2
+    del result["x0"], result["x1"], result["x2"]
+    return result
+
+
+def general_layout(entry):
+    """The same entries in the layout for keys of any type: a key that is not
+    a str was added and deleted again."""
+    result = {**entry, 0: None}
+    del result[0]
+    return result
 
 
 class Items:

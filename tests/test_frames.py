@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 
 import bitloom
 from bitloom.frames import FrameCodec
+from recipe_items import general_layout, instance_dict, with_holes
 
 
 def item(name="a", encoding="unsigned", bits=8, byte_order="big", reverse_bits=False, **extra):
@@ -192,28 +193,6 @@ class Index:
         return 5
 
 
-def with_deleted_entry(values, key="gone"):
-    """`values` with a deleted entry between its first two (and, for a key
-    that is not a str, a table laid out for keys of any type)."""
-    names = list(values)
-    made = {names[0]: values[names[0]], key: None}
-    del made[key]
-    made.update((name, values[name]) for name in names[1:])
-    return made
-
-
-class Record:
-    pass
-
-
-def attributes_of(values):
-    """An instance's attribute dict, which keeps its keys apart from its values."""
-    record = Record()
-    for name, value in values.items():
-        setattr(record, name, value)
-    return vars(record)
-
-
 class DictSubclass(dict):
     pass
 
@@ -226,10 +205,10 @@ class DictSubclass(dict):
     lambda values: dict(reversed(values.items())),
     lambda values: {**values, "sequence": Index()},
     lambda values: {**values, "apid": 1 << 70},
-    lambda values: with_deleted_entry(values),
-    lambda values: with_deleted_entry(values, key=1),
-    lambda values: attributes_of(values),
-    lambda values: DictSubclass(values),
+    with_holes,
+    general_layout,
+    instance_dict,
+    DictSubclass,
 ])
 def test_dicts_pack_alike_however_they_are_built(make):
     codec = FrameCodec(CCSDS)

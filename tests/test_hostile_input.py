@@ -12,7 +12,7 @@ import pytest
 
 import bitloom
 from bitloom import pack_parameters, unpack_parameters
-from recipe_items import Items, StrSubclass
+from recipe_items import Items, StrSubclass, instance_dict, with_holes
 
 item = Items(value=1)
 
@@ -423,27 +423,6 @@ def test_dict_subclasses_are_read_through_their_storage():
     assert pack_parameters([LyingDict(item(value=7))]) == b"\x07"
     assert unpack_parameters(b"\x07", 0, [LyingDict(item())]) == {"a": 7}
     assert pack_parameters([OrderedDict(item(value=7))]) == b"\x07"
-
-
-class Holder:
-    pass
-
-
-def instance_dict(entry):
-    """The attribute dict of an instance: split keys, values kept apart."""
-    holder = Holder()
-    for key, value in entry.items():
-        setattr(holder, key, value)
-    return holder.__dict__
-
-
-def with_holes(entry):
-    """The same entries behind deleted ones (the dict is not compacted)."""
-    result = {"x0": 0, "x1": 1}
-    result.update(entry)
-    result["x2"] = 2
-    del result["x0"], result["x2"]
-    return result
 
 
 def with_int_key(entry):

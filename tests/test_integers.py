@@ -5,6 +5,7 @@ from hypothesis import given, strategies as st
 
 from bitloom import (decode_ones_complement, decode_sign_magnitude, decode_twos_complement,
                      encode_ones_complement, encode_sign_magnitude, encode_twos_complement)
+from recipe_items import Index, IntSubclass
 
 I64_MIN, I64_MAX, U64_MAX = -(2**63), 2**63 - 1, 2**64 - 1
 
@@ -161,18 +162,6 @@ def test_decoders_agree_with_arithmetic_definitions(bits, raw):
     assert decode_sign_magnitude(pattern, bits) == (-magnitude if sign else magnitude)
 
 
-class Int(int):
-    pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 # Magnitudes at the ends of one, two and three 30-bit digits: the interpreter
 # stores each count differently, and arguments of each are read in place.
 DIGIT_ENDS = sorted({sign * (edge + step) for edge in (2**30, 2**60) for step in (-1, 0, 1)
@@ -180,7 +169,7 @@ DIGIT_ENDS = sorted({sign * (edge + step) for edge in (2**30, 2**60) for step in
 
 
 @pytest.mark.parametrize("value", DIGIT_ENDS)
-@pytest.mark.parametrize("make", [int, Int, Index], ids=["int", "subclass", "index"])
+@pytest.mark.parametrize("make", [int, IntSubclass, Index], ids=["int", "subclass", "index"])
 def test_arguments_of_every_digit_count_convert_alike(value, make):
     assert encode_twos_complement(make(value), 64) == value % 2**64
     if value >= 0:

@@ -290,7 +290,7 @@ static_assert(rows_follow_codec_order());
 PyObject* slot_to_python(SlotType type, std::uint64_t slot) {
     switch (type) {
         case SlotType::uint64: return to_python(slot);
-        case SlotType::int64: return PyLong_FromLongLong(as_signed(slot));
+        case SlotType::int64: return to_python(as_signed(slot));
         case SlotType::float64: break;
     }
     return PyFloat_FromDouble(std::bit_cast<double>(slot));

@@ -229,7 +229,7 @@ inline PyObject* value_in_lane(const FieldLane& lane, std::uint64_t pattern) {
         case LaneKind::twos_complement:
             // Lanes hold fields of 1 to 64 bits: the sign bit is bit bits - 1.
             if (bit_is_set(pattern, lane.bits - 1)) pattern |= ~low_mask(lane.bits);
-            return PyLong_FromLongLong(as_signed(pattern));
+            return to_python(as_signed(pattern));
         case LaneKind::float32:
             return PyFloat_FromDouble(
                 static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern))));

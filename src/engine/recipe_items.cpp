@@ -231,35 +231,19 @@ bool scan_keys(PyObject* item, Store&& store) {
     // The module's key strings live as long as the process (one module
     // state, never replaced), so the table is built once.
     static const InternedKeyTable table(interned);
-    auto match = [&](PyObject* key, PyObject* value) {
+    // Nothing in this walk runs Python code, so under the GIL the dict
+    // cannot change during it; without the GIL the dict's own lock keeps
+    // other threads out, and strong references are taken before it is
+    // released.  A dict can hold two keys that match one recipe key (a str
+    // subclass with its own hash beside the plain str): the later one in the
+    // dict's order wins.
+    Py_BEGIN_CRITICAL_SECTION(item);
+    for_each_entry(item, [&](PyObject* key, PyObject* value) {
         int index = table.find(key);
         if (index < 0) index = key_index(key, interned);
         if (index >= 0) store(static_cast<std::size_t>(index), value);
-    };
-    // Nothing in these loops runs Python code, so under the GIL the dict
-    // cannot change during the iteration; without the GIL the dict's own
-    // lock keeps other threads out, and strong references are taken before
-    // it is released.  A dict can hold two keys that match one recipe key (a
-    // str subclass with its own hash beside the plain str): the later one
-    // in the dict's order wins.
-    Py_BEGIN_CRITICAL_SECTION(item);
-    std::span<const DictEntry> entries;
-    if (dict_entries(item, entries)) {
-        // The entries where they lie, in the order PyDict_Next gives them:
-        // no call per entry.
-        for (const DictEntry& entry : entries) {
-            if (entry.value) match(entry.key, entry.value);
-        }
-    } else {
-        // The loop stops at the last entry instead of asking for one more.
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        for (Py_ssize_t left = PyDict_GET_SIZE(item);
-             left > 0 && PyDict_Next(item, &position, &key, &value); --left) {
-            match(key, value);
-        }
-    }
+        return true;
+    });
     Py_END_CRITICAL_SECTION();
     return true;
 }

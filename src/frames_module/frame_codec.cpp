@@ -483,28 +483,15 @@ class OrderedValues {
             PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields.size())) {
             return false;
         }
-        auto take_entry = [&](PyObject* key, PyObject* value) {
+        const bool in_order = for_each_entry(dict, [&](PyObject* key, PyObject* value) {
             if (count_ == fields.size() || key != fields[count_].name) return false;
             // A conversion that runs Python code may change the dict: such
             // values are read by name, afresh, as for any other dict.
             if (!fields[count_].codec.row->converts_in_place(value)) return false;
             values_[count_++] = Py_NewRef(value);
             return true;
-        };
-        std::span<const DictEntry> entries;
-        if (dict_entries(dict, entries)) {
-            for (const DictEntry& entry : entries) {
-                if (entry.value && !take_entry(entry.key, entry.value)) return false;
-            }
-        } else {
-            Py_ssize_t position = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            while (PyDict_Next(dict, &position, &key, &value)) {
-                if (!take_entry(key, value)) return false;
-            }
-        }
-        return count_ == fields.size();
+        });
+        return in_order && count_ == fields.size();
     }
     PyObject* const* values() const noexcept { return values_; }
     ~OrderedValues() {

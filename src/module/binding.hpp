@@ -18,10 +18,6 @@ bool bind_arguments(const FunctionRow& row, PyObject* const* args, Py_ssize_t po
 bool convert_argument(Conversion conversion, const char* parameter, PyObject* object,
                       Argument& out);
 
-// convert_argument with the conversion known at compile time, for the entry
-// of each function: the common objects take the conversions' inline fast
-// paths (compact ints, exact floats, True and False, bytes, str) without a
-// switch; everything else goes through convert_argument above.
 // The out-of-line conversion, into an argument of its own that is copied to
 // `out` on success (see general_into).
 template <Conversion C>
@@ -33,6 +29,10 @@ template <Conversion C>
     return true;
 }
 
+// convert_argument with the conversion known at compile time, for the entry
+// of each function: the common objects take the conversions' inline fast
+// paths (compact ints, exact floats, True and False, bytes, str) without a
+// switch; everything else goes through convert_argument above.
 template <Conversion C>
 [[gnu::always_inline]] inline bool convert_argument(const char* parameter, PyObject* object, Argument& out) {
     bool converted = false;

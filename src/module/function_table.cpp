@@ -220,12 +220,9 @@ constexpr bool reserved_encoders_convert_by_width(std::index_sequence<Index...>)
 static_assert(reserved_encoders_convert_by_width(
     std::make_index_sequence<kReservedFormats.size()>()));
 
-// Keywords, or a count of positional arguments that does not fit: bind by
-// name first, with the messages a Python function of the same signature
-// would give, then convert.
-// The objects of the first `given` parameters are `objects[0 .. given)`; an
-// optional one may also be null (absent, when bound by name).  The
-// conversions of row `Index` are known here, so each one is the inlined
+// The objects of the first `positional` parameters are `args[0 ..
+// positional)`; an optional one may also be null (absent, when bound by
+// name).  The conversions of row `Index` are known here, so each one is the inlined
 // conversion of its type, one parameter after the other (a fold over a
 // lambda per parameter let the compiler merge the lambdas of rows with the
 // same conversions and call them out of line).
@@ -247,8 +244,9 @@ template <std::size_t Index, std::size_t Parameter = 0>
     }
 }
 
-// Arguments by position are converted where they lie; arguments by name are
-// bound first.  Either way one inlined conversion per parameter fills
+// Arguments by position are converted where they lie.  Keywords, or a count
+// of positional arguments that does not fit, are bound by name first, with
+// the messages a Python function of the same signature would give.  Either way one inlined conversion per parameter fills
 // `arguments`, whose address never leaves the function, so the compiler
 // keeps the converted values in registers from conversion to routine.
 template <std::size_t Index>

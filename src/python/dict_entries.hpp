@@ -29,6 +29,30 @@ struct DictEntry {
 // Python code runs and nothing changes the dict.
 bool dict_entries(PyObject* dict, std::span<const DictEntry>& entries) noexcept;
 
+// Calls visit(key, value) for every entry of `dict` (a dict or a subclass) in
+// insertion order, through its entry array where it has one, else through
+// PyDict_Next, until visit returns false; returns false when it did.  No
+// Python code may run meanwhile.
+template <class Visit>
+bool for_each_entry(PyObject* dict, Visit&& visit) {
+    std::span<const DictEntry> entries;
+    if (dict_entries(dict, entries)) {
+        for (const DictEntry& entry : entries) {
+            if (entry.value && !visit(entry.key, entry.value)) return false;
+        }
+        return true;
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    // The loop stops at the last entry instead of asking for one more.
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && PyDict_Next(dict, &position, &key, &value);
+         --left) {
+        if (!visit(key, value)) return false;
+    }
+    return true;
+}
+
 // A dict of known, distinct exact-str keys, copied for every result.
 class DictTemplate {
   public:
