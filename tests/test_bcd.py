@@ -5,6 +5,7 @@ from hypothesis import given, settings, strategies as st
 
 from bitloom import (decode_packed_bcd, decode_unpacked_bcd, encode_packed_bcd,
                      encode_unpacked_bcd)
+from recipe_items import Index, IntSubclass
 
 TOO_MANY = "Value {} has too many digits for {} BCD digits"
 NEGATIVE = "Cannot encode negative value in unsigned BCD"
@@ -106,6 +107,38 @@ def test_refuses(function, value, bits, signed, message):
         function(value, bits, signed)
     assert str(caught.value) == message
     assert type(caught.value) is ValueError
+
+
+# The packed encoder answers plain ints and bools given by position on a path
+# of its own; the same arguments by name go through the checked call.  Each
+# row must give the same result, or the same error, both ways: accepted cases,
+# every refusal, and arguments only the checked conversions accept or refuse.
+ABSENT = object()
+BOTH_WAYS = [
+    (12345678, 32, ABSENT), (99999999, 32, ABSENT), (100000000, 32, ABSENT),
+    (123456789, 36, ABSENT), (2**40, 64, ABSENT), (-(2**40), 64, True),
+    (10**15 - 1, 64, True), (-(10**15 - 1), 64, True), (10**15, 64, True),
+    (10**16 - 1, 64, False), (10**16, 64, False), (2**62, 64, False), (2**64, 80, False),
+    (-5, 8, ABSENT), (-5, 8, True), (0, 4, True), (5, 3, False), (5, 0, False),
+    (5, 2**32, False), (5, -1, False), (5, 200, False), (99, 8, False), (100, 8, False),
+    (IntSubclass(42), 8, False), (Index(42), 8, False), (42, Index(8), False), (True, 4, False),
+    (5, 8, 1), (5, 8, 0), (5, 8, None), (1.5, 8, False), ("5", 8, False), (5, 8.0, False),
+]
+
+
+def outcome(call):
+    try:
+        return "result", call()
+    except Exception as error:  # noqa: BLE001 - the error itself is compared
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("value, bits, signed", BOTH_WAYS)
+def test_packed_encoder_agrees_by_position_and_by_name(value, bits, signed):
+    positional = (value, bits) if signed is ABSENT else (value, bits, signed)
+    named = {"value": value, "bits": bits} | ({} if signed is ABSENT else {"signed": signed})
+    assert outcome(lambda: encode_packed_bcd(*positional)) == outcome(
+        lambda: encode_packed_bcd(**named))
 
 
 # Independent oracles: the decimal digits of the value written out as text.

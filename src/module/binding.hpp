@@ -29,22 +29,21 @@ template <Conversion C>
     return true;
 }
 
-// convert_argument with the conversion known at compile time, for the entry
-// of each function: the common objects take the conversions' inline fast
-// paths (compact ints, exact floats, True and False, bytes, str) without a
-// switch; everything else goes through convert_argument above.
+// The in-line path of conversion C: the common objects (compact ints, exact
+// floats, True and False, bytes, str) converted in place without a switch, or
+// false with nothing raised for any other object, which only the general
+// conversion may judge.
 template <Conversion C>
-[[gnu::always_inline]] inline bool convert_argument(const char* parameter, PyObject* object, Argument& out) {
-    bool converted = false;
+[[gnu::always_inline]] inline bool convert_in_line(PyObject* object, Argument& out) {
     out.object = object;
     if constexpr (C == Conversion::int64) {
-        converted = convert_int64(object, out.int64);
+        return int64_in_line(object, out.int64);
     } else if constexpr (C == Conversion::uint64) {
-        converted = convert_uint64(object, out.uint64);
+        return uint64_in_line(object, out.uint64);
     } else if constexpr (C == Conversion::uint32) {
-        converted = convert_uint32(object, out.uint32);
+        return uint32_in_line(object, out.uint32);
     } else if constexpr (C == Conversion::float64 || C == Conversion::float32) {
-        if (!PyFloat_CheckExact(object)) return convert_argument_general<C>(parameter, object, out);
+        if (!PyFloat_CheckExact(object)) return false;
         if constexpr (C == Conversion::float64) {
             out.float64 = PyFloat_AS_DOUBLE(object);
         } else {
@@ -52,24 +51,26 @@ template <Conversion C>
         }
         return true;
     } else if constexpr (C == Conversion::boolean) {
-        if (object != Py_True && object != Py_False) {
-            return convert_argument_general<C>(parameter, object, out);
-        }
+        if (object != Py_True && object != Py_False) return false;
         out.boolean = object == Py_True;
         return true;
     } else if constexpr (C == Conversion::bytes) {
-        if (!PyBytes_Check(object)) return convert_argument_general<C>(parameter, object, out);
+        if (!PyBytes_Check(object)) return false;
         out.bytes = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
                      static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
         return true;
     } else if constexpr (C == Conversion::str_object) {
-        if (!PyUnicode_Check(object)) return convert_argument_general<C>(parameter, object, out);
-        return true;
+        return PyUnicode_Check(object);
     } else {
-        return convert_argument_general<C>(parameter, object, out);
+        return false;
     }
-    if (!converted) wrap_argument_error(parameter);
-    return converted;
+}
+
+// convert_argument with the conversion known at compile time, for the entry
+// of each function: the in-line path, else the general conversion above.
+template <Conversion C>
+[[gnu::always_inline]] inline bool convert_argument(const char* parameter, PyObject* object, Argument& out) {
+    return convert_in_line<C>(object, out) || convert_argument_general<C>(parameter, object, out);
 }
 
 }  // namespace bitloom

@@ -134,13 +134,10 @@ constexpr FunctionRow kFunctions[] = {
      }},
     {"encode_packed_bcd", {"value", "bits", "signed"}, 3, 2, {C::int64, C::uint32, C::boolean},
      [](Arguments& a) {
-         // The whole call is a few nanoseconds around its result int: the
-         // accepted case skips the Result and its error text.
-         std::uint64_t pattern = 0;
-         if (packed_bcd_pattern(a[0].int64, a[1].uint32, a[2].boolean, pattern)) {
-             return to_python(pattern);
-         }
          return to_python(encode_packed_bcd(a[0].int64, a[1].uint32, a[2].boolean));
+     },
+     [](const Arguments& a, std::uint64_t& pattern) noexcept {
+         return packed_bcd_pattern(a[0].int64, a[1].uint32, a[2].boolean, pattern);
      }},
 
     // IEEE 754 encoders.
@@ -225,30 +222,36 @@ static_assert(reserved_encoders_convert_by_width(
 // name).  The conversions of row `Index` are known here, so each one is the inlined
 // conversion of its type, one parameter after the other (a fold over a
 // lambda per parameter let the compiler merge the lambdas of rows with the
-// same conversions and call them out of line).
-template <std::size_t Index, std::size_t Parameter = 0>
+// same conversions and call them out of line).  InLine takes only the
+// conversions' in-line paths: false, with nothing raised, when an argument
+// is not on one.
+template <std::size_t Index, bool InLine, std::size_t Parameter = 0>
 [[gnu::always_inline]] inline bool convert_positional(PyObject* const* args, Py_ssize_t positional,
                                                       Arguments& arguments) {
     constexpr const FunctionRow& row = kFunctions[Index];
     if constexpr (Parameter == row.parameter_count) {
         return true;
     } else {
+        constexpr Conversion conversion = row.conversions[Parameter];
         if (static_cast<Py_ssize_t>(Parameter) >= positional ||
             (Parameter >= row.required_count && !args[Parameter])) {
             arguments[Parameter].boolean = false;  // an absent `signed`
-        } else if (!convert_argument<row.conversions[Parameter]>(
-                       row.parameters[Parameter], args[Parameter], arguments[Parameter])) {
+        } else if constexpr (InLine) {
+            if (!convert_in_line<conversion>(args[Parameter], arguments[Parameter])) return false;
+        } else if (!convert_argument<conversion>(row.parameters[Parameter], args[Parameter],
+                                                 arguments[Parameter])) {
             return false;
         }
-        return convert_positional<Index, Parameter + 1>(args, positional, arguments);
+        return convert_positional<Index, InLine, Parameter + 1>(args, positional, arguments);
     }
 }
 
 // Arguments by position are converted where they lie.  Keywords, or a count
 // of positional arguments that does not fit, are bound by name first, with
-// the messages a Python function of the same signature would give.  Either way one inlined conversion per parameter fills
-// `arguments`, whose address never leaves the function, so the compiler
-// keeps the converted values in registers from conversion to routine.
+// the messages a Python function of the same signature would give.  Either
+// way one inlined conversion per parameter fills `arguments`, whose address
+// never leaves the function, so the compiler keeps the converted values in
+// registers from conversion to routine.
 template <std::size_t Index>
 PyObject* call_function(PyObject* const* args, Py_ssize_t positional, PyObject* keyword_names) {
     constexpr const FunctionRow& row = kFunctions[Index];
@@ -259,15 +262,45 @@ PyObject* call_function(PyObject* const* args, Py_ssize_t positional, PyObject* 
         positional = row.parameter_count;
     }
     Arguments arguments;
-    if (!convert_positional<Index>(args, positional, arguments)) return nullptr;
+    if (!convert_positional<Index, false>(args, positional, arguments)) return nullptr;
     return row.call(arguments);
 }
 
 template <std::size_t Index>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
+PyObject* checked_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
     return guard([&] {
         return call_function<Index>(args, PyVectorcall_NARGS(nargsf), keyword_names);
     });
+}
+
+// Kept out of line, so that the entry that tries an `accepted` case first
+// saves no registers for it.
+template <std::size_t Index>
+[[gnu::noinline]] PyObject* checked_entry_apart(PyObject* const* args, Py_ssize_t nargsf,
+                                                PyObject* keyword_names) {
+    return checked_entry<Index>(args, nargsf, keyword_names);
+}
+
+// A row with an `accepted` case tries it first.  That path calls nothing but
+// the result's constructor and, for any other call, the checked entry, both
+// as its last act: no C++ exception can pass through it, so it needs no
+// guard, and without one it keeps no frame of its own.
+template <std::size_t Index>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
+    constexpr const FunctionRow& row = kFunctions[Index];
+    if constexpr (row.accepted != nullptr) {
+        const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+        Arguments arguments;
+        std::uint64_t pattern = 0;
+        if (!keyword_names && positional >= row.required_count && positional <= row.parameter_count &&
+            convert_positional<Index, true>(args, positional, arguments) &&
+            row.accepted(arguments, pattern)) {
+            return to_python(pattern);
+        }
+        return checked_entry_apart<Index>(args, nargsf, keyword_names);
+    } else {
+        return checked_entry<Index>(args, nargsf, keyword_names);
+    }
 }
 
 template <std::size_t... Index>

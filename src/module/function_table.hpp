@@ -68,6 +68,13 @@ struct FunctionRow {
     std::uint8_t required_count;
     std::array<Conversion, kMaxParameters> conversions;
     PyObject* (*call)(Arguments& arguments);
+    // Optional, for routines whose whole work is a few nanoseconds around
+    // their result int: the result's pattern when the routine accepts its
+    // arguments, or false for any case it refuses.  The entry tries it first
+    // on positional arguments that take their conversions' in-line paths,
+    // with nothing around it that keeps the result's construction from being
+    // the entry's last call; every other call goes through `call`.
+    bool (*accepted)(const Arguments& arguments, std::uint64_t& pattern) noexcept = nullptr;
 };
 
 std::span<const FunctionRow, kFunctionCount> function_rows() noexcept;

@@ -69,37 +69,42 @@ template <class T>
 #endif
 }
 
-[[gnu::always_inline]] inline bool convert_int64(PyObject* object, std::int64_t& out) {
+// The in-line paths of the three integer conversions: the value of an int
+// read from its digits, or false (nothing raised) for anything else, which
+// only the general conversion may judge.
+[[gnu::always_inline]] inline bool int64_in_line(PyObject* object, std::int64_t& out) {
     Py_ssize_t value = 0;
     if (compact_int(object, value)) {
         out = value;
         return true;
     }
-    if (two_digit_int(object, out)) return true;
-    return general_into(convert_int64_general, object, out);
+    return two_digit_int(object, out);
+}
+
+[[gnu::always_inline]] inline bool uint64_in_line(PyObject* object, std::uint64_t& out) {
+    std::int64_t value = 0;
+    if (!int64_in_line(object, value) || value < 0) return false;
+    out = static_cast<std::uint64_t>(value);
+    return true;
+}
+
+[[gnu::always_inline]] inline bool uint32_in_line(PyObject* object, std::uint32_t& out) {
+    Py_ssize_t value = 0;
+    if (!compact_int(object, value) || value < 0 || value > 0xFFFFFFFF) return false;
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+[[gnu::always_inline]] inline bool convert_int64(PyObject* object, std::int64_t& out) {
+    return int64_in_line(object, out) || general_into(convert_int64_general, object, out);
 }
 
 [[gnu::always_inline]] inline bool convert_uint64(PyObject* object, std::uint64_t& out) {
-    Py_ssize_t value = 0;
-    if (compact_int(object, value) && value >= 0) {
-        out = static_cast<std::uint64_t>(value);
-        return true;
-    }
-    std::int64_t wide = 0;
-    if (two_digit_int(object, wide) && wide >= 0) {
-        out = static_cast<std::uint64_t>(wide);
-        return true;
-    }
-    return general_into(convert_uint64_general, object, out);
+    return uint64_in_line(object, out) || general_into(convert_uint64_general, object, out);
 }
 
 [[gnu::always_inline]] inline bool convert_uint32(PyObject* object, std::uint32_t& out) {
-    Py_ssize_t value = 0;
-    if (compact_int(object, value) && value >= 0 && value <= 0xFFFFFFFF) {
-        out = static_cast<std::uint32_t>(value);
-        return true;
-    }
-    return general_into(convert_uint32_general, object, out);
+    return uint32_in_line(object, out) || general_into(convert_uint32_general, object, out);
 }
 bool convert_uint128(PyObject* object, uint128& out);
 bool convert_float64(PyObject* object, double& out);
