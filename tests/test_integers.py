@@ -4,7 +4,9 @@ import pytest
 from hypothesis import given, strategies as st
 
 from bitloom import (decode_ones_complement, decode_sign_magnitude, decode_twos_complement,
-                     encode_ones_complement, encode_sign_magnitude, encode_twos_complement)
+                     encode_ones_complement, encode_sign_magnitude, encode_twos_complement,
+                     unpack_parameters)
+from bitloom.frames import FrameCodec
 from recipe_items import Index, IntSubclass
 
 I64_MIN, I64_MAX, U64_MAX = -(2**63), 2**63 - 1, 2**64 - 1
@@ -177,3 +179,25 @@ def test_arguments_of_every_digit_count_convert_alike(value, make):
     else:
         with pytest.raises(OverflowError):
             decode_twos_complement(make(value), 64)
+
+
+# Patterns of two and three 30-bit digits are built digit by digit; a wrong
+# digit count or a wrong digit shows in comparison, bit_length, hash and
+# arithmetic.  Module functions, the recipe parser and the frame codec all
+# return them.
+WIDE_PATTERNS = [2**30 - 1, 2**30, 2**30 + 1, 2**31, 2**59 + 7, 2**60 - 1, 2**60, 2**60 + 1,
+                 2**62 + 12345, 2**63 - 1, 2**63, U64_MAX - 1, U64_MAX]
+
+
+@pytest.mark.parametrize("pattern", WIDE_PATTERNS)
+def test_wide_patterns_are_exact_ints(pattern):
+    packet = pattern.to_bytes(8, "big")
+    field = {"name": "p", "encoding": "unsigned", "bits": 64, "byte_order": "big",
+             "reverse_bits": False}
+    made = [encode_twos_complement(pattern - 2**64 if pattern > I64_MAX else pattern, 64),
+            unpack_parameters(packet, 0, [field])["p"],
+            FrameCodec([field]).unpack(packet)["p"]]
+    for value in made:
+        assert type(value) is int
+        assert value == pattern and value.bit_length() == pattern.bit_length()
+        assert hash(value) == hash(pattern) and value - pattern == 0 and str(value) == str(pattern)
