@@ -29,13 +29,15 @@ inline PyObject* int_from_int64(std::int64_t value) {
     }
 }
 
-// An int of two or three 30-bit digits (a magnitude from 2^30 to 2^64),
-// made as the interpreter's own arithmetic makes its results: an int of that
-// many digits from _PyLong_New, its digits then written in place.  The
-// interpreter's constructors count the digits in a loop and write them in
-// another, which for a 64-bit pattern takes most of the call.
+// An int of two or three 30-bit digits (a magnitude from 2^30 to 2^64; a
+// smaller one would leave a zero top digit), made as the interpreter's own
+// arithmetic makes its results: an int of that many digits from
+// _PyLong_New, its digits then written in place.  The interpreter's
+// constructors count the digits in a loop and write them in another, which
+// for a 64-bit pattern takes most of the call.  Only for the int layout of
+// CPython 3.13; elsewhere the public constructor.
 inline PyObject* int_from_wide_magnitude(std::uint64_t magnitude) {
-#if PYLONG_BITS_IN_DIGIT == 30 && PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030F0000
+#if PYLONG_BITS_IN_DIGIT == 30 && PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
     constexpr std::uint64_t kDigitMask = (std::uint64_t{1} << 30) - 1;
     const bool three_digits = magnitude >> 60 != 0;
     PyLongObject* number = _PyLong_New(three_digits ? 3 : 2);
