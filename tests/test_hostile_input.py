@@ -568,10 +568,13 @@ def test_empty_raw_bytes_values(value, bits, expected):
 
 RECURSE = """
 import sys
+import threading
 import bitloom
+from bitloom.frames import FrameCodec
 sys.setrecursionlimit(10000)
 item = {{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big",
         "reverse_bits": False, "value": 1}}
+codec = FrameCodec([item])
 
 class Deeper:
     def __index__(self):
@@ -581,24 +584,51 @@ class Deeper:
 def call():
     {call}
 
-try:
-    call()
-except (RecursionError, ValueError) as error:
-    text = str(error)
-    print("RecursionError" in text or isinstance(error, RecursionError))
+outcome = []
+
+def run():
+    try:
+        call()
+    except (RecursionError, ValueError) as error:
+        outcome.append("RecursionError" in str(error) or isinstance(error, RecursionError))
+
+if {stack_kib}:
+    threading.stack_size({stack_kib} * 1024)
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+else:
+    run()
+print(outcome)
 """
 
 
+# Every entry that converts a value through a hook, by position or by keyword;
+# the hook calls the same entry again until the stack is nearly full.
 @pytest.mark.parametrize("call", [
     'bitloom.pack_parameters([dict(item, value=Deeper())])',
-    'bitloom.unpack_parameters(b"\\\\x01", 0, [dict(item, bits=Deeper())])',
-], ids=["pack", "unpack"])
-def test_deep_reentry_from_hooks_raises_recursion_error(call, tmp_path):
-    # Without a guard the C stack ran out (a crash) at about 4,600 levels.
-    result = subprocess.run([sys.executable, "-c", RECURSE.format(call=call)], cwd=tmp_path,
-                            capture_output=True, text=True, timeout=120)
+    'bitloom.unpack_parameters(b"\\x01", 0, [dict(item, bits=Deeper())])',
+    'bitloom.encode_packed_bcd(Deeper(), 32)',
+    'bitloom.encode_packed_bcd(value=Deeper(), bits=32)',
+    'codec.pack((Deeper(),))',
+    'codec.pack({"a": Deeper()})',
+    'codec.unpack(b"\\x01\\x02", offset_bits=Deeper())',
+    'codec.unpack_many(b"\\x01\\x02", offset_bits=Deeper())',
+    'FrameCodec([dict(item, bits=Deeper())])',
+], ids=["pack", "unpack", "bcd", "bcd-keywords", "codec-tuple", "codec-dict", "codec-unpack",
+        "codec-unpack-many", "codec-new"])
+# The main thread's 8 MiB, and a thread's 1 MiB, where the interpreter's
+# recursion count alone would let the stack run out.
+@pytest.mark.parametrize("stack_kib", [0, 1024], ids=["main", "thread-1MiB"])
+def test_deep_reentry_from_hooks_raises_recursion_error(call, stack_kib, tmp_path):
+    # Without the entries' stack check the C stack ran out (a crash): in
+    # FrameCodec.pack by position at about 3,200 levels, and in every entry
+    # of the checked build.
+    script = RECURSE.format(call=call, stack_kib=stack_kib)
+    result = subprocess.run([sys.executable, "-c", script], cwd=tmp_path,
+                            capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr[-2000:]
-    assert result.stdout.strip() == "True"
+    assert result.stdout.strip() == "[True]"
 
 
 ALLOCATION = """

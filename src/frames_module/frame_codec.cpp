@@ -28,6 +28,7 @@
 #include "python/errors.hpp"
 #include "python/python_ref.hpp"
 #include "python/results.hpp"
+#include "python/stack_room.hpp"
 
 namespace bitloom::frames {
 
@@ -417,6 +418,7 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &recipe)) {
         return nullptr;
     }
+    if (!stack_has_room("FrameCodec")) return nullptr;
     return guard([&]() -> PyObject* {
         PyRef self(type->tp_alloc(type, 0));
         if (!self) return nullptr;
@@ -684,6 +686,7 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
 }
 
 PyObject* codec_pack(PyObject* self, PyObject* values) {
+    if (!stack_has_room("FrameCodec.pack")) return nullptr;
     return guard([&] { return pack_values(self, values); });
 }
 
@@ -760,6 +763,7 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
 }
 
 PyObject* codec_unpack(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+    if (!stack_has_room("FrameCodec.unpack")) return nullptr;
     return guard([&] { return unpack_frame(self, args, count, keywords); });
 }
 
@@ -914,13 +918,14 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
 
 PyObject* codec_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t count,
                             PyObject* keywords) {
+    if (!stack_has_room("FrameCodec.unpack_many")) return nullptr;
     return guard([&] { return unpack_frames(self, args, count, keywords); });
 }
 
 // _frame_count(length, frame_bytes, offset_bits, ignore_partial) -> (frames, frame_bytes):
 // the checks of unpack_many, for the frame iterator written in Python.
 PyObject* codec_frame_count(PyObject* self, PyObject* args) {
-    if (!usable(self)) return nullptr;
+    if (!usable(self) || !stack_has_room("FrameCodec._frame_count")) return nullptr;
     Py_ssize_t length = 0;
     PyObject* frame_bytes_object = nullptr;
     PyObject* offset_object = nullptr;

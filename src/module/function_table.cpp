@@ -18,6 +18,7 @@
 #include "module/binding.hpp"
 #include "module/recipe_functions.hpp"
 #include "python/results.hpp"
+#include "python/stack_room.hpp"
 #include "python/text_objects.hpp"
 
 namespace bitloom {
@@ -266,8 +267,11 @@ PyObject* call_function(PyObject* const* args, Py_ssize_t positional, PyObject* 
     return row.call(arguments);
 }
 
+// The stack is checked first: a conversion may run a hook that calls the
+// module again.
 template <std::size_t Index>
 PyObject* checked_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
+    if (!stack_has_room(kFunctions[Index].name)) return nullptr;
     return guard([&] {
         return call_function<Index>(args, PyVectorcall_NARGS(nargsf), keyword_names);
     });

@@ -16,9 +16,10 @@ namespace {
 // the hook and the call as well as the engine's own: about 2 KiB of C stack,
 // and more in builds with AddressSanitizer's padded frames, against the few
 // hundred bytes the interpreter's recursion count assumes per unit.  Each
-// level is therefore counted three times, so that the limit is reached
-// (RecursionError) well before an 8 MiB stack runs out; twice was not enough
-// for the checked build.
+// level is therefore counted three times, so that the interpreter's limit
+// ends deep re-entry at about the same depth in every build; what keeps the
+// stack itself from running out, whatever the count, is the entry's check of
+// the stack (python/stack_room.hpp).
 constexpr int kRecursionWeight = 3;
 
 class RecursionGuard {

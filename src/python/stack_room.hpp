@@ -1,0 +1,40 @@
+// Room on the calling thread's C stack for one more call into the module.
+//
+// A hook that a conversion runs (an `__index__`, a `__bool__`, a str
+// subclass's methods) may call the module again, and each such level holds
+// the interpreter's frames for the hook and the module's own.  The
+// interpreter's recursion count cannot tell how many levels fit: a level's
+// size depends on the entry point and on the build (AddressSanitizer's padded
+// frames take about twice a release build's), and some entries used more
+// stack per level than the count allows for on an 8 MiB stack.  So every
+// entry that may run Python code compares the stack pointer itself against a
+// floor a margin above the end of the thread's stack, and raises
+// RecursionError instead of running out.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace bitloom {
+
+// The floor, measured once per thread; until then the highest address, so
+// that the first check takes the slow path and measures it.  A plain `__thread`
+// variable in the initial-exec model is one load from the thread pointer,
+// with none of the wrapper calls that a C++ `thread_local` shared between
+// translation units needs.
+extern __thread std::uintptr_t stack_floor __attribute__((tls_model("initial-exec")));
+
+// Measures the thread's stack (once) and checks `frame` against its floor:
+// false with RecursionError "maximum recursion depth exceeded in {entry}".
+[[gnu::cold]] bool check_stack_room_slow(std::uintptr_t frame, const char* entry);
+
+// True while the stack has room; otherwise false with RecursionError set.
+// `entry` names the function or method for the message ("pack_parameters").
+[[gnu::always_inline]] inline bool stack_has_room(const char* entry) {
+    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (frame > stack_floor) [[likely]] return true;
+    return check_stack_room_slow(frame, entry);
+}
+
+}  // namespace bitloom
