@@ -29,10 +29,25 @@ extern __thread std::uintptr_t stack_floor __attribute__((tls_model("initial-exe
 // false with RecursionError "maximum recursion depth exceeded in {entry}".
 [[gnu::cold]] bool check_stack_room_slow(std::uintptr_t frame, const char* entry);
 
+// The stack pointer itself where it can be read: the frame address would
+// make the caller keep a frame pointer, and the address of a local lies on
+// AddressSanitizer's separate stack for such locals, not on the thread's.
+[[gnu::always_inline]] inline std::uintptr_t stack_pointer() {
+    std::uintptr_t pointer = 0;
+#if defined(__x86_64__)
+    asm("mov %%rsp, %0" : "=r"(pointer));
+#elif defined(__aarch64__)
+    asm("mov %0, sp" : "=r"(pointer));
+#else
+    pointer = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#endif
+    return pointer;
+}
+
 // True while the stack has room; otherwise false with RecursionError set.
 // `entry` names the function or method for the message ("pack_parameters").
 [[gnu::always_inline]] inline bool stack_has_room(const char* entry) {
-    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const std::uintptr_t frame = stack_pointer();
     if (frame > stack_floor) [[likely]] return true;
     return check_stack_room_slow(frame, entry);
 }
