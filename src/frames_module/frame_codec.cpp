@@ -418,8 +418,7 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &recipe)) {
         return nullptr;
     }
-    if (!stack_has_room("FrameCodec")) return nullptr;
-    return guard([&]() -> PyObject* {
+    return guarded_entry("FrameCodec", [&]() -> PyObject* {
         PyRef self(type->tp_alloc(type, 0));
         if (!self) return nullptr;
         auto* object = reinterpret_cast<FrameCodecObject*>(self.get());
@@ -686,8 +685,7 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
 }
 
 PyObject* codec_pack(PyObject* self, PyObject* values) {
-    if (!stack_has_room("FrameCodec.pack")) return nullptr;
-    return guard([&] { return pack_values(self, values); });
+    return guarded_entry("FrameCodec.pack", [&] { return pack_values(self, values); });
 }
 
 // ---- parsing -----------------------------------------------------------------
@@ -763,8 +761,8 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
 }
 
 PyObject* codec_unpack(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
-    if (!stack_has_room("FrameCodec.unpack")) return nullptr;
-    return guard([&] { return unpack_frame(self, args, count, keywords); });
+    return guarded_entry("FrameCodec.unpack",
+                         [&] { return unpack_frame(self, args, count, keywords); });
 }
 
 // How a buffer of `length` bytes splits into frames: checks the frame size
@@ -918,8 +916,8 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
 
 PyObject* codec_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t count,
                             PyObject* keywords) {
-    if (!stack_has_room("FrameCodec.unpack_many")) return nullptr;
-    return guard([&] { return unpack_frames(self, args, count, keywords); });
+    return guarded_entry("FrameCodec.unpack_many",
+                         [&] { return unpack_frames(self, args, count, keywords); });
 }
 
 // _frame_count(length, frame_bytes, offset_bits, ignore_partial) -> (frames, frame_bytes):

@@ -267,12 +267,9 @@ PyObject* call_function(PyObject* const* args, Py_ssize_t positional, PyObject* 
     return row.call(arguments);
 }
 
-// The stack is checked first: a conversion may run a hook that calls the
-// module again.
 template <std::size_t Index>
 PyObject* checked_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* keyword_names) {
-    if (!stack_has_room(kFunctions[Index].name)) return nullptr;
-    return guard([&] {
+    return guarded_entry(kFunctions[Index].name, [&] {
         return call_function<Index>(args, PyVectorcall_NARGS(nargsf), keyword_names);
     });
 }

@@ -15,6 +15,9 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <utility>
+
+#include "python/errors.hpp"
 
 namespace bitloom {
 
@@ -50,6 +53,15 @@ extern __thread std::uintptr_t stack_floor __attribute__((tls_model("initial-exe
     const std::uintptr_t frame = stack_pointer();
     if (frame > stack_floor) [[likely]] return true;
     return check_stack_room_slow(frame, entry);
+}
+
+// An entry point's body, run inside the guard once the stack has room: the
+// check comes first, since any conversion the body makes may run a hook that
+// calls the module again.
+template <class Body>
+PyObject* guarded_entry(const char* entry, Body&& body) noexcept {
+    if (!stack_has_room(entry)) return nullptr;
+    return guard(std::forward<Body>(body));
 }
 
 }  // namespace bitloom
