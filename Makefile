@@ -5,9 +5,12 @@
 # make sanitize  - the pytest suite against an AddressSanitizer and
 #                  UndefinedBehaviorSanitizer build in .venv-sanitize
 # make fuzz      - every fuzzer for a bounded time (FUZZ_SECONDS each)
+# make matrix    - the pytest suite on every interpreter of the matrix (CPython
+#                  3.14 and 3.15 from Debian sid, free-threaded 3.13 built from
+#                  source), prepared once into INTERPRETERS (needs root)
 # make bench     - build bitloom into .venv, add the peers, time bitloom against
 #                  them and rewrite benchmarks/BENCHMARKS.md and benchmarks/ratios.png
-.PHONY: demo test install cpp-test typecheck pytest clean sanitize sanitize-install fuzz \
+.PHONY: matrix interpreters demo test install cpp-test typecheck pytest clean sanitize sanitize-install fuzz \
         fuzz-smoke fuzz-native fuzz-python bench require-clang need-clang
 
 VENV := .venv
@@ -140,10 +143,12 @@ sanitize-install: $(SAN_STAMP)
 	CXX=$(SAN_CXX) $(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
 	    -C cmake.build-type=RelWithDebInfo -C cmake.define.BITLOOM_SANITIZE=ON $(SAN_BUILD_OPTIONS) .
 
-# The packaging tests build wheels, which the checked build has no part in.
+# The packaging tests build wheels, which the checked build has no part in;
+# the benchmark harness's test runs every case in Python and checks the
+# harness, which the release run does once.
 sanitize: sanitize-install
 	$(SAN_ENV) LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests \
-	    --ignore=tests/test_packaging.py
+	    --ignore=tests/test_packaging.py --ignore=tests/test_benchmarks.py
 
 # ---- fuzzing ---------------------------------------------------------------
 # libFuzzer targets for the routines without the interpreter (fuzz/*.cpp,
@@ -183,6 +188,20 @@ else
 endif
 
 test: require-clang cpp-test typecheck pytest sanitize fuzz-smoke
+
+# ---- the interpreter matrix -------------------------------------------------
+# A Debian sid tree with python3.14 and python3.15 and a free-threaded 3.13
+# built in it, made once into INTERPRETERS and reused while present (see
+# scripts/interpreters.sh); each interpreter gets its own venv in
+# build/matrix/.  MATRIX picks the interpreters.
+INTERPRETERS ?= $(CURDIR)/.interpreters
+MATRIX ?= python3.14 python3.15 python3.13t
+
+interpreters:
+	scripts/interpreters.sh prepare $(INTERPRETERS)
+
+matrix: interpreters
+	scripts/matrix.sh $(INTERPRETERS) $(MATRIX)
 
 $(BENCH_STAMP): $(STAMP)
 	$(VPY) -m pip install --quiet $(BENCH_PEERS)

@@ -190,6 +190,9 @@ __all__ = [
     "encode_utf32be",
 ]
 
+# The version of this build, as its package metadata gives it.
+__version__: str
+
 # Recipes.
 def unpack_parameters(
     packet_bytes: bytes, offset_bits: _Int, recipe: Sequence[UnpackingItem]
