@@ -38,7 +38,7 @@ $(STAMP): pyproject.toml
 	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" \
-	    "mypy>=1.11" "build>=1.2" $(FRAMES_TEST_DEPS)
+	    "mypy>=1.11" "basedpyright>=1.20" "build>=1.2" $(FRAMES_TEST_DEPS)
 	touch $@
 
 install: $(STAMP)
@@ -60,12 +60,17 @@ cpp-test:
 	    for t in $(CPP_TESTS); do echo "running $$dir/$$t"; $$dir/$$t; done; \
 	done
 
-# The stubs against the examples and the typing checks (strict), and against
-# the built module (stubtest, run outside the source tree so that it imports
-# the installed package).
+# The stubs against the examples, the typing checks and the examples of
+# README.md and docs/ (written out as modules by scripts/doc_examples.py),
+# with mypy --strict and with pyright in strict mode (basedpyright, whose
+# wheel brings its Node.js runtime), and against the built module (stubtest,
+# run outside the source tree so that it imports the installed package).
 TYPED := examples tests/typing bitloom/cli.py bitloom/__main__.py bitloom/layout.py
+DOC_EXAMPLES := build/doc-examples
 typecheck: install
-	$(VPY) -m mypy --strict --warn-unreachable --cache-dir build/mypy-cache $(TYPED)
+	$(VPY) scripts/doc_examples.py $(DOC_EXAMPLES)
+	$(VPY) -m mypy --strict --warn-unreachable --cache-dir build/mypy-cache $(TYPED) $(DOC_EXAMPLES)
+	$(VENV)/bin/basedpyright --level error --pythonpath $(VPY) $(DOC_EXAMPLES) tests/typing
 	cd tests/typing && ../../$(VPY) -m mypy.stubtest bitloom --allowlist stubtest-allowlist.txt
 
 pytest: install
