@@ -58,6 +58,47 @@ def test_unpack_many_agrees_with_unpack_frame_by_frame(case, frames, spare_bytes
                                        offset_bits=offset_bits))) == repr(expected)
 
 
+# Frames are decoded a block at a time (16,384 frames, or 64 KiB of text and
+# raw bytes): values, repeats and errors across the blocks' edges.
+BLOCKS = [
+    ([item("a", bits=32), item("b", "twos_complement", 32)], 0, 2 * 16384 + 5),
+    ([item("a", bits=12), item("t", "utf8", 64), item("r", "binary", 20)], 5, 3 * 7000 + 3),
+    ([item("t", "utf8", 8 * 3000), item("n", bits=8)], 11, 50),
+]
+
+
+@pytest.mark.parametrize("recipe, offset_bits, frames", BLOCKS)
+def test_frames_across_blocks_agree_with_unpack(recipe, offset_bits, frames):
+    codec = FrameCodec(recipe)
+    frame_bytes = codec.size + 1 + (offset_bits + 7) // 8
+    text = ["same", "other"]
+    rows = [[n % 4096 if f["encoding"] == "unsigned" else -n if f["encoding"] == "twos_complement"
+             else text[(n // 3) % 2] if f["encoding"] == "utf8" else b"\1" for f in recipe]
+            for n in range(frames)]
+    dump = bytearray(frames * frame_bytes)
+    for n, row in enumerate(rows):
+        packed = int.from_bytes(codec.pack(row), "big") << (frame_bytes * 8 - codec.size * 8 - offset_bits)
+        dump[n * frame_bytes:(n + 1) * frame_bytes] = packed.to_bytes(frame_bytes, "big")
+    columns = codec.unpack_many(dump, frame_bytes=frame_bytes, offset_bits=offset_bits)
+    expected = [codec.unpack(dump, n * frame_bytes * 8 + offset_bits) for n in range(frames)]
+    assert {name: list(column) for name, column in columns.items()} == {
+        name: [fields[name] for fields in expected] for name in codec.names}
+    assert [fields[codec.names[0]] for fields in expected[:3]] == [
+        row[0] if recipe[0]["encoding"] != "utf8" else row[0].ljust(3000, "\0") for row in rows[:3]]
+
+
+@pytest.mark.parametrize("bad_frame", [0, 16383, 16384, 40000])
+@pytest.mark.parametrize("field", ["a", "t"])
+def test_the_first_bad_frame_is_named_in_any_block(bad_frame, field):
+    codec = FrameCodec([item("a", "packed_bcd", 8), item("t", "utf8", 8)])
+    dump = bytearray(codec.pack([12, "x"]) * 40005)
+    dump[2 * bad_frame + (field == "t")] = 0xFF
+    dump[2 * 40002] = 0xFF  # a later bad frame is not the one reported
+    with pytest.raises(ValueError) as caught:
+        codec.unpack_many(dump)
+    assert str(caught.value).startswith(f"frame {bad_frame} (byte {2 * bad_frame}), field '{field}': ")
+
+
 def test_columns_are_typed_arrays_and_lists():
     codec, rows, dump = telemetry_dump(100)
     columns = codec.unpack_many(dump)
