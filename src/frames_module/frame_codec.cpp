@@ -503,15 +503,12 @@ class OrderedValues {
 
 constexpr std::size_t kSmallFrame = 512;
 
+// collections.abc.Mapping, set once by prepare_frame_codecs before any codec
+// exists and only read afterwards, so threads share it without a lock.
+PyObject* g_mapping_type = nullptr;
+
 bool is_mapping(PyObject* values) {
-    static PyObject* mapping_type = nullptr;
-    if (!mapping_type) {
-        PyRef abc(PyImport_ImportModule("collections.abc"));
-        if (!abc) return false;
-        mapping_type = PyObject_GetAttrString(abc.get(), "Mapping");
-        if (!mapping_type) return false;
-    }
-    const int result = PyObject_IsInstance(values, mapping_type);
+    const int result = PyObject_IsInstance(values, g_mapping_type);
     if (result < 0) PyErr_Clear();
     return result > 0;
 }
@@ -1064,6 +1061,14 @@ PyGetSetDef kCodecGetSet[] = {
 };
 
 }  // namespace
+
+bool prepare_frame_codecs() {
+    if (g_mapping_type) return true;
+    PyRef abc(PyImport_ImportModule("collections.abc"));
+    if (!abc) return false;
+    g_mapping_type = PyObject_GetAttrString(abc.get(), "Mapping");
+    return g_mapping_type != nullptr;
+}
 
 PyTypeObject FrameCodecType = [] {
     PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
