@@ -1071,7 +1071,10 @@ bool prepare_frame_codecs() {
 }
 
 PyTypeObject FrameCodecType = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    // Every member zero, then the header, so that no member is left out of
+    // an initialiser (-Wmissing-field-initializers).
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "bitloom._frames.FrameCodec";
     type.tp_basicsize = sizeof(FrameCodecObject);
     type.tp_dealloc = codec_dealloc;
