@@ -22,12 +22,26 @@ See docs/frames.md.
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Mapping
-from typing import Any
+from typing import Any, NamedTuple
 
 from bitloom._frames import Column
 from bitloom._frames import FrameCodec as _NativeFrameCodec
 
-__all__ = ["Column", "FrameCodec"]
+__all__ = ["Column", "FrameCodec", "FrameField"]
+
+
+class FrameField(NamedTuple):
+    """A compiled field: its name, the encoding name its recipe item gave,
+    its width, the bit of the frame where it starts (bit 0 is the most
+    significant bit of byte 0), its byte order ("big" or "little") and
+    whether its bits are reversed."""
+
+    name: str
+    encoding: str
+    bits: int
+    offset_bits: int
+    byte_order: str
+    reverse_bits: bool
 
 
 class FrameCodec(_NativeFrameCodec):
@@ -40,6 +54,12 @@ class FrameCodec(_NativeFrameCodec):
     """
 
     __slots__ = ()
+
+    @property
+    def fields(self) -> tuple[FrameField, ...]:
+        """The compiled fields, in recipe order, each where it lies in the
+        frame."""
+        return tuple(map(FrameField._make, self._fields()))
 
     def iter_unpack(self, buffer: Any, *, frame_bytes: int | None = None, offset_bits: int = 0,
                     ignore_partial: bool = False) -> Iterator[dict[str, Any]]:

@@ -1,11 +1,11 @@
 # Type information for bitloom.frames.
 
 from collections.abc import Buffer, Iterable, Iterator, Mapping, Sequence
-from typing import Any, Literal, SupportsIndex, final, overload
+from typing import Any, Literal, NamedTuple, SupportsIndex, final, overload
 
 from bitloom import RecipeItem
 
-__all__ = ["Column", "FrameCodec"]
+__all__ = ["Column", "FrameCodec", "FrameField"]
 
 # What one field of a frame reads back as.
 _FieldValue = int | float | str | bytes
@@ -25,6 +25,14 @@ class Column(Sequence[int | float]):
     def __getitem__(self, index: slice, /) -> Sequence[int | float]: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
+class FrameField(NamedTuple):
+    name: str
+    encoding: str
+    bits: int
+    offset_bits: int
+    byte_order: str
+    reverse_bits: bool
+
 class FrameCodec:
     """A recipe compiled once, for packing and parsing frames."""
 
@@ -35,6 +43,8 @@ class FrameCodec:
     def names(self) -> tuple[str, ...]: ...
     @property
     def recipe(self) -> list[RecipeItem]: ...
+    @property
+    def fields(self) -> tuple[FrameField, ...]: ...
     def pack(self, values: Mapping[str, Any] | Sequence[Any], /) -> bytes: ...
     def unpack(self, buffer: Buffer, offset_bits: SupportsIndex = 0) -> dict[str, _FieldValue]: ...
     def unpack_tuple(self, buffer: Buffer, offset_bits: SupportsIndex = 0) -> tuple[_FieldValue, ...]: ...

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ namespace {
 struct CompiledField {
     BoundField codec;                   // the layout and its row
     PyObject* name = nullptr;           // an interned exact str, owned
+    PyObject* encoding = nullptr;       // the encoding name as the item gave it, an exact str, owned
     PyObject* default_value = nullptr;  // the item's "value", owned; null when absent
     bool default_encoded = false;       // false: encode default_value on use
     std::uint64_t default_bits = 0;
@@ -56,6 +58,7 @@ struct Compiled {
     ~Compiled() {
         for (CompiledField& field : fields) {
             Py_XDECREF(field.name);
+            Py_XDECREF(field.encoding);
             Py_XDECREF(field.default_value);
         }
         Py_XDECREF(recipe);
@@ -259,7 +262,34 @@ PyRef copy_items(PyObject* recipe) {
     }
     PyRef copy_module(PyImport_ImportModule("copy"));
     if (!copy_module) return PyRef();
-    return PyRef(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", copies.get()));
+    PyRef copied(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", copies.get()));
+    if (!copied) return PyRef();
+    // copy.deepcopy is whatever the module holds, and an item's __deepcopy__
+    // sees the list it returns (through `memo`) and may keep it to change
+    // later: the copy is checked, read once into a tuple, and each item is
+    // copied once more into a dict that only the codec holds.
+    if (!PyList_Check(copied.get()) && !PyTuple_Check(copied.get())) {
+        PyErr_Format(PyExc_TypeError, "copy.deepcopy returned '%s', not a list",
+                     Py_TYPE(copied.get())->tp_name);
+        return PyRef();
+    }
+    PyRef snapshot(PySequence_Tuple(copied.get()));
+    if (!snapshot) return PyRef();
+    const Py_ssize_t count = PyTuple_GET_SIZE(snapshot.get());
+    PyRef owned(PyTuple_New(count));
+    if (!owned) return PyRef();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(snapshot.get(), i);
+        if (!PyDict_Check(item)) {
+            raise_cannot_cast(item, "dict");
+            locate_pending_error(item_label(i, nullptr).get());
+            return PyRef();
+        }
+        PyObject* copy = PyDict_Copy(item);
+        if (!copy) return PyRef();
+        PyTuple_SET_ITEM(owned.get(), i, copy);
+    }
+    return owned;
 }
 
 // The codec an encoding name stands for: a name of the packing table (a
@@ -358,6 +388,11 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
         }
         field.default_value = default_value.release();
     }
+    field.encoding = PyUnicode_CheckExact(fields.encoding.object)
+                         ? Py_NewRef(fields.encoding.object)
+                         : PyUnicode_FromStringAndSize(fields.encoding.text.data(),
+                                                       static_cast<Py_ssize_t>(fields.encoding.text.size()));
+    if (!field.encoding) return fail();
     field.name = name.release();
     compiled.layouts.push_back(field.codec.layout);
     compiled.fields.push_back(std::move(field));
@@ -369,14 +404,14 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
     if (!items) return false;
     compiled.name_index = PyDict_New();
     if (!compiled.name_index) return false;
-    const Py_ssize_t count = PyList_GET_SIZE(items.get());
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     compiled.fields.reserve(static_cast<std::size_t>(count));
     compiled.layouts.reserve(static_cast<std::size_t>(count));
     std::uint64_t cursor = 0;
     std::uint64_t length_bits = 0;
     std::vector<std::uint8_t> scratch;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!compile_item(compiled, i, PyList_GET_ITEM(items.get(), i), cursor, length_bits, scratch)) {
+        if (!compile_item(compiled, i, PyTuple_GET_ITEM(items.get(), i), cursor, length_bits, scratch)) {
             return false;
         }
     }
@@ -401,7 +436,8 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
                      static_cast<unsigned long long>(length_bits));
         return false;
     }
-    compiled.recipe = items.release();
+    compiled.recipe = PySequence_List(items.get());
+    if (!compiled.recipe) return false;
     compiled.names = PyTuple_New(count);
     if (!compiled.names) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -419,12 +455,16 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return guarded_entry("FrameCodec", [&]() -> PyObject* {
-        PyRef self(type->tp_alloc(type, 0));
+        // Compiling runs Python code (conversion hooks, copy.deepcopy), so
+        // the object is made only once the compiled state is whole: no
+        // finaliser and no walk of gc.get_objects() ever meets a codec that
+        // is half built.
+        auto compiled = std::make_unique<Compiled>();
+        if (!compile_recipe(recipe, *compiled)) return nullptr;
+        PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
-        auto* object = reinterpret_cast<FrameCodecObject*>(self.get());
-        object->compiled = new Compiled();
-        if (!compile_recipe(recipe, *object->compiled)) return nullptr;
-        return self.release();
+        reinterpret_cast<FrameCodecObject*>(self)->compiled = compiled.release();
+        return self;
     });
 }
 
@@ -502,6 +542,15 @@ class OrderedValues {
 };
 
 constexpr std::size_t kSmallFrame = 512;
+
+// unpack_many copies the text and raw-bytes fields of a block of frames,
+// about this many bytes (they stay in the core's cache between their copy
+// and their decoding), and lets other threads run while a block of frames
+// of at least kReleaseBytes decodes.
+constexpr std::size_t kBlockBytes = std::size_t{1} << 16;
+constexpr std::size_t kReleaseBytes = std::size_t{1} << 12;
+// ... and at most this many frames a block, for the numeric fields.
+constexpr std::size_t kBlockFrames = std::size_t{1} << 14;
 
 // collections.abc.Mapping, set once by prepare_frame_codecs before any codec
 // exists and only read afterwards, so threads share it without a lock.
@@ -733,19 +782,24 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
         !check_fits(compiled, view.data().size(), offset_bits)) {
         return nullptr;
     }
-    // A small frame is copied first, with eight zero bytes after it, so that
-    // every field up to 64 bits is read with one word load, also at the end.
-    std::span<const std::uint8_t> data = view.data();
-    std::uint8_t padded[kSmallFrame + 8];
+    // The frame is copied first, with eight zero bytes after it: the bytes
+    // decoded are private (another thread may write the caller's buffer,
+    // and a text decoder reads its bytes twice), and every field up to 64
+    // bits is read with one word load, also at the end.
+    std::uint8_t small[kSmallFrame + 8];
+    std::vector<std::uint8_t> large;
     const std::uint64_t first_byte = offset_bits / 8;
-    const std::uint64_t frame_end = (offset_bits + compiled.extent_bits + 7) / 8;
-    if (frame_end - first_byte <= kSmallFrame) {
-        const std::size_t length = static_cast<std::size_t>(frame_end - first_byte);
-        if (length != 0) std::memcpy(padded, data.data() + first_byte, length);
-        std::memset(padded + length, 0, 8);
-        data = {padded, length + 8};
-        offset_bits %= 8;
+    const std::size_t length =
+        static_cast<std::size_t>((offset_bits + compiled.extent_bits + 7) / 8 - first_byte);
+    std::uint8_t* padded = small;
+    if (length > kSmallFrame) {
+        large.resize(length + 8);
+        padded = large.data();
     }
+    if (length != 0) std::memcpy(padded, view.data().data() + first_byte, length);
+    std::memset(padded + length, 0, 8);
+    const std::span<const std::uint8_t> data(padded, length + 8);
+    offset_bits %= 8;
     auto decode = [&](std::size_t j) {
         const CompiledField& field = compiled.fields[j];
         PyObject* value = field_to_python(field.codec, data, offset_bits);
@@ -876,53 +930,111 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
         }
     }
     // The buffer stays exported (a bytearray cannot be resized, an mmap not
-    // closed) while other threads run.
+    // closed) while other threads run, and its bytes are read once: another
+    // thread may write it meanwhile (a bytearray, an mmap of a file still
+    // being written).  A numeric field is one read per frame; the bytes of
+    // each text and raw-bytes field are copied into private memory first,
+    // since a text decoder reads its bytes twice (to size its result, then
+    // to fill it) and the repeats are found before the values are made.
+    // Frames go a block at a time: between blocks the interpreter lock is
+    // taken back and signals are checked, so Ctrl-C stops a long call.
     const std::span<const std::uint8_t> data = view.data().first(frames * frame_bytes);
-    std::vector<std::size_t> byte_fields;
+    struct ByteField {
+        std::size_t index;   // in the recipe
+        BoundField codec;    // the field, starting `start % 8` bits into its private bytes
+        std::size_t first;   // its first byte in a frame
+        std::size_t stride;  // its bytes in a frame, at least 1
+        std::size_t place;   // where its bytes start in a block, per frame
+    };
+    std::vector<ByteField> byte_fields;
+    std::size_t private_bytes = 0;  // per frame
     for (std::size_t j = 0; j < field_count; ++j) {
-        if (!is_numeric(compiled.fields[j].codec.layout.kind)) byte_fields.push_back(j);
+        const BoundField& codec = compiled.fields[j].codec;
+        if (is_numeric(codec.layout.kind)) continue;
+        const std::uint64_t start = offset_bits + codec.layout.start;
+        ByteField field{j, codec, static_cast<std::size_t>(start / 8),
+                        static_cast<std::size_t>(std::max<std::uint64_t>(1, (start % 8 + codec.layout.bits + 7) / 8)),
+                        0};
+        field.codec.layout.start = start % 8;
+        byte_fields.push_back(field);
+        private_bytes += field.stride;
     }
-    // Which text and raw-byte values repeat the frame before, found while
-    // other threads run: only the others need the interpreter.
-    std::vector<std::uint8_t> repeats(byte_fields.size() * frames);
-    ColumnFailure failure;
-    bool decoded = true;
-    Py_BEGIN_ALLOW_THREADS
-    decoded = decode_numeric_columns(data, frame_bytes, offset_bits, frames, numeric, failure);
-    for (std::size_t k = 0; k < byte_fields.size(); ++k) {
-        mark_repeated_values(data, frame_bytes, offset_bits, frames,
-                             compiled.fields[byte_fields[k]].codec.layout, repeats.data() + k * frames);
+    const std::size_t block_frames =
+        std::clamp<std::size_t>(kBlockBytes / std::max<std::size_t>(1, private_bytes), 1, kBlockFrames);
+    const std::size_t block_size = std::min(block_frames, frames);
+    std::vector<std::uint8_t> block;
+    for (ByteField& field : byte_fields) {
+        field.place = block.size();
+        block.resize(block.size() + field.stride * block_size + 8);
     }
-    Py_END_ALLOW_THREADS
-    if (failure.out_of_memory) return PyErr_NoMemory();
-
-    // Text and raw bytes need the interpreter.  Only frames up to a numeric
-    // failure are read, and at its frame only the fields before it, so the
-    // error reported is the first in frame and recipe order either way.  A
-    // repeated value is the object of the frame before (each is immutable).
-    const std::size_t limit = decoded ? frames : failure.frame + 1;
+    std::vector<std::uint8_t> repeats(byte_fields.size() * block_size);
+    std::vector<NumericColumn> block_columns(numeric);
     std::vector<PyObject*> previous(byte_fields.size(), nullptr);  // borrowed from the columns
-    for (std::size_t i = 0; i < limit && !byte_fields.empty(); ++i) {
-        const std::uint64_t frame_start = std::uint64_t{i} * frame_bytes * 8 + offset_bits;
-        for (std::size_t k = 0; k < byte_fields.size(); ++k) {
-            const std::size_t j = byte_fields[k];
-            const CompiledField& field = compiled.fields[j];
-            if (!decoded && i == failure.frame && j > failure.field_index) break;
-            PyObject* value = repeats[k * frames + i] ? Py_NewRef(previous[k])
-                                                      : field_bytes_to_python(field.codec, data, frame_start);
-            if (!value) {
-                locate_pending_error(frame_field_label(i, frame_bytes, field.name).get());
-                return nullptr;
+    for (std::size_t first = 0; first < frames; first += block_frames) {
+        const std::size_t count = std::min(block_frames, frames - first);
+        const std::span<const std::uint8_t> frames_here =
+            data.subspan(first * frame_bytes, data.size() - first * frame_bytes);
+        for (std::size_t c = 0; c < numeric.size(); ++c) block_columns[c].slots = numeric[c].slots + first;
+        ColumnFailure failure;
+        bool decoded = true;
+        auto copy_and_decode = [&] {
+            for (const ByteField& field : byte_fields) {
+                std::uint8_t* to = block.data() + field.place;
+                const std::uint8_t* from = frames_here.data() + field.first;
+                for (std::size_t i = 0; i < count; ++i, to += field.stride, from += frame_bytes) {
+                    std::memcpy(to, from, field.stride);
+                }
+                std::memset(to, 0, 8);
             }
-            PyList_SET_ITEM(columns[j].get(), static_cast<Py_ssize_t>(i), value);
-            previous[k] = value;
+            decoded = decode_numeric_columns(frames_here, frame_bytes, offset_bits, count,
+                                             block_columns, failure);
+        };
+        if (count * (frame_bytes < kBlockBytes ? frame_bytes : kBlockBytes) >= kReleaseBytes) {
+            Py_BEGIN_ALLOW_THREADS
+            copy_and_decode();
+            Py_END_ALLOW_THREADS
+        } else {
+            copy_and_decode();
         }
-    }
-    if (!decoded) {
-        raise_at(frame_field_label(failure.frame, frame_bytes,
-                                   compiled.fields[failure.field_index].name).get(),
-                 failure.error);
-        return nullptr;
+        if (failure.out_of_memory) return PyErr_NoMemory();
+
+        // Text and raw bytes need the interpreter.  Only frames up to a
+        // numeric failure are read, and at its frame only the fields before
+        // it, so the error reported is the first in frame and recipe order
+        // either way.  A value that repeats the frame before (in this block)
+        // is the object of the frame before (each is immutable).
+        const std::size_t limit = decoded ? count : failure.frame + 1;
+        for (std::size_t k = 0; k < byte_fields.size(); ++k) {
+            const ByteField& field = byte_fields[k];
+            mark_repeated_values({block.data() + field.place, field.stride * count + 8}, field.stride,
+                                 0, limit, field.codec.layout, repeats.data() + k * block_size);
+        }
+        for (std::size_t i = 0; i < limit && !byte_fields.empty(); ++i) {
+            for (std::size_t k = 0; k < byte_fields.size(); ++k) {
+                const ByteField& field = byte_fields[k];
+                if (!decoded && i == failure.frame && field.index > failure.field_index) break;
+                PyObject* value =
+                    repeats[k * block_size + i]
+                        ? Py_NewRef(previous[k])
+                        : field_bytes_to_python(field.codec,
+                                                {block.data() + field.place, field.stride * count + 8},
+                                                std::uint64_t{i} * field.stride * 8);
+                if (!value) {
+                    locate_pending_error(frame_field_label(first + i, frame_bytes,
+                                                           compiled.fields[field.index].name).get());
+                    return nullptr;
+                }
+                PyList_SET_ITEM(columns[field.index].get(), static_cast<Py_ssize_t>(first + i), value);
+                previous[k] = value;
+            }
+        }
+        if (!decoded) {
+            raise_at(frame_field_label(first + failure.frame, frame_bytes,
+                                       compiled.fields[failure.field_index].name).get(),
+                     failure.error);
+            return nullptr;
+        }
+        if (PyErr_CheckSignals() < 0) return nullptr;
     }
     PyRef result(PyDict_New());
     if (!result) return nullptr;
@@ -980,6 +1092,26 @@ PyObject* codec_recipe(PyObject* self, void*) {
 PyObject* codec_names(PyObject* self, void*) {
     if (!usable(self)) return nullptr;
     return Py_NewRef(compiled_of(self).names);
+}
+
+// _fields() -> ((name, encoding, bits, offset_bits, byte_order, reverse_bits), ...):
+// the compiled fields in recipe order, each where it lies in the frame.
+PyObject* codec_fields(PyObject* self, PyObject*) {
+    if (!usable(self)) return nullptr;
+    const Compiled& compiled = compiled_of(self);
+    PyRef result(PyTuple_New(static_cast<Py_ssize_t>(compiled.fields.size())));
+    if (!result) return nullptr;
+    for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
+        const CompiledField& field = compiled.fields[j];
+        const FrameField& layout = field.codec.layout;
+        PyObject* record = Py_BuildValue(
+            "(OOIKsO)", field.name, field.encoding, static_cast<unsigned int>(layout.bits),
+            static_cast<unsigned long long>(layout.start),
+            layout.order == ByteOrder::big ? "big" : "little", layout.reverse ? Py_True : Py_False);
+        if (!record) return nullptr;
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(j), record);
+    }
+    return result.release();
 }
 
 PyObject* codec_size(PyObject* self, void*) {
@@ -1047,6 +1179,7 @@ PyMethodDef kCodecMethods[] = {
      "Every whole frame of `buffer` (frames of `frame_bytes` bytes, by default `size`), as a "
      "dict of columns: numeric fields as Column arrays, text and raw bytes as lists."},
     {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
+    {"_fields", codec_fields, METH_NOARGS, nullptr},
     {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
     {"__copy__", codec_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", codec_copy, METH_O, nullptr},
