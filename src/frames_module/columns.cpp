@@ -143,7 +143,10 @@ PyGetSetDef kColumnGetSet[] = {
 }  // namespace
 
 PyTypeObject ColumnType = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    // Every member zero, then the header, so that no member is left out of
+    // an initialiser (-Wmissing-field-initializers).
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "bitloom.frames.Column";
     type.tp_basicsize = sizeof(ColumnObject);
     type.tp_dealloc = column_dealloc;

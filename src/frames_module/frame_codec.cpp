@@ -971,7 +971,7 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     std::vector<NumericColumn> block_columns(numeric);
     std::vector<PyObject*> previous(byte_fields.size(), nullptr);  // borrowed from the columns
     for (std::size_t first = 0; first < frames; first += block_frames) {
-        const std::size_t count = std::min(block_frames, frames - first);
+        const std::size_t block_count = std::min(block_frames, frames - first);
         const std::span<const std::uint8_t> frames_here =
             data.subspan(first * frame_bytes, data.size() - first * frame_bytes);
         for (std::size_t c = 0; c < numeric.size(); ++c) block_columns[c].slots = numeric[c].slots + first;
@@ -981,15 +981,15 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
             for (const ByteField& field : byte_fields) {
                 std::uint8_t* to = block.data() + field.place;
                 const std::uint8_t* from = frames_here.data() + field.first;
-                for (std::size_t i = 0; i < count; ++i, to += field.stride, from += frame_bytes) {
+                for (std::size_t i = 0; i < block_count; ++i, to += field.stride, from += frame_bytes) {
                     std::memcpy(to, from, field.stride);
                 }
                 std::memset(to, 0, 8);
             }
-            decoded = decode_numeric_columns(frames_here, frame_bytes, offset_bits, count,
+            decoded = decode_numeric_columns(frames_here, frame_bytes, offset_bits, block_count,
                                              block_columns, failure);
         };
-        if (count * (frame_bytes < kBlockBytes ? frame_bytes : kBlockBytes) >= kReleaseBytes) {
+        if (block_count * (frame_bytes < kBlockBytes ? frame_bytes : kBlockBytes) >= kReleaseBytes) {
             Py_BEGIN_ALLOW_THREADS
             copy_and_decode();
             Py_END_ALLOW_THREADS
@@ -1003,10 +1003,10 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
         // it, so the error reported is the first in frame and recipe order
         // either way.  A value that repeats the frame before (in this block)
         // is the object of the frame before (each is immutable).
-        const std::size_t limit = decoded ? count : failure.frame + 1;
+        const std::size_t limit = decoded ? block_count : failure.frame + 1;
         for (std::size_t k = 0; k < byte_fields.size(); ++k) {
             const ByteField& field = byte_fields[k];
-            mark_repeated_values({block.data() + field.place, field.stride * count + 8}, field.stride,
+            mark_repeated_values({block.data() + field.place, field.stride * block_count + 8}, field.stride,
                                  0, limit, field.codec.layout, repeats.data() + k * block_size);
         }
         for (std::size_t i = 0; i < limit && !byte_fields.empty(); ++i) {
@@ -1017,7 +1017,7 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
                     repeats[k * block_size + i]
                         ? Py_NewRef(previous[k])
                         : field_bytes_to_python(field.codec,
-                                                {block.data() + field.place, field.stride * count + 8},
+                                                {block.data() + field.place, field.stride * block_count + 8},
                                                 std::uint64_t{i} * field.stride * 8);
                 if (!value) {
                     locate_pending_error(frame_field_label(first + i, frame_bytes,
@@ -1204,7 +1204,10 @@ bool prepare_frame_codecs() {
 }
 
 PyTypeObject FrameCodecType = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    // Every member zero, then the header, so that no member is left out of
+    // an initialiser (-Wmissing-field-initializers).
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "bitloom._frames.FrameCodec";
     type.tp_basicsize = sizeof(FrameCodecObject);
     type.tp_dealloc = codec_dealloc;
