@@ -1,9 +1,9 @@
 // Text codecs on Python objects.
 //
-// Decoding allocates the str with PyUnicode_New at its final length and the
-// narrowest width the decoder asks for, and the decoder writes the code
-// points straight into it; a decoder that writes as it validates may ask for
-// a wider str later, which takes over what was written.  Encoding reads the str's own
+// Decoding allocates the str with PyUnicode_New at the length and width the
+// decoder asks for, and the decoder writes the code points straight into it;
+// it may ask for a wider str later, which takes over what was written, and
+// has the str cut to the text's length at the end.  Encoding reads the str's own
 // storage (one, two or four bytes per code point) rather than its UTF-8 form,
 // measures, allocates the bytes once and writes into them.  The result is the same as encoding
 // the UTF-8 form: a str whose code points include a surrogate has no UTF-8
@@ -64,6 +64,17 @@ class StrSink final : public TextSink {
                      static_cast<std::size_t>(PyUnicode_KIND(narrow.get())), written,
                      PyUnicode_DATA(str_.get()), unit_size);
         room = {PyUnicode_DATA(str_.get()), unit_size};
+        return true;
+    }
+    bool shrink(std::size_t length, std::uint32_t, Room& room) override {
+        // In place: the str is new and only this sink holds it.
+        PyObject* str = str_.release();
+        if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(length)) < 0) {
+            refused_ = true;
+            return false;  // the resize dropped the str
+        }
+        str_ = PyRef(str);
+        room = {PyUnicode_DATA(str), static_cast<std::size_t>(PyUnicode_KIND(str))};
         return true;
     }
     // The decoder stopped because the str could not be made (MemoryError is raised).
