@@ -12,8 +12,8 @@
 // so far copied over) and is written there.  When the text is done the room
 // is cut to what was written.
 //
-// The first kHead bytes are copied aside and decoded from the copy into
-// four-byte units, so that the room starts at the width they actually need:
+// The first kHead code units are copied aside and decoded from the copy, so
+// that the room starts at the width they actually need:
 // most text shows its widest characters early, and a room that is never
 // widened is never copied.  Widening only on demand keeps the width exactly
 // that of the widest code point written, as a str's must be.
@@ -72,20 +72,6 @@ RunStop run_in_room(Run& run, RunState& state, const TextSink::Room& room) {
     }
 }
 
-template <class Unit>
-void narrow_copy(const std::uint32_t* from, std::size_t count, Unit* to) noexcept {
-    for (std::size_t k = 0; k < count; ++k) to[k] = static_cast<Unit>(from[k]);
-}
-
-inline void put_all(const TextSink::Room& room, const std::uint32_t* code_points,
-                    std::size_t count) noexcept {
-    switch (room.unit_size) {
-        case 1: narrow_copy(code_points, count, static_cast<std::uint8_t*>(room.data)); break;
-        case 2: narrow_copy(code_points, count, static_cast<std::uint16_t*>(room.data)); break;
-        default: narrow_copy(code_points, count, static_cast<std::uint32_t*>(room.data)); break;
-    }
-}
-
 inline void put(const TextSink::Room& room, std::size_t index, std::uint32_t code_point) noexcept {
     switch (room.unit_size) {
         case 1: static_cast<std::uint8_t*>(room.data)[index] = static_cast<std::uint8_t>(code_point); break;
@@ -102,31 +88,46 @@ inline constexpr std::size_t kHead = 64;
 template <std::size_t UnitBytes, class Run>
 Status decode_in_runs(std::span<const std::uint8_t> bytes, TextSink& sink, Run&& run) {
     const std::size_t size = bytes.size();
-    // The head, copied aside: what is decoded from it is read once.
-    std::uint8_t head[kHead];
-    const std::size_t head_size = std::min(size, kHead);
+    // The head, copied aside: what is decoded from it is read once.  It is
+    // decoded into the narrowest units first and again, from the same copy,
+    // into wider ones when a code point needs them.
+    std::uint8_t head[kHead * UnitBytes];
+    const std::size_t head_size = std::min(size, sizeof head);
     if (head_size != 0) std::memcpy(head, bytes.data(), head_size);
-    std::uint32_t head_text[kHead];
-    RunState state{head, 0, head_size, head_size == size, 0, kUnicodeMax, {}};
-    RunStop stop = run(state, head_text);
-    if (stop.why == RunStop::Why::error) return std::move(state.error);
-    // The bits of all code points together: every width limit is one less
-    // than a power of two, so they fall under the same limit as the largest.
-    std::uint32_t widest = 0;
-    for (std::size_t k = 0; k < state.written; ++k) widest |= head_text[k];
+    std::uint8_t head_text8[kHead];
+    std::uint16_t head_text16[kHead];
+    std::uint32_t head_text32[kHead];
+    std::uint32_t limit = kAsciiMax;
+    RunState state{head, 0, head_size, head_size == size, 0, limit, {}};
+    for (;;) {
+        state.at = 0;
+        state.written = 0;
+        state.limit = limit;
+        const RunStop stop = limit <= kLatin1Max      ? run(state, head_text8)
+                             : limit <= kBasicPlaneMax ? run(state, head_text16)
+                                                       : run(state, head_text32);
+        if (stop.why == RunStop::Why::error) return std::move(state.error);
+        if (stop.why == RunStop::Why::end) break;
+        limit = width_limit(stop.code_point);
+    }
 
-    std::uint32_t limit = width_limit(widest);
     std::size_t length = state.written + (size - state.at) / UnitBytes;
     TextSink::Room room;
     if (!sink.reserve(length, limit, room)) return no_room_error();
-    runs::put_all(room, head_text, state.written);
+    if (limit <= kLatin1Max) {
+        copy_widened(head_text8, 1, state.written, room.data, room.unit_size);
+    } else if (limit <= kBasicPlaneMax) {
+        copy_widened(head_text16, 2, state.written, room.data, room.unit_size);
+    } else {
+        copy_widened(head_text32, 4, state.written, room.data, room.unit_size);
+    }
 
     state.data = bytes.data();
     state.end = size;
     state.input_ends = true;
     state.limit = limit;
     while (state.at < size) {
-        stop = runs::run_in_room(run, state, room);
+        const RunStop stop = runs::run_in_room(run, state, room);
         if (stop.why == RunStop::Why::end) break;
         if (stop.why == RunStop::Why::error) return std::move(state.error);
         limit = width_limit(stop.code_point);

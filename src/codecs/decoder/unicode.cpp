@@ -88,6 +88,55 @@ constexpr std::uint32_t second_byte_max(std::uint32_t lead) noexcept {
     return lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
 }
 
+#if BITLOOM_SSE2
+// Latin-1 text in UTF-8 into a room of one byte per code point, sixteen
+// bytes a step: a block of ASCII and two-byte sequences with the lead C2 or
+// C3, each lead followed by its continuation byte inside the block, gives a
+// code point at every byte that is not a continuation byte.  They are
+// computed at every position together and then stored one after the other
+// without a branch.  False, with nothing consumed, for any other block.
+BITLOOM_ALWAYS_INLINE bool copy_latin1_block(const std::uint8_t* data, std::size_t& i,
+                                             std::uint8_t* out, std::size_t& written) noexcept {
+    const __m128i block = load16(data + i);
+    const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80));
+    // As signed bytes after the offset: continuation bytes 0x80..0xBF are
+    // 0x00..0x3F, the leads C2 and C3 are 0x42 and 0x43, ASCII is negative.
+    const __m128i shifted = _mm_xor_si128(block, offset);
+    const __m128i ascii = _mm_cmplt_epi8(shifted, _mm_setzero_si128());
+    const __m128i continuation =
+        _mm_andnot_si128(ascii, _mm_cmplt_epi8(shifted, _mm_set1_epi8(0x40)));
+    const __m128i lead = _mm_or_si128(_mm_cmpeq_epi8(shifted, _mm_set1_epi8(0x42)),
+                                      _mm_cmpeq_epi8(shifted, _mm_set1_epi8(0x43)));
+    const auto continuation_bits = static_cast<unsigned>(_mm_movemask_epi8(continuation));
+    const auto lead_bits = static_cast<unsigned>(_mm_movemask_epi8(lead));
+    const auto ascii_bits = static_cast<unsigned>(_mm_movemask_epi8(ascii));
+    // Every byte one of the three; each lead, and nothing else, followed by
+    // a continuation byte; no lead last.
+    if ((ascii_bits | continuation_bits | lead_bits) != 0xFFFF ||
+        continuation_bits != ((lead_bits << 1) & 0xFFFF) || (lead_bits & 0x8000) != 0) {
+        return false;
+    }
+    // (lead & 3) << 6 | (next & 0x3F) at leads, the byte itself elsewhere.
+    const __m128i next = _mm_srli_si128(block, 1);
+    const __m128i high_bits =
+        _mm_slli_epi16(_mm_and_si128(block, _mm_set1_epi8(0x03)), 6);
+    const __m128i joined = _mm_or_si128(high_bits, _mm_and_si128(next, _mm_set1_epi8(0x3F)));
+    const __m128i values = _mm_or_si128(_mm_and_si128(lead, joined), _mm_andnot_si128(lead, block));
+    alignas(16) std::uint8_t bytes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(bytes), values);
+    const unsigned kept = ~continuation_bits;
+    std::uint8_t* to = out + written;
+    std::size_t count = 0;
+    for (unsigned k = 0; k < 16; ++k) {
+        to[count] = bytes[k];
+        count += (kept >> k) & 1;
+    }
+    written += count;
+    i += 16;
+    return true;
+}
+#endif
+
 template <class Unit>
 RunStop run_utf8(RunState& state, Unit* out) {
     const std::uint8_t* data = state.data;
@@ -97,6 +146,13 @@ RunStop run_utf8(RunState& state, Unit* out) {
     std::size_t written = state.written;
     RunStop stop = stop_at_end();
     while (i < end) {
+#if BITLOOM_SSE2
+        if constexpr (sizeof(Unit) == 1) {
+            if (limit == kLatin1Max && end - i >= 16 && copy_latin1_block(data, i, out, written)) {
+                continue;
+            }
+        }
+#endif
         const std::uint32_t lead = data[i];
         if (lead < 0x80) {
             out[written++] = static_cast<Unit>(lead);
