@@ -19,9 +19,9 @@
 #include "core/message.hpp"
 #include "recipe/placement.hpp"
 #include "engine/recipe_items.hpp"
-#include "frames/frame_columns.hpp"
 #include "frames/frame_layout.hpp"
 #include "frames_module/columns.hpp"
+#include "frames_module/dump_decoding.hpp"
 #include "frames_module/field_values.hpp"
 #include "python/conversions.hpp"
 #include "python/dict_entries.hpp"
@@ -52,6 +52,7 @@ struct Compiled {
     PyObject* names = nullptr;        // tuple, owned
     DictTemplate result_shape;        // the names, for the result of unpack
     PyObject* name_index = nullptr;     // {name: position}, owned
+    bool strip_text = false;          // text values lose their trailing NUL padding
 
     ~Compiled() {
         for (CompiledField& field : fields) {
@@ -346,6 +347,7 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     if (!position || PyDict_SetItem(compiled.name_index, name.get(), position.get()) < 0) return fail();
 
     field.codec = bind_field(layout, encoding);
+    field.codec.strip_padding = compiled.strip_text;
     PyRef& default_value = entries.values[static_cast<std::size_t>(RecipeKey::value)];
     if (default_value) {
         // binary128 cannot be encoded: its default is refused when it is used.
@@ -411,18 +413,37 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
     return compiled.result_shape.build(compiled.names);
 }
 
+// text_padding: "keep" (the default) or "strip".
+bool parse_text_padding(PyObject* object, bool& strip) {
+    strip = false;
+    if (!object) return true;
+    if (PyUnicode_Check(object)) {
+        if (PyUnicode_CompareWithASCIIString(object, "keep") == 0) return true;
+        if (PyUnicode_CompareWithASCIIString(object, "strip") == 0) {
+            strip = true;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "text_padding must be 'keep' or 'strip', not %R", object);
+    return false;
+}
+
 PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"recipe", nullptr};
+    static const char* keywords[] = {"recipe", "text_padding", nullptr};
     PyObject* recipe = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:FrameCodec", const_cast<char**>(keywords),
-                                     &recipe)) {
+    PyObject* padding = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:FrameCodec", const_cast<char**>(keywords),
+                                     &recipe, &padding)) {
         return nullptr;
     }
+    bool strip = false;
+    if (!parse_text_padding(padding, strip)) return nullptr;
     return guarded_entry("FrameCodec", [&]() -> PyObject* {
         PyRef self(type->tp_alloc(type, 0));
         if (!self) return nullptr;
         auto* object = reinterpret_cast<FrameCodecObject*>(self.get());
         object->compiled = new Compiled();
+        object->compiled->strip_text = strip;
         if (!compile_recipe(recipe, *object->compiled)) return nullptr;
         return self.release();
     });
@@ -822,96 +843,31 @@ bool convert_flag(PyObject* object, const char* name, bool& out) {
 PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
     if (!usable(self)) return nullptr;
     const Compiled& compiled = compiled_of(self);
-    PyObject* bound[4];
+    PyObject* bound[6];
     if (!bind_arguments("unpack_many", args, count, keywords,
-                        {"buffer", "frame_bytes", "offset_bits", "ignore_partial"}, 1, 1, bound)) {
+                        {"buffer", "frame_bytes", "offset_bits", "ignore_partial", "errors", "threads"}, 1,
+                        1, bound)) {
         return nullptr;
     }
     BufferView view;
-    std::uint64_t offset_bits = 0;
+    DumpRequest request;
     bool ignore_partial = false;
-    std::size_t frame_bytes = 0;
-    std::size_t frames = 0;
-    if (!view.acquire(bound[0]) || !convert_offset(bound[2], offset_bits) ||
+    if (!view.acquire(bound[0]) || !convert_offset(bound[2], request.offset_bits) ||
         !convert_flag(bound[3], "ignore_partial", ignore_partial) ||
-        !frame_count(compiled, view.data().size(), bound[1], offset_bits, ignore_partial,
-                     frame_bytes, frames)) {
+        !parse_errors_option(bound[4], request.null_on_error) ||
+        !parse_threads_option(bound[5], request.threads) ||
+        !frame_count(compiled, view.data().size(), bound[1], request.offset_bits, ignore_partial,
+                     request.frame_bytes, request.frames)) {
         return nullptr;
-    }
-    const std::size_t field_count = compiled.fields.size();
-    std::vector<PyRef> columns(field_count);
-    std::vector<ColumnKind> numeric_kinds;
-    for (const CompiledField& field : compiled.fields) {
-        if (is_numeric(field.codec.layout.kind)) numeric_kinds.push_back(field.codec.layout.kind);
-    }
-    std::vector<PyRef> numeric_columns(numeric_kinds.size());
-    if (!new_columns(numeric_kinds, static_cast<Py_ssize_t>(frames), numeric_columns)) return nullptr;
-    std::vector<NumericColumn> numeric;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        const FrameField& layout = compiled.fields[j].codec.layout;
-        if (is_numeric(layout.kind)) {
-            columns[j] = std::move(numeric_columns[numeric.size()]);
-            numeric.push_back({&layout, j, column_slots(columns[j].get())});
-        } else {
-            columns[j] = PyRef(PyList_New(static_cast<Py_ssize_t>(frames)));
-            if (!columns[j]) return nullptr;
-        }
     }
     // The buffer stays exported (a bytearray cannot be resized, an mmap not
-    // closed) while other threads run.
-    const std::span<const std::uint8_t> data = view.data().first(frames * frame_bytes);
-    std::vector<std::size_t> byte_fields;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        if (!is_numeric(compiled.fields[j].codec.layout.kind)) byte_fields.push_back(j);
-    }
-    // Which text and raw-byte values repeat the frame before, found while
-    // other threads run: only the others need the interpreter.
-    std::vector<std::uint8_t> repeats(byte_fields.size() * frames);
-    ColumnFailure failure;
-    bool decoded = true;
-    Py_BEGIN_ALLOW_THREADS
-    decoded = decode_numeric_columns(data, frame_bytes, offset_bits, frames, numeric, failure);
-    for (std::size_t k = 0; k < byte_fields.size(); ++k) {
-        mark_repeated_values(data, frame_bytes, offset_bits, frames,
-                             compiled.fields[byte_fields[k]].codec.layout, repeats.data() + k * frames);
-    }
-    Py_END_ALLOW_THREADS
-    if (failure.out_of_memory) return PyErr_NoMemory();
-
-    // Text and raw bytes need the interpreter.  Only frames up to a numeric
-    // failure are read, and at its frame only the fields before it, so the
-    // error reported is the first in frame and recipe order either way.  A
-    // repeated value is the object of the frame before (each is immutable).
-    const std::size_t limit = decoded ? frames : failure.frame + 1;
-    std::vector<PyObject*> previous(byte_fields.size(), nullptr);  // borrowed from the columns
-    for (std::size_t i = 0; i < limit && !byte_fields.empty(); ++i) {
-        const std::uint64_t frame_start = std::uint64_t{i} * frame_bytes * 8 + offset_bits;
-        for (std::size_t k = 0; k < byte_fields.size(); ++k) {
-            const std::size_t j = byte_fields[k];
-            const CompiledField& field = compiled.fields[j];
-            if (!decoded && i == failure.frame && j > failure.field_index) break;
-            PyObject* value = repeats[k * frames + i] ? Py_NewRef(previous[k])
-                                                      : field_bytes_to_python(field.codec, data, frame_start);
-            if (!value) {
-                locate_pending_error(frame_field_label(i, frame_bytes, field.name).get());
-                return nullptr;
-            }
-            PyList_SET_ITEM(columns[j].get(), static_cast<Py_ssize_t>(i), value);
-            previous[k] = value;
-        }
-    }
-    if (!decoded) {
-        raise_at(frame_field_label(failure.frame, frame_bytes,
-                                   compiled.fields[failure.field_index].name).get(),
-                 failure.error);
-        return nullptr;
-    }
-    PyRef result(PyDict_New());
-    if (!result) return nullptr;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        if (PyDict_SetItem(result.get(), compiled.fields[j].name, columns[j].get()) < 0) return nullptr;
-    }
-    return result.release();
+    // closed) while other threads run; its bytes are read once, a block at
+    // a time, into private memory.
+    request.fields = compiled.layouts;
+    request.names = compiled.names;
+    request.data = view.data().first(request.frames * request.frame_bytes);
+    request.strip_text = compiled.strip_text;
+    return decode_dump(request);
 }
 
 PyObject* codec_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t count,
@@ -969,11 +925,24 @@ PyObject* codec_size(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(compiled_of(self).size);
 }
 
+PyObject* codec_text_padding(PyObject* self, void*) {
+    if (!usable(self)) return nullptr;
+    return PyUnicode_FromString(compiled_of(self).strip_text ? "strip" : "keep");
+}
+
 PyObject* codec_reduce(PyObject* self, PyObject*) {
     if (!usable(self)) return nullptr;
     PyRef recipe(deep_copy(compiled_of(self).recipe));
     if (!recipe) return nullptr;
-    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+    if (!compiled_of(self).strip_text) {
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+    }
+    PyRef copyreg(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return nullptr;
+    PyRef make(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+    if (!make) return nullptr;
+    return Py_BuildValue("(O(O(O){s:s}))", make.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         recipe.get(), "text_padding", "strip");
 }
 
 // A codec never changes, so a copy can be the codec itself.
@@ -984,6 +953,7 @@ PyObject* codec_richcompare(PyObject* self, PyObject* other, int op) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     if (!usable(self) || !usable(other)) return nullptr;
+    if (compiled_of(self).strip_text != compiled_of(other).strip_text) return PyBool_FromLong(op == Py_NE);
     return PyObject_RichCompare(compiled_of(self).recipe, compiled_of(other).recipe, op);
 }
 
@@ -1017,12 +987,11 @@ PyMethodDef kCodecMethods[] = {
      "unpack($self, /, buffer, offset_bits=0)\n--\n\n"
      "The fields of the frame that starts `offset_bits` into `buffer`, as a dict in recipe "
      "order."},
-    {"unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_many)),
+    {"_unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_many)),
      METH_FASTCALL | METH_KEYWORDS,
-     "unpack_many($self, /, buffer, *, frame_bytes=None, offset_bits=0, ignore_partial=False)\n"
-     "--\n\n"
-     "Every whole frame of `buffer` (frames of `frame_bytes` bytes, by default `size`), as a "
-     "dict of columns: numeric fields as Column arrays, text and raw bytes as lists."},
+     "_unpack_many($self, /, buffer, *, frame_bytes=None, offset_bits=0, ignore_partial=False, "
+     "errors='raise', threads=None)\n--\n\n"
+     "unpack_many's columns and failure records."},
     {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
     {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
     {"__copy__", codec_copy, METH_NOARGS, nullptr},
@@ -1034,6 +1003,8 @@ PyGetSetDef kCodecGetSet[] = {
     {"size", codec_size, nullptr, "Bytes of a packed frame.", nullptr},
     {"names", codec_names, nullptr, "The field names, in recipe order.", nullptr},
     {"recipe", codec_recipe, nullptr, "A copy of the recipe the codec was made from.", nullptr},
+    {"text_padding", codec_text_padding, nullptr,
+     "'keep' or 'strip': whether text values keep the NUL bytes that pad them to their field.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1047,7 +1018,7 @@ PyTypeObject FrameCodecType = [] {
     type.tp_repr = codec_repr;
     type.tp_hash = PyObject_HashNotImplemented;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "FrameCodec(recipe)\n--\n\nA recipe compiled once, for packing and parsing "
+    type.tp_doc = "FrameCodec(recipe, *, text_padding='keep')\n--\n\nA recipe compiled once, for packing and parsing "
                   "frames.";
     type.tp_traverse = codec_traverse;
     type.tp_clear = codec_clear;
