@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/binary16.hpp"
 #include "core/bits.hpp"
 #include "codecs/decoder/ieee754.hpp"
 #include "codecs/decoder/single_byte.hpp"
@@ -94,7 +95,10 @@ inline T convert_pattern(std::uint64_t pattern, unsigned spare) noexcept {
     if constexpr (C == Convert::sign_extend) {
         return static_cast<T>(static_cast<std::int64_t>(pattern << spare) >> spare);
     }
-    if constexpr (C == Convert::float16) return static_cast<T>(decode_ieee754_f16(pattern));
+    // binary16 widens exactly whichever way; in line, the loop stays a loop.
+    if constexpr (C == Convert::float16) {
+        return static_cast<T>(binary16_to_float_software(static_cast<std::uint16_t>(pattern & 0xFFFFu)));
+    }
     if constexpr (C == Convert::float32) return static_cast<T>(std::bit_cast<float>(static_cast<std::uint32_t>(pattern)));
     if constexpr (C == Convert::float64) return static_cast<T>(std::bit_cast<double>(pattern));
 }
@@ -454,13 +458,21 @@ void decode_range(Shared& shared, RangeResult& result, bool polls) noexcept {
                 break;
             }
             const std::size_t count = std::min(shared.block_frames, result.end - begin);
-            std::memcpy(block.data(), request.data.data() + begin * stride, count * stride);
-            std::memset(block.data() + count * stride, 0, kPadding);
+            // Bytes nobody can change are read where they lie, but for the
+            // last frames, whose loads would pass the end of the data.
+            std::span<const std::uint8_t> frames;
+            if (request.immutable && request.data.size() - begin * stride >= count * stride + kPadding) {
+                frames = request.data.subspan(begin * stride, count * stride + kPadding);
+            } else {
+                std::memcpy(block.data(), request.data.data() + begin * stride, count * stride);
+                std::memset(block.data() + count * stride, 0, kPadding);
+                frames = {block.data(), count * stride + kPadding};
+            }
             const std::size_t failures_before = result.failures.size();
             for (std::size_t k = 0; k < shared.plans.size(); ++k) {
                 const ColumnPlan& plan = shared.plans[k];
                 ColumnMemory& column = *shared.columns[k];
-                LoopArguments arguments{&plan, {block.data(), count * stride + kPadding}, stride, count, begin,
+                LoopArguments arguments{&plan, frames, stride, count, begin,
                                         nullptr, request.null_on_error, &result.failures};
                 if (has_offsets(plan.type)) {
                     arguments.out = static_cast<std::uint8_t*>(column.values) + begin * column.item_size();

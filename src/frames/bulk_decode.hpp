@@ -45,6 +45,7 @@ struct FieldFailure {
 
 struct DecodeRequest {
     std::span<const std::uint8_t> data;  // the caller's bytes: read once
+    bool immutable = false;  // nothing can change `data` meanwhile (a bytes object)
     std::size_t frame_bytes = 0;
     std::size_t count = 0;          // frames; data holds at least count * frame_bytes bytes
     bool null_on_error = false;     // false: stop at the first failure

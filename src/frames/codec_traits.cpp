@@ -16,8 +16,10 @@ constexpr std::uint32_t decimal_bits(std::uint32_t digits) noexcept {
 
 // A field wider than 64 bits holds digits in its low 64 bits only.
 ColumnType packed_bcd(std::uint32_t bits) noexcept { return unsigned_type(decimal_bits((bits < 64 ? bits : 64) / 4)); }
+// The low nibble is the sign.
 ColumnType packed_bcd_signed(std::uint32_t bits) noexcept {
-    return signed_type(decimal_bits((bits < 64 ? bits : 64) / 4) + 1);
+    const std::uint32_t nibbles = (bits < 64 ? bits : 64) / 4;
+    return signed_type(decimal_bits(nibbles > 0 ? nibbles - 1 : 0) + 1);
 }
 ColumnType unpacked_bcd(std::uint32_t bits) noexcept { return unsigned_type(decimal_bits((bits < 64 ? bits : 64) / 8)); }
 ColumnType unpacked_bcd_signed(std::uint32_t bits) noexcept {

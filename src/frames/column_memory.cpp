@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -56,8 +57,74 @@ ColumnMemory* ColumnMemory::create(ColumnType type, std::size_t length, bool lar
     return column;
 }
 
+bool ColumnMemory::create_many(std::span<const ColumnType> types, std::span<const bool> large,
+                               std::size_t length, std::span<ColumnMemory*> out) noexcept {
+    for (ColumnMemory*& column : out) column = nullptr;
+    if (length > SIZE_MAX / 16 - 1) return false;
+    std::size_t total = 0;
+    std::vector<std::size_t> starts;
+    try {
+        starts.reserve(types.size());
+    } catch (...) {
+        return false;
+    }
+    for (std::size_t k = 0; k < types.size(); ++k) {
+        const std::size_t size = has_offsets(types[k]) ? (large[k] ? 8 : 4) : column_type_row(types[k]).item_size;
+        const std::size_t bytes = (has_offsets(types[k]) ? length + 1 : length) * size;
+        starts.push_back(total);
+        const std::size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
+        if (rounded > SIZE_MAX / 2 - total) return false;
+        total += rounded;
+    }
+    auto* block = new (std::nothrow) SharedBlock();
+    if (!block) return false;
+    block->memory = allocate_column_bytes(total);
+    if (!block->memory) {
+        delete block;
+        return false;
+    }
+    bool complete = true;
+    for (std::size_t k = 0; k < types.size(); ++k) {
+        auto* column = new (std::nothrow) ColumnMemory();
+        if (column && has_offsets(types[k])) {
+            column->data = static_cast<std::uint8_t*>(allocate_column_bytes(0));
+            if (!column->data) {
+                delete column;
+                column = nullptr;
+            }
+        }
+        if (!column) {
+            complete = false;
+            break;
+        }
+        column->type = types[k];
+        column->large_offsets = has_offsets(types[k]) && large[k];
+        column->length = length;
+        column->values = static_cast<std::uint8_t*>(block->memory) + starts[k];
+        column->block = block;
+        block->users.fetch_add(1, std::memory_order_relaxed);
+        out[k] = column;
+    }
+    if (block->users.load() == 0) {
+        free_column_bytes(block->memory);
+        delete block;
+    }
+    if (!complete) {
+        for (ColumnMemory*& column : out) {
+            if (column) column->release();
+            column = nullptr;
+        }
+    }
+    return complete;
+}
+
 ColumnMemory::~ColumnMemory() {
-    free_column_bytes(values);
+    if (!block) {
+        free_column_bytes(values);
+    } else if (block->users.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        free_column_bytes(block->memory);
+        delete block;
+    }
     free_column_bytes(data);
     free_column_bytes(validity);
 }

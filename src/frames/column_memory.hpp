@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "frames/column_types.hpp"
 
@@ -19,8 +20,16 @@ namespace bitloom::frames {
 void* allocate_column_bytes(std::size_t bytes) noexcept;
 void free_column_bytes(void* memory) noexcept;
 
+// One allocation that holds the values of several columns, freed with the
+// last of them.
+struct SharedBlock {
+    std::atomic<std::size_t> users{0};
+    void* memory = nullptr;
+};
+
 struct ColumnMemory {
     std::atomic<std::size_t> references{1};
+    SharedBlock* block = nullptr;  // null: `values` is the column's own allocation
     ColumnType type = ColumnType::uint8;
     bool large_offsets = false;  // string and binary: int64 offsets instead of int32
     std::size_t length = 0;
@@ -33,6 +42,12 @@ struct ColumnMemory {
     // A column of `length` values of `type`, its values (or offsets)
     // allocated but not filled; null when out of memory.
     static ColumnMemory* create(ColumnType type, std::size_t length, bool large_offsets = false) noexcept;
+    // Columns of `length` values, one per type (large[k]: 64-bit offsets),
+    // whose values (or offsets) share one block: a result's columns are
+    // then faulted in as a few huge pages instead of thousands of small
+    // ones.  False when out of memory (`out` is then all null).
+    static bool create_many(std::span<const ColumnType> types, std::span<const bool> large,
+                            std::size_t length, std::span<ColumnMemory*> out) noexcept;
 
     void retain() noexcept { references.fetch_add(1, std::memory_order_relaxed); }
     void release() noexcept;

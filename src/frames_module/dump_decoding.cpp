@@ -1,6 +1,7 @@
 #include "frames_module/dump_decoding.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -116,17 +117,23 @@ PyObject* decode_dump(const DumpRequest& request) {
     const std::size_t field_count = request.fields.size();
     std::vector<ColumnPlan> plans;
     ColumnMemories memories;
+    std::vector<ColumnType> types;
+    std::unique_ptr<bool[]> large(new bool[field_count + 1]);
     plans.reserve(field_count);
+    types.reserve(field_count);
     memories.memories.assign(field_count, nullptr);
     for (std::size_t j = 0; j < field_count; ++j) {
         plans.push_back(plan_column(request.fields[j], j, request.offset_bits));
         const ColumnPlan& plan = plans.back();
-        const bool large = has_offsets(plan.type) && needs_large_offsets(plan, request.frames);
-        memories.memories[j] = ColumnMemory::create(plan.type, request.frames, large);
-        if (!memories.memories[j]) return PyErr_NoMemory();
+        types.push_back(plan.type);
+        large[j] = has_offsets(plan.type) && needs_large_offsets(plan, request.frames);
+    }
+    if (!ColumnMemory::create_many(types, {large.get(), field_count}, request.frames, memories.memories)) {
+        return PyErr_NoMemory();
     }
     DecodeRequest decode;
     decode.data = request.data;
+    decode.immutable = request.immutable;
     decode.frame_bytes = request.frame_bytes;
     decode.count = request.frames;
     decode.null_on_error = request.null_on_error;

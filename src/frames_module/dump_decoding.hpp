@@ -19,6 +19,7 @@ struct DumpRequest {
     std::span<const FrameField> fields;
     PyObject* names = nullptr;  // tuple of str, one per field
     std::span<const std::uint8_t> data;
+    bool immutable = false;  // a bytes object: read in place
     std::size_t frame_bytes = 0;
     std::size_t frames = 0;
     std::uint64_t offset_bits = 0;

@@ -866,6 +866,7 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     request.fields = compiled.layouts;
     request.names = compiled.names;
     request.data = view.data().first(request.frames * request.frame_bytes);
+    request.immutable = PyBytes_CheckExact(bound[0]);
     request.strip_text = compiled.strip_text;
     return decode_dump(request);
 }
