@@ -28,7 +28,22 @@ from typing import Any, NamedTuple
 from bitloom._frames import BinaryColumn, Column, StringColumn, _arrow_schema, _arrow_stream
 from bitloom._frames import FrameCodec as _NativeFrameCodec
 
-__all__ = ["BinaryColumn", "Column", "FrameCodec", "FrameError", "Frames", "StringColumn", "masked"]
+__all__ = ["BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
+           "masked"]
+
+
+class FrameField(NamedTuple):
+    """A compiled field: its name, the encoding name its recipe item gave,
+    its width, the bit of the frame where it starts (bit 0 is the most
+    significant bit of byte 0), its byte order ("big" or "little") and
+    whether its bits are reversed."""
+
+    name: str
+    encoding: str
+    bits: int
+    offset_bits: int
+    byte_order: str
+    reverse_bits: bool
 
 
 class FrameError(NamedTuple):
@@ -88,6 +103,12 @@ class FrameCodec(_NativeFrameCodec):
     """
 
     __slots__ = ()
+
+    @property
+    def fields(self) -> tuple[FrameField, ...]:
+        """The compiled fields, in recipe order, each where it lies in the
+        frame."""
+        return tuple(map(FrameField._make, self._fields()))
 
     def unpack_many(self, buffer: Any, *, frame_bytes: int | None = None, offset_bits: int = 0,
                     ignore_partial: bool = False, errors: str = "raise",

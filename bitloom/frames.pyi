@@ -6,7 +6,8 @@ from typing import Any, Literal, NamedTuple, SupportsIndex, final, overload
 
 from bitloom import RecipeItem
 
-__all__ = ["BinaryColumn", "Column", "FrameCodec", "FrameError", "Frames", "StringColumn", "masked"]
+__all__ = ["BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
+           "masked"]
 
 # What one field of a frame reads back as.
 _FieldValue = int | float | str | bytes
@@ -68,6 +69,14 @@ class BinaryColumn(_ColumnBase):
 
 _AnyColumn = Column | StringColumn | BinaryColumn
 
+class FrameField(NamedTuple):
+    name: str
+    encoding: str
+    bits: int
+    offset_bits: int
+    byte_order: str
+    reverse_bits: bool
+
 class FrameError(NamedTuple):
     frame: int
     byte_offset: int
@@ -101,6 +110,8 @@ class FrameCodec:
     def recipe(self) -> list[RecipeItem]: ...
     @property
     def text_padding(self) -> Literal["keep", "strip"]: ...
+    @property
+    def fields(self) -> tuple[FrameField, ...]: ...
     def pack(self, values: Mapping[str, Any] | Sequence[Any], /) -> bytes: ...
     def unpack(self, buffer: Buffer, offset_bits: SupportsIndex = 0) -> dict[str, _FieldValue]: ...
     def unpack_many(self, buffer: Buffer, *, frame_bytes: SupportsIndex | None = None,

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ namespace {
 struct CompiledField {
     BoundField codec;                   // the layout and its row
     PyObject* name = nullptr;           // an interned exact str, owned
+    PyObject* encoding = nullptr;       // the encoding name as the item gave it, an exact str, owned
     PyObject* default_value = nullptr;  // the item's "value", owned; null when absent
     bool default_encoded = false;       // false: encode default_value on use
     std::uint64_t default_bits = 0;
@@ -57,6 +59,7 @@ struct Compiled {
     ~Compiled() {
         for (CompiledField& field : fields) {
             Py_XDECREF(field.name);
+            Py_XDECREF(field.encoding);
             Py_XDECREF(field.default_value);
         }
         Py_XDECREF(recipe);
@@ -260,7 +263,34 @@ PyRef copy_items(PyObject* recipe) {
     }
     PyRef copy_module(PyImport_ImportModule("copy"));
     if (!copy_module) return PyRef();
-    return PyRef(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", copies.get()));
+    PyRef copied(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", copies.get()));
+    if (!copied) return PyRef();
+    // copy.deepcopy is whatever the module holds, and an item's __deepcopy__
+    // sees the list it returns (through `memo`) and may keep it to change
+    // later: the copy is checked, read once into a tuple, and each item is
+    // copied once more into a dict that only the codec holds.
+    if (!PyList_Check(copied.get()) && !PyTuple_Check(copied.get())) {
+        PyErr_Format(PyExc_TypeError, "copy.deepcopy returned '%s', not a list",
+                     Py_TYPE(copied.get())->tp_name);
+        return PyRef();
+    }
+    PyRef snapshot(PySequence_Tuple(copied.get()));
+    if (!snapshot) return PyRef();
+    const Py_ssize_t count = PyTuple_GET_SIZE(snapshot.get());
+    PyRef owned(PyTuple_New(count));
+    if (!owned) return PyRef();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(snapshot.get(), i);
+        if (!PyDict_Check(item)) {
+            raise_cannot_cast(item, "dict");
+            locate_pending_error(item_label(i, nullptr).get());
+            return PyRef();
+        }
+        PyObject* copy = PyDict_Copy(item);
+        if (!copy) return PyRef();
+        PyTuple_SET_ITEM(owned.get(), i, copy);
+    }
+    return owned;
 }
 
 // The codec an encoding name stands for: a name of the packing table (a
@@ -360,6 +390,11 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
         }
         field.default_value = default_value.release();
     }
+    field.encoding = PyUnicode_CheckExact(fields.encoding.object)
+                         ? Py_NewRef(fields.encoding.object)
+                         : PyUnicode_FromStringAndSize(fields.encoding.text.data(),
+                                                       static_cast<Py_ssize_t>(fields.encoding.text.size()));
+    if (!field.encoding) return fail();
     field.name = name.release();
     compiled.layouts.push_back(field.codec.layout);
     compiled.fields.push_back(std::move(field));
@@ -371,14 +406,14 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
     if (!items) return false;
     compiled.name_index = PyDict_New();
     if (!compiled.name_index) return false;
-    const Py_ssize_t count = PyList_GET_SIZE(items.get());
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     compiled.fields.reserve(static_cast<std::size_t>(count));
     compiled.layouts.reserve(static_cast<std::size_t>(count));
     std::uint64_t cursor = 0;
     std::uint64_t length_bits = 0;
     std::vector<std::uint8_t> scratch;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!compile_item(compiled, i, PyList_GET_ITEM(items.get(), i), cursor, length_bits, scratch)) {
+        if (!compile_item(compiled, i, PyTuple_GET_ITEM(items.get(), i), cursor, length_bits, scratch)) {
             return false;
         }
     }
@@ -403,7 +438,8 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
                      static_cast<unsigned long long>(length_bits));
         return false;
     }
-    compiled.recipe = items.release();
+    compiled.recipe = PySequence_List(items.get());
+    if (!compiled.recipe) return false;
     compiled.names = PyTuple_New(count);
     if (!compiled.names) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -439,13 +475,17 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     bool strip = false;
     if (!parse_text_padding(padding, strip)) return nullptr;
     return guarded_entry("FrameCodec", [&]() -> PyObject* {
-        PyRef self(type->tp_alloc(type, 0));
+        // Compiling runs Python code (conversion hooks, copy.deepcopy), so
+        // the object is made only once the compiled state is whole: no
+        // finaliser and no walk of gc.get_objects() ever meets a codec that
+        // is half built.
+        auto compiled = std::make_unique<Compiled>();
+        compiled->strip_text = strip;
+        if (!compile_recipe(recipe, *compiled)) return nullptr;
+        PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
-        auto* object = reinterpret_cast<FrameCodecObject*>(self.get());
-        object->compiled = new Compiled();
-        object->compiled->strip_text = strip;
-        if (!compile_recipe(recipe, *object->compiled)) return nullptr;
-        return self.release();
+        reinterpret_cast<FrameCodecObject*>(self)->compiled = compiled.release();
+        return self;
     });
 }
 
@@ -754,19 +794,24 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
         !check_fits(compiled, view.data().size(), offset_bits)) {
         return nullptr;
     }
-    // A small frame is copied first, with eight zero bytes after it, so that
-    // every field up to 64 bits is read with one word load, also at the end.
-    std::span<const std::uint8_t> data = view.data();
-    std::uint8_t padded[kSmallFrame + 8];
+    // The frame is copied first, with eight zero bytes after it: the bytes
+    // decoded are private (another thread may write the caller's buffer,
+    // and a text decoder reads its bytes twice), and every field up to 64
+    // bits is read with one word load, also at the end.
+    std::uint8_t small[kSmallFrame + 8];
+    std::vector<std::uint8_t> large;
     const std::uint64_t first_byte = offset_bits / 8;
-    const std::uint64_t frame_end = (offset_bits + compiled.extent_bits + 7) / 8;
-    if (frame_end - first_byte <= kSmallFrame) {
-        const std::size_t length = static_cast<std::size_t>(frame_end - first_byte);
-        if (length != 0) std::memcpy(padded, data.data() + first_byte, length);
-        std::memset(padded + length, 0, 8);
-        data = {padded, length + 8};
-        offset_bits %= 8;
+    const std::size_t length =
+        static_cast<std::size_t>((offset_bits + compiled.extent_bits + 7) / 8 - first_byte);
+    std::uint8_t* padded = small;
+    if (length > kSmallFrame) {
+        large.resize(length + 8);
+        padded = large.data();
     }
+    if (length != 0) std::memcpy(padded, view.data().data() + first_byte, length);
+    std::memset(padded + length, 0, 8);
+    const std::span<const std::uint8_t> data(padded, length + 8);
+    offset_bits %= 8;
     DictFill result(compiled.result_shape);
     if (!result.dict()) return nullptr;
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
@@ -921,6 +966,26 @@ PyObject* codec_names(PyObject* self, void*) {
     return Py_NewRef(compiled_of(self).names);
 }
 
+// _fields() -> ((name, encoding, bits, offset_bits, byte_order, reverse_bits), ...):
+// the compiled fields in recipe order, each where it lies in the frame.
+PyObject* codec_fields(PyObject* self, PyObject*) {
+    if (!usable(self)) return nullptr;
+    const Compiled& compiled = compiled_of(self);
+    PyRef result(PyTuple_New(static_cast<Py_ssize_t>(compiled.fields.size())));
+    if (!result) return nullptr;
+    for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
+        const CompiledField& field = compiled.fields[j];
+        const FrameField& layout = field.codec.layout;
+        PyObject* record = Py_BuildValue(
+            "(OOIKsO)", field.name, field.encoding, static_cast<unsigned int>(layout.bits),
+            static_cast<unsigned long long>(layout.start),
+            layout.order == ByteOrder::big ? "big" : "little", layout.reverse ? Py_True : Py_False);
+        if (!record) return nullptr;
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(j), record);
+    }
+    return result.release();
+}
+
 PyObject* codec_size(PyObject* self, void*) {
     if (!usable(self)) return nullptr;
     return PyLong_FromUnsignedLongLong(compiled_of(self).size);
@@ -994,6 +1059,7 @@ PyMethodDef kCodecMethods[] = {
      "errors='raise', threads=None)\n--\n\n"
      "unpack_many's columns and failure records."},
     {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
+    {"_fields", codec_fields, METH_NOARGS, nullptr},
     {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
     {"__copy__", codec_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", codec_copy, METH_O, nullptr},
