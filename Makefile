@@ -40,7 +40,7 @@ $(STAMP): pyproject.toml
 	touch $@
 
 install: $(STAMP)
-	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall .
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall -C cmake.define.BITLOOM_WERROR=ON .
 
 demo: install
 	$(VPY) examples/demo.py

@@ -492,7 +492,10 @@ PyGetSetDef kTextGetSet[] = {
 };
 
 PyTypeObject make_type(const char* name, const char* doc, bool numeric) {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    // Every member zero, then the header, so that no member is left out of
+    // an initialiser (-Wmissing-field-initializers).
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = name;
     type.tp_basicsize = sizeof(ColumnObject);
     type.tp_dealloc = column_dealloc;

@@ -31,12 +31,28 @@ PyModuleDef g_definition = {
 
 PyObject* g_module = nullptr;
 
-PyObject* initialise() {
+// Initialisation writes process-wide state (the module object, the ready
+// types, what the codecs look up once) under a lock, as the main module's
+// does: nothing stops a direct second call of the entry point, and without
+// the GIL two would race.  PyMutex_Lock detaches the thread state while it
+// waits, so holding it across interpreter calls cannot deadlock.
+PyMutex g_initialise_lock{};
+
+PyObject* initialise_locked() {
     if (g_module) return Py_NewRef(g_module);
-    if (!create_module_state()) return nullptr;
+    if (!create_module_state() || !prepare_frame_codecs()) return nullptr;
     if (!ready_column_types() || PyType_Ready(&FrameCodecType) < 0) return nullptr;
     PyRef module(PyModule_Create(&g_definition));
     if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Codecs never change after construction, and a column's values are
+    // fixed when it is made (the memory its buffers export is read-only and
+    // freed with the last column that shares it, by an atomic count); a
+    // result is built by one call for its caller alone; the caller's dicts
+    // and lists are read inside their critical sections or through
+    // references taken with the interpreter's thread-safe accessors.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
     if (PyModule_AddObjectRef(module.get(), "FrameCodec", reinterpret_cast<PyObject*>(&FrameCodecType)) < 0 ||
         PyModule_AddObjectRef(module.get(), "Column", reinterpret_cast<PyObject*>(&NumericColumnType)) < 0 ||
         PyModule_AddObjectRef(module.get(), "StringColumn", reinterpret_cast<PyObject*>(&StringColumnType)) < 0 ||
@@ -45,6 +61,19 @@ PyObject* initialise() {
     }
     g_module = Py_NewRef(module.get());
     return module.release();
+}
+
+PyObject* initialise() {
+    PyMutex_Lock(&g_initialise_lock);
+    PyObject* module = nullptr;
+    try {
+        module = initialise_locked();
+    } catch (...) {
+        PyMutex_Unlock(&g_initialise_lock);
+        throw;
+    }
+    PyMutex_Unlock(&g_initialise_lock);
+    return module;
 }
 
 }  // namespace
