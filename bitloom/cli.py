@@ -32,7 +32,7 @@ import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import IO, Any, NoReturn
 
-from bitloom.frames import Column, FrameCodec
+from bitloom.frames import BinaryColumn, Column, FrameCodec, StringColumn
 
 EXIT_USAGE = 2
 EXIT_DATA = 1
@@ -249,7 +249,7 @@ class Progress:
             self.width = 0
 
 
-Values = Mapping[str, "Column | Sequence[object]"]
+Values = Mapping[str, "Column | StringColumn | BinaryColumn | Sequence[object]"]
 
 
 def single_frame(fields: Mapping[str, object]) -> dict[str, list[object]]:
@@ -300,12 +300,15 @@ class RowWriter:
     def float_column(self, values: Sequence[object]) -> tuple[str, Sequence[object]]:
         return "%r", values  # str(float) is its repr, as csv writes it
 
-    def prepared(self, column: Column | Sequence[object]) -> tuple[str, Sequence[object]]:
+    def prepared(self, column: Column | StringColumn | BinaryColumn | Sequence[object]
+                 ) -> tuple[str, Sequence[object]]:
         if isinstance(column, Column):
             values = column.tolist()
-            if column.format != "d":
+            if column.type not in ("float32", "float64"):
                 return "%d", values
             return self.float_column(values)
+        if isinstance(column, (StringColumn, BinaryColumn)):
+            column = column.tolist()
         if all(isinstance(value, str) for value in column):
             return "%s", self.text_column(column)  # type: ignore[arg-type]
         return "%s", self.other_column(column)

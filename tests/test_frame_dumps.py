@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from bitloom.frames import Column, FrameCodec
+from bitloom.frames import BinaryColumn, Column, FrameCodec, StringColumn
 from test_frames import frame_recipes, item
 
 TELEMETRY = [
@@ -52,7 +52,7 @@ def test_unpack_many_agrees_with_unpack_frame_by_frame(case, frames, spare_bytes
     columns = codec.unpack_many(dump, frame_bytes=frame_bytes, offset_bits=offset_bits)
     assert list(columns) == list(codec.names)
     # Compared by repr: random bits hold NaNs, which equal nothing.
-    assert repr({name: list(column) for name, column in columns.items()}) == repr({
+    assert repr({name: column.tolist() for name, column in columns.items()}) == repr({
         name: [fields[name] for fields in expected] for name in codec.names})
     assert repr(list(codec.iter_unpack(dump, frame_bytes=frame_bytes,
                                        offset_bits=offset_bits))) == repr(expected)
@@ -99,23 +99,31 @@ def test_the_first_bad_frame_is_named_in_any_block(bad_frame, field):
     assert str(caught.value).startswith(f"frame {bad_frame} (byte {2 * bad_frame}), field '{field}': ")
 
 
-def test_columns_are_typed_arrays_and_lists():
+def test_columns_are_typed_arrays_of_native_width():
     codec, rows, dump = telemetry_dump(100)
     columns = codec.unpack_many(dump)
-    formats = {name: getattr(column, "format", None) for name, column in columns.items()}
-    assert formats == {"version": "Q", "apid": "Q", "counter": "Q", "temp": "q", "stamp": "q",
-                       "volts": "d", "status": None, "raw": None}
-    assert columns["status"] == [row["status"] for row in rows]
-    assert columns["raw"] == [row["raw"] for row in rows]
+    types = {name: column.type for name, column in columns.items()}
+    assert types == {"version": "uint8", "apid": "uint16", "counter": "uint16", "temp": "int16",
+                     "stamp": "uint16", "volts": "float32", "status": "string", "raw": "binary"}
+    assert columns["status"].tolist() == [row["status"] for row in rows]
+    assert list(columns["raw"]) == [row["raw"] for row in rows]
+    assert isinstance(columns["status"], StringColumn) and isinstance(columns["raw"], BinaryColumn)
     temp = columns["temp"]
     assert isinstance(temp, Column) and len(temp) == 100
     assert temp[3] == rows[3]["temp"] and temp.tolist() == [row["temp"] for row in rows]
+    assert temp[-1] == rows[-1]["temp"] and temp[10:13].tolist() == [row["temp"] for row in rows[10:13]]
+    assert temp[::-7].tolist() == [row["temp"] for row in rows[::-7]]
+    assert columns["status"][-3::2].tolist() == [row["status"] for row in rows[-3::2]]
     with pytest.raises(IndexError):
         temp[100]
     view = memoryview(temp)
-    assert (view.format, view.itemsize, view.shape, view.readonly) == ("q", 8, (100,), True)
+    assert (view.format, view.itemsize, view.shape, view.readonly) == ("h", 2, (100,), True)
     assert view.tolist() == temp.tolist()
-    assert pickle.loads(pickle.dumps(temp)).tolist() == temp.tolist()
+    with pytest.raises(TypeError):
+        memoryview(columns["status"])
+    for column in columns.values():
+        copy = pickle.loads(pickle.dumps(column))
+        assert (type(copy), copy.type, copy.tolist()) == (type(column), column.type, column.tolist())
 
 
 def test_numpy_views_columns_without_a_copy():
@@ -123,10 +131,11 @@ def test_numpy_views_columns_without_a_copy():
     codec, rows, dump = telemetry_dump(1000)
     columns = codec.unpack_many(dump)
     volts = numpy.asarray(columns["volts"])
-    assert volts.dtype == numpy.float64 and volts.tolist() == [row["volts"] for row in rows]
+    assert volts.dtype == numpy.float32 and volts.tolist() == [row["volts"] for row in rows]
     assert numpy.shares_memory(volts, numpy.asarray(columns["volts"]))
-    assert numpy.asarray(columns["counter"]).dtype == numpy.uint64
-    assert numpy.asarray(columns["temp"]).dtype == numpy.int64
+    assert numpy.asarray(columns["counter"]).dtype == numpy.uint16
+    assert numpy.asarray(columns["temp"]).dtype == numpy.int16
+    assert numpy.asarray(columns["status"]).tolist() == [row["status"] for row in rows]
     assert not volts.flags.writeable
 
 
@@ -143,7 +152,7 @@ def test_columns_of_a_large_result_outlive_one_another():
     del columns
     assert list(b[i] for i in (0, 1, frames - 1)) == [0, -1, 1 - frames]
     del b
-    assert view[frames - 1] == (frames - 1) / 4 and view.format == "d"
+    assert view[frames - 1] == (frames - 1) / 4 and view.format == "f"
     view.release()
 
 
@@ -234,7 +243,7 @@ def test_repeated_text_and_bytes_decode_frame_by_frame(field, values, lead_bits)
                             for value in values])
     expected = [fields[name] for fields in codec.iter_unpack(dump)]
     column = codec.unpack_many(dump)[name]
-    assert column == expected
+    assert column.tolist() == expected
     assert [type(value) for value in column] == [type(value) for value in expected]
 
 

@@ -211,7 +211,7 @@ def check(result):
         for row in result:
             check(row)
         return
-    texts = result["t"] if isinstance(result["t"], list) else [result["t"]]
+    texts = [result["t"]] if isinstance(result["t"], str) else list(result["t"])
     for text in texts:
         assert isinstance(text, str) and len(text.encode(PYTHON_ENCODING, "surrogatepass")) <= FIELD, len(text)
 

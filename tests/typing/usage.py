@@ -93,7 +93,7 @@ bitloom.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8,
 
 
 # The frame codec.
-from bitloom.frames import Column, FrameCodec  # noqa: E402
+from bitloom.frames import Column, FrameCodec, FrameError, Frames, StringColumn  # noqa: E402
 
 codec = FrameCodec(recipe)
 assert_type(codec.pack({"a": 1}), bytes)
@@ -101,11 +101,18 @@ assert_type(codec.pack([1, "hi"]), bytes)
 assert_type(codec.unpack(b"\0" * 8, 3), dict[str, int | float | str | bytes])
 assert_type(codec.unpack(memoryview(b"")), dict[str, int | float | str | bytes])
 columns = codec.unpack_many(bytearray(16), frame_bytes=8, ignore_partial=True)
-assert_type(columns, dict[str, Column | list[str] | list[bytes]])
+assert_type(columns, Frames)
 column = columns["a"]
 if isinstance(column, Column):
-    assert_type(column.format, Literal["q", "Q", "d"])
+    assert_type(column.format, str)
+    assert_type(column[0], int | float | None)
     assert_type(memoryview(column), memoryview)
+elif isinstance(column, StringColumn):
+    assert_type(column[1:], StringColumn)
+    assert_type(column.tolist(), list[str | None])
+assert_type(columns.first_error, FrameError | None)
+for batch in codec.iter_batches(b"", batch_frames=10, errors="null", threads=2):
+    assert_type(batch, Frames)
 assert_type(codec.pack_many(columns), bytes)
 assert_type(codec.size, int)
 assert_type(codec.names, tuple[str, ...])
