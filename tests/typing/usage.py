@@ -4,7 +4,7 @@ fails the check, since --strict warns about unused ignores)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Literal, assert_type
+from typing import TYPE_CHECKING, Any, assert_type
 
 import bitloom
 
@@ -116,7 +116,7 @@ assert_type(fields["a"] + 1, Any)
 
 
 # The frame codec.
-from bitloom.frames import Column, FrameCodec  # noqa: E402
+from bitloom.frames import Column, FrameCodec, FrameError, Frames, StringColumn  # noqa: E402
 
 if TYPE_CHECKING:
     from bitloom.frames import FrameItem
@@ -127,12 +127,22 @@ assert_type(codec.pack([1, "hi"]), bytes)
 assert_type(codec.unpack(b"\0" * 8, 3), dict[str, Any])
 assert_type(codec.unpack(memoryview(b"")), dict[str, Any])
 columns = codec.unpack_many(bytearray(16), frame_bytes=8, ignore_partial=True)
-assert_type(columns, dict[str, Any])
-# A column is used as the field's encoding makes it, without narrowing.
+assert_type(columns, Frames)
+# A column is used as what it is, without narrowing.
 assert_type(memoryview(columns["a"]), memoryview)
-column: Column = columns["a"]
-assert_type(column.format, Literal["q", "Q", "d"])
-assert_type(memoryview(column), memoryview)
+numeric: Column = columns["a"]
+assert_type(numeric.format, str)
+column = columns["a"]
+if isinstance(column, Column):
+    assert_type(column.format, str)
+    assert_type(column[0], int | float | None)
+    assert_type(memoryview(column), memoryview)
+elif isinstance(column, StringColumn):
+    assert_type(column[1:], StringColumn)
+    assert_type(column.tolist(), list[str | None])
+assert_type(columns.first_error, FrameError | None)
+for batch in codec.iter_batches(b"", batch_frames=10, errors="null", threads=2):
+    assert_type(batch, Frames)
 assert_type(codec.pack_many(columns), bytes)
 assert_type(codec.size, int)
 assert_type(codec.names, tuple[str, ...])
