@@ -102,7 +102,8 @@ prepare() {
     fi
     cp "$self" "$dir/run"
     chmod +x "$dir/run"
-    if [ ! -x "$root$FT_PREFIX/bin/python3.13t" ]; then
+    # Marked when built as below (an older tree's build had Debian's patches).
+    if [ ! -e "$root$FT_PREFIX/.bitloom-upstream" ]; then
         echo "interpreters: building free-threaded CPython 3.13 into $root$FT_PREFIX"
         BITLOOM_SRC=none "$self" run "$dir" /bin/sh -ec "
             apt-get update -qq
@@ -111,11 +112,16 @@ prepare() {
             for version in \$(apt-cache showsrc python3.13 | sed -n 's/^Version: //p' | sort -rV | uniq); do
                 apt-get source -qq --download-only python3.13=\$version >/dev/null && break
             done
-            dpkg-source --no-check -x python3.13_*.dsc src >/dev/null
+            # The upstream sources without Debian's patches, which adapt
+            # the system interpreter (its site-packages paths among them:
+            # a venv of the patched free-threaded build does not see its
+            # own packages).
+            dpkg-source --no-check --skip-patches -x python3.13_*.dsc src >/dev/null
             cd src
             ./configure --quiet --disable-gil --prefix=$FT_PREFIX --with-ensurepip=no >/dev/null
             nice make -j2 -s >/dev/null 2>&1 || make -s
             make -s install >/dev/null
+            touch $FT_PREFIX/.bitloom-upstream
             cd / && rm -rf /build
         " > "$dir/python3.13t.log" 2>&1 \
             || { tail -30 "$dir/python3.13t.log" >&2; die "the free-threaded build failed (log: $dir/python3.13t.log)"; }
