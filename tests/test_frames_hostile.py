@@ -50,6 +50,7 @@ SLOTS = {
     "names": lambda c: c.names, "size": lambda c: c.size, "recipe": lambda c: c.recipe,
     "fields": lambda c: c.fields, "repr": repr, "pack": lambda c: c.pack({}),
     "pack-tuple": lambda c: c.pack(()), "unpack": lambda c: c.unpack(b"\\x00" * 8),
+    "unpack_tuple": lambda c: c.unpack_tuple(b"\\x00" * 8),
     "unpack_many": lambda c: c.unpack_many(b"\\x00" * 8, frame_bytes=8),
     "iter_unpack": lambda c: list(c.iter_unpack(b"\\x00" * 8, frame_bytes=8)),
     "eq": lambda c: c == c, "copy": copy.copy, "deepcopy": copy.deepcopy,
@@ -89,7 +90,8 @@ def test_a_subclass_del_of_a_failed_construction_is_safe():
     print(seen)
     """))
     assert out.strip() == repr([{name: "ok" for name in (
-        "names", "size", "recipe", "fields", "repr", "pack", "pack-tuple", "unpack", "unpack_many",
+        "names", "size", "recipe", "fields", "repr", "pack", "pack-tuple", "unpack", "unpack_tuple",
+        "unpack_many",
         "iter_unpack", "eq", "copy", "deepcopy", "reduce", "pickle")}])
 
 
@@ -195,6 +197,7 @@ def calls(buffer):
     found = [
         lambda: codec.unpack_many(buffer),
         lambda: codec.unpack(buffer),
+        lambda: codec.unpack_tuple(buffer)[1],
         lambda: list(codec.iter_unpack(buffer)),
     ]
     try:
@@ -211,7 +214,8 @@ def check(result):
         for row in result:
             check(row)
         return
-    texts = result["t"] if isinstance(result["t"], list) else [result["t"]]
+    texts = result if isinstance(result, str) else result["t"]
+    texts = texts if isinstance(texts, list) else [texts]
     for text in texts:
         assert isinstance(text, str) and len(text.encode(PYTHON_ENCODING, "surrogatepass")) <= FIELD, len(text)
 
