@@ -303,6 +303,24 @@ def test_an_empty_dump_has_no_frames(tmp_path):
     assert (result.returncode, result.stdout) == (0, b"counter,temp,status\n")
 
 
+@pytest.mark.parametrize("offset_bits", [0, 8 * 1000 + 3])
+def test_frames_larger_than_a_batch_keep_only_their_fields(tmp_path, offset_bits):
+    frame_bytes = 3 << 20
+    frames = [values for values, _ in FRAMES]
+    dump = b""
+    for _, frame in FRAMES:
+        shifted = (int.from_bytes(frame, "big") << (frame_bytes * 8 - 56 - offset_bits))
+        dump += shifted.to_bytes(frame_bytes, "big")
+    write(tmp_path, "r.json", RECIPE)
+    write(tmp_path, "d.bin", dump + bytes(5))
+    result = run(tmp_path, "unpack", "r.json", "d.bin", "--frame-bytes", frame_bytes,
+                 "--offset-bits", offset_bits)
+    assert [json.loads(line) for line in result.stdout.splitlines()] == frames
+    assert (result.returncode, result.stderr.decode()) == (
+        1, f"bitloom: error: frame 3 (byte {3 * frame_bytes}): short frame: 5 of {frame_bytes} "
+           "bytes\n")
+
+
 def test_bare_bitloom_lists_its_commands(tmp_path):
     result = run(tmp_path)
     assert result.returncode == 2 and result.stderr == b""
