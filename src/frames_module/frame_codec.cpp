@@ -943,8 +943,9 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
         std::size_t index;   // in the recipe
         BoundField codec;    // the field, starting `start % 8` bits into its private bytes
         std::size_t first;   // its first byte in a frame
-        std::size_t stride;  // its bytes in a frame, at least 1
-        std::size_t place;   // where its bytes start in a block, per frame
+        std::size_t length;  // its bytes in a frame (none for a field of no bits)
+        std::size_t stride;  // their room in a block, at least 1 byte
+        std::size_t place;   // where its bytes start in a block
     };
     std::vector<ByteField> byte_fields;
     std::size_t private_bytes = 0;  // per frame
@@ -952,9 +953,9 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
         const BoundField& codec = compiled.fields[j].codec;
         if (is_numeric(codec.layout.kind)) continue;
         const std::uint64_t start = offset_bits + codec.layout.start;
-        ByteField field{j, codec, static_cast<std::size_t>(start / 8),
-                        static_cast<std::size_t>(std::max<std::uint64_t>(1, (start % 8 + codec.layout.bits + 7) / 8)),
-                        0};
+        const auto length = static_cast<std::size_t>((start % 8 + codec.layout.bits + 7) / 8);
+        ByteField field{j, codec, static_cast<std::size_t>(start / 8), length,
+                        std::max<std::size_t>(1, length), 0};
         field.codec.layout.start = start % 8;
         byte_fields.push_back(field);
         private_bytes += field.stride;
@@ -982,7 +983,7 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
                 std::uint8_t* to = block.data() + field.place;
                 const std::uint8_t* from = frames_here.data() + field.first;
                 for (std::size_t i = 0; i < count; ++i, to += field.stride, from += frame_bytes) {
-                    std::memcpy(to, from, field.stride);
+                    std::memcpy(to, from, field.length);
                 }
                 std::memset(to, 0, 8);
             }
