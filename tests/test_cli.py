@@ -259,6 +259,13 @@ ERRORS = [
     ({"r.json": RECIPE}, ["unpack", "r.json", "/dev/zero", "--offset-bits", "20"], 2, 0,
      "bitloom: error: INPUT /dev/zero: more than one packet of 10 bytes; pass --frame-bytes N to "
      "decode a dump of frames of N bytes"),
+    # A packet larger than a batch keeps only its fields' bytes.
+    ({"r.json": RECIPE, "d.bin": bytes(3 << 20) + FRAME}, ["unpack", "r.json", "d.bin",
+                                                          "--offset-bits", str(8 * (3 << 20))], 0, 1,
+     None),
+    ({"r.json": RECIPE, "d.bin": FRAME}, ["unpack", "r.json", "d.bin",
+                                          "--offset-bits", str(2**64 - 1)], 1, 0,
+     "bitloom: error: INPUT d.bin: short packet: 7 of 2305843009213693959 bytes"),
     # A packet too large for memory.
     pytest.param({"r.json": [field("a", "unsigned", 8, 1, offset_bits=2**62)]}, ["pack", "r.json"],
                  1, 0, "bitloom: error: out of memory for a packet of 576460752303423489 bytes",
@@ -293,7 +300,7 @@ def test_every_failure_is_one_line_and_a_status(tmp_path, files, arguments, stat
     if "(choose from " in stderr:  # quoted by newer versions of argparse
         start = stderr.index("(choose from ")
         stderr = stderr[:start] + stderr[start:].replace("'", "")
-    assert stderr == message + "\n"
+    assert stderr == ("" if message is None else message + "\n")
     assert len(result.stdout.splitlines()) == lines_before
 
 
