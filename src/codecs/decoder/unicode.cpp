@@ -93,11 +93,16 @@ constexpr std::uint32_t second_byte_max(std::uint32_t lead) noexcept {
 // bytes a step: a block of ASCII and two-byte sequences with the lead C2 or
 // C3, each lead followed by its continuation byte inside the block, gives a
 // code point at every byte that is not a continuation byte.  They are
-// computed at every position together and then stored one after the other
+// computed at every position together and then packed: with the byte
+// shuffle where the processor has AVX2, else stored one after the other
 // without a branch.  False, with nothing consumed, for any other block.
-BITLOOM_ALWAYS_INLINE bool copy_latin1_block(const std::uint8_t* data, std::size_t& i,
-                                             std::uint8_t* out, std::size_t& written) noexcept {
-    const __m128i block = load16(data + i);
+struct Latin1Block {
+    __m128i values;  // the code point at each lead or ASCII byte
+    unsigned kept;   // bit k: byte k is not a continuation byte
+};
+
+BITLOOM_ALWAYS_INLINE bool read_latin1_block(const std::uint8_t* data, Latin1Block& result) noexcept {
+    const __m128i block = load16(data);
     const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80));
     // As signed bytes after the offset: continuation bytes 0x80..0xBF are
     // 0x00..0x3F, the leads C2 and C3 are 0x42 and 0x43, ASCII is negative.
@@ -118,20 +123,67 @@ BITLOOM_ALWAYS_INLINE bool copy_latin1_block(const std::uint8_t* data, std::size
     }
     // (lead & 3) << 6 | (next & 0x3F) at leads, the byte itself elsewhere.
     const __m128i next = _mm_srli_si128(block, 1);
-    const __m128i high_bits =
-        _mm_slli_epi16(_mm_and_si128(block, _mm_set1_epi8(0x03)), 6);
+    const __m128i high_bits = _mm_slli_epi16(_mm_and_si128(block, _mm_set1_epi8(0x03)), 6);
     const __m128i joined = _mm_or_si128(high_bits, _mm_and_si128(next, _mm_set1_epi8(0x3F)));
-    const __m128i values = _mm_or_si128(_mm_and_si128(lead, joined), _mm_andnot_si128(lead, block));
+    result.values = _mm_or_si128(_mm_and_si128(lead, joined), _mm_andnot_si128(lead, block));
+    result.kept = ~continuation_bits & 0xFFFF;
+    return true;
+}
+
+BITLOOM_ALWAYS_INLINE bool copy_latin1_block(const std::uint8_t* data, std::size_t& i,
+                                             std::uint8_t* out, std::size_t& written) noexcept {
+    Latin1Block block;
+    if (!read_latin1_block(data + i, block)) return false;
     alignas(16) std::uint8_t bytes[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(bytes), values);
-    const unsigned kept = ~continuation_bits;
+    _mm_store_si128(reinterpret_cast<__m128i*>(bytes), block.values);
     std::uint8_t* to = out + written;
     std::size_t count = 0;
     for (unsigned k = 0; k < 16; ++k) {
         to[count] = bytes[k];
-        count += (kept >> k) & 1;
+        count += (block.kept >> k) & 1;
     }
     written += count;
+    i += 16;
+    return true;
+}
+#endif
+
+#if BITLOOM_AVX2
+// For every pattern of kept bytes among eight, the shuffle that moves them to
+// the front in order.
+struct KeptBytes {
+    alignas(16) std::uint8_t shuffle[256][16];
+};
+inline constexpr KeptBytes kKeptBytes = [] {
+    KeptBytes table{};
+    for (unsigned kept = 0; kept < 256; ++kept) {
+        unsigned next = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+            if ((kept >> k) & 1) table.shuffle[kept][next++] = static_cast<std::uint8_t>(k);
+        }
+        while (next < 16) table.shuffle[kept][next++] = 0x80;
+    }
+    return table;
+}();
+
+// copy_latin1_block, packed eight bytes at a time by the byte shuffle.  The
+// whole run is compiled for AVX2, so that the block inlines.
+[[gnu::target("avx2,popcnt")]] bool copy_latin1_block_avx2(const std::uint8_t* data, std::size_t& i,
+                                                             std::uint8_t* out,
+                                                             std::size_t& written) noexcept {
+    Latin1Block block;
+    if (!read_latin1_block(data + i, block)) return false;
+    const unsigned low = block.kept & 0xFF;
+    const unsigned high = block.kept >> 8;
+    const __m128i low_bytes = _mm_shuffle_epi8(
+        block.values, _mm_load_si128(reinterpret_cast<const __m128i*>(kKeptBytes.shuffle[low])));
+    const __m128i high_bytes =
+        _mm_shuffle_epi8(_mm_srli_si128(block.values, 8),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(kKeptBytes.shuffle[high])));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + written), low_bytes);
+    written += static_cast<unsigned>(__builtin_popcount(low));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + written), high_bytes);
+    written += static_cast<unsigned>(__builtin_popcount(high));
     i += 16;
     return true;
 }
@@ -145,6 +197,9 @@ RunStop run_utf8(RunState& state, Unit* out) {
     std::size_t i = state.at;
     std::size_t written = state.written;
     const std::size_t capacity = state.capacity;
+#if BITLOOM_AVX2
+    const bool avx2 = sizeof(Unit) == 1 && processor_has_avx2();
+#endif
     RunStop stop = stop_at_end();
     while (i < end) {
         if (written == capacity) {
@@ -153,9 +208,15 @@ RunStop run_utf8(RunState& state, Unit* out) {
         }
 #if BITLOOM_SSE2
         if constexpr (sizeof(Unit) == 1) {
-            if (limit == kLatin1Max && end - i >= 16 && capacity - written >= 16 &&
-                copy_latin1_block(data, i, out, written)) {
-                continue;
+            if (limit == kLatin1Max && end - i >= 16 && capacity - written >= 16) {
+#if BITLOOM_AVX2
+                if (avx2 ? copy_latin1_block_avx2(data, i, out, written)
+                         : copy_latin1_block(data, i, out, written)) {
+                    continue;
+                }
+#else
+                if (copy_latin1_block(data, i, out, written)) continue;
+#endif
             }
         }
 #endif
