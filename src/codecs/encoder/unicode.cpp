@@ -78,7 +78,7 @@ inline void store_units16_as_units32(std::uint8_t* out, __m128i units) noexcept 
 // text stored one or two bytes wide needs no measuring pass before them.
 template <bool LittleEndian, class Unit>
 bool write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
-    constexpr bool kNative = std::endian::native == std::endian::little;
+    [[maybe_unused]] constexpr bool kNative = std::endian::native == std::endian::little;
     const std::size_t size = code_points.size();
     const Unit* data = code_points.data();
     std::size_t i = 0;
@@ -165,7 +165,7 @@ bool write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) 
 
 template <bool LittleEndian, class Unit>
 bool write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
-    constexpr bool kNative = std::endian::native == std::endian::little;
+    [[maybe_unused]] constexpr bool kNative = std::endian::native == std::endian::little;
     const std::size_t size = code_points.size();
     const Unit* data = code_points.data();
     std::size_t i = 0;
