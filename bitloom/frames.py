@@ -142,11 +142,17 @@ class FrameCodec(_NativeFrameCodec):
         if isinstance(source, (str, os.PathLike)):
             return self._file_batches(source, None, batch_frames, frame_bytes, ignore_partial,
                                       decode_options)
-        if hasattr(source, "readinto") or hasattr(source, "read"):
+        try:
+            view = memoryview(source)
+        except TypeError:
+            if not (hasattr(source, "readinto") or hasattr(source, "read")):
+                raise TypeError(f"iter_batches() takes a path, a binary file or a buffer, not "
+                                f"{type(source).__name__!r}") from None
             return self._file_batches(None, source, batch_frames, frame_bytes, ignore_partial,
                                       decode_options)
-        return self._buffer_batches(memoryview(source).cast("B"), batch_frames, frame_bytes,
-                                    ignore_partial, decode_options)
+        # An mmap, bytes or bytearray: batches are views of it, read in place.
+        return self._buffer_batches(view.cast("B") if view.format != "B" or view.ndim != 1 else view,
+                                    batch_frames, frame_bytes, ignore_partial, decode_options)
 
     def _buffer_batches(self, view: memoryview, batch_frames: int, frame_bytes: int,
                         ignore_partial: bool, options: dict[str, Any]) -> Iterator[Frames]:

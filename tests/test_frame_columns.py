@@ -185,6 +185,13 @@ def test_iter_batches_reads_a_file_in_pieces_and_reports_a_partial_frame(tmp_pat
             list(batches)
     assert [len(b["a"]) for b in codec.iter_batches(path, batch_frames=300, ignore_partial=True)] == [
         300, 212]
+    import mmap
+
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        assert [len(b["a"]) for b in codec.iter_batches(mapped, batch_frames=500, ignore_partial=True)] == [
+            500, 12]
+    with pytest.raises(TypeError, match="a path, a binary file or a buffer, not 'int'"):
+        codec.iter_batches(3)
     assert list(codec.iter_batches(b"")) == []
     with pytest.raises(ValueError, match="batch_frames"):
         codec.iter_batches(b"", batch_frames=0)
