@@ -28,7 +28,7 @@ from typing import Any, NamedTuple
 from bitloom._frames import BinaryColumn, Column, StringColumn, _arrow_schema, _arrow_stream
 from bitloom._frames import FrameCodec as _NativeFrameCodec
 
-__all__ = ["BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
+__all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
            "masked"]
 
 
@@ -89,8 +89,29 @@ class Frames(dict[str, Any]):
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         return _arrow_stream(tuple(self), tuple(self.values()))
 
+    def as_arrow_stream(self) -> ArrowStream:
+        """The columns as an object that has only Arrow's stream interface,
+        for consumers that read any such object but take a dict for a dict of
+        numpy arrays (duckdb: ``duckdb.sql("select ... from stream")``)."""
+        return ArrowStream(self)
+
     def __reduce__(self) -> tuple[Any, ...]:
         return (Frames, (dict(self), self._failures))
+
+
+class ArrowStream:
+    """A Frames mapping seen only as one Arrow record batch."""
+
+    __slots__ = ("_frames",)
+
+    def __init__(self, frames: Frames, /) -> None:
+        self._frames = frames
+
+    def __arrow_c_schema__(self) -> object:
+        return self._frames.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self._frames.__arrow_c_stream__(requested_schema)
 
 
 class FrameCodec(_NativeFrameCodec):

@@ -271,6 +271,11 @@ def test_pyarrow_polars_and_pandas_take_typed_columns_without_a_copy():
     frame = pandas.DataFrame(frames)
     assert [str(frame[name].dtype) for name in ("big", "s", "f")] == ["uint64", "int16", "float32"]
     assert frame["big"].tolist() == [2**64 - 1, 0, 2**63] and frame["t"].tolist() == ["a", "bc", "def"]
+    duckdb = pytest.importorskip("duckdb")
+    stream = frames.as_arrow_stream()
+    assert duckdb.sql("select big, s, t from stream where s >= 0").fetchall() == [(0, 0, "bc"), (2**63, 2047, "def")]
+    assert [str(kind) for kind in duckdb.sql("select * from stream").types] == [
+        "UBIGINT", "SMALLINT", "FLOAT", "VARCHAR", "BLOB"]
 
 
 def test_numeric_columns_take_their_native_widths_in_one_block():
