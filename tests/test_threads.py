@@ -16,7 +16,7 @@ import threading
 import pytest
 
 import bitloom
-from bitloom.frames import Column, FrameCodec
+from bitloom.frames import BinaryColumn, Column, FrameCodec, StringColumn
 from recipe_items import Items
 
 item = Items(value=1)
@@ -101,8 +101,8 @@ def outcome(call):
             return [normal(v) for v in value]
         if isinstance(value, dict):
             return [(k, normal(v)) for k, v in value.items()]
-        if isinstance(value, Column):
-            return ("Column", value.format, normal(list(value)))
+        if isinstance(value, (Column, StringColumn, BinaryColumn)):
+            return (type(value).__name__, value.type, normal(list(value)))
         return (type(value).__name__, value)
     try:
         return ("ok", normal(call()))

@@ -369,3 +369,131 @@ def test_utf32_units_checked_at_every_position(decode, codec, before):
             with pytest.raises(ValueError) as caught:
                 decode(data)
             assert caught.value.args == (f"Invalid UTF-32 codepoint: 0x{bad:08X}",)
+
+
+# ---- bytes that change while they are decoded --------------------------------
+
+# Two contents of one buffer per decoder, far apart in how many code points
+# and how wide: a decoder that measured one and wrote the other would write
+# past the str it allocated, or leave a str of the wrong width.
+_RACE_SIZE = 1 << 18
+
+
+def _race_contents(codec, wide, narrow):
+    first, second = (wide * _RACE_SIZE).encode(codec), (narrow * _RACE_SIZE).encode(codec)
+    size = min(len(first), len(second), _RACE_SIZE)
+    return first[:size], second[:size]
+
+
+RACES = [
+    (b.decode_utf8, _race_contents("utf-8", GRIN, "\xe9" + "a" * 63)),
+    (b.decode_utf8, _race_contents("utf-8", "a", "\u72b6")),
+    (b.decode_utf16le, _race_contents("utf-16-le", GRIN, "\u72b6")),
+    (b.decode_utf16be, _race_contents("utf-16-be", GRIN + "a", "a")),
+    (b.decode_utf32le, _race_contents("utf-32-le", GRIN, "a")),
+    (b.decode_utf32be, _race_contents("utf-32-be", "\xe9", "a")),
+    (b.decode_iso_8859_1, _race_contents("latin-1", "\xe9", "a")),
+    (b.decode_windows_1252, _race_contents("cp1252", "\u20ac", "a")),
+    (b.decode_us_ascii, _race_contents("ascii", "a", "b")),
+]
+
+
+@pytest.mark.parametrize("decode, contents", RACES,
+                         ids=[f"{decode.__name__}-{i}" for i, (decode, _) in enumerate(RACES)])
+def test_decoding_bytes_that_another_thread_rewrites(decode, contents):
+    """Another thread rewrites the buffer (ctypes.memmove runs without the
+    GIL, as a writer into a shared mmap would) while it is decoded: every call
+    must return a well-formed str of its own width, or raise ValueError, and
+    never write outside what it allocated (the sanitizer build checks)."""
+    import ctypes
+    import threading
+    import time
+
+    first, second = contents
+    buffer = bytes(len(first))  # a new object, not shared with anything
+    address = ctypes.cast(ctypes.c_char_p(buffer), ctypes.c_void_p).value
+    ctypes.memmove(address, first, len(first))
+    stop = threading.Event()
+
+    def rewrite():
+        while not stop.is_set():
+            ctypes.memmove(address, second, len(second))
+            ctypes.memmove(address, first, len(first))
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            try:
+                text = decode(buffer)
+            except ValueError:
+                continue
+            assert len(text) <= len(buffer)
+            # Equal only if stored as narrow as its widest character allows.
+            assert text == str(text.encode("utf-32-le", "surrogatepass"), "utf-32-le",
+                               "surrogatepass")
+    finally:
+        stop.set()
+        writer.join()
+
+
+# ---- every kind of text, long enough for every path ---------------------------
+
+# Runs of one kind of text each (stored one, two or four bytes wide by the
+# interpreter), long enough to pass the decoders' head of 64 units, their
+# blocks, and the length at which long text is counted before its str is made.
+KINDS = {
+    "ascii": "The quick brown fox; 0123456789.\n",
+    "latin-1": "Grüße, naïve café déjà vu, ¿qué? ½ año; ",
+    "greek": "température 25°C, Δt=3 ms, OK; ",
+    "cjk": "température 25°C, 状态 OK; ",
+    "emoji": "status 🚀 ok, 😀 fine; ",
+}
+kind_texts = st.lists(
+    st.tuples(st.sampled_from(sorted(KINDS)), st.integers(0, 5000), st.integers(0, 40)),
+    min_size=1, max_size=3,
+).map(lambda runs: "".join((KINDS[kind] * (count // len(KINDS[kind]) + 1))[skip:skip + count]
+                           for kind, count, skip in runs))
+
+
+@pytest.mark.parametrize("encode, decode, codec", PAIRS)
+@settings(max_examples=60, deadline=None)
+@given(text=kind_texts)
+def test_every_kind_of_text_matches_cpython(encode, decode, codec, text):
+    data = encode(text)
+    assert data == text.encode(codec)
+    assert same_str(decode(data), text)
+
+
+# The same texts with one unit damaged anywhere, early or late.
+@pytest.mark.parametrize("codec", ["utf-8"] + WIDE_CODECS)
+@settings(max_examples=60, deadline=None)
+@given(text=kind_texts, where=st.floats(0, 1), bad=st.sampled_from(
+    [b"\xff", b"\xc0\x80", b"\xed\xa0\x80", b"\xe2\x82", b"\xf4\x90\x80\x80", b"\xc3"]))
+def test_damage_in_every_kind_of_text_matches_cpython(codec, text, where, bad):
+    raw = text.encode(codec)
+    if codec == "utf-8":
+        at = int(where * len(text))
+        raw = text[:at].encode(codec) + bad + text[at:].encode(codec)
+        assert outcome(b.decode_utf8, raw) == cpython_utf8(raw)
+    else:
+        size = 2 if codec.startswith("utf-16") else 4
+        at = int(where * (len(raw) // size)) * size
+        unit = BAD_UNITS[size][len(bad) % 4].to_bytes(size, "little" if codec.endswith("le") else "big")
+        check_against_cpython(codec, raw[:at] + unit + raw[at:])
+
+
+# UTF-8 Latin-1 text is decoded sixteen bytes at a time when a block holds
+# only ASCII and two-byte sequences led by C2 or C3: a lead at the last byte of
+# a block, a lead without its continuation, and the overlong leads C0 and C1
+# at every place of a block must all come out as CPython has them.
+@pytest.mark.parametrize("offset", range(18))
+@pytest.mark.parametrize("inserted", [b"\xc3\xa9", b"\xc2\x80", b"\xc3", b"\xc3a", b"\xc0\xa9",
+                                      b"\xc1\xbf", b"\xa9", b"\xc4\x80", b"\xe2\x82\xac"])
+def test_latin1_blocks_match_cpython(offset, inserted):
+    for filler in (b"a", "é".encode()):
+        data = filler * offset + inserted + "é".encode() * 20
+        result = outcome(b.decode_utf8, data)
+        expected = cpython_utf8(data)
+        assert result == expected and (isinstance(result, tuple) or same_str(result, expected))

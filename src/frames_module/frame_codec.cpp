@@ -20,9 +20,9 @@
 #include "core/message.hpp"
 #include "recipe/placement.hpp"
 #include "engine/recipe_items.hpp"
-#include "frames/frame_columns.hpp"
 #include "frames/frame_layout.hpp"
 #include "frames_module/columns.hpp"
+#include "frames_module/dump_decoding.hpp"
 #include "frames_module/field_values.hpp"
 #include "python/conversions.hpp"
 #include "python/dict_entries.hpp"
@@ -54,6 +54,7 @@ struct Compiled {
     PyObject* names = nullptr;        // tuple, owned
     DictTemplate result_shape;        // the names, for the result of unpack
     PyObject* name_index = nullptr;     // {name: position}, owned
+    bool strip_text = false;          // text values lose their trailing NUL padding
 
     ~Compiled() {
         for (CompiledField& field : fields) {
@@ -126,19 +127,6 @@ PyRef quoted(PyObject* name) { return PyRef(PyUnicode_Type.tp_repr(name)); }
     PyRef text = quoted(name);
     if (!text) return PyRef();
     return PyRef(PyUnicode_FromFormat("field %U", text.get()));
-}
-
-[[gnu::cold]] PyRef frame_field_label(std::size_t frame, std::size_t frame_bytes, PyObject* name) {
-    PyRef text = quoted(name);
-    if (!text) return PyRef();
-    return PyRef(PyUnicode_FromFormat("frame %zu (byte %llu), field %U", frame,
-                                      static_cast<unsigned long long>(frame) * frame_bytes,
-                                      text.get()));
-}
-
-[[gnu::cold]] void raise_at(PyObject* label, const CodecError& error) {
-    raise_codec_error(error);
-    locate_pending_error(label);
 }
 
 // ---- arguments ---------------------------------------------------------------
@@ -376,6 +364,7 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     if (!position || PyDict_SetItem(compiled.name_index, name.get(), position.get()) < 0) return fail();
 
     field.codec = bind_field(layout, encoding);
+    field.codec.strip_padding = compiled.strip_text;
     PyRef& default_value = entries.values[static_cast<std::size_t>(RecipeKey::value)];
     if (default_value) {
         // binary128 cannot be encoded: its default is refused when it is used.
@@ -447,19 +436,38 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
     return compiled.result_shape.build(compiled.names);
 }
 
+// text_padding: "keep" (the default) or "strip".
+bool parse_text_padding(PyObject* object, bool& strip) {
+    strip = false;
+    if (!object) return true;
+    if (PyUnicode_Check(object)) {
+        if (PyUnicode_CompareWithASCIIString(object, "keep") == 0) return true;
+        if (PyUnicode_CompareWithASCIIString(object, "strip") == 0) {
+            strip = true;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "text_padding must be 'keep' or 'strip', not %R", object);
+    return false;
+}
+
 PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"recipe", nullptr};
+    static const char* keywords[] = {"recipe", "text_padding", nullptr};
     PyObject* recipe = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:FrameCodec", const_cast<char**>(keywords),
-                                     &recipe)) {
+    PyObject* padding = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:FrameCodec", const_cast<char**>(keywords),
+                                     &recipe, &padding)) {
         return nullptr;
     }
+    bool strip = false;
+    if (!parse_text_padding(padding, strip)) return nullptr;
     return guarded_entry("FrameCodec", [&]() -> PyObject* {
         // Compiling runs Python code (conversion hooks, copy.deepcopy), so
         // the object is made only once the compiled state is whole: no
         // finaliser and no walk of gc.get_objects() ever meets a codec that
         // is half built.
         auto compiled = std::make_unique<Compiled>();
+        compiled->strip_text = strip;
         if (!compile_recipe(recipe, *compiled)) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
@@ -557,15 +565,6 @@ class OrderedValues {
 };
 
 constexpr std::size_t kSmallFrame = 512;
-
-// unpack_many copies the text and raw-bytes fields of a block of frames,
-// about this many bytes (they stay in the core's cache between their copy
-// and their decoding), and lets other threads run while a block of frames
-// of at least kReleaseBytes decodes.
-constexpr std::size_t kBlockBytes = std::size_t{1} << 16;
-constexpr std::size_t kReleaseBytes = std::size_t{1} << 12;
-// ... and at most this many frames a block, for the numeric fields.
-constexpr std::size_t kBlockFrames = std::size_t{1} << 14;
 
 // collections.abc.Mapping, set once by prepare_frame_codecs before any codec
 // exists and only read afterwards, so threads share it without a lock.
@@ -909,154 +908,32 @@ bool convert_flag(PyObject* object, const char* name, bool& out) {
 PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
     if (!usable(self)) return nullptr;
     const Compiled& compiled = compiled_of(self);
-    PyObject* bound[4];
+    PyObject* bound[6];
     if (!bind_arguments("unpack_many", args, count, keywords,
-                        {"buffer", "frame_bytes", "offset_bits", "ignore_partial"}, 1, 1, bound)) {
+                        {"buffer", "frame_bytes", "offset_bits", "ignore_partial", "errors", "threads"}, 1,
+                        1, bound)) {
         return nullptr;
     }
     BufferView view;
-    std::uint64_t offset_bits = 0;
+    DumpRequest request;
     bool ignore_partial = false;
-    std::size_t frame_bytes = 0;
-    std::size_t frames = 0;
-    if (!view.acquire(bound[0]) || !convert_offset(bound[2], offset_bits) ||
+    if (!view.acquire(bound[0]) || !convert_offset(bound[2], request.offset_bits) ||
         !convert_flag(bound[3], "ignore_partial", ignore_partial) ||
-        !frame_count(compiled, view.data().size(), bound[1], offset_bits, ignore_partial,
-                     frame_bytes, frames)) {
+        !parse_errors_option(bound[4], request.null_on_error) ||
+        !parse_threads_option(bound[5], request.threads) ||
+        !frame_count(compiled, view.data().size(), bound[1], request.offset_bits, ignore_partial,
+                     request.frame_bytes, request.frames)) {
         return nullptr;
     }
-    const std::size_t field_count = compiled.fields.size();
-    std::vector<PyRef> columns(field_count);
-    std::vector<ColumnKind> numeric_kinds;
-    for (const CompiledField& field : compiled.fields) {
-        if (is_numeric(field.codec.layout.kind)) numeric_kinds.push_back(field.codec.layout.kind);
-    }
-    std::vector<PyRef> numeric_columns(numeric_kinds.size());
-    if (!new_columns(numeric_kinds, static_cast<Py_ssize_t>(frames), numeric_columns)) return nullptr;
-    std::vector<NumericColumn> numeric;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        const FrameField& layout = compiled.fields[j].codec.layout;
-        if (is_numeric(layout.kind)) {
-            columns[j] = std::move(numeric_columns[numeric.size()]);
-            numeric.push_back({&layout, j, column_slots(columns[j].get())});
-        } else {
-            columns[j] = PyRef(PyList_New(static_cast<Py_ssize_t>(frames)));
-            if (!columns[j]) return nullptr;
-        }
-    }
     // The buffer stays exported (a bytearray cannot be resized, an mmap not
-    // closed) while other threads run, and its bytes are read once: another
-    // thread may write it meanwhile (a bytearray, an mmap of a file still
-    // being written).  A numeric field is one read per frame; the bytes of
-    // each text and raw-bytes field are copied into private memory first,
-    // since a text decoder reads its bytes twice (to size its result, then
-    // to fill it) and the repeats are found before the values are made.
-    // Frames go a block at a time: between blocks the interpreter lock is
-    // taken back and signals are checked, so Ctrl-C stops a long call.
-    const std::span<const std::uint8_t> data = view.data().first(frames * frame_bytes);
-    struct ByteField {
-        std::size_t index;   // in the recipe
-        BoundField codec;    // the field, starting `start % 8` bits into its private bytes
-        std::size_t first;   // its first byte in a frame
-        std::size_t stride;  // its bytes in a frame, at least 1
-        std::size_t place;   // where its bytes start in a block, per frame
-    };
-    std::vector<ByteField> byte_fields;
-    std::size_t private_bytes = 0;  // per frame
-    for (std::size_t j = 0; j < field_count; ++j) {
-        const BoundField& codec = compiled.fields[j].codec;
-        if (is_numeric(codec.layout.kind)) continue;
-        const std::uint64_t start = offset_bits + codec.layout.start;
-        ByteField field{j, codec, static_cast<std::size_t>(start / 8),
-                        static_cast<std::size_t>(std::max<std::uint64_t>(1, (start % 8 + codec.layout.bits + 7) / 8)),
-                        0};
-        field.codec.layout.start = start % 8;
-        byte_fields.push_back(field);
-        private_bytes += field.stride;
-    }
-    const std::size_t block_frames =
-        std::clamp<std::size_t>(kBlockBytes / std::max<std::size_t>(1, private_bytes), 1, kBlockFrames);
-    const std::size_t block_size = std::min(block_frames, frames);
-    std::vector<std::uint8_t> block;
-    for (ByteField& field : byte_fields) {
-        field.place = block.size();
-        block.resize(block.size() + field.stride * block_size + 8);
-    }
-    std::vector<std::uint8_t> repeats(byte_fields.size() * block_size);
-    std::vector<NumericColumn> block_columns(numeric);
-    std::vector<PyObject*> previous(byte_fields.size(), nullptr);  // borrowed from the columns
-    for (std::size_t first = 0; first < frames; first += block_frames) {
-        const std::size_t block_count = std::min(block_frames, frames - first);
-        const std::span<const std::uint8_t> frames_here =
-            data.subspan(first * frame_bytes, data.size() - first * frame_bytes);
-        for (std::size_t c = 0; c < numeric.size(); ++c) block_columns[c].slots = numeric[c].slots + first;
-        ColumnFailure failure;
-        bool decoded = true;
-        auto copy_and_decode = [&] {
-            for (const ByteField& field : byte_fields) {
-                std::uint8_t* to = block.data() + field.place;
-                const std::uint8_t* from = frames_here.data() + field.first;
-                for (std::size_t i = 0; i < block_count; ++i, to += field.stride, from += frame_bytes) {
-                    std::memcpy(to, from, field.stride);
-                }
-                std::memset(to, 0, 8);
-            }
-            decoded = decode_numeric_columns(frames_here, frame_bytes, offset_bits, block_count,
-                                             block_columns, failure);
-        };
-        if (block_count * (frame_bytes < kBlockBytes ? frame_bytes : kBlockBytes) >= kReleaseBytes) {
-            Py_BEGIN_ALLOW_THREADS
-            copy_and_decode();
-            Py_END_ALLOW_THREADS
-        } else {
-            copy_and_decode();
-        }
-        if (failure.out_of_memory) return PyErr_NoMemory();
-
-        // Text and raw bytes need the interpreter.  Only frames up to a
-        // numeric failure are read, and at its frame only the fields before
-        // it, so the error reported is the first in frame and recipe order
-        // either way.  A value that repeats the frame before (in this block)
-        // is the object of the frame before (each is immutable).
-        const std::size_t limit = decoded ? block_count : failure.frame + 1;
-        for (std::size_t k = 0; k < byte_fields.size(); ++k) {
-            const ByteField& field = byte_fields[k];
-            mark_repeated_values({block.data() + field.place, field.stride * block_count + 8}, field.stride,
-                                 0, limit, field.codec.layout, repeats.data() + k * block_size);
-        }
-        for (std::size_t i = 0; i < limit && !byte_fields.empty(); ++i) {
-            for (std::size_t k = 0; k < byte_fields.size(); ++k) {
-                const ByteField& field = byte_fields[k];
-                if (!decoded && i == failure.frame && field.index > failure.field_index) break;
-                PyObject* value =
-                    repeats[k * block_size + i]
-                        ? Py_NewRef(previous[k])
-                        : field_bytes_to_python(field.codec,
-                                                {block.data() + field.place, field.stride * block_count + 8},
-                                                std::uint64_t{i} * field.stride * 8);
-                if (!value) {
-                    locate_pending_error(frame_field_label(first + i, frame_bytes,
-                                                           compiled.fields[field.index].name).get());
-                    return nullptr;
-                }
-                PyList_SET_ITEM(columns[field.index].get(), static_cast<Py_ssize_t>(first + i), value);
-                previous[k] = value;
-            }
-        }
-        if (!decoded) {
-            raise_at(frame_field_label(first + failure.frame, frame_bytes,
-                                       compiled.fields[failure.field_index].name).get(),
-                     failure.error);
-            return nullptr;
-        }
-        if (PyErr_CheckSignals() < 0) return nullptr;
-    }
-    PyRef result(PyDict_New());
-    if (!result) return nullptr;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        if (PyDict_SetItem(result.get(), compiled.fields[j].name, columns[j].get()) < 0) return nullptr;
-    }
-    return result.release();
+    // closed) while other threads run; its bytes are read once, a block at
+    // a time, into private memory.
+    request.fields = compiled.layouts;
+    request.names = compiled.names;
+    request.data = view.data().first(request.frames * request.frame_bytes);
+    request.immutable = PyBytes_CheckExact(bound[0]);
+    request.strip_text = compiled.strip_text;
+    return decode_dump(request);
 }
 
 PyObject* codec_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t count,
@@ -1134,11 +1011,24 @@ PyObject* codec_size(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(compiled_of(self).size);
 }
 
+PyObject* codec_text_padding(PyObject* self, void*) {
+    if (!usable(self)) return nullptr;
+    return PyUnicode_FromString(compiled_of(self).strip_text ? "strip" : "keep");
+}
+
 PyObject* codec_reduce(PyObject* self, PyObject*) {
     if (!usable(self)) return nullptr;
     PyRef recipe(deep_copy(compiled_of(self).recipe));
     if (!recipe) return nullptr;
-    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+    if (!compiled_of(self).strip_text) {
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+    }
+    PyRef copyreg(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return nullptr;
+    PyRef make(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+    if (!make) return nullptr;
+    return Py_BuildValue("(O(O(O){s:s}))", make.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         recipe.get(), "text_padding", "strip");
 }
 
 // A codec never changes, so a copy can be the codec itself.
@@ -1149,6 +1039,7 @@ PyObject* codec_richcompare(PyObject* self, PyObject* other, int op) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     if (!usable(self) || !usable(other)) return nullptr;
+    if (compiled_of(self).strip_text != compiled_of(other).strip_text) return PyBool_FromLong(op == Py_NE);
     return PyObject_RichCompare(compiled_of(self).recipe, compiled_of(other).recipe, op);
 }
 
@@ -1187,12 +1078,11 @@ PyMethodDef kCodecMethods[] = {
      "unpack_tuple($self, /, buffer, offset_bits=0)\n--\n\n"
      "The fields of the frame that starts `offset_bits` into `buffer`, as a tuple in recipe "
      "order (the values of unpack(), without their names; the faster form)."},
-    {"unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_many)),
+    {"_unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_many)),
      METH_FASTCALL | METH_KEYWORDS,
-     "unpack_many($self, /, buffer, *, frame_bytes=None, offset_bits=0, ignore_partial=False)\n"
-     "--\n\n"
-     "Every whole frame of `buffer` (frames of `frame_bytes` bytes, by default `size`), as a "
-     "dict of columns: numeric fields as Column arrays, text and raw bytes as lists."},
+     "_unpack_many($self, /, buffer, *, frame_bytes=None, offset_bits=0, ignore_partial=False, "
+     "errors='raise', threads=None)\n--\n\n"
+     "unpack_many's columns and failure records."},
     {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
     {"_fields", codec_fields, METH_NOARGS, nullptr},
     {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
@@ -1205,6 +1095,8 @@ PyGetSetDef kCodecGetSet[] = {
     {"size", codec_size, nullptr, "Bytes of a packed frame.", nullptr},
     {"names", codec_names, nullptr, "The field names, in recipe order.", nullptr},
     {"recipe", codec_recipe, nullptr, "A copy of the recipe the codec was made from.", nullptr},
+    {"text_padding", codec_text_padding, nullptr,
+     "'keep' or 'strip': whether text values keep the NUL bytes that pad them to their field.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1229,7 +1121,7 @@ PyTypeObject FrameCodecType = [] {
     type.tp_repr = codec_repr;
     type.tp_hash = PyObject_HashNotImplemented;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "FrameCodec(recipe)\n--\n\nA recipe compiled once, for packing and parsing "
+    type.tp_doc = "FrameCodec(recipe, *, text_padding='keep')\n--\n\nA recipe compiled once, for packing and parsing "
                   "frames.";
     type.tp_traverse = codec_traverse;
     type.tp_clear = codec_clear;

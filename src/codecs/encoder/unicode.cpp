@@ -13,15 +13,9 @@
 #include "core/bits.hpp"
 #include "core/simd.hpp"
 
-// AVX2 doubles the lanes of the four-byte UTF-8 count.  It is compiled for
-// GCC and Clang with a target attribute and chosen at run time when the
-// processor (and the operating system) supports it.
-#if BITLOOM_SSE2 && (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
-#include <immintrin.h>
-#define BITLOOM_AVX2 1
-#else
-#define BITLOOM_AVX2 0
-#endif
+// AVX2 doubles the lanes of the four-byte UTF-8 count, and its byte shuffle
+// spreads Latin-1 text into UTF-8 eight code points a step; both are chosen at
+// run time (core/simd.hpp).
 
 namespace bitloom {
 
@@ -49,15 +43,82 @@ inline void put_unit32(std::uint8_t* out, std::uint32_t value) noexcept {
     std::memcpy(out, &value, sizeof value);
 }
 
-template <bool LittleEndian, class Unit>
-void write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
-    if constexpr (sizeof(Unit) < 4) {
-        for (std::size_t i = 0; i < code_points.size(); ++i) {
-            put_unit16<LittleEndian>(out + 2 * i, code_points[i]);
-        }
+#if BITLOOM_SSE2
+// Sixteen 16-bit units (two registers) of the byte order asked for and of the
+// native (little-endian) x86 order, from sixteen one-byte code points.
+template <bool LittleEndian>
+inline void store_bytes_as_units16(std::uint8_t* out, __m128i bytes) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (LittleEndian) {
+        store16(out, _mm_unpacklo_epi8(bytes, zero));
+        store16(out + 16, _mm_unpackhi_epi8(bytes, zero));
     } else {
-        for (const std::uint32_t c : code_points) {
+        store16(out, _mm_unpacklo_epi8(zero, bytes));
+        store16(out + 16, _mm_unpackhi_epi8(zero, bytes));
+    }
+}
+
+// Eight 16-bit code points as eight 32-bit units in the order asked for.
+template <bool LittleEndian>
+inline void store_units16_as_units32(std::uint8_t* out, __m128i units) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (LittleEndian) {
+        store16(out, _mm_unpacklo_epi16(units, zero));
+        store16(out + 16, _mm_unpackhi_epi16(units, zero));
+    } else {
+        const __m128i swapped = byte_swap_lanes16(units);
+        store16(out, _mm_unpacklo_epi16(zero, swapped));
+        store16(out + 16, _mm_unpackhi_epi16(zero, swapped));
+    }
+}
+#endif
+
+// The writers of UTF-16 and UTF-32 check for surrogates as they go and
+// return false when the text held one (what they wrote is then meaningless):
+// text stored one or two bytes wide needs no measuring pass before them.
+template <bool LittleEndian, class Unit>
+bool write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
+    [[maybe_unused]] constexpr bool kNative = std::endian::native == std::endian::little;
+    const std::size_t size = code_points.size();
+    const Unit* data = code_points.data();
+    std::size_t i = 0;
+    if constexpr (sizeof(Unit) == 1) {
+#if BITLOOM_SSE2
+        if constexpr (kNative) {
+            for (; size - i >= 16; i += 16) {
+                store_bytes_as_units16<LittleEndian>(out + 2 * i, load16(data + i));
+            }
+        }
+#endif
+        for (; i < size; ++i) put_unit16<LittleEndian>(out + 2 * i, data[i]);
+        return true;
+    } else if constexpr (sizeof(Unit) == 2) {
+        std::uint32_t surrogates = 0;
+#if BITLOOM_SSE2
+        if constexpr (kNative) {
+            __m128i found = _mm_setzero_si128();
+            const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800));
+            const __m128i block = _mm_set1_epi16(static_cast<short>(0xD800));
+            for (; size - i >= 8; i += 8) {
+                __m128i units = load16(data + i);
+                found = _mm_or_si128(found, _mm_cmpeq_epi16(_mm_and_si128(units, mask), block));
+                if constexpr (!LittleEndian) units = byte_swap_lanes16(units);
+                store16(out + 2 * i, units);
+            }
+            surrogates = static_cast<std::uint32_t>(_mm_movemask_epi8(found));
+        }
+#endif
+        for (; i < size; ++i) {
+            const std::uint32_t c = data[i];
+            surrogates |= static_cast<std::uint32_t>((c & 0xF800) == 0xD800);
+            put_unit16<LittleEndian>(out + 2 * i, c);
+        }
+        return surrogates == 0;
+    } else {
+        std::uint32_t surrogates = 0;
+        const auto put_code_point = [&](std::uint32_t c) {
             if (c < 0x10000) {
+                surrogates |= static_cast<std::uint32_t>((c & 0xF800) == 0xD800);
                 put_unit16<LittleEndian>(out, c);
                 out += 2;
             } else {
@@ -66,31 +127,156 @@ void write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) 
                 put_unit16<LittleEndian>(out + 2, 0xDC00 + (v & 0x3FF));
                 out += 4;
             }
+        };
+#if BITLOOM_SSE2
+        if constexpr (kNative) {
+            // Eight code points of the basic plane are eight units: checked
+            // for surrogates and packed to 16 bits (moved into the signed
+            // range for the saturating pack, and back).  A block with a pair
+            // is written code point by code point.
+            const __m128i bias32 = _mm_set1_epi32(0x8000);
+            const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
+            const __m128i basic_plane = _mm_set1_epi32(0xFFFF);
+            const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800));
+            const __m128i block = _mm_set1_epi16(static_cast<short>(0xD800));
+            for (; size - i > 8; i += 8) {
+                const __m128i low = load16(data + i);
+                const __m128i high = load16(data + i + 4);
+                const __m128i beyond = _mm_or_si128(_mm_cmpgt_epi32(low, basic_plane),
+                                                    _mm_cmpgt_epi32(high, basic_plane));
+                if (_mm_movemask_epi8(beyond) != 0) {
+                    for (std::size_t k = 0; k < 8; ++k) put_code_point(data[i + k]);
+                    continue;
+                }
+                __m128i units = _mm_add_epi16(
+                    _mm_packs_epi32(_mm_sub_epi32(low, bias32), _mm_sub_epi32(high, bias32)), bias16);
+                surrogates |= static_cast<std::uint32_t>(
+                    _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, mask), block)));
+                if constexpr (!LittleEndian) units = byte_swap_lanes16(units);
+                store16(out, units);
+                out += 16;
+            }
         }
+#endif
+        for (; i < size; ++i) put_code_point(data[i]);
+        return surrogates == 0;
     }
 }
 
 template <bool LittleEndian, class Unit>
-void write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
+bool write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
+    [[maybe_unused]] constexpr bool kNative = std::endian::native == std::endian::little;
+    const std::size_t size = code_points.size();
+    const Unit* data = code_points.data();
     std::size_t i = 0;
+    std::uint32_t surrogates = 0;
 #if BITLOOM_SSE2
-    if constexpr (sizeof(Unit) == 4 && LittleEndian != (std::endian::native == std::endian::little)) {
-        // Text stored four bytes wide, in the other byte order: the compiler
-        // turns the shifts of put_unit32 into one bswap per code point and
-        // then cannot vectorise it (SSE2 has no byte shuffle), so four code
-        // points are swapped per step here: the bytes of every 16-bit half,
-        // then the two halves of every 32-bit lane.
-        for (; i + 4 <= code_points.size(); i += 4) {
-            __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code_points.data() + i));
-            units = byte_swap_lanes32(units);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), units);
+    if constexpr (kNative) {
+        const __m128i zero = _mm_setzero_si128();
+        if constexpr (sizeof(Unit) == 1) {
+            for (; size - i >= 16; i += 16) {
+                const __m128i bytes = load16(data + i);
+                // Each byte widened to 16 bits, then to 32 bits in order.
+                const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+                const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+                store_units16_as_units32<LittleEndian>(out + 4 * i, low);
+                store_units16_as_units32<LittleEndian>(out + 4 * i + 32, high);
+            }
+        } else if constexpr (sizeof(Unit) == 2) {
+            __m128i found = zero;
+            const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800));
+            const __m128i block = _mm_set1_epi16(static_cast<short>(0xD800));
+            for (; size - i >= 8; i += 8) {
+                const __m128i units = load16(data + i);
+                found = _mm_or_si128(found, _mm_cmpeq_epi16(_mm_and_si128(units, mask), block));
+                store_units16_as_units32<LittleEndian>(out + 4 * i, units);
+            }
+            surrogates = static_cast<std::uint32_t>(_mm_movemask_epi8(found));
+        } else {
+            // Four code points a step, swapped as a block in the other byte
+            // order (the compiler makes one bswap per code point of the
+            // shifts, and SSE2 has no byte shuffle).
+            __m128i found = zero;
+            const __m128i mask = _mm_set1_epi32(static_cast<int>(0xFFFFF800u));
+            const __m128i block = _mm_set1_epi32(0xD800);
+            for (; size - i >= 4; i += 4) {
+                __m128i units = load16(data + i);
+                found = _mm_or_si128(found, _mm_cmpeq_epi32(_mm_and_si128(units, mask), block));
+                if constexpr (!LittleEndian) units = byte_swap_lanes32(units);
+                store16(out + 4 * i, units);
+            }
+            surrogates = static_cast<std::uint32_t>(_mm_movemask_epi8(found));
         }
     }
 #endif
-    for (; i < code_points.size(); ++i) {
-        put_unit32<LittleEndian>(out + 4 * i, code_points[i]);
+    for (; i < size; ++i) {
+        const std::uint32_t c = data[i];
+        if constexpr (sizeof(Unit) > 1) {
+            surrogates |= static_cast<std::uint32_t>((c & 0xFFFFF800u) == 0xD800u);
+        }
+        put_unit32<LittleEndian>(out + 4 * i, c);
     }
+    return surrogates == 0;
 }
+
+#if BITLOOM_AVX2
+// For every pattern of wide code points among eight (bit k: code point k is
+// U+0080 or above), the shuffle that takes their interleaved byte pairs
+// (first byte at 2k, second at 2k + 1) to their UTF-8: the first byte of
+// every code point, and the second of the wide ones.
+struct Latin1Spread {
+    alignas(16) std::uint8_t shuffle[256][16];
+};
+inline constexpr Latin1Spread kLatin1Spread = [] {
+    Latin1Spread table{};
+    for (unsigned wide = 0; wide < 256; ++wide) {
+        unsigned next = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+            table.shuffle[wide][next++] = static_cast<std::uint8_t>(2 * k);
+            if ((wide >> k) & 1) table.shuffle[wide][next++] = static_cast<std::uint8_t>(2 * k + 1);
+        }
+        while (next < 16) table.shuffle[wide][next++] = 0x80;  // a zero byte
+    }
+    return table;
+}();
+
+// Latin-1 text into UTF-8 sixteen code points a step while at least 32 are
+// left (each 16-byte store then stays within what the rest will take);
+// returns how many it wrote, `out` moved past them.
+[[gnu::target("avx2,popcnt")]] std::size_t write_latin1_utf8_avx2(const std::uint8_t* text,
+                                                                   std::size_t size,
+                                                                   std::uint8_t*& out) noexcept {
+    std::size_t i = 0;
+    for (; size - i >= 32; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const auto wide = static_cast<unsigned>(_mm_movemask_epi8(block));
+        if (wide == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+            out += 16;
+            continue;
+        }
+        const __m128i is_wide = _mm_cmplt_epi8(block, _mm_setzero_si128());
+        const __m128i lead = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(block, 6), _mm_set1_epi8(0x03)),
+                                          _mm_set1_epi8(static_cast<char>(0xC0)));
+        const __m128i first = _mm_blendv_epi8(block, lead, is_wide);
+        const __m128i second = _mm_or_si128(_mm_and_si128(block, _mm_set1_epi8(0x3F)),
+                                            _mm_set1_epi8(static_cast<char>(0x80)));
+        const unsigned low = wide & 0xFF;
+        const unsigned high = wide >> 8;
+        const __m128i low_pairs = _mm_unpacklo_epi8(first, second);
+        const __m128i high_pairs = _mm_unpackhi_epi8(first, second);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_shuffle_epi8(low_pairs, _mm_load_si128(reinterpret_cast<const __m128i*>(
+                                                         kLatin1Spread.shuffle[low]))));
+        out += 8 + static_cast<unsigned>(__builtin_popcount(low));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_shuffle_epi8(high_pairs, _mm_load_si128(reinterpret_cast<const __m128i*>(
+                                                          kLatin1Spread.shuffle[high]))));
+        out += 8 + static_cast<unsigned>(__builtin_popcount(high));
+    }
+    return i;
+}
+#endif
 
 // The sums of step(c) over the code points, where step gives each code
 // point's two counts (its extra bytes, and whether it is a surrogate) as a
@@ -233,13 +419,6 @@ Counts count_utf8_four_byte_units_sse2(std::span<const std::uint32_t> code_point
     return total;
 }
 
-bool processor_has_avx2() noexcept {
-    // Also false when the operating system does not save the AVX registers.
-    // A function-local static is initialised once, safely even when two
-    // threads arrive together.
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
 #endif
 
 // The UTF-8 length of text stored four bytes per code point, by `path`.
@@ -345,6 +524,38 @@ void write_utf8(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
         // the second counts only above U+007F.  Writing the second byte is
         // safe while another code point follows, which will take at least
         // that byte; the last code point is written by the loop below.
+#if BITLOOM_AVX2
+        if (processor_has_avx2()) i = write_latin1_utf8_avx2(code_points.data(), size, out);
+#endif
+#if BITLOOM_SSE2
+        // Sixteen at a time: the two bytes of every code point computed
+        // together and interleaved, then stored pair by pair.
+        while (size - i > 16) {
+            const __m128i block = load16(code_points.data() + i);
+            const auto wide = static_cast<unsigned>(_mm_movemask_epi8(block));
+            if (wide == 0) {
+                store16(out, block);
+                out += 16;
+                i += 16;
+                continue;
+            }
+            const __m128i ascii = _mm_cmplt_epi8(block, _mm_setzero_si128());  // all ones: wide
+            const __m128i lead = _mm_or_si128(
+                _mm_and_si128(_mm_srli_epi16(block, 6), _mm_set1_epi8(0x03)),
+                _mm_set1_epi8(static_cast<char>(0xC0)));
+            const __m128i first = _mm_or_si128(_mm_and_si128(ascii, lead), _mm_andnot_si128(ascii, block));
+            const __m128i second = _mm_or_si128(_mm_and_si128(block, _mm_set1_epi8(0x3F)),
+                                                _mm_set1_epi8(static_cast<char>(0x80)));
+            alignas(16) std::uint8_t pairs[32];
+            _mm_store_si128(reinterpret_cast<__m128i*>(pairs), _mm_unpacklo_epi8(first, second));
+            _mm_store_si128(reinterpret_cast<__m128i*>(pairs + 16), _mm_unpackhi_epi8(first, second));
+            for (unsigned k = 0; k < 16; ++k) {
+                std::memcpy(out, pairs + 2 * k, 2);
+                out += 1 + ((wide >> k) & 1);
+            }
+            i += 16;
+        }
+#endif
         while (i + 8 < size) {
             if ((load_word(code_points.data() + i) & kHighBitOfEveryByte) == 0) {
                 std::memcpy(out, code_points.data() + i, 8);
@@ -385,23 +596,17 @@ void write_utf8(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
 }
 
 template <class Unit>
-void write_utf16(std::span<const Unit> code_points, bool little_endian,
+bool write_utf16(std::span<const Unit> code_points, bool little_endian,
                  std::uint8_t* out) noexcept {
-    if (little_endian) {
-        write_utf16_in_order<true>(code_points, out);
-    } else {
-        write_utf16_in_order<false>(code_points, out);
-    }
+    return little_endian ? write_utf16_in_order<true>(code_points, out)
+                         : write_utf16_in_order<false>(code_points, out);
 }
 
 template <class Unit>
-void write_utf32(std::span<const Unit> code_points, bool little_endian,
+bool write_utf32(std::span<const Unit> code_points, bool little_endian,
                  std::uint8_t* out) noexcept {
-    if (little_endian) {
-        write_utf32_in_order<true>(code_points, out);
-    } else {
-        write_utf32_in_order<false>(code_points, out);
-    }
+    return little_endian ? write_utf32_in_order<true>(code_points, out)
+                         : write_utf32_in_order<false>(code_points, out);
 }
 
 #define BITLOOM_INSTANTIATE_ENCODERS(Unit)                                                   \
@@ -410,8 +615,8 @@ void write_utf32(std::span<const Unit> code_points, bool little_endian,
     template EncodedSize measure_utf16<Unit>(std::span<const Unit>) noexcept;               \
     template EncodedSize measure_utf32<Unit>(std::span<const Unit>) noexcept;               \
     template void write_utf8<Unit>(std::span<const Unit>, std::uint8_t*) noexcept;          \
-    template void write_utf16<Unit>(std::span<const Unit>, bool, std::uint8_t*) noexcept;   \
-    template void write_utf32<Unit>(std::span<const Unit>, bool, std::uint8_t*) noexcept;
+    template bool write_utf16<Unit>(std::span<const Unit>, bool, std::uint8_t*) noexcept;   \
+    template bool write_utf32<Unit>(std::span<const Unit>, bool, std::uint8_t*) noexcept;
 
 BITLOOM_INSTANTIATE_ENCODERS(std::uint8_t)
 BITLOOM_INSTANTIATE_ENCODERS(std::uint16_t)
