@@ -21,13 +21,97 @@ See docs/frames.md.
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterable, Iterator, Mapping
-from typing import Any
+from typing import Any, NamedTuple
 
-from bitloom._frames import Column
+from bitloom._frames import BinaryColumn, Column, StringColumn, _arrow_schema, _arrow_stream
 from bitloom._frames import FrameCodec as _NativeFrameCodec
 
-__all__ = ["Column", "FrameCodec"]
+__all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
+           "masked"]
+
+
+class FrameField(NamedTuple):
+    """A compiled field: its name, the encoding name its recipe item gave,
+    its width, the bit of the frame where it starts (bit 0 is the most
+    significant bit of byte 0), its byte order ("big" or "little") and
+    whether its bits are reversed."""
+
+    name: str
+    encoding: str
+    bits: int
+    offset_bits: int
+    byte_order: str
+    reverse_bits: bool
+
+
+class FrameError(NamedTuple):
+    """A field that failed to decode under errors="null"."""
+
+    frame: int
+    byte_offset: int
+    field: str
+    message: str
+
+
+class Frames(dict[str, Any]):
+    """What unpack_many returns: a dict of field name to column, in recipe
+    order, that is also one Arrow record batch (``pyarrow.table(frames)``,
+    ``polars.DataFrame(frames)``) and records the fields that failed to
+    decode under errors="null"."""
+
+    __slots__ = ("_failures",)
+
+    def __init__(self, columns: Mapping[str, Any] = {}, failures: list[tuple[int, int, str, str]] | None = None,
+                 /) -> None:
+        super().__init__(columns)
+        self._failures = [] if failures is None else failures
+
+    @property
+    def error_count(self) -> int:
+        """How many fields failed to decode (each is null in its column)."""
+        return len(self._failures)
+
+    @property
+    def first_error(self) -> FrameError | None:
+        """The first failure in frame, then field order, or None."""
+        return FrameError(*self._failures[0]) if self._failures else None
+
+    @property
+    def errors(self) -> list[FrameError]:
+        """Every failure, in frame, then field order."""
+        return [FrameError(*failure) for failure in self._failures]
+
+    def __arrow_c_schema__(self) -> object:
+        return _arrow_schema(tuple(self), tuple(self.values()))
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return _arrow_stream(tuple(self), tuple(self.values()))
+
+    def as_arrow_stream(self) -> ArrowStream:
+        """The columns as an object that has only Arrow's stream interface,
+        for consumers that read any such object but take a dict for a dict of
+        numpy arrays (duckdb: ``duckdb.sql("select ... from stream")``)."""
+        return ArrowStream(self)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (Frames, (dict(self), self._failures))
+
+
+class ArrowStream:
+    """A Frames mapping seen only as one Arrow record batch."""
+
+    __slots__ = ("_frames",)
+
+    def __init__(self, frames: Frames, /) -> None:
+        self._frames = frames
+
+    def __arrow_c_schema__(self) -> object:
+        return self._frames.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self._frames.__arrow_c_stream__(requested_schema)
 
 
 class FrameCodec(_NativeFrameCodec):
@@ -40,6 +124,106 @@ class FrameCodec(_NativeFrameCodec):
     """
 
     __slots__ = ()
+
+    @property
+    def fields(self) -> tuple[FrameField, ...]:
+        """The compiled fields, in recipe order, each where it lies in the
+        frame."""
+        return tuple(map(FrameField._make, self._fields()))
+
+    def unpack_many(self, buffer: Any, *, frame_bytes: int | None = None, offset_bits: int = 0,
+                    ignore_partial: bool = False, errors: str = "raise",
+                    threads: int | None = None) -> Frames:
+        """Every whole frame of `buffer` (frames of `frame_bytes` bytes, by
+        default `size`) as columns: a Frames mapping of field name to Column
+        (numbers of the field's native width), StringColumn or BinaryColumn.
+
+        errors="raise" raises the first field that fails to decode;
+        errors="null" makes it null in its column and records it.  threads
+        (default: the processors, up to 8) splits large dumps; the result is
+        the same for any number."""
+        columns, failures = self._unpack_many(buffer, frame_bytes=frame_bytes, offset_bits=offset_bits,
+                                              ignore_partial=ignore_partial, errors=errors, threads=threads)
+        return Frames(columns, failures)
+
+    def iter_batches(self, source: Any, *, batch_frames: int = 65536, frame_bytes: int | None = None,
+                     offset_bits: int = 0, ignore_partial: bool = False, errors: str = "raise",
+                     threads: int | None = None) -> Iterator[Frames]:
+        """unpack_many over `source` a batch of `batch_frames` frames at a
+        time: `source` is a path, a binary file object or a buffer.  A file
+        is read a batch at a time, so memory holds about one batch.  A
+        trailing partial frame is an error at the end (naming its byte
+        offset), unless ignore_partial."""
+        if isinstance(batch_frames, bool) or not isinstance(batch_frames, int) or batch_frames < 1:
+            raise ValueError(f"batch_frames must be a positive int, not {batch_frames!r}")
+        # The checks of unpack_many, on an empty dump, before anything is read.
+        _, frame_bytes = self._frame_count(0, frame_bytes, offset_bits, ignore_partial)
+        decode_options = {"frame_bytes": frame_bytes, "offset_bits": offset_bits, "errors": errors,
+                          "threads": threads}
+        if isinstance(source, (str, os.PathLike)):
+            return self._file_batches(source, None, batch_frames, frame_bytes, ignore_partial,
+                                      decode_options)
+        try:
+            view = memoryview(source)
+        except TypeError:
+            if not (hasattr(source, "readinto") or hasattr(source, "read")):
+                raise TypeError(f"iter_batches() takes a path, a binary file or a buffer, not "
+                                f"{type(source).__name__!r}") from None
+            return self._file_batches(None, source, batch_frames, frame_bytes, ignore_partial,
+                                      decode_options)
+        # An mmap, bytes or bytearray: batches are views of it, read in place.
+        return self._buffer_batches(view.cast("B") if view.format != "B" or view.ndim != 1 else view,
+                                    batch_frames, frame_bytes, ignore_partial, decode_options)
+
+    def _buffer_batches(self, view: memoryview, batch_frames: int, frame_bytes: int,
+                        ignore_partial: bool, options: dict[str, Any]) -> Iterator[Frames]:
+        step = batch_frames * frame_bytes
+        with view:
+            whole = len(view) - len(view) % frame_bytes
+            for start in range(0, whole, step):
+                yield self._batch(view[start:min(start + step, whole)], start // frame_bytes, options)
+            if whole != len(view) and not ignore_partial:
+                self._raise_partial(len(view) - whole, whole, frame_bytes)
+
+    def _file_batches(self, path: Any, file: Any, batch_frames: int, frame_bytes: int,
+                      ignore_partial: bool, options: dict[str, Any]) -> Iterator[Frames]:
+        handle = open(path, "rb", buffering=0) if file is None else file
+        try:
+            buffer = bytearray(batch_frames * frame_bytes)
+            view = memoryview(buffer)
+            first_frame = 0
+            while True:
+                filled = _read_fully(handle, view)
+                frames = filled // frame_bytes
+                if frames:
+                    yield self._batch(view[:frames * frame_bytes], first_frame, options)
+                    first_frame += frames
+                if filled < len(view):
+                    rest = filled - frames * frame_bytes
+                    if rest and not ignore_partial:
+                        self._raise_partial(rest, first_frame * frame_bytes, frame_bytes)
+                    return
+        finally:
+            if file is None:
+                handle.close()
+
+    def _batch(self, view: memoryview, first_frame: int, options: dict[str, Any]) -> Frames:
+        try:
+            columns, failures = self._unpack_many(view, **options)
+        except Exception as error:
+            error.add_note(f"in the batch from frame {first_frame} (byte {first_frame * options['frame_bytes']})")
+            raise
+        if failures and first_frame:
+            # Frame numbers and offsets count from the start of the source.
+            offset = first_frame * options["frame_bytes"]
+            failures = [(frame + first_frame, byte + offset, name, message)
+                        for frame, byte, name, message in failures]
+        return Frames(columns, failures)
+
+    @staticmethod
+    def _raise_partial(rest: int, offset: int, frame_bytes: int) -> None:
+        raise ValueError(f"a partial frame of {rest} bytes at byte offset {offset} (frames are "
+                         f"{frame_bytes} bytes; pass ignore_partial=True to leave it out)")
 
     def iter_unpack(self, buffer: Any, *, frame_bytes: int | None = None, offset_bits: int = 0,
                     ignore_partial: bool = False) -> Iterator[dict[str, Any]]:
@@ -87,3 +271,29 @@ class FrameCodec(_NativeFrameCodec):
                 error.add_note(f"in frame {number}")
                 raise
         return b"".join(packed)
+
+
+def _read_fully(handle: Any, view: memoryview) -> int:
+    """Fills `view` from a binary file; fewer bytes only at the end of it."""
+    filled = 0
+    readinto = getattr(handle, "readinto", None)
+    while filled < len(view):
+        if readinto is not None:
+            count = readinto(view[filled:])
+        else:
+            chunk = handle.read(len(view) - filled)
+            count = len(chunk) if chunk else 0
+            view[filled:filled + count] = chunk
+        if not count:
+            break
+        filled += count
+    return filled
+
+
+def masked(column: Column) -> Any:
+    """A numpy masked array of a numeric column: its nulls masked (numpy
+    itself sees them as 0)."""
+    import numpy
+
+    values = numpy.asarray(column)
+    return numpy.ma.masked_array(values, mask=numpy.frombuffer(column.null_mask(), dtype=bool))

@@ -69,7 +69,7 @@ def test_an_archive_decodes_in_parallel_with_dask(tmp_path, scheduler):
     assert list(columns) == list(codec.names)
     for name, values in columns.items():
         assert list(values) == [value for part in expected for value in part[name]], name
-    assert columns["volts"].dtype == numpy.float64 and len(columns["status"]) == 2100
+    assert columns["volts"].dtype == numpy.float32 and len(columns["status"]) == 2100
 
 
 def test_the_archive_example_runs_on_its_demo(tmp_path):

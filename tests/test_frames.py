@@ -340,6 +340,8 @@ def test_packs_like_pack_parameters_and_reads_back_at_any_offset(case, offset_bi
     assert codec.pack(tuple(values.values())) == frame
     assert codec.unpack(frame) == values
     assert codec.unpack(shifted(frame, offset_bits), offset_bits) == values
+    assert codec.unpack_tuple(shifted(frame, offset_bits), offset_bits=offset_bits) == \
+        tuple(values.values())
 
 
 class Int(int):
@@ -513,8 +515,22 @@ def test_a_short_buffer_names_the_first_field_that_does_not_fit():
 ])
 def test_decoding_errors_name_the_field(frame, message):
     codec = FrameCodec([item(encoding="packed_bcd"), item("s", encoding="us_ascii", bits=8)])
-    with pytest.raises(ValueError) as caught:
-        codec.unpack(frame + b"\0"[:2 - len(frame)])
+    for unpack in (codec.unpack, codec.unpack_tuple):
+        with pytest.raises(ValueError) as caught:
+            unpack(frame + b"\0"[:2 - len(frame)])
+        assert caught.value.args == (message,)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda codec: codec.unpack_tuple(), "unpack_tuple() missing required argument 'buffer'"),
+    (lambda codec: codec.unpack_tuple(b"\0", 0, 1), "unpack_tuple() takes at most 2 positional "
+                                                    "arguments (3 given)"),
+    (lambda codec: codec.unpack_tuple(b"\0", bits=1), "unpack_tuple() got an unexpected keyword "
+                                                      "argument 'bits'"),
+])
+def test_unpack_tuple_binds_its_arguments_like_unpack(call, message):
+    with pytest.raises(TypeError) as caught:
+        call(FrameCodec([item()]))
     assert caught.value.args == (message,)
 
 
@@ -560,6 +576,24 @@ def test_size_names_repr_equality_copies_and_pickles():
 def test_an_empty_recipe_packs_nothing():
     codec = FrameCodec([])
     assert (codec.size, codec.names, codec.pack({}), codec.unpack(b"")) == (0, (), b"", {})
+
+
+def test_fields_are_the_compiled_fields():
+    from bitloom.frames import FrameField
+    from recipe_items import StrSubclass
+
+    codec = FrameCodec([item("a", bits=3), item("t", StrSubclass("UTF-8"), 16, offset_bits=20),
+                        item("b", "twos_complement", 16, "little", True, offset_bits=4),
+                        item("z", bits=0)])
+    assert codec.fields == (
+        FrameField("a", "unsigned", 3, 0, "big", False),
+        FrameField("t", "UTF-8", 16, 20, "big", False),
+        FrameField("b", "twos_complement", 16, 4, "little", True),
+        FrameField("z", "unsigned", 0, 20, "big", False))
+    assert type(codec.fields[1].encoding) is str
+    assert FrameCodec([]).fields == ()
+    with pytest.raises(AttributeError):
+        codec.fields = ()
 
 
 def test_the_package_namespace_is_unchanged():

@@ -83,8 +83,7 @@ bool parse_item(PyObject* item, std::span<const std::uint8_t> packet, std::uint6
 
 PyObject* process_recipe(std::span<const std::uint8_t> packet, std::uint64_t start_offset,
                          std::span<PyObject* const> items, ItemContext& context) {
-    // Room for every item: names that repeat leave some unused.
-    PyRef result(new_dict_with_room(items.size()));
+    PyRef result(PyDict_New());
     if (!result) return nullptr;
     std::vector<std::uint8_t> scratch;
     NameCache names(NameDirection::unpacking);

@@ -1,60 +1,89 @@
 #include "frames_module/columns.hpp"
 
-#include <atomic>
-#include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <new>
+#include <string_view>
+#include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
-#include "frames_module/field_values.hpp"
-#include "python/python_ref.hpp"
+#include "frames/arrow_export.hpp"
 
 namespace bitloom::frames {
 
 namespace {
 
-// Memory shared by the columns of one result; the last column frees it.
-struct SlotBlock {
-    std::atomic<std::size_t> users;
-    void* memory;
-};
-
 struct ColumnObject {
     PyObject_HEAD
-    ColumnKind kind;
+    ColumnMemory* memory;
+    Py_ssize_t offset;
     Py_ssize_t length;
     // Kept in the object: an exported buffer points at them.
     Py_ssize_t shape;
     Py_ssize_t stride;
-    std::uint64_t* slots;
-    SlotBlock* block;  // null: `slots` is the column's own PyMem allocation
 };
 
 ColumnObject* as_column(PyObject* object) noexcept { return reinterpret_cast<ColumnObject*>(object); }
 
-const char* format_of(ColumnKind kind) noexcept {
-    switch (kind) {
-        case ColumnKind::int64: return "q";
-        case ColumnKind::uint64: return "Q";
-        default: return "d";
+bool is_column(PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    return type == &NumericColumnType || type == &StringColumnType || type == &BinaryColumnType;
+}
+
+PyTypeObject* type_for(ColumnType type) noexcept {
+    if (type == ColumnType::string) return &StringColumnType;
+    if (type == ColumnType::binary) return &BinaryColumnType;
+    return &NumericColumnType;
+}
+
+PyObject* new_column_object(ColumnMemory* memory, Py_ssize_t offset, Py_ssize_t length) {
+    ColumnObject* column = PyObject_New(ColumnObject, type_for(memory->type));
+    if (!column) {
+        memory->release();
+        return nullptr;
     }
+    column->memory = memory;
+    column->offset = offset;
+    column->length = length;
+    column->shape = length;
+    column->stride = static_cast<Py_ssize_t>(memory->item_size());
+    return reinterpret_cast<PyObject*>(column);
 }
 
 void column_dealloc(PyObject* self) {
-    ColumnObject* column = as_column(self);
-    if (!column->block) {
-        PyMem_Free(column->slots);
-    } else if (column->block->users.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        std::free(column->block->memory);
-        delete column->block;
-    }
+    as_column(self)->memory->release();
     Py_TYPE(self)->tp_free(self);
 }
 
 Py_ssize_t column_length(PyObject* self) { return as_column(self)->length; }
+
+// Value `index` (of the whole memory) as a Python object; None when null.
+PyObject* value_at(const ColumnMemory& memory, std::size_t index) {
+    if (!memory.is_valid(index)) Py_RETURN_NONE;
+    const void* values = memory.values;
+    switch (memory.type) {
+        case ColumnType::int8: return PyLong_FromLong(static_cast<const std::int8_t*>(values)[index]);
+        case ColumnType::int16: return PyLong_FromLong(static_cast<const std::int16_t*>(values)[index]);
+        case ColumnType::int32: return PyLong_FromLong(static_cast<const std::int32_t*>(values)[index]);
+        case ColumnType::int64: return PyLong_FromLongLong(static_cast<const std::int64_t*>(values)[index]);
+        case ColumnType::uint8: return PyLong_FromUnsignedLong(static_cast<const std::uint8_t*>(values)[index]);
+        case ColumnType::uint16: return PyLong_FromUnsignedLong(static_cast<const std::uint16_t*>(values)[index]);
+        case ColumnType::uint32: return PyLong_FromUnsignedLong(static_cast<const std::uint32_t*>(values)[index]);
+        case ColumnType::uint64:
+            return PyLong_FromUnsignedLongLong(static_cast<const std::uint64_t*>(values)[index]);
+        case ColumnType::float32: return PyFloat_FromDouble(static_cast<const float*>(values)[index]);
+        case ColumnType::float64: return PyFloat_FromDouble(static_cast<const double*>(values)[index]);
+        case ColumnType::string:
+        case ColumnType::binary: {
+            const std::size_t begin = memory.offset_at(index);
+            const std::size_t end = memory.offset_at(index + 1);
+            const char* text = reinterpret_cast<const char*>(memory.data) + begin;
+            const auto size = static_cast<Py_ssize_t>(end - begin);
+            return memory.type == ColumnType::string ? PyUnicode_DecodeUTF8(text, size, "strict")
+                                                     : PyBytes_FromStringAndSize(text, size);
+        }
+    }
+    Py_RETURN_NONE;
+}
 
 PyObject* column_item(PyObject* self, Py_ssize_t index) {
     ColumnObject* column = as_column(self);
@@ -62,8 +91,70 @@ PyObject* column_item(PyObject* self, Py_ssize_t index) {
         PyErr_SetString(PyExc_IndexError, "column index out of range");
         return nullptr;
     }
-    return slot_to_python(slot_type(column->kind), column->slots[index]);
+    return value_at(*column->memory, static_cast<std::size_t>(column->offset + index));
 }
+
+// A new column of the values at `start`, `start + step`, ... (`count` of them).
+PyObject* gather(ColumnObject* column, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) {
+    const ColumnMemory& source = *column->memory;
+    ColumnMemory* memory = ColumnMemory::create(source.type, static_cast<std::size_t>(count), source.large_offsets);
+    if (!memory) return PyErr_NoMemory();
+    auto index = [&](Py_ssize_t k) { return static_cast<std::size_t>(column->offset + start + k * step); };
+    if (!has_offsets(source.type)) {
+        const std::size_t size = source.item_size();
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            std::memcpy(static_cast<std::uint8_t*>(memory->values) + static_cast<std::size_t>(k) * size,
+                        static_cast<const std::uint8_t*>(source.values) + index(k) * size, size);
+        }
+    } else {
+        std::size_t total = 0;
+        for (Py_ssize_t k = 0; k < count; ++k) total += source.offset_at(index(k) + 1) - source.offset_at(index(k));
+        free_column_bytes(memory->data);
+        memory->data = static_cast<std::uint8_t*>(allocate_column_bytes(total));
+        if (!memory->data) {
+            memory->release();
+            return PyErr_NoMemory();
+        }
+        memory->data_bytes = total;
+        std::size_t at = 0;
+        for (Py_ssize_t k = 0; k <= count; ++k) {
+            if (memory->large_offsets) static_cast<std::int64_t*>(memory->values)[k] = static_cast<std::int64_t>(at);
+            else static_cast<std::int32_t*>(memory->values)[k] = static_cast<std::int32_t>(at);
+            if (k == count) break;
+            const std::size_t begin = source.offset_at(index(k));
+            const std::size_t size = source.offset_at(index(k) + 1) - begin;
+            if (size != 0) std::memcpy(memory->data + at, source.data + begin, size);
+            at += size;
+        }
+    }
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        if (!source.is_valid(index(k)) && !memory->set_null(static_cast<std::size_t>(k))) {
+            memory->release();
+            return PyErr_NoMemory();
+        }
+    }
+    return new_column_object(memory, 0, count);
+}
+
+PyObject* column_subscript(PyObject* self, PyObject* key) {
+    ColumnObject* column = as_column(self);
+    if (PySlice_Check(key)) {
+        Py_ssize_t start = 0, stop = 0, step = 0;
+        if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
+        const Py_ssize_t count = PySlice_AdjustIndices(column->length, &start, &stop, step);
+        if (step == 1) {
+            column->memory->retain();
+            return new_column_object(column->memory, column->offset + start, count);
+        }
+        return gather(column, start, step, count);
+    }
+    Py_ssize_t index = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (index == -1 && PyErr_Occurred()) return nullptr;
+    if (index < 0) index += column->length;
+    return column_item(self, index);
+}
+
+PyObject* column_iter(PyObject* self) { return PySeqIter_New(self); }
 
 int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     ColumnObject* column = as_column(self);
@@ -72,12 +163,13 @@ int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
         view->obj = nullptr;
         return -1;
     }
+    const ColumnMemory& memory = *column->memory;
     view->obj = Py_NewRef(self);
-    view->buf = column->slots;
-    view->len = column->length * 8;
+    view->buf = static_cast<std::uint8_t*>(memory.values) + column->offset * column->stride;
+    view->len = column->length * column->stride;
     view->readonly = 1;
-    view->itemsize = 8;
-    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(format_of(column->kind)) : nullptr;
+    view->itemsize = column->stride;
+    view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(column_type_row(memory.type).struct_format) : nullptr;
     view->ndim = 1;
     view->shape = (flags & PyBUF_ND) ? &column->shape : nullptr;
     view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &column->stride : nullptr;
@@ -91,35 +183,274 @@ PyObject* column_tolist(PyObject* self, PyObject*) {
     PyRef list(PyList_New(column->length));
     if (!list) return nullptr;
     for (Py_ssize_t i = 0; i < column->length; ++i) {
-        PyObject* value = slot_to_python(slot_type(column->kind), column->slots[i]);
+        PyObject* value = value_at(*column->memory, static_cast<std::size_t>(column->offset + i));
         if (!value) return nullptr;
         PyList_SET_ITEM(list.get(), i, value);
     }
     return list.release();
 }
 
+PyObject* column_type_name(PyObject* self, void*) {
+    return PyUnicode_FromString(column_type_row(as_column(self)->memory->type).name);
+}
+
 PyObject* column_format(PyObject* self, void*) {
-    return PyUnicode_FromString(format_of(as_column(self)->kind));
+    return PyUnicode_FromString(column_type_row(as_column(self)->memory->type).struct_format);
+}
+
+PyObject* column_null_count(PyObject* self, void*) {
+    ColumnObject* column = as_column(self);
+    const ColumnMemory& memory = *column->memory;
+    std::size_t nulls = 0;
+    if (memory.validity) {
+        for (Py_ssize_t i = 0; i < column->length; ++i) nulls += !memory.is_valid(static_cast<std::size_t>(column->offset + i));
+    }
+    return PyLong_FromSize_t(nulls);
+}
+
+// One byte per value, 1 where the value is null: numpy's mask.
+PyObject* column_null_mask(PyObject* self, PyObject*) {
+    ColumnObject* column = as_column(self);
+    PyRef mask(PyBytes_FromStringAndSize(nullptr, column->length));
+    if (!mask) return nullptr;
+    char* bytes = PyBytes_AS_STRING(mask.get());
+    for (Py_ssize_t i = 0; i < column->length; ++i) {
+        bytes[i] = column->memory->is_valid(static_cast<std::size_t>(column->offset + i)) ? 0 : 1;
+    }
+    return mask.release();
 }
 
 PyObject* column_repr(PyObject* self) {
     ColumnObject* column = as_column(self);
-    return PyUnicode_FromFormat("<bitloom.frames.Column format='%s' length=%zd>",
-                                format_of(column->kind), column->length);
+    return PyUnicode_FromFormat("<%s type='%s' length=%zd>", Py_TYPE(self)->tp_name,
+                                column_type_row(column->memory->type).name, column->length);
 }
 
-// Pickled as its format and raw slots (native byte order, like array.array).
+// __array__(dtype=None, copy=None): numbers through the buffer, without a
+// copy; text and bytes as an array of objects.
+PyObject* column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"dtype", "copy", nullptr};
+    PyObject* dtype = Py_None;
+    PyObject* copy = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:__array__", const_cast<char**>(keywords), &dtype, &copy)) {
+        return nullptr;
+    }
+    PyRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return nullptr;
+    PyRef array;
+    if (Py_TYPE(self) == &NumericColumnType) {
+        PyRef view(PyMemoryView_FromObject(self));
+        if (!view) return nullptr;
+        array = PyRef(PyObject_CallMethod(numpy.get(), "asarray", "O", view.get()));
+    } else {
+        if (copy == Py_False) {
+            PyErr_SetString(PyExc_ValueError, "a text or bytes column becomes a numpy array only by a copy");
+            return nullptr;
+        }
+        PyRef values(column_tolist(self, nullptr));
+        if (!values) return nullptr;
+        array = PyRef(PyObject_CallMethod(numpy.get(), "array", "Os", values.get(), "O"));
+        copy = Py_None;
+    }
+    if (!array) return nullptr;
+    if (dtype != Py_None) {
+        PyRef kwargs_copy(Py_BuildValue("{s:O}", "copy", copy == Py_True ? Py_True : Py_False));
+        PyRef method(PyObject_GetAttrString(array.get(), "astype"));
+        PyRef call_args(PyTuple_Pack(1, dtype));
+        if (!kwargs_copy || !method || !call_args) return nullptr;
+        return PyObject_Call(method.get(), call_args.get(), kwargs_copy.get());
+    }
+    if (copy == Py_True) return PyObject_CallMethod(array.get(), "copy", nullptr);
+    return array.release();
+}
+
+// ---- Arrow's PyCapsule interface -------------------------------------------
+
+void schema_capsule_free(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+    if (!schema) {
+        PyErr_Clear();
+        return;
+    }
+    if (schema->release) schema->release(schema);
+    delete schema;
+}
+
+void array_capsule_free(PyObject* capsule) {
+    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
+    if (!array) {
+        PyErr_Clear();
+        return;
+    }
+    if (array->release) array->release(array);
+    delete array;
+}
+
+void stream_capsule_free(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (!stream) {
+        PyErr_Clear();
+        return;
+    }
+    if (stream->release) stream->release(stream);
+    delete stream;
+}
+
+PyObject* schema_capsule(ColumnType type, bool large_offsets, const std::string& name) {
+    auto* schema = new (std::nothrow) ArrowSchema();
+    if (!schema) return PyErr_NoMemory();
+    if (!export_schema(type, large_offsets, name, schema)) {
+        delete schema;
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(schema, "arrow_schema", schema_capsule_free);
+    if (!capsule) {
+        schema->release(schema);
+        delete schema;
+    }
+    return capsule;
+}
+
+PyObject* array_capsule(const ColumnSlice& slice) {
+    auto* array = new (std::nothrow) ArrowArray();
+    if (!array) return PyErr_NoMemory();
+    if (!export_array(slice, array)) {
+        delete array;
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(array, "arrow_array", array_capsule_free);
+    if (!capsule) {
+        array->release(array);
+        delete array;
+    }
+    return capsule;
+}
+
+PyObject* stream_capsule(const std::vector<ColumnSlice>& columns, const std::vector<std::string>& names) {
+    auto* stream = new (std::nothrow) ArrowArrayStream();
+    if (!stream) return PyErr_NoMemory();
+    if (!export_stream(columns, names, stream)) {
+        delete stream;
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
+    if (!capsule) {
+        stream->release(stream);
+        delete stream;
+    }
+    return capsule;
+}
+
+ColumnSlice slice_of(PyObject* self) noexcept {
+    ColumnObject* column = as_column(self);
+    return {column->memory, static_cast<std::size_t>(column->offset), static_cast<std::size_t>(column->length)};
+}
+
+// A requested schema is a wish a producer may ignore; the column keeps its type.
+bool ignore_requested_schema(PyObject* args, PyObject* kwargs, const char* name) {
+    static const char* keywords[] = {"requested_schema", nullptr};
+    PyObject* requested = Py_None;
+    std::string format = std::string("|O:") + name;
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords), &requested) != 0;
+}
+
+PyObject* column_arrow_schema(PyObject* self, PyObject*) {
+    const ColumnMemory& memory = *as_column(self)->memory;
+    return schema_capsule(memory.type, memory.large_offsets, "");
+}
+
+PyObject* column_arrow_array(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!ignore_requested_schema(args, kwargs, "__arrow_c_array__")) return nullptr;
+    PyRef schema(column_arrow_schema(self, nullptr));
+    if (!schema) return nullptr;
+    PyRef array(array_capsule(slice_of(self)));
+    if (!array) return nullptr;
+    return PyTuple_Pack(2, schema.get(), array.get());
+}
+
+// A column as a stream of one array (a record batch of one column "values"
+// is not what a consumer of a column wants: the stream's schema is the
+// column's own type).
+int single_schema(ArrowArrayStream* stream, ArrowSchema* out);
+int single_next(ArrowArrayStream* stream, ArrowArray* out);
+const char* single_error(ArrowArrayStream*) { return nullptr; }
+
+struct SingleStream {
+    ColumnSlice slice;
+    bool done = false;
+    ~SingleStream() { slice.memory->release(); }
+};
+
+int single_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    const auto* data = static_cast<SingleStream*>(stream->private_data);
+    return export_schema(data->slice.memory->type, data->slice.memory->large_offsets, "", out) ? 0 : 12;
+}
+
+int single_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* data = static_cast<SingleStream*>(stream->private_data);
+    if (data->done) {
+        out->release = nullptr;
+        return 0;
+    }
+    if (!export_array(data->slice, out)) return 12;
+    data->done = true;
+    return 0;
+}
+
+void single_release(ArrowArrayStream* stream) {
+    delete static_cast<SingleStream*>(stream->private_data);
+    stream->release = nullptr;
+}
+
+PyObject* column_arrow_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!ignore_requested_schema(args, kwargs, "__arrow_c_stream__")) return nullptr;
+    ColumnSlice slice = slice_of(self);
+    slice.memory->retain();
+    auto* data = new (std::nothrow) SingleStream{slice};
+    if (!data) {
+        slice.memory->release();
+        return PyErr_NoMemory();
+    }
+    auto* stream = new (std::nothrow) ArrowArrayStream();
+    if (!stream) {
+        delete data;
+        return PyErr_NoMemory();
+    }
+    *stream = {single_schema, single_next, single_error, single_release, data};
+    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
+    if (!capsule) {
+        single_release(stream);
+        delete stream;
+    }
+    return capsule;
+}
+
+// ---- pickling --------------------------------------------------------------
+
+// Pickled as its type name, its values (the bytes of numbers in native
+// order, like array.array; a list for text and bytes) and its null mask.
 PyObject* column_reduce(PyObject* self, PyObject*) {
     ColumnObject* column = as_column(self);
-    PyRef data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(column->slots),
-                                         column->length * 8));
-    if (!data) return nullptr;
+    const ColumnMemory& memory = *column->memory;
+    PyRef values;
+    if (has_offsets(memory.type)) {
+        values = PyRef(column_tolist(self, nullptr));
+    } else {
+        values = PyRef(PyBytes_FromStringAndSize(
+            reinterpret_cast<const char*>(memory.values) + column->offset * column->stride,
+            column->length * column->stride));
+    }
+    if (!values) return nullptr;
+    PyRef mask = memory.validity ? PyRef(column_null_mask(self, nullptr)) : PyRef::borrow(Py_None);
+    if (!mask) return nullptr;
     PyRef module(PyImport_ImportModule("bitloom._frames"));
     if (!module) return nullptr;
     PyRef rebuild(PyObject_GetAttrString(module.get(), "_column"));
     if (!rebuild) return nullptr;
-    return Py_BuildValue("(O(sO))", rebuild.get(), format_of(column->kind), data.get());
+    return Py_BuildValue("(O(sOO))", rebuild.get(), column_type_row(memory.type).name, values.get(), mask.get());
 }
+
+PyMappingMethods kColumnMapping = {column_length, column_subscript, nullptr};
 
 PySequenceMethods kColumnSequence = {
     column_length, nullptr, nullptr, column_item, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -127,120 +458,246 @@ PySequenceMethods kColumnSequence = {
 
 PyBufferProcs kColumnBuffer = {column_getbuffer, nullptr};
 
+#define BITLOOM_COLUMN_METHODS                                                                         \
+    {"tolist", column_tolist, METH_NOARGS,                                                              \
+     "tolist($self, /)\n--\n\nThe values as a list of Python objects (None where a value is null)."},  \
+    {"null_mask", column_null_mask, METH_NOARGS,                                                        \
+     "null_mask($self, /)\n--\n\nOne byte per value, 1 where the value is null: "                      \
+     "numpy.frombuffer(column.null_mask(), bool) is a mask for numpy.ma."},                             \
+    {"__array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_array)),           \
+     METH_VARARGS | METH_KEYWORDS, nullptr},                                                            \
+    {"__arrow_c_schema__", column_arrow_schema, METH_NOARGS, nullptr},                                  \
+    {"__arrow_c_array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_arrow_array)), \
+     METH_VARARGS | METH_KEYWORDS, nullptr},                                                            \
+    {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_arrow_stream)), \
+     METH_VARARGS | METH_KEYWORDS, nullptr},                                                            \
+    {"__reduce__", column_reduce, METH_NOARGS, nullptr}
+
 PyMethodDef kColumnMethods[] = {
-    {"tolist", column_tolist, METH_NOARGS,
-     "tolist($self, /)\n--\n\nThe values as a list of Python ints or floats."},
-    {"__reduce__", column_reduce, METH_NOARGS, nullptr},
+    BITLOOM_COLUMN_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef kColumnGetSet[] = {
-    {"format", column_format, nullptr,
-     "The buffer format of the values: 'q' int64, 'Q' uint64, 'd' float64.", nullptr},
+PyGetSetDef kNumericGetSet[] = {
+    {"type", column_type_name, nullptr, "The values' type: 'int8' ... 'uint64', 'float32', 'float64'.", nullptr},
+    {"format", column_format, nullptr, "The buffer format of the values ('b', 'H', 'Q', 'f', 'd', ...).", nullptr},
+    {"null_count", column_null_count, nullptr, "How many values are null.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
+PyGetSetDef kTextGetSet[] = {
+    {"type", column_type_name, nullptr, "'string' or 'binary'.", nullptr},
+    {"null_count", column_null_count, nullptr, "How many values are null.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
-PyTypeObject ColumnType = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
-    type.tp_name = "bitloom.frames.Column";
+PyTypeObject make_type(const char* name, const char* doc, bool numeric) {
+    // Every member zero, then the header, so that no member is left out of
+    // an initialiser (-Wmissing-field-initializers).
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
+    type.tp_name = name;
     type.tp_basicsize = sizeof(ColumnObject);
     type.tp_dealloc = column_dealloc;
     type.tp_repr = column_repr;
     type.tp_as_sequence = &kColumnSequence;
-    type.tp_as_buffer = &kColumnBuffer;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = "One numeric field of many frames: a read-only array of int64 ('q'), uint64 "
-                  "('Q') or float64 ('d') values that exports the buffer protocol.";
+    type.tp_as_mapping = &kColumnMapping;
+    type.tp_as_buffer = numeric ? &kColumnBuffer : nullptr;
+    type.tp_iter = column_iter;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_SEQUENCE;
+    type.tp_doc = doc;
     type.tp_methods = kColumnMethods;
-    type.tp_getset = kColumnGetSet;
+    type.tp_getset = numeric ? kNumericGetSet : kTextGetSet;
     return type;
-}();
-
-PyObject* new_column(ColumnKind kind, Py_ssize_t length) {
-    if (length > PY_SSIZE_T_MAX / 8) return PyErr_NoMemory();
-    auto* slots = static_cast<std::uint64_t*>(PyMem_Malloc(static_cast<std::size_t>(length > 0 ? length : 1) * 8));
-    if (!slots) return PyErr_NoMemory();
-    ColumnObject* column = PyObject_New(ColumnObject, &ColumnType);
-    if (!column) {
-        PyMem_Free(slots);
-        return nullptr;
-    }
-    column->kind = kind;
-    column->length = length;
-    column->shape = length;
-    column->stride = 8;
-    column->slots = slots;
-    column->block = nullptr;
-    return reinterpret_cast<PyObject*>(column);
-}
-
-namespace {
-
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-// A block of `bytes` (a multiple of kHugePage) on huge pages, or null where
-// there are none (the columns then take memory of their own).
-void* allocate_huge_pages(std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    void* memory = nullptr;
-    if (posix_memalign(&memory, kHugePage, bytes) != 0) return nullptr;
-    // Only advice: without it the block is plain pages.
-    (void)madvise(memory, bytes, MADV_HUGEPAGE);
-    return memory;
-#else
-    (void)bytes;
-    return nullptr;
-#endif
 }
 
 }  // namespace
 
-bool new_columns(std::span<const ColumnKind> kinds, Py_ssize_t length, std::span<PyRef> out) {
-    const std::size_t count = kinds.size();
-    const bool representable = length >= 0 && count > 0 &&
-                               static_cast<std::size_t>(length) <= PY_SSIZE_T_MAX / 8 / count;
-    const std::size_t column_bytes = representable ? static_cast<std::size_t>(length) * 8 : 0;
-    void* memory = nullptr;
-    // Below a few huge pages the rounding would waste more than it saves.
-    if (representable && column_bytes * count >= 2 * kHugePage) {
-        memory = allocate_huge_pages((column_bytes * count + kHugePage - 1) / kHugePage * kHugePage);
-    }
-    if (!memory) {
-        for (std::size_t k = 0; k < count; ++k) {
-            out[k] = PyRef(new_column(kinds[k], length));
-            if (!out[k]) return false;
-        }
-        return true;
-    }
-    auto* block = new (std::nothrow) SlotBlock{{0}, memory};
-    if (!block) {
-        std::free(memory);
-        PyErr_NoMemory();
+PyTypeObject NumericColumnType = make_type(
+    "bitloom.frames.Column",
+    "One numeric field of many frames: a read-only array of one native type (int8 ... uint64, "
+    "float32, float64) that exports the buffer protocol and Arrow's PyCapsule interface.",
+    true);
+PyTypeObject StringColumnType = make_type(
+    "bitloom.frames.StringColumn",
+    "One text field of many frames: UTF-8 text in Arrow's layout (offsets and one data buffer); "
+    "a str is made for a value only when it is asked for.",
+    false);
+PyTypeObject BinaryColumnType = make_type(
+    "bitloom.frames.BinaryColumn",
+    "One raw-bytes field of many frames, in Arrow's layout (offsets and one data buffer).", false);
+
+bool ready_column_types() noexcept {
+    return PyType_Ready(&NumericColumnType) == 0 && PyType_Ready(&StringColumnType) == 0 &&
+           PyType_Ready(&BinaryColumnType) == 0;
+}
+
+PyObject* wrap_column(ColumnMemory* memory) {
+    return new_column_object(memory, 0, static_cast<Py_ssize_t>(memory->length));
+}
+
+bool column_slice(PyObject* object, ColumnMemory*& memory, std::size_t& offset, std::size_t& length) {
+    if (!is_column(object)) {
+        PyErr_Format(PyExc_TypeError, "not a column: '%s'", Py_TYPE(object)->tp_name);
         return false;
     }
-    for (std::size_t k = 0; k < count; ++k) {
-        ColumnObject* column = PyObject_New(ColumnObject, &ColumnType);
-        if (!column) {
-            if (k == 0) {
-                std::free(memory);
-                delete block;
-            }
-            return false;  // the columns made so far free the block
+    const ColumnSlice slice = slice_of(object);
+    memory = slice.memory;
+    offset = slice.offset;
+    length = slice.length;
+    return true;
+}
+
+PyObject* column_from_parts(PyObject*, PyObject* args) {
+    const char* name = nullptr;
+    PyObject* values = nullptr;
+    PyObject* mask = nullptr;
+    if (!PyArg_ParseTuple(args, "sOO:_column", &name, &values, &mask)) return nullptr;
+    const ColumnTypeRow* row = nullptr;
+    for (const ColumnTypeRow& candidate : kColumnTypes) {
+        if (std::string_view(candidate.name) == name) row = &candidate;
+    }
+    if (!row) {
+        PyErr_SetString(PyExc_ValueError, "not the type of a column");
+        return nullptr;
+    }
+    ColumnMemory* memory = nullptr;
+    if (!has_offsets(row->type)) {
+        Py_buffer data;
+        if (PyObject_GetBuffer(values, &data, PyBUF_SIMPLE) < 0) return nullptr;
+        if (data.len % row->item_size == 0) {
+            memory = ColumnMemory::create(row->type, static_cast<std::size_t>(data.len / row->item_size));
+            if (memory && data.len > 0) std::memcpy(memory->values, data.buf, static_cast<std::size_t>(data.len));
         }
-        block->users.fetch_add(1, std::memory_order_relaxed);
-        column->kind = kinds[k];
-        column->length = length;
-        column->shape = length;
-        column->stride = 8;
-        column->slots = static_cast<std::uint64_t*>(memory) + k * static_cast<std::size_t>(length);
-        column->block = block;
-        out[k] = PyRef(reinterpret_cast<PyObject*>(column));
+        const bool whole = data.len % row->item_size == 0;
+        PyBuffer_Release(&data);
+        if (!whole) {
+            PyErr_SetString(PyExc_ValueError, "not the bytes of a column");
+            return nullptr;
+        }
+        if (!memory) return PyErr_NoMemory();
+    } else {
+        PyRef items(PySequence_Tuple(values));
+        if (!items) return nullptr;
+        const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
+        std::vector<std::string_view> parts;
+        std::size_t total = 0;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(items.get(), i);
+            const char* text = "";
+            Py_ssize_t size = 0;
+            if (item == Py_None) {
+            } else if (row->type == ColumnType::string && PyUnicode_Check(item)) {
+                text = PyUnicode_AsUTF8AndSize(item, &size);
+                if (!text) return nullptr;
+            } else if (row->type == ColumnType::binary && PyBytes_Check(item)) {
+                text = PyBytes_AS_STRING(item);
+                size = PyBytes_GET_SIZE(item);
+            } else {
+                PyErr_SetString(PyExc_TypeError, "not a value of the column");
+                return nullptr;
+            }
+            parts.emplace_back(text, static_cast<std::size_t>(size));
+            total += static_cast<std::size_t>(size);
+        }
+        const bool large = total > static_cast<std::size_t>(INT32_MAX);
+        memory = ColumnMemory::create(row->type, static_cast<std::size_t>(count), large);
+        if (memory) {
+            free_column_bytes(memory->data);
+            memory->data = static_cast<std::uint8_t*>(allocate_column_bytes(total));
+        }
+        if (!memory || !memory->data) {
+            if (memory) memory->release();
+            return PyErr_NoMemory();
+        }
+        memory->data_bytes = total;
+        std::size_t at = 0;
+        for (std::size_t k = 0; k <= parts.size(); ++k) {
+            if (large) static_cast<std::int64_t*>(memory->values)[k] = static_cast<std::int64_t>(at);
+            else static_cast<std::int32_t*>(memory->values)[k] = static_cast<std::int32_t>(at);
+            if (k == parts.size()) break;
+            if (!parts[k].empty()) std::memcpy(memory->data + at, parts[k].data(), parts[k].size());
+            at += parts[k].size();
+        }
+    }
+    if (mask != Py_None) {
+        Py_buffer bytes;
+        if (PyObject_GetBuffer(mask, &bytes, PyBUF_SIMPLE) < 0) {
+            memory->release();
+            return nullptr;
+        }
+        bool ok = static_cast<std::size_t>(bytes.len) == memory->length;
+        for (std::size_t i = 0; ok && i < memory->length; ++i) {
+            if (static_cast<const char*>(bytes.buf)[i] && !memory->set_null(i)) ok = false;
+        }
+        PyBuffer_Release(&bytes);
+        if (!ok) {
+            memory->release();
+            PyErr_SetString(PyExc_ValueError, "not the null mask of the column");
+            return nullptr;
+        }
+    }
+    return wrap_column(memory);
+}
+
+namespace {
+
+// The names and columns of a mapping's items, checked.
+bool gather_columns(PyObject* args, std::vector<ColumnSlice>& columns, std::vector<std::string>& names) {
+    PyObject* keys = nullptr;
+    PyObject* values = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O!", &PyTuple_Type, &keys, &PyTuple_Type, &values)) return false;
+    if (PyTuple_GET_SIZE(keys) != PyTuple_GET_SIZE(values)) {
+        PyErr_SetString(PyExc_ValueError, "as many names as columns");
+        return false;
+    }
+    std::size_t length = 0;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(keys); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(keys, k);
+        Py_ssize_t size = 0;
+        const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
+        if (!name) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "column names are str");
+            return false;
+        }
+        ColumnSlice slice{};
+        if (!column_slice(PyTuple_GET_ITEM(values, k), slice.memory, slice.offset, slice.length)) return false;
+        if (k > 0 && slice.length != length) {
+            PyErr_SetString(PyExc_ValueError, "columns of different lengths");
+            return false;
+        }
+        length = slice.length;
+        names.emplace_back(name, static_cast<std::size_t>(size));
+        columns.push_back(slice);
     }
     return true;
 }
 
-std::uint64_t* column_slots(PyObject* column) noexcept { return as_column(column)->slots; }
+}  // namespace
+
+PyObject* arrow_stream_of(PyObject*, PyObject* args) {
+    std::vector<ColumnSlice> columns;
+    std::vector<std::string> names;
+    if (!gather_columns(args, columns, names)) return nullptr;
+    return stream_capsule(columns, names);
+}
+
+PyObject* arrow_schema_of(PyObject*, PyObject* args) {
+    std::vector<ColumnSlice> columns;
+    std::vector<std::string> names;
+    if (!gather_columns(args, columns, names)) return nullptr;
+    auto* schema = new (std::nothrow) ArrowSchema();
+    if (!schema) return PyErr_NoMemory();
+    if (!export_struct_schema(columns, names, schema)) {
+        delete schema;
+        return PyErr_NoMemory();
+    }
+    PyObject* capsule = PyCapsule_New(schema, "arrow_schema", schema_capsule_free);
+    if (!capsule) {
+        schema->release(schema);
+        delete schema;
+    }
+    return capsule;
+}
 
 }  // namespace bitloom::frames

@@ -1,31 +1,41 @@
-// Numeric columns: one field's values over many frames in one array of
-// 64-bit slots (int64, uint64 or float64), exported through the buffer
-// protocol with its typed format, so numpy.asarray and memoryview view it
-// without a copy.  Columns are read-only and never change size.
+// Columns: one field's values over many frames, in the layout Arrow uses
+// (frames/column_memory.hpp).  Three types: Column (numbers of a native
+// width, exported through the buffer protocol with their struct format, so
+// numpy.asarray and memoryview view them without a copy), StringColumn (UTF-8
+// text) and BinaryColumn (raw bytes); a Python object is made for a value
+// only when it is asked for.  All three speak Arrow's PyCapsule interface.
+// Columns are read-only and never change size.
 #pragma once
 
 #include <Python.h>
 
-#include <cstdint>
+#include <cstddef>
 #include <span>
+#include <string>
 
+#include "frames/column_memory.hpp"
 #include "python/python_ref.hpp"
-
-#include "frames/frame_field.hpp"
 
 namespace bitloom::frames {
 
-extern PyTypeObject ColumnType;
+extern PyTypeObject NumericColumnType;
+extern PyTypeObject StringColumnType;
+extern PyTypeObject BinaryColumnType;
 
-// A new column of `length` uninitialised slots, or null with MemoryError.
-PyObject* new_column(ColumnKind kind, Py_ssize_t length);
-std::uint64_t* column_slots(PyObject* column) noexcept;
+bool ready_column_types() noexcept;
 
-// New columns of `length` slots each, one per kind in `kinds`, into `out`
-// (as many).  Large results share one block of memory, given huge pages
-// where the system offers them: a fresh 4 KiB page faulted in per 512
-// values costs more than decoding them.  The block is freed with the last
-// of its columns.  False with MemoryError set.
-bool new_columns(std::span<const ColumnKind> kinds, Py_ssize_t length, std::span<PyRef> out);
+// A column object for `memory` (whose reference it takes over), or null with
+// the exception set (the reference is then dropped).
+PyObject* wrap_column(ColumnMemory* memory);
+
+// The memory and extent of a column object, or false with TypeError.
+bool column_slice(PyObject* object, ColumnMemory*& memory, std::size_t& offset, std::size_t& length);
+
+// The Python functions of the module that build columns and streams:
+// _column (unpickling), _arrow_stream and _arrow_schema (a mapping of columns
+// as one Arrow record batch).
+PyObject* column_from_parts(PyObject* module, PyObject* args);
+PyObject* arrow_stream_of(PyObject* module, PyObject* args);
+PyObject* arrow_schema_of(PyObject* module, PyObject* args);
 
 }  // namespace bitloom::frames

@@ -120,7 +120,16 @@ PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::ui
         large.resize(count);
         buffer = large;
     }
-    return field.row->decode(0, field_bytes(field.layout, data, frame_start, buffer), field.parameters);
+    PyObject* value = field.row->decode(0, field_bytes(field.layout, data, frame_start, buffer), field.parameters);
+    if (!value || !field.strip_padding || !PyUnicode_Check(value)) return value;
+    // Packing pads text with NUL bytes; the text without them packs to
+    // the same bytes.
+    Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    while (length > 0 && PyUnicode_READ_CHAR(value, length - 1) == 0) --length;
+    if (length == PyUnicode_GET_LENGTH(value)) return value;
+    PyObject* stripped = PyUnicode_Substring(value, 0, length);
+    Py_DECREF(value);
+    return stripped;
 }
 
 }  // namespace bitloom::frames

@@ -24,6 +24,7 @@ struct BoundField {
     FieldParameters parameters;
     const FieldCodecRow* row = nullptr;
     FieldLane lane;  // the row's in-line lane for this width
+    bool strip_padding = false;  // text: trailing U+0000 dropped when read
 };
 
 // Resolves the row and the pure slot decoder of `layout`'s codec.

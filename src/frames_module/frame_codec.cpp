@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,9 +20,9 @@
 #include "core/message.hpp"
 #include "recipe/placement.hpp"
 #include "engine/recipe_items.hpp"
-#include "frames/frame_columns.hpp"
 #include "frames/frame_layout.hpp"
 #include "frames_module/columns.hpp"
+#include "frames_module/dump_decoding.hpp"
 #include "frames_module/field_values.hpp"
 #include "python/conversions.hpp"
 #include "python/dict_entries.hpp"
@@ -37,6 +38,7 @@ namespace {
 struct CompiledField {
     BoundField codec;                   // the layout and its row
     PyObject* name = nullptr;           // an interned exact str, owned
+    PyObject* encoding = nullptr;       // the encoding name as the item gave it, an exact str, owned
     PyObject* default_value = nullptr;  // the item's "value", owned; null when absent
     bool default_encoded = false;       // false: encode default_value on use
     std::uint64_t default_bits = 0;
@@ -52,10 +54,12 @@ struct Compiled {
     PyObject* names = nullptr;        // tuple, owned
     DictTemplate result_shape;        // the names, for the result of unpack
     PyObject* name_index = nullptr;     // {name: position}, owned
+    bool strip_text = false;          // text values lose their trailing NUL padding
 
     ~Compiled() {
         for (CompiledField& field : fields) {
             Py_XDECREF(field.name);
+            Py_XDECREF(field.encoding);
             Py_XDECREF(field.default_value);
         }
         Py_XDECREF(recipe);
@@ -123,19 +127,6 @@ PyRef quoted(PyObject* name) { return PyRef(PyUnicode_Type.tp_repr(name)); }
     PyRef text = quoted(name);
     if (!text) return PyRef();
     return PyRef(PyUnicode_FromFormat("field %U", text.get()));
-}
-
-[[gnu::cold]] PyRef frame_field_label(std::size_t frame, std::size_t frame_bytes, PyObject* name) {
-    PyRef text = quoted(name);
-    if (!text) return PyRef();
-    return PyRef(PyUnicode_FromFormat("frame %zu (byte %llu), field %U", frame,
-                                      static_cast<unsigned long long>(frame) * frame_bytes,
-                                      text.get()));
-}
-
-[[gnu::cold]] void raise_at(PyObject* label, const CodecError& error) {
-    raise_codec_error(error);
-    locate_pending_error(label);
 }
 
 // ---- arguments ---------------------------------------------------------------
@@ -259,7 +250,34 @@ PyRef copy_items(PyObject* recipe) {
     }
     PyRef copy_module(PyImport_ImportModule("copy"));
     if (!copy_module) return PyRef();
-    return PyRef(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", copies.get()));
+    PyRef copied(PyObject_CallMethod(copy_module.get(), "deepcopy", "O", copies.get()));
+    if (!copied) return PyRef();
+    // copy.deepcopy is whatever the module holds, and an item's __deepcopy__
+    // sees the list it returns (through `memo`) and may keep it to change
+    // later: the copy is checked, read once into a tuple, and each item is
+    // copied once more into a dict that only the codec holds.
+    if (!PyList_Check(copied.get()) && !PyTuple_Check(copied.get())) {
+        PyErr_Format(PyExc_TypeError, "copy.deepcopy returned '%s', not a list",
+                     Py_TYPE(copied.get())->tp_name);
+        return PyRef();
+    }
+    PyRef snapshot(PySequence_Tuple(copied.get()));
+    if (!snapshot) return PyRef();
+    const Py_ssize_t count = PyTuple_GET_SIZE(snapshot.get());
+    PyRef owned(PyTuple_New(count));
+    if (!owned) return PyRef();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(snapshot.get(), i);
+        if (!PyDict_Check(item)) {
+            raise_cannot_cast(item, "dict");
+            locate_pending_error(item_label(i, nullptr).get());
+            return PyRef();
+        }
+        PyObject* copy = PyDict_Copy(item);
+        if (!copy) return PyRef();
+        PyTuple_SET_ITEM(owned.get(), i, copy);
+    }
+    return owned;
 }
 
 // The codec an encoding name stands for: a name of the packing table (a
@@ -346,6 +364,7 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     if (!position || PyDict_SetItem(compiled.name_index, name.get(), position.get()) < 0) return fail();
 
     field.codec = bind_field(layout, encoding);
+    field.codec.strip_padding = compiled.strip_text;
     PyRef& default_value = entries.values[static_cast<std::size_t>(RecipeKey::value)];
     if (default_value) {
         // binary128 cannot be encoded: its default is refused when it is used.
@@ -358,6 +377,11 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
         }
         field.default_value = default_value.release();
     }
+    field.encoding = PyUnicode_CheckExact(fields.encoding.object)
+                         ? Py_NewRef(fields.encoding.object)
+                         : PyUnicode_FromStringAndSize(fields.encoding.text.data(),
+                                                       static_cast<Py_ssize_t>(fields.encoding.text.size()));
+    if (!field.encoding) return fail();
     field.name = name.release();
     compiled.layouts.push_back(field.codec.layout);
     compiled.fields.push_back(std::move(field));
@@ -369,14 +393,14 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
     if (!items) return false;
     compiled.name_index = PyDict_New();
     if (!compiled.name_index) return false;
-    const Py_ssize_t count = PyList_GET_SIZE(items.get());
+    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     compiled.fields.reserve(static_cast<std::size_t>(count));
     compiled.layouts.reserve(static_cast<std::size_t>(count));
     std::uint64_t cursor = 0;
     std::uint64_t length_bits = 0;
     std::vector<std::uint8_t> scratch;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (!compile_item(compiled, i, PyList_GET_ITEM(items.get(), i), cursor, length_bits, scratch)) {
+        if (!compile_item(compiled, i, PyTuple_GET_ITEM(items.get(), i), cursor, length_bits, scratch)) {
             return false;
         }
     }
@@ -401,7 +425,8 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
                      static_cast<unsigned long long>(length_bits));
         return false;
     }
-    compiled.recipe = items.release();
+    compiled.recipe = PySequence_List(items.get());
+    if (!compiled.recipe) return false;
     compiled.names = PyTuple_New(count);
     if (!compiled.names) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -411,20 +436,43 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
     return compiled.result_shape.build(compiled.names);
 }
 
+// text_padding: "keep" (the default) or "strip".
+bool parse_text_padding(PyObject* object, bool& strip) {
+    strip = false;
+    if (!object) return true;
+    if (PyUnicode_Check(object)) {
+        if (PyUnicode_CompareWithASCIIString(object, "keep") == 0) return true;
+        if (PyUnicode_CompareWithASCIIString(object, "strip") == 0) {
+            strip = true;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "text_padding must be 'keep' or 'strip', not %R", object);
+    return false;
+}
+
 PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"recipe", nullptr};
+    static const char* keywords[] = {"recipe", "text_padding", nullptr};
     PyObject* recipe = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:FrameCodec", const_cast<char**>(keywords),
-                                     &recipe)) {
+    PyObject* padding = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:FrameCodec", const_cast<char**>(keywords),
+                                     &recipe, &padding)) {
         return nullptr;
     }
+    bool strip = false;
+    if (!parse_text_padding(padding, strip)) return nullptr;
     return guarded_entry("FrameCodec", [&]() -> PyObject* {
-        PyRef self(type->tp_alloc(type, 0));
+        // Compiling runs Python code (conversion hooks, copy.deepcopy), so
+        // the object is made only once the compiled state is whole: no
+        // finaliser and no walk of gc.get_objects() ever meets a codec that
+        // is half built.
+        auto compiled = std::make_unique<Compiled>();
+        compiled->strip_text = strip;
+        if (!compile_recipe(recipe, *compiled)) return nullptr;
+        PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
-        auto* object = reinterpret_cast<FrameCodecObject*>(self.get());
-        object->compiled = new Compiled();
-        if (!compile_recipe(recipe, *object->compiled)) return nullptr;
-        return self.release();
+        reinterpret_cast<FrameCodecObject*>(self)->compiled = compiled.release();
+        return self;
     });
 }
 
@@ -474,24 +522,21 @@ class OrderedValues {
     static constexpr std::size_t kMostFields = 64;
 
     bool take(PyObject* dict, const std::vector<CompiledField>& fields) {
-#ifdef Py_GIL_DISABLED
-        // Walking a dict that another thread may change needs its lock.
-        constexpr bool walkable = false;
-#else
-        constexpr bool walkable = true;
-#endif
-        if (!walkable || fields.size() > kMostFields ||
-            PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(fields.size())) {
-            return false;
-        }
-        const bool in_order = for_each_entry(dict, [&](PyObject* key, PyObject* value) {
-            if (count_ == fields.size() || key != fields[count_].name) return false;
-            // A conversion that runs Python code may change the dict: such
-            // values are read by name, afresh, as for any other dict.
-            if (!fields[count_].codec.row->converts_in_place(value)) return false;
-            values_[count_++] = Py_NewRef(value);
-            return true;
-        });
+        if (fields.size() > kMostFields) return false;
+        bool in_order = false;
+        // Without the GIL the dict's own lock keeps other threads from
+        // changing it during the walk; nothing in the walk runs Python code.
+        Py_BEGIN_CRITICAL_SECTION(dict);
+        in_order = PyDict_GET_SIZE(dict) == static_cast<Py_ssize_t>(fields.size()) &&
+                   for_each_entry(dict, [&](PyObject* key, PyObject* value) {
+                       if (count_ == fields.size() || key != fields[count_].name) return false;
+                       // A conversion that runs Python code may change the dict: such
+                       // values are read by name, afresh, as for any other dict.
+                       if (!fields[count_].codec.row->converts_in_place(value)) return false;
+                       values_[count_++] = Py_NewRef(value);
+                       return true;
+                   });
+        Py_END_CRITICAL_SECTION();
         return in_order && count_ == fields.size();
     }
     PyObject* const* values() const noexcept { return values_; }
@@ -506,15 +551,12 @@ class OrderedValues {
 
 constexpr std::size_t kSmallFrame = 512;
 
+// collections.abc.Mapping, set once by prepare_frame_codecs before any codec
+// exists and only read afterwards, so threads share it without a lock.
+PyObject* g_mapping_type = nullptr;
+
 bool is_mapping(PyObject* values) {
-    static PyObject* mapping_type = nullptr;
-    if (!mapping_type) {
-        PyRef abc(PyImport_ImportModule("collections.abc"));
-        if (!abc) return false;
-        mapping_type = PyObject_GetAttrString(abc.get(), "Mapping");
-        if (!mapping_type) return false;
-    }
-    const int result = PyObject_IsInstance(values, mapping_type);
+    const int result = PyObject_IsInstance(values, g_mapping_type);
     if (result < 0) PyErr_Clear();
     return result > 0;
 }
@@ -719,12 +761,18 @@ bool check_fits(const Compiled& compiled, std::size_t length, std::uint64_t offs
     return true;
 }
 
-PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+// The values of one frame, as a dict of the names or as a tuple in field
+// order (the form with least work for the interpreter).
+enum class ResultShape { dict, tuple };
+
+PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords,
+                       ResultShape shape) {
     if (!usable(self)) return nullptr;
     const Compiled& compiled = compiled_of(self);
     PyObject* bound[2] = {count == 1 ? args[0] : nullptr, nullptr};
     if ((count != 1 || keywords) &&
-        !bind_arguments("unpack", args, count, keywords, {"buffer", "offset_bits"}, 2, 1, bound)) {
+        !bind_arguments(shape == ResultShape::dict ? "unpack" : "unpack_tuple", args, count,
+                        keywords, {"buffer", "offset_bits"}, 2, 1, bound)) {
         return nullptr;
     }
     BufferView view;
@@ -733,36 +781,59 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
         !check_fits(compiled, view.data().size(), offset_bits)) {
         return nullptr;
     }
-    // A small frame is copied first, with eight zero bytes after it, so that
-    // every field up to 64 bits is read with one word load, also at the end.
-    std::span<const std::uint8_t> data = view.data();
-    std::uint8_t padded[kSmallFrame + 8];
+    // The frame is copied first, with eight zero bytes after it: the bytes
+    // decoded are private (another thread may write the caller's buffer,
+    // and a text decoder reads its bytes twice), and every field up to 64
+    // bits is read with one word load, also at the end.
+    std::uint8_t small[kSmallFrame + 8];
+    std::vector<std::uint8_t> large;
     const std::uint64_t first_byte = offset_bits / 8;
-    const std::uint64_t frame_end = (offset_bits + compiled.extent_bits + 7) / 8;
-    if (frame_end - first_byte <= kSmallFrame) {
-        const std::size_t length = static_cast<std::size_t>(frame_end - first_byte);
-        if (length != 0) std::memcpy(padded, data.data() + first_byte, length);
-        std::memset(padded + length, 0, 8);
-        data = {padded, length + 8};
-        offset_bits %= 8;
+    const std::size_t length =
+        static_cast<std::size_t>((offset_bits + compiled.extent_bits + 7) / 8 - first_byte);
+    std::uint8_t* padded = small;
+    if (length > kSmallFrame) {
+        large.resize(length + 8);
+        padded = large.data();
+    }
+    if (length != 0) std::memcpy(padded, view.data().data() + first_byte, length);
+    std::memset(padded + length, 0, 8);
+    const std::span<const std::uint8_t> data(padded, length + 8);
+    offset_bits %= 8;
+    auto decode = [&](std::size_t j) {
+        const CompiledField& field = compiled.fields[j];
+        PyObject* value = field_to_python(field.codec, data, offset_bits);
+        if (!value) locate_pending_error(field_label(field.name).get());
+        return value;
+    };
+    if (shape == ResultShape::tuple) {
+        PyRef result(PyTuple_New(static_cast<Py_ssize_t>(compiled.fields.size())));
+        if (!result) return nullptr;
+        for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
+            PyObject* value = decode(j);
+            if (!value) return nullptr;
+            PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(j), value);
+        }
+        return result.release();
     }
     DictFill result(compiled.result_shape);
     if (!result.dict()) return nullptr;
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
-        const CompiledField& field = compiled.fields[j];
-        PyObject* value = field_to_python(field.codec, data, offset_bits);
-        if (!value) {
-            locate_pending_error(field_label(field.name).get());
-            return nullptr;
-        }
-        if (!result.set(j, value)) return nullptr;
+        if (!result.set(j, decode(j))) return nullptr;
     }
     return result.release();
 }
 
 PyObject* codec_unpack(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
-    return guarded_entry("FrameCodec.unpack",
-                         [&] { return unpack_frame(self, args, count, keywords); });
+    return guarded_entry("FrameCodec.unpack", [&] {
+        return unpack_frame(self, args, count, keywords, ResultShape::dict);
+    });
+}
+
+PyObject* codec_unpack_tuple(PyObject* self, PyObject* const* args, Py_ssize_t count,
+                             PyObject* keywords) {
+    return guarded_entry("FrameCodec.unpack_tuple", [&] {
+        return unpack_frame(self, args, count, keywords, ResultShape::tuple);
+    });
 }
 
 // How a buffer of `length` bytes splits into frames: checks the frame size
@@ -822,96 +893,32 @@ bool convert_flag(PyObject* object, const char* name, bool& out) {
 PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
     if (!usable(self)) return nullptr;
     const Compiled& compiled = compiled_of(self);
-    PyObject* bound[4];
+    PyObject* bound[6];
     if (!bind_arguments("unpack_many", args, count, keywords,
-                        {"buffer", "frame_bytes", "offset_bits", "ignore_partial"}, 1, 1, bound)) {
+                        {"buffer", "frame_bytes", "offset_bits", "ignore_partial", "errors", "threads"}, 1,
+                        1, bound)) {
         return nullptr;
     }
     BufferView view;
-    std::uint64_t offset_bits = 0;
+    DumpRequest request;
     bool ignore_partial = false;
-    std::size_t frame_bytes = 0;
-    std::size_t frames = 0;
-    if (!view.acquire(bound[0]) || !convert_offset(bound[2], offset_bits) ||
+    if (!view.acquire(bound[0]) || !convert_offset(bound[2], request.offset_bits) ||
         !convert_flag(bound[3], "ignore_partial", ignore_partial) ||
-        !frame_count(compiled, view.data().size(), bound[1], offset_bits, ignore_partial,
-                     frame_bytes, frames)) {
+        !parse_errors_option(bound[4], request.null_on_error) ||
+        !parse_threads_option(bound[5], request.threads) ||
+        !frame_count(compiled, view.data().size(), bound[1], request.offset_bits, ignore_partial,
+                     request.frame_bytes, request.frames)) {
         return nullptr;
-    }
-    const std::size_t field_count = compiled.fields.size();
-    std::vector<PyRef> columns(field_count);
-    std::vector<ColumnKind> numeric_kinds;
-    for (const CompiledField& field : compiled.fields) {
-        if (is_numeric(field.codec.layout.kind)) numeric_kinds.push_back(field.codec.layout.kind);
-    }
-    std::vector<PyRef> numeric_columns(numeric_kinds.size());
-    if (!new_columns(numeric_kinds, static_cast<Py_ssize_t>(frames), numeric_columns)) return nullptr;
-    std::vector<NumericColumn> numeric;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        const FrameField& layout = compiled.fields[j].codec.layout;
-        if (is_numeric(layout.kind)) {
-            columns[j] = std::move(numeric_columns[numeric.size()]);
-            numeric.push_back({&layout, j, column_slots(columns[j].get())});
-        } else {
-            columns[j] = PyRef(PyList_New(static_cast<Py_ssize_t>(frames)));
-            if (!columns[j]) return nullptr;
-        }
     }
     // The buffer stays exported (a bytearray cannot be resized, an mmap not
-    // closed) while other threads run.
-    const std::span<const std::uint8_t> data = view.data().first(frames * frame_bytes);
-    std::vector<std::size_t> byte_fields;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        if (!is_numeric(compiled.fields[j].codec.layout.kind)) byte_fields.push_back(j);
-    }
-    // Which text and raw-byte values repeat the frame before, found while
-    // other threads run: only the others need the interpreter.
-    std::vector<std::uint8_t> repeats(byte_fields.size() * frames);
-    ColumnFailure failure;
-    bool decoded = true;
-    Py_BEGIN_ALLOW_THREADS
-    decoded = decode_numeric_columns(data, frame_bytes, offset_bits, frames, numeric, failure);
-    for (std::size_t k = 0; k < byte_fields.size(); ++k) {
-        mark_repeated_values(data, frame_bytes, offset_bits, frames,
-                             compiled.fields[byte_fields[k]].codec.layout, repeats.data() + k * frames);
-    }
-    Py_END_ALLOW_THREADS
-    if (failure.out_of_memory) return PyErr_NoMemory();
-
-    // Text and raw bytes need the interpreter.  Only frames up to a numeric
-    // failure are read, and at its frame only the fields before it, so the
-    // error reported is the first in frame and recipe order either way.  A
-    // repeated value is the object of the frame before (each is immutable).
-    const std::size_t limit = decoded ? frames : failure.frame + 1;
-    std::vector<PyObject*> previous(byte_fields.size(), nullptr);  // borrowed from the columns
-    for (std::size_t i = 0; i < limit && !byte_fields.empty(); ++i) {
-        const std::uint64_t frame_start = std::uint64_t{i} * frame_bytes * 8 + offset_bits;
-        for (std::size_t k = 0; k < byte_fields.size(); ++k) {
-            const std::size_t j = byte_fields[k];
-            const CompiledField& field = compiled.fields[j];
-            if (!decoded && i == failure.frame && j > failure.field_index) break;
-            PyObject* value = repeats[k * frames + i] ? Py_NewRef(previous[k])
-                                                      : field_bytes_to_python(field.codec, data, frame_start);
-            if (!value) {
-                locate_pending_error(frame_field_label(i, frame_bytes, field.name).get());
-                return nullptr;
-            }
-            PyList_SET_ITEM(columns[j].get(), static_cast<Py_ssize_t>(i), value);
-            previous[k] = value;
-        }
-    }
-    if (!decoded) {
-        raise_at(frame_field_label(failure.frame, frame_bytes,
-                                   compiled.fields[failure.field_index].name).get(),
-                 failure.error);
-        return nullptr;
-    }
-    PyRef result(PyDict_New());
-    if (!result) return nullptr;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        if (PyDict_SetItem(result.get(), compiled.fields[j].name, columns[j].get()) < 0) return nullptr;
-    }
-    return result.release();
+    // closed) while other threads run; its bytes are read once, a block at
+    // a time, into private memory.
+    request.fields = compiled.layouts;
+    request.names = compiled.names;
+    request.data = view.data().first(request.frames * request.frame_bytes);
+    request.immutable = PyBytes_CheckExact(bound[0]);
+    request.strip_text = compiled.strip_text;
+    return decode_dump(request);
 }
 
 PyObject* codec_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t count,
@@ -964,16 +971,49 @@ PyObject* codec_names(PyObject* self, void*) {
     return Py_NewRef(compiled_of(self).names);
 }
 
+// _fields() -> ((name, encoding, bits, offset_bits, byte_order, reverse_bits), ...):
+// the compiled fields in recipe order, each where it lies in the frame.
+PyObject* codec_fields(PyObject* self, PyObject*) {
+    if (!usable(self)) return nullptr;
+    const Compiled& compiled = compiled_of(self);
+    PyRef result(PyTuple_New(static_cast<Py_ssize_t>(compiled.fields.size())));
+    if (!result) return nullptr;
+    for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
+        const CompiledField& field = compiled.fields[j];
+        const FrameField& layout = field.codec.layout;
+        PyObject* record = Py_BuildValue(
+            "(OOIKsO)", field.name, field.encoding, static_cast<unsigned int>(layout.bits),
+            static_cast<unsigned long long>(layout.start),
+            layout.order == ByteOrder::big ? "big" : "little", layout.reverse ? Py_True : Py_False);
+        if (!record) return nullptr;
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(j), record);
+    }
+    return result.release();
+}
+
 PyObject* codec_size(PyObject* self, void*) {
     if (!usable(self)) return nullptr;
     return PyLong_FromUnsignedLongLong(compiled_of(self).size);
+}
+
+PyObject* codec_text_padding(PyObject* self, void*) {
+    if (!usable(self)) return nullptr;
+    return PyUnicode_FromString(compiled_of(self).strip_text ? "strip" : "keep");
 }
 
 PyObject* codec_reduce(PyObject* self, PyObject*) {
     if (!usable(self)) return nullptr;
     PyRef recipe(deep_copy(compiled_of(self).recipe));
     if (!recipe) return nullptr;
-    return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+    if (!compiled_of(self).strip_text) {
+        return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
+    }
+    PyRef copyreg(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return nullptr;
+    PyRef make(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+    if (!make) return nullptr;
+    return Py_BuildValue("(O(O(O){s:s}))", make.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         recipe.get(), "text_padding", "strip");
 }
 
 // A codec never changes, so a copy can be the codec itself.
@@ -984,6 +1024,7 @@ PyObject* codec_richcompare(PyObject* self, PyObject* other, int op) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     if (!usable(self) || !usable(other)) return nullptr;
+    if (compiled_of(self).strip_text != compiled_of(other).strip_text) return PyBool_FromLong(op == Py_NE);
     return PyObject_RichCompare(compiled_of(self).recipe, compiled_of(other).recipe, op);
 }
 
@@ -1017,13 +1058,18 @@ PyMethodDef kCodecMethods[] = {
      "unpack($self, /, buffer, offset_bits=0)\n--\n\n"
      "The fields of the frame that starts `offset_bits` into `buffer`, as a dict in recipe "
      "order."},
-    {"unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_many)),
+    {"unpack_tuple", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_tuple)),
      METH_FASTCALL | METH_KEYWORDS,
-     "unpack_many($self, /, buffer, *, frame_bytes=None, offset_bits=0, ignore_partial=False)\n"
-     "--\n\n"
-     "Every whole frame of `buffer` (frames of `frame_bytes` bytes, by default `size`), as a "
-     "dict of columns: numeric fields as Column arrays, text and raw bytes as lists."},
+     "unpack_tuple($self, /, buffer, offset_bits=0)\n--\n\n"
+     "The fields of the frame that starts `offset_bits` into `buffer`, as a tuple in recipe "
+     "order (the values of unpack(), without their names; the faster form)."},
+    {"_unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_many)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "_unpack_many($self, /, buffer, *, frame_bytes=None, offset_bits=0, ignore_partial=False, "
+     "errors='raise', threads=None)\n--\n\n"
+     "unpack_many's columns and failure records."},
     {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
+    {"_fields", codec_fields, METH_NOARGS, nullptr},
     {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
     {"__copy__", codec_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", codec_copy, METH_O, nullptr},
@@ -1034,20 +1080,33 @@ PyGetSetDef kCodecGetSet[] = {
     {"size", codec_size, nullptr, "Bytes of a packed frame.", nullptr},
     {"names", codec_names, nullptr, "The field names, in recipe order.", nullptr},
     {"recipe", codec_recipe, nullptr, "A copy of the recipe the codec was made from.", nullptr},
+    {"text_padding", codec_text_padding, nullptr,
+     "'keep' or 'strip': whether text values keep the NUL bytes that pad them to their field.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
+bool prepare_frame_codecs() {
+    if (g_mapping_type) return true;
+    PyRef abc(PyImport_ImportModule("collections.abc"));
+    if (!abc) return false;
+    g_mapping_type = PyObject_GetAttrString(abc.get(), "Mapping");
+    return g_mapping_type != nullptr;
+}
+
 PyTypeObject FrameCodecType = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    // Every member zero, then the header, so that no member is left out of
+    // an initialiser (-Wmissing-field-initializers).
+    PyTypeObject type{};
+    type.ob_base = PyVarObject{PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "bitloom._frames.FrameCodec";
     type.tp_basicsize = sizeof(FrameCodecObject);
     type.tp_dealloc = codec_dealloc;
     type.tp_repr = codec_repr;
     type.tp_hash = PyObject_HashNotImplemented;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "FrameCodec(recipe)\n--\n\nA recipe compiled once, for packing and parsing "
+    type.tp_doc = "FrameCodec(recipe, *, text_padding='keep')\n--\n\nA recipe compiled once, for packing and parsing "
                   "frames.";
     type.tp_traverse = codec_traverse;
     type.tp_clear = codec_clear;

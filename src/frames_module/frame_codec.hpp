@@ -9,4 +9,9 @@ namespace bitloom::frames {
 
 extern PyTypeObject FrameCodecType;
 
+// What the codecs look up once for the life of the process; the module's
+// initialisation calls it before the type can be used.  False with an
+// exception set.
+bool prepare_frame_codecs();
+
 }  // namespace bitloom::frames

@@ -17,27 +17,33 @@
 #include <cstdint>
 #include <utility>
 
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+
+#include "core/compiler.hpp"
 #include "python/errors.hpp"
 
 namespace bitloom {
 
 // The floor, measured once per thread; until then the highest address, so
-// that the first check takes the slow path and measures it.  A plain `__thread`
-// variable in the initial-exec model is one load from the thread pointer,
-// with none of the wrapper calls that a C++ `thread_local` shared between
-// translation units needs.
-extern __thread std::uintptr_t stack_floor __attribute__((tls_model("initial-exec")));
+// that the first check takes the slow path and measures it.
+extern BITLOOM_THREAD_LOCAL std::uintptr_t stack_floor;
 
 // Measures the thread's stack (once) and checks `frame` against its floor:
 // false with RecursionError "maximum recursion depth exceeded in {entry}".
-[[gnu::cold]] bool check_stack_room_slow(std::uintptr_t frame, const char* entry);
+BITLOOM_COLD bool check_stack_room_slow(std::uintptr_t frame, const char* entry);
 
 // The stack pointer itself where it can be read: the frame address would
 // make the caller keep a frame pointer, and the address of a local lies on
 // AddressSanitizer's separate stack for such locals, not on the thread's.
-[[gnu::always_inline]] inline std::uintptr_t stack_pointer() {
+// MSVC has no inline assembly on x64 or ARM64; the address of the caller's
+// return address lies just above its frame.
+BITLOOM_ALWAYS_INLINE std::uintptr_t stack_pointer() {
     std::uintptr_t pointer = 0;
-#if defined(__x86_64__)
+#if defined(_MSC_VER) && !defined(__clang__)
+    pointer = reinterpret_cast<std::uintptr_t>(_AddressOfReturnAddress());
+#elif defined(__x86_64__)
     asm("mov %%rsp, %0" : "=r"(pointer));
 #elif defined(__aarch64__)
     asm("mov %0, sp" : "=r"(pointer));
@@ -49,7 +55,7 @@ extern __thread std::uintptr_t stack_floor __attribute__((tls_model("initial-exe
 
 // True while the stack has room; otherwise false with RecursionError set.
 // `entry` names the function or method for the message ("pack_parameters").
-[[gnu::always_inline]] inline bool stack_has_room(const char* entry) {
+BITLOOM_ALWAYS_INLINE bool stack_has_room(const char* entry) {
     const std::uintptr_t frame = stack_pointer();
     if (frame > stack_floor) [[likely]] return true;
     return check_stack_room_slow(frame, entry);

@@ -1,0 +1,83 @@
+// Decoding a dump of frames into columns, without the interpreter.
+//
+// The dump is read in blocks of frames that fit in the cache: each block is
+// copied from the caller's bytes into private memory first (the caller's
+// bytes are read once, whatever another thread does to them), then every
+// field of the block is decoded before the next block, each by a loop made
+// for its shape (whole aligned bytes in either order, any bits, reversed)
+// and its codec.  Frames split into contiguous ranges, one per thread; the
+// result is the same for any number of threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/codec_result.hpp"
+#include "frames/codec_traits.hpp"
+#include "frames/column_memory.hpp"
+#include "frames/frame_field.hpp"
+
+namespace bitloom::frames {
+
+struct LoopArguments;
+using ColumnLoop = void (*)(const LoopArguments& arguments);
+
+// One compiled field, as the bulk decoder runs it.
+struct ColumnPlan {
+    FrameField field;        // start counted from the frame's bit 0, offset_bits included
+    std::size_t field_index = 0;  // its position in the recipe
+    ColumnType type = ColumnType::uint8;
+    BulkDecode bulk = BulkDecode::none;
+    ColumnLoop loop = nullptr;    // numeric fields
+};
+
+// The plan of `field` in frames whose fields start `offset_bits` in.
+ColumnPlan plan_column(const FrameField& field, std::size_t field_index, std::uint64_t offset_bits) noexcept;
+
+struct FieldFailure {
+    std::size_t frame = 0;
+    std::size_t field_index = 0;
+    CodecError error;
+};
+
+struct DecodeRequest {
+    std::span<const std::uint8_t> data;  // the caller's bytes: read once
+    bool immutable = false;  // nothing can change `data` meanwhile (a bytes object)
+    std::size_t frame_bytes = 0;
+    std::size_t count = 0;          // frames; data holds at least count * frame_bytes bytes
+    bool null_on_error = false;     // false: stop at the first failure
+    bool strip_text = false;        // drop trailing U+0000 from text values
+    unsigned threads = 1;
+    // Called by the calling thread every few milliseconds of work; false
+    // stops the decoding (an interrupt).
+    bool (*poll)(void* context) = nullptr;
+    void* poll_context = nullptr;
+};
+
+struct DecodeOutcome {
+    // Every failure in frame, then recipe order; with null_on_error false,
+    // at most one: the first.
+    std::vector<FieldFailure> failures;
+    bool out_of_memory = false;
+    bool stopped = false;  // poll returned false
+};
+
+// Decodes every plan's column into `columns` (one per plan, each created for
+// `count` values of the plan's type; string and binary ones get their data).
+// Returns false when decoding did not finish (out of memory, stopped, or a
+// failure without null_on_error); failed values are null (zero, or empty,
+// beneath).
+bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> plans,
+                    std::span<ColumnMemory* const> columns, DecodeOutcome& outcome) noexcept;
+
+// Whether the offsets of a string or binary column of `count` frames of
+// `plan` may need 64 bits.
+bool needs_large_offsets(const ColumnPlan& plan, std::size_t count) noexcept;
+
+// The largest number of UTF-8 bytes the text of `plan` can decode to.
+std::size_t largest_value_bytes(const ColumnPlan& plan) noexcept;
+
+}  // namespace bitloom::frames

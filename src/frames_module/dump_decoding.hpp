@@ -1,0 +1,41 @@
+// Decoding a dump into columns: the interpreter's side of the bulk decoder
+// (frames/bulk_decode.hpp).  The columns are made, the interpreter lock is
+// released while the frames are decoded (and taken back every few
+// milliseconds to look for Ctrl-C), and failures become either the
+// exception of the first one or a list of records.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "frames/frame_field.hpp"
+
+namespace bitloom::frames {
+
+struct DumpRequest {
+    std::span<const FrameField> fields;
+    PyObject* names = nullptr;  // tuple of str, one per field
+    std::span<const std::uint8_t> data;
+    bool immutable = false;  // a bytes object: read in place
+    std::size_t frame_bytes = 0;
+    std::size_t frames = 0;
+    std::uint64_t offset_bits = 0;
+    bool null_on_error = false;
+    bool strip_text = false;
+    unsigned threads = 1;
+};
+
+// (columns, failures): a dict of name -> column, and a list of
+// (frame, byte offset, field name, message) tuples; null with the exception
+// set.  Without null_on_error the first failure is raised.
+PyObject* decode_dump(const DumpRequest& request);
+
+// Parses errors= ("raise" or "null") and threads= (None for the default, or
+// a positive int); null objects mean not given.
+bool parse_errors_option(PyObject* object, bool& null_on_error);
+bool parse_threads_option(PyObject* object, unsigned& threads);
+
+}  // namespace bitloom::frames
