@@ -417,15 +417,7 @@ def command_unpack(arguments: argparse.Namespace) -> None:
             # whether the input goes on (then it is a dump, and the frame
             # size is not guessed).
             size = packet_bytes(codec, arguments.offset_bits)
-            packet = source.read(size + 1)
-            if len(packet) > size:
-                raise Failure(f"more than one packet of {size} bytes; pass --frame-bytes N to "
-                              "decode a dump of frames of N bytes", [f"INPUT {source.name}"],
-                              EXIT_USAGE)
-            try:
-                fields = codec.unpack(packet, arguments.offset_bits)
-            except CODEC_ERRORS as error:
-                raise codec_failure(error) from None
+            fields = read_packet(codec, source, size, arguments.offset_bits)
             writer.start()
             writer.write(single_frame(fields), 1)
             return
@@ -436,6 +428,33 @@ def command_unpack(arguments: argparse.Namespace) -> None:
             unpack_dump(codec, source, frame_bytes, arguments.offset_bits, writer)
     finally:
         source.close()
+
+
+def read_packet(codec: FrameCodec, source: Source, size: int, offset_bits: int) -> dict[str, Any]:
+    """The fields of the one packet of `size` bytes that INPUT must be.  A
+    packet larger than a batch keeps only the bytes that hold its fields."""
+    if size <= READ_BATCH_BYTES:
+        packet = source.read(size)
+        offset = offset_bits
+        length = len(packet)
+    else:
+        skipped = offset_bits // 8
+        ends = [field.offset_bits + field.bits for field in codec.fields]
+        needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
+        passed = source.skip(skipped)
+        packet = source.read(needed) if passed == skipped else b""
+        rest = source.skip(size - skipped - needed) if len(packet) == needed else 0
+        length = passed + len(packet) + rest
+        if length < size:
+            raise Failure(f"short packet: {length} of {size} bytes", [f"INPUT {source.name}"])
+        offset = offset_bits % 8
+    if length == size and source.read(1):
+        raise Failure(f"more than one packet of {size} bytes; pass --frame-bytes N to decode a "
+                      "dump of frames of N bytes", [f"INPUT {source.name}"], EXIT_USAGE)
+    try:
+        return codec.unpack(packet, offset)
+    except CODEC_ERRORS as error:
+        raise codec_failure(error) from None
 
 
 def unpack_dump(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits: int,
