@@ -2,7 +2,9 @@
 
     bitloom pack RECIPE.json [--output FILE]
     bitloom unpack RECIPE.json INPUT [--offset-bits N] [--frame-bytes N]
-                                     [--format jsonl|csv]
+                                     [--format jsonl|csv|parquet|arrow]
+                                     [--output FILE] [--text-padding strip|keep]
+                                     [--progress auto|always|never]
     bitloom layout RECIPE.json [--svg FILE]
 
 A recipe file holds a JSON array of recipe items, exactly the dicts that
@@ -11,12 +13,22 @@ Both commands compile it into one bitloom.frames.FrameCodec, so one recipe
 serves packing and parsing and every field is read exactly where it was
 packed.  The recipe is checked before any data is read.  Every failure is
 reported as one line on standard error, naming the frame and the field where
-they are known, with exit status 2.
+they are known: exit status 2 for a usage error (the command line, the
+recipe, INPUT longer than one packet without --frame-bytes), 1 for a data
+error (input that cannot be read or decoded, output that cannot be written,
+memory running out).  Input is read in bounded pieces: a single packet
+reads at most its own bytes and one more, a dump a batch or a frame's
+fields at a time.  A dump is decoded by FrameCodec.iter_batches, the
+library's own streaming path, and each batch's columns are written as lines
+or, through pyarrow (the optional extra bitloom[arrow]), as Parquet row
+groups or Arrow IPC record batches.
 """
 
 from __future__ import annotations
 
 import argparse
+import functools
+import importlib
 import io
 import json
 import math
@@ -24,12 +36,13 @@ import os
 import re
 import sys
 import time
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import IO, Any, NoReturn
 
-from bitloom.frames import BinaryColumn, Column, FrameCodec, StringColumn
+from bitloom.frames import BinaryColumn, Column, FrameCodec, Frames, StringColumn
 
-EXIT_FAILURE = 2
+EXIT_USAGE = 2
+EXIT_DATA = 1
 
 # Progress is shown on a terminal for inputs of at least this many frames,
 # redrawn at most this often.
@@ -37,27 +50,35 @@ PROGRESS_MIN_FRAMES = 1000
 PROGRESS_INTERVAL_SECONDS = 0.1
 
 # Frames are read from a file in batches of about this many bytes, and
-# written this many lines at a time.
+# written this many lines at a time.  Lines cost a Python object per value,
+# so their batches stay small; Parquet and Arrow write the columns' own
+# memory, and a batch is one row group or record batch.
 READ_BATCH_BYTES = 1 << 20
+COLUMNAR_BATCH_BYTES = 4 << 20
 ROWS_PER_WRITE = 4096
+
+# What the formats that need pyarrow tell a user without it.
+ARROW_ADVICE = "pip install 'bitloom[arrow]' (or pyarrow)"
 
 
 class Failure(Exception):
-    """A problem to report as one line: where it happened, then what."""
+    """A problem to report as one line: where it happened, then what; and
+    the exit status (EXIT_USAGE or EXIT_DATA)."""
 
-    def __init__(self, message: str, where: Sequence[str] = ()) -> None:
+    def __init__(self, message: str, where: Sequence[str] = (), status: int = EXIT_DATA) -> None:
         super().__init__(message)
         self.where = list(where)
+        self.status = status
 
     def line(self) -> str:
         return ": ".join([*self.where, str(self)])
 
 
-def codec_failure(error: Exception, where: Sequence[str] = ()) -> Failure:
+def codec_failure(error: Exception, where: Sequence[str] = (), status: int = EXIT_DATA) -> Failure:
     """A FrameCodec error (its message names the recipe item or the field)."""
     message = error.args[0] if len(error.args) == 1 and isinstance(error.args[0], str) else str(error)
     notes = [note.removeprefix("in ") for note in getattr(error, "__notes__", [])]
-    return Failure(message, [*where, *notes])
+    return Failure(message, [*where, *notes], status)
 
 
 # The errors a FrameCodec reports for a recipe or for values and data;
@@ -67,14 +88,22 @@ CODEC_ERRORS = (KeyError, TypeError, ValueError, OverflowError, NotImplementedEr
 
 # Reading the inputs.
 
+# A recipe file larger than this is refused unread.
+RECIPE_MAX_BYTES = 64 << 20
+
+
 def read_bytes(path: str) -> bytes:
     try:
         if path == "-":
-            return sys.stdin.buffer.read()
-        with open(path, "rb") as source:
-            return source.read()
+            data = sys.stdin.buffer.read(RECIPE_MAX_BYTES + 1)
+        else:
+            with open(path, "rb") as source:
+                data = source.read(RECIPE_MAX_BYTES + 1)
     except OSError as error:
-        raise Failure(error.strerror or str(error), [f"cannot read {path}"]) from None
+        raise Failure(error.strerror or str(error), [f"cannot read {path}"], EXIT_USAGE) from None
+    if len(data) > RECIPE_MAX_BYTES:
+        raise Failure(f"a recipe is at most {RECIPE_MAX_BYTES} bytes", [path], EXIT_USAGE)
+    return data
 
 
 def load_recipe(path: str) -> list[Any]:
@@ -84,13 +113,14 @@ def load_recipe(path: str) -> list[Any]:
     try:
         recipe = json.loads(data)
     except (ValueError, RecursionError) as error:  # JSONDecodeError, bad UTF-8
-        raise Failure(f"not valid JSON: {error}", [path]) from None
+        raise Failure(f"not valid JSON: {error}", [path], EXIT_USAGE) from None
     if not isinstance(recipe, list):
-        raise Failure(f"a recipe is a JSON array of items, not {json_type(recipe)}", [path])
+        raise Failure(f"a recipe is a JSON array of items, not {json_type(recipe)}", [path],
+                      EXIT_USAGE)
     for index, entry in enumerate(recipe):
         if not isinstance(entry, dict):
             raise Failure(f"a recipe item is a JSON object, not {json_type(entry)}",
-                          [path, f"recipe item {index}"])
+                          [path, f"recipe item {index}"], EXIT_USAGE)
     return recipe
 
 
@@ -101,7 +131,7 @@ def load_codec(path: str) -> FrameCodec:
     try:
         return FrameCodec(recipe)
     except CODEC_ERRORS as error:
-        raise codec_failure(error, [path]) from None
+        raise codec_failure(error, [path], EXIT_USAGE) from None
 
 
 def json_type(value: object) -> str:
@@ -147,55 +177,98 @@ class Source:
                               [f"cannot read {argument}"])
             self.size = len(self.data)
 
-    def read_all(self) -> bytes:
+    def read(self, size: int) -> bytes:
+        """Up to `size` bytes, fewer only at the end of the input; read from
+        a stream a batch at a time."""
         if self.data is not None:
-            return self.data
+            piece, self.data = self.data[:size], self.data[size:]
+            return piece
         assert self.stream is not None
-        try:
-            return self.stream.read()
-        except OSError as error:
-            raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
+        pieces = []
+        while size > 0:
+            try:
+                chunk = self.stream.read(min(size, READ_BATCH_BYTES))
+            except OSError as error:
+                raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
+            if not chunk:
+                break
+            pieces.append(chunk)
+            size -= len(chunk)
+        return b"".join(pieces)
+
+    def skip(self, size: int) -> int:
+        """Passes over up to `size` bytes; how many there were."""
+        if self.data is not None:
+            skipped = min(size, len(self.data))
+            self.data = self.data[skipped:]
+            return skipped
+        skipped = 0
+        while skipped < size:
+            piece = len(self.read(min(size - skipped, READ_BATCH_BYTES)))
+            if not piece:
+                break
+            skipped += piece
+        return skipped
 
     def batches(self, frame_bytes: int) -> Iterator[bytes]:
         """Whole frames of `frame_bytes` bytes, many at a time; a last batch
         whose length is not a multiple of `frame_bytes` ends in a short
         frame."""
-        if self.data is not None:
-            if self.data:
-                yield self.data
-            return
-        assert self.stream is not None
         batch = max(1, READ_BATCH_BYTES // frame_bytes) * frame_bytes
-        pending = b""
         while True:
-            try:
-                chunk = self.stream.read(batch - len(pending))
-            except OSError as error:
-                raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
-            if not chunk:
-                break
-            pending += chunk
-            if len(pending) == batch:
+            pending = self.read(batch)
+            if pending:
                 yield pending
-                pending = b""
-        if pending:
-            yield pending
+            if len(pending) < batch:
+                return
+
+    def reader(self) -> CountingReader:
+        """The rest of the input as a binary file that counts what it
+        hands out."""
+        return CountingReader(self.name, io.BytesIO(self.data) if self.data is not None
+                              else self.stream)
 
     def close(self) -> None:
         if self.stream is not None and self.stream is not sys.stdin.buffer:
             self.stream.close()
 
 
+class CountingReader:
+    """A binary stream for FrameCodec.iter_batches that counts the bytes it
+    reads, so that a trailing partial frame is measured without reading the
+    input twice, and turns reading errors into Failures."""
+
+    def __init__(self, name: str, stream: IO[bytes] | None) -> None:
+        assert stream is not None
+        self.name = name
+        self.stream = stream
+        self.count = 0
+
+    def readinto(self, buffer: Any) -> int:
+        try:
+            count: int = self.stream.readinto(buffer)  # type: ignore[attr-defined]
+        except OSError as error:
+            raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
+        self.count += count or 0
+        return count or 0
+
+
 # Writing the results.
 
 class Progress:
-    """A self-erasing "frame N of M" line on a terminal's standard error."""
+    """A self-erasing progress line on standard error: frames done (of how
+    many, when the input's length is known), the rate, and the time left.
+    Shown on a terminal for inputs of PROGRESS_MIN_FRAMES frames or more
+    (`when` "auto"), always, or never."""
 
-    def __init__(self, total: int | None) -> None:
+    def __init__(self, total: int | None, when: str = "auto") -> None:
         self.total = total
-        self.enabled = sys.stderr.isatty() and (total is None or total >= PROGRESS_MIN_FRAMES)
+        long_enough = total is None or total >= PROGRESS_MIN_FRAMES
+        self.enabled = when == "always" or (when == "auto" and stderr_is_terminal()
+                                            and long_enough)
         # An input of unknown length (a pipe) counts as long once it is.
-        self.shown_from = PROGRESS_MIN_FRAMES if total is None else 0
+        self.shown_from = PROGRESS_MIN_FRAMES if total is None and when == "auto" else 0
+        self.started = time.monotonic()
         self.last_draw = 0.0
         self.width = 0
 
@@ -206,19 +279,57 @@ class Progress:
         if now - self.last_draw < PROGRESS_INTERVAL_SECONDS:
             return
         self.last_draw = now
+        self.draw(self.text(done, now - self.started))
+
+    def text(self, done: int, elapsed: float) -> str:
+        parts = [f"bitloom: frame {done}"]
         if self.total:
-            text = f"bitloom: frame {done} of {self.total} ({100 * done // self.total}%)"
-        else:
-            text = f"bitloom: frame {done}"
+            parts[0] += f" of {self.total} ({100 * done // self.total}%)"
+        if elapsed > 0 and done:
+            rate = done / elapsed
+            parts.append(f"{frames_per_second(rate)}")
+            if self.total and self.total >= done:
+                parts.append(f"{clock(math.ceil((self.total - done) / rate))} left")
+        return ", ".join(parts)
+
+    def draw(self, text: str) -> None:
         self.width = max(self.width, len(text))
-        sys.stderr.write("\r" + text.ljust(self.width))
-        sys.stderr.flush()
+        try:
+            sys.stderr.write("\r" + text.ljust(self.width))
+            sys.stderr.flush()
+        except (OSError, ValueError, AttributeError):
+            self.enabled = False  # standard error went away: the work goes on
 
     def clear(self) -> None:
         if self.enabled and self.width:
-            sys.stderr.write("\r" + " " * self.width + "\r")
-            sys.stderr.flush()
+            self.draw("")
+            try:
+                sys.stderr.write("\r")
+                sys.stderr.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
             self.width = 0
+
+
+def stderr_is_terminal() -> bool:
+    try:
+        return sys.stderr is not None and sys.stderr.isatty()
+    except (OSError, ValueError):
+        return False
+
+
+def frames_per_second(rate: float) -> str:
+    for limit, unit in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if rate >= limit:
+            return f"{rate / limit:.1f} {unit} frames/s"
+    return f"{rate:.0f} frames/s"
+
+
+def clock(seconds: int) -> str:
+    """h:mm:ss, or m:ss under an hour."""
+    minutes, seconds = divmod(seconds, 60)
+    hours, minutes = divmod(minutes, 60)
+    return f"{hours}:{minutes:02d}:{seconds:02d}" if hours else f"{minutes}:{seconds:02d}"
 
 
 Values = Mapping[str, "Column | StringColumn | BinaryColumn | Sequence[object]"]
@@ -249,9 +360,17 @@ def json_number(value: object) -> str:
 
 
 class RowWriter:
-    """Frames as lines, a batch at a time: each column becomes a list of
-    values and a conversion ("%d", "%r" or "%s" of prepared text), and one
-    line template formats a whole row."""
+    """Frames as lines, a batch at a time, built column by column: each
+    column becomes a list of cells (text, already quoted or escaped), and
+    each line joins one cell of every column.  Numbers of 16 bits or fewer
+    are looked up in a table of their texts instead of being formatted one
+    by one."""
+
+    batch_bytes = READ_BATCH_BYTES
+    separator = ","
+    line_start = ""
+    line_end = "\n"
+    empty_line = "\n"
 
     def __init__(self, out: IO[str], names: Sequence[str]) -> None:
         self.out = out
@@ -260,58 +379,92 @@ class RowWriter:
     def start(self) -> None:
         pass
 
-    def line_template(self, conversions: list[str]) -> str:
+    def finish(self) -> None:
+        pass
+
+    def prefix(self, index: int) -> str:
+        """What goes before each cell of column `index`."""
+        return ""
+
+    def text_cells(self, texts: list[str]) -> list[str]:
         raise NotImplementedError
 
-    def text_column(self, texts: Sequence[str]) -> Sequence[str]:
+    def other_cells(self, values: Sequence[object]) -> list[str]:
         raise NotImplementedError
 
-    def other_column(self, values: Sequence[object]) -> list[str]:
-        raise NotImplementedError
+    def float_cells(self, values: list[float]) -> Iterable[str]:
+        return map(repr, values)  # str(float) is its repr, as csv writes it
 
-    def float_column(self, values: Sequence[object]) -> tuple[str, Sequence[object]]:
-        return "%r", values  # str(float) is its repr, as csv writes it
-
-    def prepared(self, column: Column | StringColumn | BinaryColumn | Sequence[object]
-                 ) -> tuple[str, Sequence[object]]:
+    def cells(self, index: int, column: Column | StringColumn | BinaryColumn | Sequence[object]
+              ) -> list[str]:
+        prefix = self.prefix(index)
+        texts: Iterable[str]
         if isinstance(column, Column):
-            values = column.tolist()
-            if column.type not in ("float32", "float64"):
-                return "%d", values
-            return self.float_column(values)
-        if isinstance(column, (StringColumn, BinaryColumn)):
-            column = column.tolist()
-        if all(isinstance(value, str) for value in column):
-            return "%s", self.text_column(column)  # type: ignore[arg-type]
-        return "%s", self.other_column(column)
+            values: list[Any] = column.tolist()
+            if column.type in SMALL_NUMBER_TYPES:
+                return list(map(number_texts(column.type, prefix).__getitem__, values))
+            if column.type in ("float32", "float64"):
+                texts = self.float_cells(values)
+            else:
+                texts = map(str, values)
+        elif isinstance(column, StringColumn):
+            texts = self.text_cells(column.tolist())  # type: ignore[arg-type]
+        elif isinstance(column, BinaryColumn):
+            texts = self.other_cells(column.tolist())
+        elif all(isinstance(value, str) for value in column):
+            texts = self.text_cells(column)  # type: ignore[arg-type]
+        else:
+            texts = self.other_cells(column)
+        return list(map(prefix.__add__, texts)) if prefix else list(texts)
 
-    def write(self, columns: Values) -> None:
-        conversions, values = zip(*map(self.prepared, columns.values())) if columns else ((), ())
-        template = self.line_template(list(conversions))
-        rows = list(zip(*values))
+    def write(self, columns: Values, frames: int) -> None:
+        """`frames` rows, one per frame (a recipe without fields has no
+        column to count them)."""
+        if not columns:
+            self.out.write(self.empty_line * frames)
+            return
+        cells = [self.cells(index, column) for index, column in enumerate(columns.values())]
+        lines = list(map(self.separator.join, zip(*cells)))
+        between = self.line_end + self.line_start
         # A few hundred kilobytes a write: a reader that goes away is noticed
         # at the next one.
-        for start in range(0, len(rows), ROWS_PER_WRITE):
-            self.out.write("".join([template % row for row in rows[start:start + ROWS_PER_WRITE]]))
+        for start in range(0, len(lines), ROWS_PER_WRITE):
+            self.out.write(self.line_start + between.join(lines[start:start + ROWS_PER_WRITE])
+                           + self.line_end)
+
+
+# The numeric types whose every value's text fits a table: index a value
+# (negative ones from the end, as a list allows) to get its text.
+SMALL_NUMBER_TYPES = {"uint8": (0, 1 << 8), "int8": (-(1 << 7), 1 << 7),
+                      "uint16": (0, 1 << 16), "int16": (-(1 << 15), 1 << 15)}
+
+
+@functools.lru_cache(maxsize=64)
+def number_texts(kind: str, prefix: str) -> list[str]:
+    low, high = SMALL_NUMBER_TYPES[kind]
+    return [f"{prefix}{value}" for value in (*range(0, high), *range(low, 0))]
 
 
 class JsonLinesWriter(RowWriter):
     """One JSON object per frame, its keys in recipe order."""
 
-    def line_template(self, conversions: list[str]) -> str:
-        keys = [json_text(name).replace("%", "%%") for name in self.names]
-        return "{" + ", ".join(f"{key}: {conversion}"
-                               for key, conversion in zip(keys, conversions)) + "}\n"
+    separator = ", "
+    line_start = "{"
+    line_end = "}\n"
+    empty_line = "{}\n"
 
-    def text_column(self, texts: Sequence[str]) -> Sequence[str]:
+    def prefix(self, index: int) -> str:
+        return json_text(self.names[index]) + ": "
+
+    def text_cells(self, texts: list[str]) -> list[str]:
         return list(map(json_text, texts))
 
-    def float_column(self, values: Sequence[object]) -> tuple[str, Sequence[object]]:
-        if all(map(math.isfinite, values)):  # type: ignore[arg-type]
-            return "%r", values
-        return "%s", [json_number(value) for value in values]
+    def float_cells(self, values: list[float]) -> Iterable[str]:
+        if all(map(math.isfinite, values)):
+            return map(repr, values)
+        return map(json_number, values)
 
-    def other_column(self, values: Sequence[object]) -> list[str]:
+    def other_cells(self, values: Sequence[object]) -> list[str]:
         # "binary": the array of ints that packing takes; or a single value.
         return [json.dumps(list(value)) if isinstance(value, bytes) else
                 json_number(value) for value in values]
@@ -324,20 +477,68 @@ class CsvWriter(RowWriter):
     def start(self) -> None:
         self.out.write(",".join(map(csv_text, self.names)) + "\n")
 
-    def line_template(self, conversions: list[str]) -> str:
-        if len(conversions) == 1 and conversions[0] == "%s":
-            # A lone empty field would make an empty line, which readers skip.
-            return "%s\n"
-        return ",".join(conversions) + "\n"
-
-    def text_column(self, texts: Sequence[str]) -> Sequence[str]:
+    def text_cells(self, texts: list[str]) -> list[str]:
         quoted = list(map(csv_text, texts)) if CSV_SPECIAL.search("".join(texts)) else texts
         if len(self.names) == 1:
+            # A lone empty field would make an empty line, which readers skip.
             return [text or '""' for text in quoted]
         return quoted
 
-    def other_column(self, values: Sequence[object]) -> list[str]:
+    def other_cells(self, values: Sequence[object]) -> list[str]:
         return [value.hex() if isinstance(value, bytes) else repr(value) for value in values]
+
+
+class ColumnarWriter:
+    """Parquet or Arrow IPC through pyarrow: each batch of columns is handed
+    over through the Arrow interface of the columns (numeric ones without a
+    copy) and written as one row group or record batch."""
+
+    batch_bytes = COLUMNAR_BATCH_BYTES
+
+    def __init__(self, out: IO[bytes], kind: str, empty: Frames) -> None:
+        self.pyarrow = import_pyarrow(kind)
+        if not empty:
+            raise Failure(f"a recipe without fields has no columns to write as {kind}",
+                          status=EXIT_USAGE)
+        self.out = out
+        self.kind = kind
+        # The schema comes from the codec, so an empty dump still makes a
+        # file that says what its columns are.
+        self.schema = self.pyarrow.table(empty).schema
+        self.writer: Any = None
+
+    def start(self) -> None:
+        if self.kind == "parquet":
+            parquet = importlib.import_module("pyarrow.parquet")
+            self.writer = parquet.ParquetWriter(self.out, self.schema)
+        else:
+            self.writer = self.pyarrow.ipc.new_file(self.out, self.schema)
+
+    def write(self, columns: Values, frames: int) -> None:
+        # Lists of values (a frame too large for a batch) take their types
+        # from the schema; columns bring their own, which it names.
+        self.writer.write_table(self.pyarrow.table(columns, schema=self.schema))
+
+    def finish(self) -> None:
+        """Writes the file's footer: the frames written so far make a file
+        that readers take, also when a bad frame stopped the dump."""
+        if self.writer is not None:
+            writer, self.writer = self.writer, None
+            writer.close()
+
+
+def import_pyarrow(kind: str) -> Any:
+    try:
+        import pyarrow  # type: ignore[import-untyped]
+        for module in ("pyarrow.ipc", "pyarrow.parquet"):
+            importlib.import_module(module)
+    except ImportError:
+        raise Failure(f"--format {kind} needs pyarrow, which is not installed: {ARROW_ADVICE}",
+                      status=EXIT_USAGE) from None
+    return pyarrow
+
+
+Writer = JsonLinesWriter | CsvWriter | ColumnarWriter
 
 
 # The commands.
@@ -347,7 +548,9 @@ def command_pack(arguments: argparse.Namespace) -> None:
     try:
         packet = codec.pack({})
     except CODEC_ERRORS as error:
-        raise codec_failure(error) from None
+        raise codec_failure(error, status=EXIT_USAGE) from None
+    except MemoryError:
+        raise Failure(f"out of memory for a packet of {codec.size} bytes") from None
     if arguments.output is None:
         sys.stdout.write(packet.hex() + "\n")
         return
@@ -358,81 +561,197 @@ def command_pack(arguments: argparse.Namespace) -> None:
         raise Failure(error.strerror or str(error), [f"cannot write {arguments.output}"]) from None
 
 
+def packet_bytes(codec: FrameCodec, offset_bits: int) -> int:
+    """The bytes of a packet: its fields after `offset_bits`, or the frame
+    the codec packs, whichever is longer."""
+    ends = [field.offset_bits + field.bits for field in codec.fields]
+    return max(codec.size, (offset_bits + max(ends, default=0) + 7) // 8)
+
+
 def command_unpack(arguments: argparse.Namespace) -> None:
     if arguments.recipe == "-" and arguments.input == "-":
-        raise Failure("RECIPE.json and INPUT cannot both be standard input")
-    codec = load_codec(arguments.recipe)
-    frame_bytes = arguments.frame_bytes
-    if frame_bytes is not None:
-        # The frame size is checked against the recipe before any data.
-        try:
-            codec.unpack_many(b"", frame_bytes=frame_bytes, offset_bits=arguments.offset_bits)
-        except CODEC_ERRORS as error:
-            raise codec_failure(error) from None
-    source = Source(arguments.input)
-    writer_type = JsonLinesWriter if arguments.format == "jsonl" else CsvWriter
-    writer = writer_type(sys.stdout, codec.names)
+        raise Failure("RECIPE.json and INPUT cannot both be standard input", status=EXIT_USAGE)
+    recipe = load_recipe(arguments.recipe)
     try:
-        writer.start()
-        if frame_bytes is None:
-            packet = source.read_all()
-            try:
-                fields = codec.unpack(packet, arguments.offset_bits)
-            except CODEC_ERRORS as error:
-                raise codec_failure(error) from None
-            writer.write(single_frame(fields))
+        codec = FrameCodec(recipe, text_padding=arguments.text_padding)
+    except CODEC_ERRORS as error:
+        raise codec_failure(error, [arguments.recipe], EXIT_USAGE) from None
+    frame_bytes = arguments.frame_bytes
+    # The frame size is checked against the recipe before any data, and
+    # the empty result gives Parquet and Arrow their schema.
+    try:
+        empty = codec.unpack_many(
+            b"", frame_bytes=frame_bytes or max(packet_bytes(codec, arguments.offset_bits), 1),
+            offset_bits=arguments.offset_bits)
+    except CODEC_ERRORS as error:
+        raise codec_failure(error, ["--frame-bytes"] if frame_bytes else [], EXIT_USAGE) from None
+    columnar = arguments.format in ("parquet", "arrow")
+    if columnar:
+        import_pyarrow(arguments.format)  # before any output is made
+    with Output(arguments.output, arguments.format if columnar else None) as out:
+        writer: Writer
+        if columnar:
+            writer = ColumnarWriter(out.binary, arguments.format, empty)
+        elif arguments.format == "csv":
+            writer = CsvWriter(out.text, codec.names)
+        else:
+            writer = JsonLinesWriter(out.text, codec.names)
+        source = Source(arguments.input)
+        try:
+            if frame_bytes is None:
+                unpack_packet(codec, source, arguments.offset_bits, writer)
+            elif frame_bytes > READ_BATCH_BYTES:
+                writer.start()
+                unpack_large_frames(codec, source, frame_bytes, arguments.offset_bits, writer,
+                                    arguments.progress)
+            else:
+                writer.start()
+                unpack_dump(codec, source, frame_bytes, arguments.offset_bits, writer,
+                            arguments.progress)
+        finally:
+            source.close()
+            writer.finish()
+
+
+class Output:
+    """Where unpack writes: standard output, or the file of --output; `text`
+    for lines, `binary` for Parquet and Arrow."""
+
+    def __init__(self, path: str | None, binary_format: str | None) -> None:
+        self.path = path
+        self.binary_format = binary_format
+        self.file: IO[bytes] | None = None
+        self.text: IO[str] = sys.stdout
+        self.binary: IO[bytes] = sys.stdout.buffer
+
+    def __enter__(self) -> Output:
+        if self.path is None:
+            if self.binary_format and stdout_is_terminal():
+                raise Failure(f"--format {self.binary_format} writes binary data: redirect "
+                              "standard output or pass --output FILE", status=EXIT_USAGE)
+            return self
+        try:
+            self.file = self.binary = open(self.path, "wb")
+        except OSError as error:
+            raise Failure(error.strerror or str(error), [f"cannot write {self.path}"]) from None
+        self.text = io.TextIOWrapper(self.file, encoding="utf-8", newline="\n")
+        return self
+
+    def __exit__(self, kind: object, *rest: object) -> None:
+        if self.file is None:
             return
-        unpack_dump(codec, source, frame_bytes, arguments.offset_bits, writer)
-    finally:
-        source.close()
+        try:
+            if not self.binary_format:
+                self.text.flush()
+            self.file.close()
+        except OSError as error:
+            if kind is None:
+                raise Failure(error.strerror or str(error), [f"cannot write {self.path}"]) from None
+
+
+def stdout_is_terminal() -> bool:
+    try:
+        return sys.stdout.isatty()
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
+def unpack_packet(codec: FrameCodec, source: Source, offset_bits: int, writer: Writer) -> None:
+    """One packet: its own bytes are read, and one more to learn whether the
+    input goes on (then it is a dump, and the frame size is not guessed)."""
+    size = packet_bytes(codec, offset_bits)
+    packet = source.read(size + 1)
+    if len(packet) > size:
+        raise Failure(f"more than one packet of {size} bytes; pass --frame-bytes N to "
+                      "decode a dump of frames of N bytes", [f"INPUT {source.name}"],
+                      EXIT_USAGE)
+    try:
+        fields = codec.unpack(packet, offset_bits)
+    except CODEC_ERRORS as error:
+        raise codec_failure(error) from None
+    writer.start()
+    writer.write(single_frame(fields), 1)
 
 
 def unpack_dump(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits: int,
-                writer: JsonLinesWriter | CsvWriter) -> None:
-    """Frames a batch at a time through unpack_many; a batch that fails is
-    read again frame by frame, so that the frames before the bad one are
-    written and the bad one is named."""
+                writer: Writer, show_progress: str = "auto") -> None:
+    """Frames a batch at a time through FrameCodec.iter_batches.  A field
+    that fails to decode is found without decoding the batch again: the
+    batch is decoded with errors="null", the frames before the first failure
+    are written, and the failure is reported by frame, byte and field."""
     total = None if source.size is None else -(-source.size // frame_bytes)
-    progress = Progress(total)
+    progress = Progress(total, show_progress)
+    reader = source.reader()
     done = 0
     try:
-        for batch in source.batches(frame_bytes):
-            whole = len(batch) // frame_bytes
+        batches = codec.iter_batches(reader, batch_frames=max(1, writer.batch_bytes // frame_bytes),
+                                     frame_bytes=frame_bytes, offset_bits=offset_bits,
+                                     ignore_partial=True, errors="null")
+        while True:
             try:
-                columns = codec.unpack_many(batch, frame_bytes=frame_bytes,
-                                            offset_bits=offset_bits, ignore_partial=True)
+                batch = next(batches, None)
             except CODEC_ERRORS as error:
-                unpack_frame_by_frame(codec, batch, whole, done, frame_bytes, offset_bits, writer)
                 raise codec_failure(error) from None
-            writer.write(columns)
-            done += whole
+            if batch is None:
+                break
+            frames = reader.count // frame_bytes - done
+            failure = batch.first_error
+            if failure is not None:
+                kept = failure.frame - done
+                writer.write({name: column[:kept] for name, column in batch.items()}, kept)
+                raise Failure(failure.message, [
+                    f"frame {failure.frame} (byte {failure.frame * frame_bytes})",
+                    f"field {failure.field!r}"])
+            writer.write(batch, frames)
+            done += frames
             progress.update(done)
-            if len(batch) % frame_bytes:
-                raise Failure(f"short frame: {len(batch) % frame_bytes} of {frame_bytes} bytes",
-                              [f"frame {done} (byte {done * frame_bytes})"])
+        rest = reader.count - done * frame_bytes
+        if rest:
+            raise short_frame(rest, frame_bytes, done)
     finally:
         progress.clear()
 
 
-def unpack_frame_by_frame(codec: FrameCodec, batch: bytes, frames: int, first: int,
-                          frame_bytes: int, offset_bits: int,
-                          writer: JsonLinesWriter | CsvWriter) -> None:
-    for number in range(frames):
-        try:
-            fields = codec.unpack(batch, number * frame_bytes * 8 + offset_bits)
-        except CODEC_ERRORS as error:
-            frame = first + number
-            raise codec_failure(error, [f"frame {frame} (byte {frame * frame_bytes})"]) from None
-        writer.write(single_frame(fields))
+def short_frame(length: int, frame_bytes: int, frame: int) -> Failure:
+    return Failure(f"short frame: {length} of {frame_bytes} bytes",
+                   [f"frame {frame} (byte {frame * frame_bytes})"])
+
+
+def unpack_large_frames(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits: int,
+                        writer: Writer, show_progress: str = "auto") -> None:
+    """Frames longer than a batch, one at a time: only the bytes that hold
+    the fields are kept, the rest of each frame is passed over, so memory
+    stays bounded whatever the frame size."""
+    skipped = offset_bits // 8
+    ends = [field.offset_bits + field.bits for field in codec.fields]
+    needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
+    total = None if source.size is None else -(-source.size // frame_bytes)
+    progress = Progress(total, show_progress)
+    done = 0
+    try:
+        while True:
+            passed = source.skip(skipped)
+            fields = source.read(needed) if passed == skipped else b""
+            rest = source.skip(frame_bytes - skipped - needed) if len(fields) == needed else 0
+            length = passed + len(fields) + rest
+            if length == 0:
+                return
+            if length < frame_bytes:
+                raise short_frame(length, frame_bytes, done)
+            try:
+                values = codec.unpack(fields, offset_bits % 8)
+            except CODEC_ERRORS as error:
+                raise codec_failure(error, [f"frame {done} (byte {done * frame_bytes})"]) from None
+            writer.write(single_frame(values), 1)
+            done += 1
+            progress.update(done)
+    finally:
+        progress.clear()
 
 
 def command_layout(arguments: argparse.Namespace) -> None:
     from bitloom import layout
-    recipe = load_recipe(arguments.recipe)
-    try:
-        picture = layout.diagram(recipe)
-    except layout.RecipeError as error:
-        raise Failure(str(error), [error.where]) from None
+    picture = layout.diagram(load_codec(arguments.recipe))
     sys.stdout.write(layout.render_text(picture))
     if arguments.svg is not None:
         try:
@@ -444,16 +763,26 @@ def command_layout(arguments: argparse.Namespace) -> None:
 
 # Argument parsing.
 
-def count(minimum: int) -> Callable[[str], int]:
+def count(minimum: int, maximum: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text, 0)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+            raise argparse.ArgumentTypeError(f"not an integer: {text[:40]!r}") from None
         if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be at least {minimum}: {text}")
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}: {text[:40]}")
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"must be at most {maximum}: {text[:40]}")
         return value
     return parse
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    """Usage errors as one line, like every other failure."""
+
+    def error(self, message: str) -> NoReturn:
+        fail(f"{self.prog.removeprefix('bitloom ')}: {message}" if self.prog != "bitloom"
+             else message, EXIT_USAGE)
 
 
 def version() -> str:
@@ -466,11 +795,11 @@ def version() -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog="bitloom",
         description="Build bit-level packets from recipes, and parse packets with them.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     pack = commands.add_parser(
         "pack", help="build a packet from a recipe whose items carry values",
@@ -489,37 +818,67 @@ def build_parser() -> argparse.ArgumentParser:
     unpack.add_argument("input", metavar="INPUT",
                         help="a file of packet bytes ('-': stdin), or the packet in "
                              "hexadecimal when no such file exists")
-    unpack.add_argument("--offset-bits", type=count(0), default=0, metavar="N",
+    unpack.add_argument("--offset-bits", type=count(0, 2**64 - 1), default=0, metavar="N",
                         help="bit position in each packet where the recipe starts (default 0)")
-    unpack.add_argument("--frame-bytes", type=count(1), metavar="N",
+    unpack.add_argument("--frame-bytes", type=count(1, sys.maxsize), metavar="N",
                         help="split INPUT into frames of N bytes and parse each")
-    unpack.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
-                        help="JSON lines (default) or CSV with a header row")
+    unpack.add_argument("--format", choices=("jsonl", "csv", "parquet", "arrow"), default="jsonl",
+                        help="JSON lines (default), CSV with a header row, or through pyarrow "
+                             "(pip install 'bitloom[arrow]') a Parquet file or an Arrow IPC file")
+    unpack.add_argument("--output", "-o", metavar="FILE",
+                        help="write to FILE instead of standard output")
+    unpack.add_argument("--text-padding", choices=("strip", "keep"), default="strip",
+                        help="drop the NUL bytes that pad text fields (default), or keep them")
+    unpack.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
+                        help="a progress line with the rate and the time left on standard "
+                             "error: for long dumps on a terminal (default), always, or never")
     unpack.set_defaults(run=command_unpack)
 
     layout = commands.add_parser(
         "layout", help="draw a recipe as a bit diagram, 32 bits a row",
         description="Draw where a recipe places its fields, as protocol documents draw "
-                    "packets: 32 bits a row, bit numbers on top, unused bits and overlaps "
-                    "shown.  Fields are placed as pack_parameters places them.")
+                    "packets: 32 bits a row, bit numbers on top, unused bits shown.  Fields "
+                    "are placed as FrameCodec places them.")
     layout.add_argument("recipe", metavar="RECIPE.json", help="JSON array of recipe items")
     layout.add_argument("--svg", metavar="FILE", help="also write the diagram as SVG to FILE")
     layout.set_defaults(run=command_layout)
     return parser
 
 
-def fail(line: str) -> NoReturn:
+def quiet_stdout() -> None:
+    """Points standard output at the null device, so that the interpreter's
+    own flush at exit cannot fail again and print a traceback."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def fail(line: str, status: int) -> NoReturn:
     try:
         sys.stdout.flush()
-    except (OSError, ValueError):
-        pass
-    sys.stderr.write(f"bitloom: error: {line}\n")
-    sys.stderr.flush()
-    raise SystemExit(EXIT_FAILURE)
+    except (OSError, ValueError, AttributeError):
+        quiet_stdout()
+    try:
+        sys.stderr.write(f"bitloom: error: {line}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        pass  # standard error is closed too: the status says it
+    raise SystemExit(status)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    arguments = build_parser().parse_args(argv)
+    parser = build_parser()
+    arguments = parser.parse_args(argv)
+    if arguments.command is None:
+        # Bare `bitloom`: the commands, and the status of a usage error.
+        if sys.stdout is not None:
+            parser.print_help(sys.stdout)
+        return EXIT_USAGE
+    if sys.stdout is None:
+        fail("standard output is closed", EXIT_USAGE)
     if isinstance(sys.stdout, io.TextIOWrapper):
         # Lines end in "\n" on every system, as JSON lines and CSV readers
         # expect; Windows would otherwise write "\r\n".
@@ -528,16 +887,21 @@ def main(argv: Sequence[str] | None = None) -> int:
         arguments.run(arguments)
         sys.stdout.flush()
     except Failure as failure:
-        fail(failure.line())
+        fail(failure.line(), failure.status)
     except UnicodeEncodeError as error:
         fail(f"cannot write text in the output's encoding ({error.encoding}); "
-             "set PYTHONIOENCODING=utf-8")
+             "set PYTHONIOENCODING=utf-8", EXIT_DATA)
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, and keep the
         # interpreter from complaining again when it flushes at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        quiet_stdout()
+        return EXIT_DATA
+    except OSError as error:
+        # Reading errors are Failures: this is standard output (a full disk).
+        quiet_stdout()
+        fail(f"cannot write standard output: {error.strerror or error}", EXIT_DATA)
+    except MemoryError:
+        fail("out of memory", EXIT_DATA)
     except KeyboardInterrupt:
         sys.stderr.write("\n")
         return 130
