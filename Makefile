@@ -15,7 +15,7 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-installed
 BENCH_STAMP := $(VENV)/.bench-deps-installed
 # The libraries bitloom is timed against; only `make bench` installs them.
-BENCH_PEERS := bitstruct construct bitstring numpy matplotlib
+BENCH_PEERS := bitstruct construct bitstring numpy matplotlib ccsdspy
 # The frame codec's tests hand its columns to numpy, pandas, polars and
 # pyarrow, read the command's Parquet and Arrow files back, and run the Dask
 # example on a local cluster of worker processes (the sanitizer run skips
@@ -196,6 +196,7 @@ $(BENCH_STAMP): $(STAMP)
 # BENCH_ARGS passes options to the harness, e.g. BENCH_ARGS="--filter utf8".
 bench: install $(BENCH_STAMP)
 	cd benchmarks && ../$(VPY) run.py $(BENCH_ARGS)
+	cd benchmarks && nice ../$(VPY) dumps.py --markdown BENCHMARKS.md
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) $(CPP_TEST_BIN) fuzz/bin
