@@ -580,11 +580,13 @@ def command_unpack(arguments: argparse.Namespace) -> None:
     # The frame size is checked against the recipe before any data, and
     # the empty result gives Parquet and Arrow their schema.
     try:
-        empty = codec.unpack_many(
-            b"", frame_bytes=frame_bytes or max(packet_bytes(codec, arguments.offset_bits), 1),
-            offset_bits=arguments.offset_bits)
+        if frame_bytes is not None:
+            empty = codec.unpack_many(b"", frame_bytes=frame_bytes,
+                                      offset_bits=arguments.offset_bits)
+        else:
+            empty = codec.unpack_many(b"", frame_bytes=max(codec.size, 1))
     except CODEC_ERRORS as error:
-        raise codec_failure(error, ["--frame-bytes"] if frame_bytes else [], EXIT_USAGE) from None
+        raise codec_failure(error, ["--frame-bytes"], EXIT_USAGE) from None
     columnar = arguments.format in ("parquet", "arrow")
     if columnar:
         import_pyarrow(arguments.format)  # before any output is made
@@ -659,18 +661,36 @@ def stdout_is_terminal() -> bool:
 def unpack_packet(codec: FrameCodec, source: Source, offset_bits: int, writer: Writer) -> None:
     """One packet: its own bytes are read, and one more to learn whether the
     input goes on (then it is a dump, and the frame size is not guessed)."""
-    size = packet_bytes(codec, offset_bits)
-    packet = source.read(size + 1)
-    if len(packet) > size:
-        raise Failure(f"more than one packet of {size} bytes; pass --frame-bytes N to "
-                      "decode a dump of frames of N bytes", [f"INPUT {source.name}"],
-                      EXIT_USAGE)
-    try:
-        fields = codec.unpack(packet, offset_bits)
-    except CODEC_ERRORS as error:
-        raise codec_failure(error) from None
+    fields = read_packet(codec, source, packet_bytes(codec, offset_bits), offset_bits)
     writer.start()
     writer.write(single_frame(fields), 1)
+
+
+def read_packet(codec: FrameCodec, source: Source, size: int, offset_bits: int) -> dict[str, Any]:
+    """The fields of the one packet of `size` bytes that INPUT must be.  A
+    packet larger than a batch keeps only the bytes that hold its fields."""
+    if size <= READ_BATCH_BYTES:
+        packet = source.read(size)
+        offset = offset_bits
+        length = len(packet)
+    else:
+        skipped = offset_bits // 8
+        ends = [field.offset_bits + field.bits for field in codec.fields]
+        needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
+        passed = source.skip(skipped)
+        packet = source.read(needed) if passed == skipped else b""
+        rest = source.skip(size - skipped - needed) if len(packet) == needed else 0
+        length = passed + len(packet) + rest
+        if length < size:
+            raise Failure(f"short packet: {length} of {size} bytes", [f"INPUT {source.name}"])
+        offset = offset_bits % 8
+    if length == size and source.read(1):
+        raise Failure(f"more than one packet of {size} bytes; pass --frame-bytes N to decode a "
+                      "dump of frames of N bytes", [f"INPUT {source.name}"], EXIT_USAGE)
+    try:
+        return codec.unpack(packet, offset)
+    except CODEC_ERRORS as error:
+        raise codec_failure(error) from None
 
 
 def unpack_dump(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits: int,
