@@ -62,6 +62,7 @@ FRAME_42 = [
     ("status", "us-ascii", 64),
 ]
 assert sum(bits for _, _, bits in FRAME_42) == 42 * 8 and len(FRAME_42) == 19
+CCSDS_HEADER = ["version", "type", "secondary", "apid", "flags", "sequence", "length"]
 
 
 def layout(fields) -> list[tuple[str, str, int, int]]:
@@ -115,7 +116,9 @@ class Frame:
         return self.codec.pack_many({name: list(values) for name, values in columns.items()})
 
     def dump(self, frames: int) -> numpy.ndarray:
-        block = numpy.frombuffer(self.sample(4096), dtype=numpy.uint8)
+        """Up to a million distinct frames (as many values as a real dump
+        has, for Parquet's dictionaries and compression), repeated beyond."""
+        block = numpy.frombuffer(self.sample(min(frames, 1 << 20)), dtype=numpy.uint8)
         return numpy.resize(block, frames * self.frame_bytes)
 
 
@@ -176,8 +179,8 @@ def ccsdspy_reader(frame: Frame, path: str, with_text: bool):
         return None
     import logging
     logging.getLogger("ccsdspy").setLevel(logging.ERROR)
-    if frame.placed[0][0] != "version":
-        return None  # not a CCSDS packet
+    if [name for name, *_ in frame.placed[:7]] != CCSDS_HEADER:
+        return None  # not a CCSDS space packet
     kinds = {"unsigned": "uint", "twos_complement": "int", "ieee754": "float", "us-ascii": "str"}
     fields = []
     for name, encoding, bits, start in frame.placed[7:]:
@@ -470,7 +473,9 @@ def main(argv=None) -> int:
                                  arguments.command_before)
         if not arguments.no_rss:
             rss_case(frames_42, directory, tables)
-    text = "\n".join(table.markdown() for table in tables.values())
+    load = os.getloadavg()
+    text = (f"Load average at the end: {load[0]:.1f} (1 min), {load[1]:.1f} (5 min) on "
+            f"{os.cpu_count()} processors.\n\n" + "\n".join(table.markdown() for table in tables.values()))
     print()
     print(text)
     if arguments.markdown:
