@@ -620,7 +620,7 @@ class Output:
     for lines, `binary` for Parquet and Arrow."""
 
     def __init__(self, path: str | None, binary_format: str | None) -> None:
-        self.path = path
+        self.path = None if path == "-" else path
         self.binary_format = binary_format
         self.file: IO[bytes] | None = None
         self.text: IO[str] = sys.stdout
@@ -857,7 +857,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="JSON lines (default), CSV with a header row, or through pyarrow "
                              "(pip install 'bitloom[arrow]') a Parquet file or an Arrow IPC file")
     unpack.add_argument("--output", "-o", metavar="FILE",
-                        help="write to FILE instead of standard output")
+                        help="write to FILE instead of standard output ('-')")
     unpack.add_argument("--text-padding", choices=("strip", "keep"), default="strip",
                         help="drop the NUL bytes that pad text fields (default), or keep them")
     unpack.add_argument("--progress", choices=("auto", "always", "never"), default="auto",

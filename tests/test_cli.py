@@ -505,7 +505,7 @@ def read_columnar(fmt, path):
 
 
 @pytest.mark.parametrize("fmt", ["parquet", "arrow"])
-@pytest.mark.parametrize("destination", ["--output", "stdout"])
+@pytest.mark.parametrize("destination", ["--output", "stdout", "-o -"])
 def test_parquet_and_arrow_hold_what_unpack_many_returns(tmp_path, fmt, destination):
     pyarrow = pytest.importorskip("pyarrow")
     from bitloom.frames import FrameCodec
@@ -525,8 +525,9 @@ def test_parquet_and_arrow_hold_what_unpack_many_returns(tmp_path, fmt, destinat
         result = run(tmp_path, *arguments, "--output", out)
         assert result.stdout == b""
     else:
-        result = run(tmp_path, *arguments)
+        result = run(tmp_path, *arguments, *destination.split()[:2] if destination != "stdout" else ())
         out.write_bytes(result.stdout)
+        assert not (tmp_path / "-").exists()
     assert (result.returncode, result.stderr) == (0, b"")
     table = read_columnar(fmt, out)
     expected = pyarrow.table(codec.unpack_many(dump, frame_bytes=frame_bytes))
