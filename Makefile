@@ -59,7 +59,7 @@ cpp-test:
 	@set -e; for mode in native portable; do \
 	    dir=$(CPP_TEST_BIN)/$$mode; \
 	    portable=$$([ $$mode = portable ] && echo ON || echo OFF); \
-	    $(call BUILD_PURE,$$dir,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_PORTABLE=$$portable); \
+	    $(call BUILD_PURE,$$dir,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_PORTABLE=$$portable -DBITLOOM_WERROR=ON); \
 	    for t in $(CPP_TESTS); do echo "running $$dir/$$t"; $$dir/$$t; done; \
 	done
 
