@@ -536,7 +536,7 @@ class ColumnarWriter:
 
 def import_pyarrow(kind: str) -> Any:
     try:
-        import pyarrow  # type: ignore[import-untyped]
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
         for module in ("pyarrow.ipc", "pyarrow.parquet"):
             importlib.import_module(module)
     except ImportError:
