@@ -400,14 +400,17 @@ def command_cases(frame: Frame, path: Path, directory: Path, tables: dict,
 
 
 RSS_SCRIPT = """
-import resource, sys
+import sys
 from bitloom.frames import FrameCodec
 import json
 codec = FrameCodec(json.loads(sys.argv[1]), text_padding="strip")
 frames = 0
 for batch in codec.iter_batches(sys.argv[2], batch_frames=65536):
     frames += len(batch["apid"])
-print(frames, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+# VmHWM is this process's own peak: ru_maxrss keeps the parent's across exec.
+with open("/proc/self/status") as status:
+    peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+print(frames, peak * 1024)
 """
 
 

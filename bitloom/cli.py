@@ -27,7 +27,6 @@ groups or Arrow IPC record batches.
 from __future__ import annotations
 
 import argparse
-import functools
 import importlib
 import io
 import json
@@ -439,10 +438,18 @@ SMALL_NUMBER_TYPES = {"uint8": (0, 1 << 8), "int8": (-(1 << 7), 1 << 7),
                       "uint16": (0, 1 << 16), "int16": (-(1 << 15), 1 << 15)}
 
 
-@functools.lru_cache(maxsize=64)
+NUMBER_TEXTS: dict[tuple[str, str], list[str]] = {}
+
+
 def number_texts(kind: str, prefix: str) -> list[str]:
-    low, high = SMALL_NUMBER_TYPES[kind]
-    return [f"{prefix}{value}" for value in (*range(0, high), *range(low, 0))]
+    """The texts of every value of a small numeric type, made once per type
+    and column prefix (a command has a few of each)."""
+    texts = NUMBER_TEXTS.get((kind, prefix))
+    if texts is None:
+        low, high = SMALL_NUMBER_TYPES[kind]
+        texts = NUMBER_TEXTS[kind, prefix] = [f"{prefix}{value}"
+                                               for value in (*range(0, high), *range(low, 0))]
+    return texts
 
 
 class JsonLinesWriter(RowWriter):
@@ -529,7 +536,7 @@ class ColumnarWriter:
 
 def import_pyarrow(kind: str) -> Any:
     try:
-        import pyarrow
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
         for module in ("pyarrow.ipc", "pyarrow.parquet"):
             importlib.import_module(module)
     except ImportError:

@@ -36,8 +36,8 @@ from typing import Any
 import dask
 import dask.dataframe
 import numpy
-import pandas  # type: ignore[import-untyped]
-import pyarrow  # type: ignore[import-untyped]
+import pandas  # type: ignore[import-untyped, unused-ignore]
+import pyarrow  # type: ignore[import-untyped, unused-ignore]
 
 from bitloom.frames import FrameCodec
 
