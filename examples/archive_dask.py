@@ -36,8 +36,8 @@ from typing import Any
 import dask
 import dask.dataframe
 import numpy
-import pandas  # type: ignore[import-untyped, unused-ignore]
-import pyarrow  # type: ignore[import-untyped, unused-ignore]
+import pandas
+import pyarrow
 
 from bitloom.frames import FrameCodec
 
