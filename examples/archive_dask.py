@@ -33,7 +33,7 @@ from bitloom.frames import Column, FrameCodec
 
 # The demo frame: a CCSDS primary header, a BCD timestamp, two temperatures,
 # a binary16 voltage and a status text.
-DEMO_RECIPE: list[Any] = [
+DEMO_RECIPE = [
     {"name": "version", "encoding": "unsigned", "bits": 3, "value": 0},
     {"name": "type", "encoding": "unsigned", "bits": 1, "value": 0},
     {"name": "secondary", "encoding": "unsigned", "bits": 1, "value": 1},
