@@ -32,6 +32,18 @@ namespace bitloom::frames {
 // order, read by position.
 enum class ValueSource { dict, ordered, sequence, mapping };
 
+// True for the exact types of a numeric lane, which every row with that
+// lane converts without running Python code: told without calling the row.
+inline bool lane_type(const BoundField& field, PyObject* value) noexcept {
+    switch (field.lane.kind) {
+        case LaneKind::unsigned_integer:
+        case LaneKind::twos_complement: return PyLong_CheckExact(value);
+        case LaneKind::float32:
+        case LaneKind::float64: return PyFloat_CheckExact(value) || PyLong_CheckExact(value);
+        default: return false;
+    }
+}
+
 // The values of a dict that holds exactly the fields, keyed by the codec's
 // own name objects in field order (a dict built from `names`, or from the
 // same string literals), each converting without running Python code:
@@ -51,7 +63,10 @@ class OrderedValues {
                        if (count_ == fields.size() || key != fields[count_].name) return false;
                        // A conversion that runs Python code may change the dict: such
                        // values are read by name, afresh, as for any other dict.
-                       if (!fields[count_].codec.row->converts_in_place(value)) return false;
+                       if (!lane_type(fields[count_].codec, value) &&
+                           !fields[count_].codec.row->converts_in_place(value)) {
+                           return false;
+                       }
                        values_[count_++] = Py_NewRef(value);
                        return true;
                    });
