@@ -209,7 +209,7 @@ interpreters:
 	scripts/interpreters.sh prepare $(INTERPRETERS)
 
 matrix: interpreters
-	scripts/matrix.sh $(INTERPRETERS) $(MATRIX)
+	MATRIX_TEST_DEPS='$(FRAMES_TEST_DEPS)' scripts/matrix.sh $(INTERPRETERS) $(MATRIX)
 
 $(BENCH_STAMP): $(STAMP)
 	$(VPY) -m pip install --quiet $(BENCH_PEERS)

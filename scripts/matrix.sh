@@ -7,8 +7,11 @@
 # status says whether all passed.
 #
 #   scripts/matrix.sh DIR [PYTHON...]     default: python3.14 python3.15 python3.13t
+#   MATRIX_TEST_DEPS="numpy>=1.26 ..."    the optional test packages
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# The test packages beyond pytest and hypothesis (the Makefile passes its own).
+TEST_DEPS=${MATRIX_TEST_DEPS:-numpy>=1.26 dask[bag]>=2024.1}
 dir=$(readlink -f "$1"); shift
 [ $# -gt 0 ] || set -- python3.14 python3.15 python3.13t
 run() { BITLOOM_SRC="$PWD" "$dir/run" "$@"; }
@@ -24,7 +27,8 @@ for python in "$@"; do
     case $python in *t) env=(PYTHON_GIL=0); warnings=(-W error::RuntimeWarning) ;; esac
     echo "==== $python ${env[*]}"
     start=$SECONDS
-    if [ ! -e "$venv/.deps-installed" ]; then
+    # Made again when the test packages asked for change.
+    if [ "$(cat "$venv/.deps-installed" 2>/dev/null)" != "$TEST_DEPS" ]; then
         rm -rf "$venv"
         run "$python" -m venv "$venv" &&
         run "$venv/bin/python" -m pip install --quiet --upgrade pip &&
@@ -33,11 +37,17 @@ for python in "$@"; do
         # sdist may need more to build than the tree has.
         run "$venv/bin/python" -m pip install --quiet --prefer-binary "scikit-build-core>=0.10" \
             "pytest>=8" "hypothesis>=6.100" "build>=1.2" &&
-        # numpy only as a published wheel: a new interpreter may have none
-        # yet, and the tests that need numpy or Dask then skip.
-        { run "$venv/bin/python" -m pip install --quiet --only-binary numpy "numpy>=1.26" "dask[bag]>=2024.1" \
-            || echo "$python: no numpy wheel; its tests skip"; } &&
-        touch "$venv/.deps-installed" || { summary+=("$python: the venv could not be made"); failed=1; continue; }
+        # The libraries that the frames tests hand columns to (numpy,
+        # pandas, pyarrow, Dask...), each only as a published wheel: a new
+        # interpreter may have none yet, and the tests that need it skip.
+        read -r -a packages <<< "${TEST_DEPS//\"/}"
+        for package in "${packages[@]}"; do
+            name=${package%%[<>=[]*}
+            run "$venv/bin/python" -m pip install --quiet --prefer-binary --only-binary "$name" "$package" \
+                || echo "$python: no wheel of $name; the tests that need it skip"
+        done &&
+        echo "$TEST_DEPS" > "$venv/.deps-installed" \
+            || { summary+=("$python: the venv could not be made"); failed=1; continue; }
     fi
     if ! run "$venv/bin/python" -m pip install --quiet --no-build-isolation --no-deps --force-reinstall .; then
         summary+=("$python: the build failed"); failed=1; continue
