@@ -572,11 +572,14 @@ Status decode_utf16_in_order(std::span<const std::uint8_t> bytes, TextSink& sink
     // long as its units, which would take a fresh mapping of memory from the
     // system on every call (the allocator keeps freed blocks for reuse only
     // up to the size of the last one it gave back).
-    const auto hint = [](const std::uint8_t* rest, std::size_t units, std::uint32_t limit) {
-        constexpr std::size_t kCountFrom = 4096;
-        if (limit != kUnicodeMax || units < kCountFrom) return units;
-        return units - count_high_surrogates<LittleEndian>(rest, units);
-    };
+    struct : NoLengthHint {
+        std::size_t operator()(const std::uint8_t* rest, std::size_t units,
+                               std::uint32_t limit) const noexcept {
+            constexpr std::size_t kCountFrom = 4096;
+            if (limit != kUnicodeMax || units < kCountFrom) return units;
+            return units - count_high_surrogates<LittleEndian>(rest, units);
+        }
+    } hint;
     return decode_in_runs<2>(bytes, sink, [](RunState& state, auto* out) {
         return run_utf16<LittleEndian>(state, out);
     }, hint);
@@ -597,7 +600,8 @@ Status decode_utf8(std::span<const std::uint8_t> bytes, TextSink& sink) {
     // than as long as its bytes, which would take a fresh mapping of memory
     // from the system on every call (the allocator keeps freed blocks for
     // reuse only up to the size of the last one it gave back).
-    const auto hint = [](const std::uint8_t* rest, std::size_t size, std::uint32_t limit) {
+    struct : NoLengthHint {
+      std::size_t operator()(const std::uint8_t* rest, std::size_t size, std::uint32_t limit) const noexcept {
         constexpr std::size_t kCountFrom = 4096;
         if (limit == kAsciiMax || size < kCountFrom) return size;
         // Counted in chunks of at most 255 bytes into a one-byte counter,
@@ -612,7 +616,8 @@ Status decode_utf8(std::span<const std::uint8_t> bytes, TextSink& sink) {
             continuation_bytes += chunk_count;
         }
         return size - continuation_bytes;
-    };
+      }
+    } hint;
     return decode_in_runs<1>(
         bytes, sink, [](RunState& state, auto* out) { return run_utf8(state, out); }, hint);
 }
