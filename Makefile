@@ -18,11 +18,13 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-installed
 BENCH_STAMP := $(VENV)/.bench-deps-installed
 # The libraries bitloom is timed against; only `make bench` installs them.
-BENCH_PEERS := bitstruct construct bitstring numpy matplotlib
+BENCH_PEERS := bitstruct construct bitstring numpy matplotlib ccsdspy
 # The frame codec's tests hand its columns to numpy, pandas, polars, pyarrow
-# and duckdb, and run the Dask example on Dask's local scheduler (the
-# sanitizer run skips those tests).
-FRAMES_TEST_DEPS := "numpy>=1.26" "dask[bag]>=2024.1" "pandas>=2.2" "polars>=1.0" "pyarrow>=16" "duckdb>=1.1"
+# and duckdb, read the command's Parquet and Arrow files back, and run the
+# Dask example on a local cluster of worker processes (the sanitizer run
+# skips those tests).
+FRAMES_TEST_DEPS := "numpy>=1.26" "dask[dataframe]>=2024.1" "distributed>=2024.1" "pandas>=2.2" \
+                    "polars>=1.0" "pyarrow>=16" "duckdb>=1.1"
 CXX ?= g++
 CPP_TEST_DIR := tests/cpp
 CPP_TEST_BIN := $(CPP_TEST_DIR)/bin
@@ -57,7 +59,7 @@ cpp-test:
 	@set -e; for mode in native portable; do \
 	    dir=$(CPP_TEST_BIN)/$$mode; \
 	    portable=$$([ $$mode = portable ] && echo ON || echo OFF); \
-	    $(call BUILD_PURE,$$dir,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_PORTABLE=$$portable); \
+	    $(call BUILD_PURE,$$dir,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_PORTABLE=$$portable -DBITLOOM_WERROR=ON); \
 	    for t in $(CPP_TESTS); do echo "running $$dir/$$t"; $$dir/$$t; done; \
 	done
 
@@ -218,6 +220,7 @@ $(BENCH_STAMP): $(STAMP)
 # BENCH_ARGS passes options to the harness, e.g. BENCH_ARGS="--filter utf8".
 bench: install $(BENCH_STAMP)
 	cd benchmarks && ../$(VPY) run.py $(BENCH_ARGS)
+	cd benchmarks && nice ../$(VPY) dumps.py --markdown BENCHMARKS.md
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) $(CPP_TEST_BIN) fuzz/bin

@@ -46,7 +46,6 @@ _RecipeItem: TypeAlias = FrameItem | Mapping[str, Any]
 # the field's encoding), typed Any like struct.unpack's results, so that a
 # value is used without narrowing it first.
 _Fields: TypeAlias = dict[str, Any]
-
 _NumericType = Literal["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
                        "float32", "float64"]
 
@@ -119,8 +118,11 @@ class FrameError(NamedTuple):
     field: str
     message: str
 
-# A column is a Column, StringColumn or BinaryColumn by its field's encoding;
-# typed Any, like unpack's values, so that it is used without narrowing.
+# A column is typed Any here, like unpack's values: which class a name holds
+# (Column for a numeric field, StringColumn for text, BinaryColumn for
+# "binary") depends on the recipe, and a value used as what it is needs no
+# narrowing; annotate it (`column: Column = frames["apid"]`) for the
+# column's own types.
 class Frames(dict[str, Any]):
     """unpack_many's result: field name to column, and one Arrow record batch."""
 
@@ -137,6 +139,8 @@ class Frames(dict[str, Any]):
     def as_arrow_stream(self) -> ArrowStream: ...
 
 class ArrowStream:
+    """A Frames mapping seen only as one Arrow record batch."""
+
     def __init__(self, frames: Frames, /) -> None: ...
     def __arrow_c_schema__(self) -> object: ...
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...

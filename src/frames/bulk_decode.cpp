@@ -10,6 +10,8 @@
 #include <bit>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -440,7 +442,9 @@ struct Shared {
     std::size_t block_frames;
     std::atomic<std::size_t> first_failure{SIZE_MAX};  // without null_on_error
     std::atomic<bool> stop{false};
-    std::atomic<std::size_t> finished{0};  // worker threads done
+    std::mutex lock;                  // guards `finished`
+    std::condition_variable done;     // a worker finished
+    std::size_t finished = 0;         // worker threads done
 };
 
 struct RangeResult {
@@ -644,7 +648,11 @@ bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> pl
         for (std::size_t r = 1; r < threads; ++r) {
             workers.emplace_back([&shared, &ranges, r] {
                 decode_range(shared, ranges[r], false);
-                shared.finished.fetch_add(1, std::memory_order_release);
+                {
+                    const std::lock_guard<std::mutex> guard(shared.lock);
+                    ++shared.finished;
+                }
+                shared.done.notify_one();
             });
         }
     } catch (...) {
@@ -653,12 +661,17 @@ bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> pl
     decode_range(shared, ranges[0], true);
     for (std::size_t r = workers.size() + 1; r < threads; ++r) decode_range(shared, ranges[r], true);
     // The caller keeps answering for signals while the others finish.
-    while (shared.finished.load(std::memory_order_acquire) < workers.size()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (request.poll && !shared.stop.load(std::memory_order_relaxed) &&
-            !request.poll(request.poll_context)) {
-            ranges[0].stopped = true;
-            shared.stop.store(true, std::memory_order_relaxed);
+    {
+        std::unique_lock<std::mutex> lock(shared.lock);
+        while (shared.finished < workers.size()) {
+            if (shared.done.wait_for(lock, std::chrono::milliseconds(2)) == std::cv_status::no_timeout) continue;
+            if (!request.poll || shared.stop.load(std::memory_order_relaxed)) continue;
+            lock.unlock();
+            if (!request.poll(request.poll_context)) {
+                ranges[0].stopped = true;
+                shared.stop.store(true, std::memory_order_relaxed);
+            }
+            lock.lock();
         }
     }
     for (std::thread& worker : workers) worker.join();
