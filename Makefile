@@ -19,7 +19,8 @@ BENCH_PEERS := bitstruct construct bitstring numpy matplotlib
 # The frame codec's tests hand its columns to numpy, pandas, polars and
 # pyarrow, and run the Dask example on Dask's local scheduler (the sanitizer
 # run skips those tests).
-FRAMES_TEST_DEPS := "numpy>=1.26" "dask[bag]>=2024.1" "pandas>=2.2" "polars>=1.0" "pyarrow>=16"
+FRAMES_TEST_DEPS := "numpy>=1.26" "dask[bag]>=2024.1" "pandas>=2.2" "polars>=1.0" "pyarrow>=16" \
+    "ccsdspy>=1.3" "spacepackets>=0.24" "bitstruct>=8.19" "cantools>=39"
 CXX ?= g++
 CPP_TEST_DIR := tests/cpp
 CPP_TEST_BIN := $(CPP_TEST_DIR)/bin

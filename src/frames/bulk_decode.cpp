@@ -197,7 +197,7 @@ ColumnLoop loop_for_shape(const FrameField& field, ColumnType type) noexcept {
     if (field.bits == 0) return loop_for_type<Shape::zero, 8, C>(type);
     if constexpr (C != Convert::slot) {
         // Whole bytes at a byte boundary, unreversed: one load of the width.
-        if (field.start % 8 == 0 && !field.reverse &&
+        if (field.start % 8 == 0 && !field.reverse && field.arrangement == Arrangement::by_order &&
             (field.bits == 8 || field.bits == 16 || field.bits == 32 || field.bits == 64)) {
             const bool little = field.order == ByteOrder::little && field.bits > 8;
             switch (field.bits) {
@@ -211,7 +211,8 @@ ColumnLoop loop_for_shape(const FrameField& field, ColumnType type) noexcept {
             }
         }
     }
-    const bool plain = field.order == ByteOrder::big || field.bits <= 8;
+    const bool plain = field.arrangement == Arrangement::by_order &&
+                       (field.order == ByteOrder::big || field.bits <= 8);
     if (plain && !field.reverse) return loop_for_type<Shape::any_bits, 8, C>(type);
     return loop_for_type<Shape::transformed, 8, C>(type);
 }

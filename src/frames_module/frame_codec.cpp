@@ -55,6 +55,7 @@ struct Compiled {
     DictTemplate result_shape;        // the names, for the result of unpack
     PyObject* name_index = nullptr;     // {name: position}, owned
     bool strip_text = false;          // text values lose their trailing NUL padding
+    bool read_only = false;           // fields may overlap; packing is refused
 
     ~Compiled() {
         for (CompiledField& field : fields) {
@@ -291,11 +292,50 @@ bool resolve_encoding(const TextField& encoding, std::uint32_t bits, FieldEncodi
     return take(select_encoding(row, encoding.text, bits), out);
 }
 
-bool resolve_order(const TextField& byte_order, ByteOrder& out) {
+// "big", "little", "lsb_first", or digits that permute the field's bytes
+// ("3412": bytes 11 22 33 44 read as 0x33441122).
+bool resolve_order(const TextField& byte_order, std::uint32_t bits, FrameField& layout) {
     std::string storage;
     std::string_view lowered;
-    return lowercase(byte_order, storage, lowered) &&
-           take(resolve_byte_order(lowered, byte_order.text), out);
+    if (!lowercase(byte_order, storage, lowered)) return false;
+    if (lowered == "lsb_first") {
+        layout.arrangement = Arrangement::lsb_first;
+        return true;
+    }
+    const bool digits = !lowered.empty() && std::all_of(lowered.begin(), lowered.end(), [](char c) {
+        return c >= '0' && c <= '9';
+    });
+    if (!digits) {
+        if (lowered == "big" || lowered == "little") return take(resolve_byte_order(lowered, byte_order.text), layout.order);
+        raise_codec_error(make_error(ErrorKind::value_error,
+                                     "Invalid byte_order '{}': must be 'big', 'little', 'lsb_first' "
+                                     "or a permutation of the field's bytes such as '3412'",
+                                     {byte_order.text}));
+        return false;
+    }
+    const std::size_t count = lowered.size();
+    bool seen[9] = {};
+    bool valid = count <= 8 && bits == 8 * count;
+    // Read right to left, the digits give the value's bytes from the most
+    // significant, each the field byte that holds it counted from the
+    // field's last byte (1): ccsdspy's reading of these strings.
+    for (std::size_t k = 0; valid && k < count; ++k) {
+        const unsigned digit = static_cast<unsigned>(lowered[count - 1 - k] - '0');
+        valid = digit >= 1 && digit <= count && !seen[digit];
+        if (valid) {
+            seen[digit] = true;
+            layout.permutation[k] = static_cast<std::uint8_t>(count - digit);
+        }
+    }
+    if (!valid) {
+        raise_codec_error(make_error(ErrorKind::value_error,
+                                     "byte_order '{}' is not a permutation of the bytes of a field "
+                                     "of {} bits: it needs one digit per byte, each of 1 to {} once",
+                                     {byte_order.text, bits, (bits + 7) / 8}));
+        return false;
+    }
+    layout.arrangement = Arrangement::permuted;
+    return true;
 }
 
 // A dict key for the name: an exact, interned str.
@@ -321,13 +361,11 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     ReadState state;
     if (!scan_item(item, entries) || !read_recipe_item(item, entries, state, fields)) return fail();
     FieldEncoding encoding{};
-    ByteOrder order = ByteOrder::big;
+    FrameField layout;
     if (!resolve_encoding(fields.encoding, fields.bits, encoding) ||
-        !resolve_order(fields.byte_order, order)) {
+        !resolve_order(fields.byte_order, fields.bits, layout)) {
         return fail();
     }
-    FrameField layout;
-    layout.order = order;
     layout.bits = fields.bits;
     layout.codec = encoding.codec;
     layout.text = encoding.text;
@@ -347,6 +385,8 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
               counted_end)) {
         return fail();
     }
+    // lsb_first pieces are cut at the frame's bytes, counted from its bit 0.
+    layout.end_phase = static_cast<std::uint8_t>(end % 8 == 0 ? 8 : end % 8);
     cursor = end;
     length_bits = std::max(length_bits, counted_end);
     compiled.extent_bits = std::max(compiled.extent_bits, end);
@@ -404,7 +444,9 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
             return false;
         }
     }
-    if (auto overlap = find_overlap(compiled.layouts)) {
+    // A codec for reading may read the same bits twice (a status word and
+    // the flags inside it); only packing needs every bit to have one owner.
+    if (auto overlap = compiled.read_only ? std::nullopt : find_overlap(compiled.layouts)) {
         const FrameField& later = compiled.layouts[overlap->later];
         const FrameField& earlier = compiled.layouts[overlap->earlier];
         PyRef earlier_label = item_label(static_cast<Py_ssize_t>(overlap->earlier),
@@ -452,11 +494,12 @@ bool parse_text_padding(PyObject* object, bool& strip) {
 }
 
 PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"recipe", "text_padding", nullptr};
+    static const char* keywords[] = {"recipe", "text_padding", "read_only", nullptr};
     PyObject* recipe = nullptr;
     PyObject* padding = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:FrameCodec", const_cast<char**>(keywords),
-                                     &recipe, &padding)) {
+    int read_only = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:FrameCodec", const_cast<char**>(keywords),
+                                     &recipe, &padding, &read_only)) {
         return nullptr;
     }
     bool strip = false;
@@ -468,6 +511,7 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // is half built.
         auto compiled = std::make_unique<Compiled>();
         compiled->strip_text = strip;
+        compiled->read_only = read_only != 0;
         if (!compile_recipe(recipe, *compiled)) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
@@ -727,6 +771,12 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
 }
 
 PyObject* codec_pack(PyObject* self, PyObject* values) {
+    if (usable(self) && compiled_of(self).read_only) {
+        PyErr_SetString(PyExc_ValueError,
+                        "this FrameCodec was made with read_only=True, so its fields may overlap and "
+                        "packing one would overwrite another: make a codec without read_only to pack");
+        return nullptr;
+    }
     return guarded_entry("FrameCodec.pack", [&] { return pack_values(self, values); });
 }
 
@@ -981,10 +1031,21 @@ PyObject* codec_fields(PyObject* self, PyObject*) {
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
         const CompiledField& field = compiled.fields[j];
         const FrameField& layout = field.codec.layout;
+        char order[9] = "big";
+        if (layout.arrangement == Arrangement::lsb_first) {
+            std::strcpy(order, "lsb_first");
+        } else if (layout.arrangement == Arrangement::permuted) {
+            const std::uint32_t count = layout.bits / 8;
+            for (std::uint32_t k = 0; k < count; ++k) {
+                order[count - 1 - k] = static_cast<char>('0' + count - layout.permutation[k]);
+            }
+            order[count] = '\0';
+        } else if (layout.order == ByteOrder::little) {
+            std::strcpy(order, "little");
+        }
         PyObject* record = Py_BuildValue(
             "(OOIKsO)", field.name, field.encoding, static_cast<unsigned int>(layout.bits),
-            static_cast<unsigned long long>(layout.start),
-            layout.order == ByteOrder::big ? "big" : "little", layout.reverse ? Py_True : Py_False);
+            static_cast<unsigned long long>(layout.start), order, layout.reverse ? Py_True : Py_False);
         if (!record) return nullptr;
         PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(j), record);
     }
@@ -996,6 +1057,11 @@ PyObject* codec_size(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(compiled_of(self).size);
 }
 
+PyObject* codec_read_only(PyObject* self, void*) {
+    if (!usable(self)) return nullptr;
+    return PyBool_FromLong(compiled_of(self).read_only);
+}
+
 PyObject* codec_text_padding(PyObject* self, void*) {
     if (!usable(self)) return nullptr;
     return PyUnicode_FromString(compiled_of(self).strip_text ? "strip" : "keep");
@@ -1005,15 +1071,17 @@ PyObject* codec_reduce(PyObject* self, PyObject*) {
     if (!usable(self)) return nullptr;
     PyRef recipe(deep_copy(compiled_of(self).recipe));
     if (!recipe) return nullptr;
-    if (!compiled_of(self).strip_text) {
+    const Compiled& compiled = compiled_of(self);
+    if (!compiled.strip_text && !compiled.read_only) {
         return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
     }
     PyRef copyreg(PyImport_ImportModule("copyreg"));
     if (!copyreg) return nullptr;
     PyRef make(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
     if (!make) return nullptr;
-    return Py_BuildValue("(O(O(O){s:s}))", make.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                         recipe.get(), "text_padding", "strip");
+    return Py_BuildValue("(O(O(O){s:s,s:O}))", make.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         recipe.get(), "text_padding", compiled.strip_text ? "strip" : "keep",
+                         "read_only", compiled.read_only ? Py_True : Py_False);
 }
 
 // A codec never changes, so a copy can be the codec itself.
@@ -1024,7 +1092,10 @@ PyObject* codec_richcompare(PyObject* self, PyObject* other, int op) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     if (!usable(self) || !usable(other)) return nullptr;
-    if (compiled_of(self).strip_text != compiled_of(other).strip_text) return PyBool_FromLong(op == Py_NE);
+    if (compiled_of(self).strip_text != compiled_of(other).strip_text ||
+        compiled_of(self).read_only != compiled_of(other).read_only) {
+        return PyBool_FromLong(op == Py_NE);
+    }
     return PyObject_RichCompare(compiled_of(self).recipe, compiled_of(other).recipe, op);
 }
 
@@ -1080,12 +1151,24 @@ PyGetSetDef kCodecGetSet[] = {
     {"size", codec_size, nullptr, "Bytes of a packed frame.", nullptr},
     {"names", codec_names, nullptr, "The field names, in recipe order.", nullptr},
     {"recipe", codec_recipe, nullptr, "A copy of the recipe the codec was made from.", nullptr},
+    {"read_only", codec_read_only, nullptr,
+     "True for a codec that only reads: its fields may overlap, and pack refuses.", nullptr},
     {"text_padding", codec_text_padding, nullptr,
      "'keep' or 'strip': whether text values keep the NUL bytes that pad them to their field.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
+
+bool frame_codec_layouts(PyObject* codec, std::span<const FrameField>& out) {
+    if (!PyObject_TypeCheck(codec, &FrameCodecType)) {
+        PyErr_Format(PyExc_TypeError, "expected a FrameCodec, not '%s'", Py_TYPE(codec)->tp_name);
+        return false;
+    }
+    if (!usable(codec)) return false;
+    out = compiled_of(codec).layouts;
+    return true;
+}
 
 bool prepare_frame_codecs() {
     if (g_mapping_type) return true;
