@@ -28,7 +28,7 @@ from typing import Any, NamedTuple
 from bitloom._frames import BinaryColumn, Column, StringColumn, _arrow_schema, _arrow_stream
 from bitloom._frames import FrameCodec as _NativeFrameCodec
 
-__all__ = ["BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
+__all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
            "masked"]
 
 
@@ -89,8 +89,29 @@ class Frames(dict[str, Any]):
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         return _arrow_stream(tuple(self), tuple(self.values()))
 
+    def as_arrow_stream(self) -> ArrowStream:
+        """The columns as an object that has only Arrow's stream interface,
+        for consumers that read any such object but take a dict for a dict of
+        numpy arrays (duckdb: ``duckdb.sql("select ... from stream")``)."""
+        return ArrowStream(self)
+
     def __reduce__(self) -> tuple[Any, ...]:
         return (Frames, (dict(self), self._failures))
+
+
+class ArrowStream:
+    """A Frames mapping seen only as one Arrow record batch."""
+
+    __slots__ = ("_frames",)
+
+    def __init__(self, frames: Frames, /) -> None:
+        self._frames = frames
+
+    def __arrow_c_schema__(self) -> object:
+        return self._frames.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        return self._frames.__arrow_c_stream__(requested_schema)
 
 
 class FrameCodec(_NativeFrameCodec):
@@ -142,11 +163,17 @@ class FrameCodec(_NativeFrameCodec):
         if isinstance(source, (str, os.PathLike)):
             return self._file_batches(source, None, batch_frames, frame_bytes, ignore_partial,
                                       decode_options)
-        if hasattr(source, "readinto") or hasattr(source, "read"):
+        try:
+            view = memoryview(source)
+        except TypeError:
+            if not (hasattr(source, "readinto") or hasattr(source, "read")):
+                raise TypeError(f"iter_batches() takes a path, a binary file or a buffer, not "
+                                f"{type(source).__name__!r}") from None
             return self._file_batches(None, source, batch_frames, frame_bytes, ignore_partial,
                                       decode_options)
-        return self._buffer_batches(memoryview(source).cast("B"), batch_frames, frame_bytes,
-                                    ignore_partial, decode_options)
+        # An mmap, bytes or bytearray: batches are views of it, read in place.
+        return self._buffer_batches(view.cast("B") if view.format != "B" or view.ndim != 1 else view,
+                                    batch_frames, frame_bytes, ignore_partial, decode_options)
 
     def _buffer_batches(self, view: memoryview, batch_frames: int, frame_bytes: int,
                         ignore_partial: bool, options: dict[str, Any]) -> Iterator[Frames]:

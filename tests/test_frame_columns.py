@@ -185,6 +185,13 @@ def test_iter_batches_reads_a_file_in_pieces_and_reports_a_partial_frame(tmp_pat
             list(batches)
     assert [len(b["a"]) for b in codec.iter_batches(path, batch_frames=300, ignore_partial=True)] == [
         300, 212]
+    import mmap
+
+    with open(path, "rb") as file, mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+        assert [len(b["a"]) for b in codec.iter_batches(mapped, batch_frames=500, ignore_partial=True)] == [
+            500, 12]
+    with pytest.raises(TypeError, match="a path, a binary file or a buffer, not 'int'"):
+        codec.iter_batches(3)
     assert list(codec.iter_batches(b"")) == []
     with pytest.raises(ValueError, match="batch_frames"):
         codec.iter_batches(b"", batch_frames=0)
@@ -264,6 +271,11 @@ def test_pyarrow_polars_and_pandas_take_typed_columns_without_a_copy():
     frame = pandas.DataFrame(frames)
     assert [str(frame[name].dtype) for name in ("big", "s", "f")] == ["uint64", "int16", "float32"]
     assert frame["big"].tolist() == [2**64 - 1, 0, 2**63] and frame["t"].tolist() == ["a", "bc", "def"]
+    duckdb = pytest.importorskip("duckdb")
+    stream = frames.as_arrow_stream()
+    assert duckdb.sql("select big, s, t from stream where s >= 0").fetchall() == [(0, 0, "bc"), (2**63, 2047, "def")]
+    assert [str(kind) for kind in duckdb.sql("select * from stream").types] == [
+        "UBIGINT", "SMALLINT", "FLOAT", "VARCHAR", "BLOB"]
 
 
 def test_numeric_columns_take_their_native_widths_in_one_block():

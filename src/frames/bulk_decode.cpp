@@ -420,6 +420,7 @@ struct Shared {
     std::size_t block_frames;
     std::atomic<std::size_t> first_failure{SIZE_MAX};  // without null_on_error
     std::atomic<bool> stop{false};
+    std::atomic<std::size_t> finished{0};  // worker threads done
 };
 
 struct RangeResult {
@@ -621,13 +622,25 @@ bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> pl
     try {
         workers.reserve(threads - 1);
         for (std::size_t r = 1; r < threads; ++r) {
-            workers.emplace_back([&shared, &ranges, r] { decode_range(shared, ranges[r], false); });
+            workers.emplace_back([&shared, &ranges, r] {
+                decode_range(shared, ranges[r], false);
+                shared.finished.fetch_add(1, std::memory_order_release);
+            });
         }
     } catch (...) {
         // The ranges without a thread of their own are decoded by the caller.
     }
     decode_range(shared, ranges[0], true);
     for (std::size_t r = workers.size() + 1; r < threads; ++r) decode_range(shared, ranges[r], true);
+    // The caller keeps answering for signals while the others finish.
+    while (shared.finished.load(std::memory_order_acquire) < workers.size()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (request.poll && !shared.stop.load(std::memory_order_relaxed) &&
+            !request.poll(request.poll_context)) {
+            ranges[0].stopped = true;
+            shared.stop.store(true, std::memory_order_relaxed);
+        }
+    }
     for (std::thread& worker : workers) worker.join();
 
     for (RangeResult& range : ranges) {

@@ -8,21 +8,11 @@
 #include "codecs/decoder/reserved.hpp"
 #include "codecs/encoder/bcd.hpp"
 #include "codecs/encoder/integer.hpp"
+#include "frames/codec_traits.hpp"
 
 namespace bitloom::frames {
 
 namespace {
-
-// The width a float codec's values have, or 0 for the other codecs.
-std::uint32_t float_width(FieldCodec codec) noexcept {
-    switch (codec) {
-        case FieldCodec::ieee754_f16: return 16;
-        case FieldCodec::ieee754_f32: return 32;
-        case FieldCodec::ieee754_f64: return 64;
-        case FieldCodec::ieee754_f128: return 128;
-        default: return 0;
-    }
-}
 
 // The codec's own width limits, found by encoding zero, which every width
 // the codec takes can hold.
@@ -45,11 +35,12 @@ Status check_codec_width(const FrameField& field) {
 Status check_field(const FrameField& field, ReservedFormat reserved) {
     if (field.codec == FieldCodec::reserved) return refuse_decoding(reserved);
     const ColumnKind kind = column_kind(field.codec);
-    if (const std::uint32_t width = float_width(field.codec); width != 0 && field.bits != width) {
+    const CodecTraits& traits = codec_traits(field.codec);
+    if (const std::uint32_t width = traits.only_width; width != 0 && field.bits != width) {
         return make_error(ErrorKind::value_error, "binary{} fields are {} bits wide, not {}",
                           {width, width, field.bits});
     }
-    if (is_numeric(kind) && field.bits > 64 && field.codec != FieldCodec::ieee754_f128) {
+    if (traits.numeric && traits.only_width == 0 && field.bits > 64) {
         return make_error(ErrorKind::value_error,
                           "A numeric field of {} bits is wider than the 64 bits of its values",
                           {field.bits});
