@@ -463,7 +463,15 @@ void decode_range(Shared& shared, RangeResult& result, bool polls) noexcept {
             // Bytes nobody can change are read where they lie, but for the
             // last frames, whose loads would pass the end of the data.
             std::span<const std::uint8_t> frames;
-            if (request.immutable && request.data.size() - begin * stride >= count * stride + kPadding) {
+            if (request.frame_offsets) {
+                // Frames scattered over the data are gathered into the block.
+                for (std::size_t f = 0; f < count; ++f) {
+                    std::memcpy(block.data() + f * stride, request.data.data() + request.frame_offsets[begin + f],
+                                stride);
+                }
+                std::memset(block.data() + count * stride, 0, kPadding);
+                frames = {block.data(), count * stride + kPadding};
+            } else if (request.immutable && request.data.size() - begin * stride >= count * stride + kPadding) {
                 frames = request.data.subspan(begin * stride, count * stride + kPadding);
             } else {
                 std::memcpy(block.data(), request.data.data() + begin * stride, count * stride);
