@@ -6,8 +6,11 @@ from typing import Any, Literal, NamedTuple, SupportsIndex, final, overload
 
 from bitloom import RecipeItem
 
-__all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
-           "masked"]
+from . import ccsds as ccsds
+from .streams import PacketError as PacketError, PacketStream as PacketStream, Packets as Packets
+
+__all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames",
+           "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
 
 # What one field of a frame reads back as.
 _FieldValue = int | float | str | bytes
@@ -126,6 +129,10 @@ class FrameCodec:
     def unpack_many(self, buffer: Buffer, *, frame_bytes: SupportsIndex | None = None,
                     offset_bits: SupportsIndex = 0, ignore_partial: bool = False,
                     errors: Literal["raise", "null"] = "raise", threads: int | None = None) -> Frames: ...
+    def _unpack_many(self, buffer: Buffer, *, frame_bytes: SupportsIndex | None = None,
+                     offset_bits: SupportsIndex = 0, ignore_partial: bool = False,
+                     errors: Literal["raise", "null"] = "raise", threads: int | None = None,
+                     frame_offsets: bytes | None = None) -> tuple[dict[str, _AnyColumn], list[tuple[int, int, str, str]]]: ...
     def iter_batches(self, source: str | PathLike[str] | Buffer | Any, *, batch_frames: int = 65536,
                      frame_bytes: int | None = None, offset_bits: int = 0,
                      ignore_partial: bool = False, errors: Literal["raise", "null"] = "raise",

@@ -41,7 +41,8 @@ def packet_codec(body: Sequence[Mapping[str, Any]], **options: Any) -> FrameCode
     """A codec of whole packets: the primary header, then `body` (the
     secondary header and user data, whose items without "offset_bits" follow
     the header)."""
-    return FrameCodec([dict(item) for item in PRIMARY_HEADER] + [dict(item) for item in body], **options)
+    items: list[Any] = [dict(item) for item in PRIMARY_HEADER] + [dict(item) for item in body]
+    return FrameCodec(items, **options)
 
 
 def stream(codecs: Mapping[int, Any], *, unknown: str = "skip") -> PacketStream:

@@ -14,7 +14,7 @@ import os
 from collections.abc import Iterator, Mapping
 from typing import Any, NamedTuple
 
-from bitloom._frames import _scan_packets
+from bitloom._frames import _scan_packets  # type: ignore[import-not-found]
 
 from . import FrameCodec, Frames
 
@@ -120,9 +120,10 @@ class PacketStream:
     def _scan(self, data: Any, *, skip: bool, at_end: bool, keep_all: bool = False,
               gather: bool = True) -> tuple[Any, ...]:
         known = None if keep_all else tuple(self.codecs)
-        return _scan_packets(self.header, data, self._length_index, self.length_add, self._key_index,
+        scanned: tuple[Any, ...] = _scan_packets(self.header, data, self._length_index, self.length_add, self._key_index,
                              self.header.size, self._expected, known, skip, at_end,
                              keep_all or self.unknown == "keep", gather)
+        return scanned
 
     # ---- messages --------------------------------------------------------
 

@@ -1170,8 +1170,8 @@ PyMethodDef kCodecMethods[] = {
     {"_unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_many)),
      METH_FASTCALL | METH_KEYWORDS,
      "_unpack_many($self, /, buffer, *, frame_bytes=None, offset_bits=0, ignore_partial=False, "
-     "errors='raise', threads=None)\n--\n\n"
-     "unpack_many's columns and failure records."},
+     "errors='raise', threads=None, frame_offsets=None)\n--\n\n"
+     "unpack_many's columns and failure records; frame_offsets (bytes of native uint64) places each frame."},
     {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
     {"_fields", codec_fields, METH_NOARGS, nullptr},
     {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
@@ -1222,7 +1222,7 @@ PyTypeObject FrameCodecType = [] {
     type.tp_repr = codec_repr;
     type.tp_hash = PyObject_HashNotImplemented;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "FrameCodec(recipe, *, text_padding='keep')\n--\n\nA recipe compiled once, for packing and parsing "
+    type.tp_doc = "FrameCodec(recipe, *, text_padding='keep', read_only=False)\n--\n\nA recipe compiled once, for packing and parsing "
                   "frames.";
     type.tp_traverse = codec_traverse;
     type.tp_clear = codec_clear;
