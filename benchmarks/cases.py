@@ -7,6 +7,7 @@ quick pass of the test suite runs with whatever is present.
 
 from __future__ import annotations
 
+import functools
 import importlib
 import operator
 import struct
@@ -410,23 +411,32 @@ def scalar_cases(peers: Peers) -> list[Case]:
 # ---- text -----------------------------------------------------------------------
 
 ASCII_TEXT = "The quick brown fox jumps over the lazy dog; 0123456789.\n"
-# One, two, three and four UTF-8 bytes per character.
+# Kept for the 64 KiB frame field: one, two, three and four UTF-8 bytes.
 MIXED_UNICODE = "Grüße, naïve café — 10 € für 東京 🚀 ok; "
-MIXED_LATIN1 = "Grüße, naïve café déjà vu, ¿qué? ½ año; "
+# The kinds of text users have, each stored by CPython in its own width:
+# Latin-1 letters (one byte per character), Latin with Greek (two bytes),
+# with CJK (two bytes, three UTF-8 bytes each), with emoji (four bytes).
+LATIN1_TEXT = "Grüße, naïve café déjà vu, ¿qué? ½ año; "
+GREEK_TEXT = "température 25°C, Δt=3 ms, OK; "
+CJK_TEXT = "température 25°C, 状态 OK; "
+EMOJI_TEXT = "status 🚀 ok, 😀 fine; "
 # Only characters where Windows-1252 and CPython's cp1252 agree (cp1252 leaves
 # 0x81, 0x8D, 0x8F, 0x90 and 0x9D undefined).
 MIXED_WINDOWS_1252 = "Grüße, naïve café — 10 € “quoted” ‘x’ … Œuvre; "
 
-# bitloom codec name, CPython codec name, the mixed text it can carry
+UNICODE_KINDS = (("ASCII", ASCII_TEXT), ("Latin-1", LATIN1_TEXT), ("Greek", GREEK_TEXT),
+                 ("CJK", CJK_TEXT), ("emoji", EMOJI_TEXT))
+# bitloom codec name, CPython codec name, the kinds of text it can carry, and
+# the code unit that makes a decode fail (None: every input decodes).
 TEXT_CODECS = (
-    ("utf8", "utf-8", MIXED_UNICODE),
-    ("utf16le", "utf-16-le", MIXED_UNICODE),
-    ("utf16be", "utf-16-be", MIXED_UNICODE),
-    ("utf32le", "utf-32-le", MIXED_UNICODE),
-    ("utf32be", "utf-32-be", MIXED_UNICODE),
-    ("iso_8859_1", "latin-1", MIXED_LATIN1),
-    ("windows_1252", "cp1252", MIXED_WINDOWS_1252),
-    ("us_ascii", "ascii", None),
+    ("utf8", "utf-8", UNICODE_KINDS, b"\xff"),
+    ("utf16le", "utf-16-le", UNICODE_KINDS, b"\x00\xdc"),
+    ("utf16be", "utf-16-be", UNICODE_KINDS, b"\xdc\x00"),
+    ("utf32le", "utf-32-le", UNICODE_KINDS, b"\x00\x00\x11\x00"),
+    ("utf32be", "utf-32-be", UNICODE_KINDS, b"\x00\x11\x00\x00"),
+    ("iso_8859_1", "latin-1", UNICODE_KINDS[:2], None),
+    ("windows_1252", "cp1252", (*UNICODE_KINDS[:2], ("mixed", MIXED_WINDOWS_1252)), None),
+    ("us_ascii", "ascii", UNICODE_KINDS[:1], b"\x80"),
 )
 TEXT_SIZES = ((16, "16 B"), (KIB, "1 KiB"), (MIB, "1 MiB"))
 
@@ -445,26 +455,55 @@ def sized_text(unit: str, codec: str, size: int) -> str:
     return "".join(parts)
 
 
+def error_of(decode, data):
+    """The decode's result, or ValueError if it raises one (CPython raises
+    its UnicodeDecodeError subclass)."""
+    try:
+        return decode(data)
+    except ValueError:
+        return ValueError
+
+
 def text_cases() -> list[Case]:
     cases = []
-    for name, codec, mixed in TEXT_CODECS:
-        contents = [("ASCII", ASCII_TEXT)] + ([("mixed", mixed)] if mixed else [])
+    for name, codec, kinds, bad_unit in TEXT_CODECS:
         for size, size_label in TEXT_SIZES:
-            target = 1.0 if size < KIB else 1.2
-            for content_label, unit in contents:
+            target = 1.2 if size < KIB else 1.0
+            for content_label, unit in kinds:
                 text = sized_text(unit, codec, size)
                 data = text.encode(codec)
                 label = f"{size_label} {content_label}"
+                # A decoder's str is first made as long as the input can
+                # give and cut to the text at the end, as CPython's is: its
+                # peak exceeds the result where code points take more than
+                # one code unit (and stays below CPython's own peak).
+                unit_bytes = len("a".encode(codec))
+                exact_length = len(text) * unit_bytes == len(data)
                 cases.append(Case(
                     "text", f"decode_{name} {label}",
                     Impl("bitloom", f"bitloom.decode_{name}(data)",
                          {"bitloom": bitloom, "data": data}),
                     [Impl(f"bytes.decode {codec}", f"data.decode({codec!r})", {"data": data})],
-                    {f"bytes.decode {codec}": target}, check_allocation=size == MIB))
+                    {f"bytes.decode {codec}": target},
+                    check_allocation=size == MIB and exact_length))
                 cases.append(Case(
                     "text", f"encode_{name} {label}",
                     Impl("bitloom", f"bitloom.encode_{name}(text)",
                          {"bitloom": bitloom, "text": text}),
                     [Impl(f"str.encode {codec}", f"text.encode({codec!r})", {"text": text})],
                     {f"str.encode {codec}": target}, check_allocation=size == MIB))
+            if bad_unit is not None:
+                # Valid text up to its last code unit, which fails the decode.
+                text = sized_text(kinds[-1][1], codec, size - len(bad_unit))
+                data = text.encode(codec) + bad_unit
+                cases.append(Case(
+                    "text", f"decode_{name} {size_label} invalid at the end",
+                    Impl("bitloom", "error_of(decode, data)",
+                         {"decode": getattr(bitloom, f"decode_{name}"), "data": data,
+                          "error_of": error_of}),
+                    # The bound method, called as bitloom's function is.
+                    [Impl(f"bytes.decode {codec}", "error_of(decode, data)",
+                          {"decode": functools.partial(bytes.decode, encoding=codec),
+                           "data": data, "error_of": error_of})],
+                    {f"bytes.decode {codec}": target}))
     return cases

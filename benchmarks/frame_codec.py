@@ -29,6 +29,9 @@ import frames
 from cases import FLOOR_RESULT, Case, Impl
 
 DUMP_FRAMES = 200_000
+# The quick pass checks that every case runs and agrees with its peers; a
+# short dump does that as well as a long one.
+QUICK_DUMP_FRAMES = 2_000
 
 
 def _rows(columns) -> list[tuple]:
@@ -81,11 +84,11 @@ def _single_frame_cases(peers) -> list[Case]:
     return [pack_dict, pack_sequence, unpack]
 
 
-def _dump_cases(peers) -> list[Case]:
+def _dump_cases(peers, dump_frames: int) -> list[Case]:
     frame = frames.contiguous(frames.TELEMETRY_FIELDS)
     codec = FrameCodec(_codec_recipe(frame))
-    dump = codec.pack(frame.value_dict()) * DUMP_FRAMES
-    many = Case("compiled", f"FrameCodec.unpack_many {DUMP_FRAMES:,} frames",
+    dump = codec.pack(frame.value_dict()) * dump_frames
+    many = Case("compiled", f"FrameCodec.unpack_many {dump_frames:,} frames",
                 Impl("bitloom", "codec.unpack_many(dump)", {"codec": codec, "dump": dump},
                      _rows), [])
     if bitstruct_c := peers.get("bitstruct.c"):
@@ -94,12 +97,12 @@ def _dump_cases(peers) -> list[Case]:
             "bitstruct.c compiled unpack_from loop",
             "[unpack_from(dump, offset) for offset in range(0, bits * count, bits)]",
             {"unpack_from": compiled.unpack_from, "dump": dump, "bits": codec.size * 8,
-             "count": DUMP_FRAMES}))
+             "count": dump_frames}))
         many.targets["bitstruct.c compiled unpack_from loop"] = 0.1
     pool = ThreadPoolExecutor(2)
-    half = DUMP_FRAMES // 2 * codec.size
+    half = dump_frames // 2 * codec.size
     view = memoryview(dump)
-    threads = Case("compiled", f"FrameCodec.unpack_many {DUMP_FRAMES:,} frames, two threads",
+    threads = Case("compiled", f"FrameCodec.unpack_many {dump_frames:,} frames, two threads",
                    Impl("bitloom", "list(pool.map(codec.unpack_many, halves))",
                         {"pool": pool, "codec": codec, "halves": [view[:half], view[half:]]},
                         lambda parts: [row for part in parts for row in _rows(part)]),
@@ -157,7 +160,7 @@ def previous_command(recipe, path, frame_bytes, fmt) -> int:
     return 0
 
 
-def _command_cases() -> list[Case]:
+def _command_cases(dump_frames: int) -> list[Case]:
     # The end-aligned frame, which the previous command reads correctly too.
     frame = frames.end_aligned(frames.TELEMETRY_FIELDS)
     recipe = frames.pack_recipe(frame, explicit_offsets=True)
@@ -166,7 +169,7 @@ def _command_cases() -> list[Case]:
     dump_path = os.path.join(directory, "dump.bin")
     recipe_path = os.path.join(directory, "recipe.json")
     with open(dump_path, "wb") as out:
-        out.write(codec.pack(frame.value_dict()) * DUMP_FRAMES)
+        out.write(codec.pack(frame.value_dict()) * dump_frames)
     with open(recipe_path, "w") as out:
         json.dump(recipe, out)
     parse_recipe = frames.unpack_recipe(frame)
@@ -175,7 +178,7 @@ def _command_cases() -> list[Case]:
         arguments = ["unpack", recipe_path, dump_path, "--frame-bytes", str(codec.size),
                      "--format", fmt]
         cases.append(Case(
-            "compiled", f"bitloom unpack --format {fmt} {DUMP_FRAMES:,} frames",
+            "compiled", f"bitloom unpack --format {fmt} {dump_frames:,} frames",
             Impl("bitloom", "run(arguments)", {"run": run_command, "arguments": arguments}),
             [Impl("the command before FrameCodec",
                   "previous(recipe, path, frame_bytes, fmt)",
@@ -186,5 +189,7 @@ def _command_cases() -> list[Case]:
     return cases
 
 
-def frame_codec_cases(peers) -> list[Case]:
-    return [*_single_frame_cases(peers), *_dump_cases(peers), *_command_cases()]
+def frame_codec_cases(peers, quick: bool = False) -> list[Case]:
+    dump_frames = QUICK_DUMP_FRAMES if quick else DUMP_FRAMES
+    return [*_single_frame_cases(peers), *_dump_cases(peers, dump_frames),
+            *_command_cases(dump_frames)]

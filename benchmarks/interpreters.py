@@ -102,7 +102,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--header", action="store_true", help="print the table's header first")
     parser.add_argument("--rounds", type=int, default=15)
-    parser.add_argument("--batch", type=float, default=0.01, help="seconds per timed batch")
+    parser.add_argument("--batch", type=float, default=0.002, help="seconds per timed batch")
     parser.add_argument("--json", help="also append the nanoseconds to this file, one line")
     options = parser.parse_args()
     if options.header:

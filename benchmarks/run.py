@@ -52,8 +52,8 @@ def main(argv=None) -> int:
 
     peers = cases.Peers({name.strip() for name in arguments.without.split(",") if name.strip()})
     frame_cases, scaling = cases.frame_cases(peers)
-    all_cases = [*frame_cases, *frame_codec.frame_codec_cases(peers), *cases.scalar_cases(peers),
-                 *cases.text_cases()]
+    all_cases = [*frame_cases, *frame_codec.frame_codec_cases(peers, arguments.quick),
+                 *cases.scalar_cases(peers), *cases.text_cases()]
     if arguments.filter:
         pattern = re.compile(arguments.filter)
         all_cases = [case for case in all_cases if pattern.search(case.name)]
@@ -82,7 +82,7 @@ def main(argv=None) -> int:
     chart = output_dir / "ratios.png"
     report.write_chart(chart, results)
     report.write_markdown(output_dir / "BENCHMARKS.md",
-                          report.generated_markdown(results, HERE.parent, chart.name))
+                          report.markdown(results, HERE.parent, chart.name))
     print(f"wrote {output_dir / 'BENCHMARKS.md'} and {chart}", file=sys.stderr)
     return 0
 

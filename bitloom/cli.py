@@ -11,7 +11,12 @@ Both commands compile it into one bitloom.frames.FrameCodec, so one recipe
 serves packing and parsing and every field is read exactly where it was
 packed.  The recipe is checked before any data is read.  Every failure is
 reported as one line on standard error, naming the frame and the field where
-they are known, with exit status 2.
+they are known: exit status 2 for a usage error (the command line, the
+recipe, INPUT longer than one packet without --frame-bytes), 1 for a data
+error (input that cannot be read or decoded, output that cannot be written,
+memory running out).  Input is read in bounded pieces: a single packet
+reads at most its own bytes and one more, a dump a batch or a frame's
+fields at a time.
 """
 
 from __future__ import annotations
@@ -29,7 +34,8 @@ from typing import IO, Any, NoReturn
 
 from bitloom.frames import BinaryColumn, Column, FrameCodec, StringColumn
 
-EXIT_FAILURE = 2
+EXIT_USAGE = 2
+EXIT_DATA = 1
 
 # Progress is shown on a terminal for inputs of at least this many frames,
 # redrawn at most this often.
@@ -43,21 +49,23 @@ ROWS_PER_WRITE = 4096
 
 
 class Failure(Exception):
-    """A problem to report as one line: where it happened, then what."""
+    """A problem to report as one line: where it happened, then what; and
+    the exit status (EXIT_USAGE or EXIT_DATA)."""
 
-    def __init__(self, message: str, where: Sequence[str] = ()) -> None:
+    def __init__(self, message: str, where: Sequence[str] = (), status: int = EXIT_DATA) -> None:
         super().__init__(message)
         self.where = list(where)
+        self.status = status
 
     def line(self) -> str:
         return ": ".join([*self.where, str(self)])
 
 
-def codec_failure(error: Exception, where: Sequence[str] = ()) -> Failure:
+def codec_failure(error: Exception, where: Sequence[str] = (), status: int = EXIT_DATA) -> Failure:
     """A FrameCodec error (its message names the recipe item or the field)."""
     message = error.args[0] if len(error.args) == 1 and isinstance(error.args[0], str) else str(error)
     notes = [note.removeprefix("in ") for note in getattr(error, "__notes__", [])]
-    return Failure(message, [*where, *notes])
+    return Failure(message, [*where, *notes], status)
 
 
 # The errors a FrameCodec reports for a recipe or for values and data;
@@ -67,14 +75,22 @@ CODEC_ERRORS = (KeyError, TypeError, ValueError, OverflowError, NotImplementedEr
 
 # Reading the inputs.
 
+# A recipe file larger than this is refused unread.
+RECIPE_MAX_BYTES = 64 << 20
+
+
 def read_bytes(path: str) -> bytes:
     try:
         if path == "-":
-            return sys.stdin.buffer.read()
-        with open(path, "rb") as source:
-            return source.read()
+            data = sys.stdin.buffer.read(RECIPE_MAX_BYTES + 1)
+        else:
+            with open(path, "rb") as source:
+                data = source.read(RECIPE_MAX_BYTES + 1)
     except OSError as error:
-        raise Failure(error.strerror or str(error), [f"cannot read {path}"]) from None
+        raise Failure(error.strerror or str(error), [f"cannot read {path}"], EXIT_USAGE) from None
+    if len(data) > RECIPE_MAX_BYTES:
+        raise Failure(f"a recipe is at most {RECIPE_MAX_BYTES} bytes", [path], EXIT_USAGE)
+    return data
 
 
 def load_recipe(path: str) -> list[Any]:
@@ -84,13 +100,14 @@ def load_recipe(path: str) -> list[Any]:
     try:
         recipe = json.loads(data)
     except (ValueError, RecursionError) as error:  # JSONDecodeError, bad UTF-8
-        raise Failure(f"not valid JSON: {error}", [path]) from None
+        raise Failure(f"not valid JSON: {error}", [path], EXIT_USAGE) from None
     if not isinstance(recipe, list):
-        raise Failure(f"a recipe is a JSON array of items, not {json_type(recipe)}", [path])
+        raise Failure(f"a recipe is a JSON array of items, not {json_type(recipe)}", [path],
+                      EXIT_USAGE)
     for index, entry in enumerate(recipe):
         if not isinstance(entry, dict):
             raise Failure(f"a recipe item is a JSON object, not {json_type(entry)}",
-                          [path, f"recipe item {index}"])
+                          [path, f"recipe item {index}"], EXIT_USAGE)
     return recipe
 
 
@@ -101,7 +118,7 @@ def load_codec(path: str) -> FrameCodec:
     try:
         return FrameCodec(recipe)
     except CODEC_ERRORS as error:
-        raise codec_failure(error, [path]) from None
+        raise codec_failure(error, [path], EXIT_USAGE) from None
 
 
 def json_type(value: object) -> str:
@@ -147,39 +164,50 @@ class Source:
                               [f"cannot read {argument}"])
             self.size = len(self.data)
 
-    def read_all(self) -> bytes:
+    def read(self, size: int) -> bytes:
+        """Up to `size` bytes, fewer only at the end of the input; read from
+        a stream a batch at a time."""
         if self.data is not None:
-            return self.data
+            piece, self.data = self.data[:size], self.data[size:]
+            return piece
         assert self.stream is not None
-        try:
-            return self.stream.read()
-        except OSError as error:
-            raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
+        pieces = []
+        while size > 0:
+            try:
+                chunk = self.stream.read(min(size, READ_BATCH_BYTES))
+            except OSError as error:
+                raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
+            if not chunk:
+                break
+            pieces.append(chunk)
+            size -= len(chunk)
+        return b"".join(pieces)
+
+    def skip(self, size: int) -> int:
+        """Passes over up to `size` bytes; how many there were."""
+        if self.data is not None:
+            skipped = min(size, len(self.data))
+            self.data = self.data[skipped:]
+            return skipped
+        skipped = 0
+        while skipped < size:
+            piece = len(self.read(min(size - skipped, READ_BATCH_BYTES)))
+            if not piece:
+                break
+            skipped += piece
+        return skipped
 
     def batches(self, frame_bytes: int) -> Iterator[bytes]:
         """Whole frames of `frame_bytes` bytes, many at a time; a last batch
         whose length is not a multiple of `frame_bytes` ends in a short
         frame."""
-        if self.data is not None:
-            if self.data:
-                yield self.data
-            return
-        assert self.stream is not None
         batch = max(1, READ_BATCH_BYTES // frame_bytes) * frame_bytes
-        pending = b""
         while True:
-            try:
-                chunk = self.stream.read(batch - len(pending))
-            except OSError as error:
-                raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
-            if not chunk:
-                break
-            pending += chunk
-            if len(pending) == batch:
+            pending = self.read(batch)
+            if pending:
                 yield pending
-                pending = b""
-        if pending:
-            yield pending
+            if len(pending) < batch:
+                return
 
     def close(self) -> None:
         if self.stream is not None and self.stream is not sys.stdin.buffer:
@@ -285,10 +313,12 @@ class RowWriter:
             return "%s", self.text_column(column)  # type: ignore[arg-type]
         return "%s", self.other_column(column)
 
-    def write(self, columns: Values) -> None:
+    def write(self, columns: Values, frames: int) -> None:
+        """`frames` rows, one per frame (a recipe without fields has no
+        column to count them)."""
         conversions, values = zip(*map(self.prepared, columns.values())) if columns else ((), ())
         template = self.line_template(list(conversions))
-        rows = list(zip(*values))
+        rows = list(zip(*values)) if columns else [()] * frames
         # A few hundred kilobytes a write: a reader that goes away is noticed
         # at the next one.
         for start in range(0, len(rows), ROWS_PER_WRITE):
@@ -347,7 +377,9 @@ def command_pack(arguments: argparse.Namespace) -> None:
     try:
         packet = codec.pack({})
     except CODEC_ERRORS as error:
-        raise codec_failure(error) from None
+        raise codec_failure(error, status=EXIT_USAGE) from None
+    except MemoryError:
+        raise Failure(f"out of memory for a packet of {codec.size} bytes") from None
     if arguments.output is None:
         sys.stdout.write(packet.hex() + "\n")
         return
@@ -358,9 +390,16 @@ def command_pack(arguments: argparse.Namespace) -> None:
         raise Failure(error.strerror or str(error), [f"cannot write {arguments.output}"]) from None
 
 
+def packet_bytes(codec: FrameCodec, offset_bits: int) -> int:
+    """The bytes of a packet: its fields after `offset_bits`, or the frame
+    the codec packs, whichever is longer."""
+    ends = [field.offset_bits + field.bits for field in codec.fields]
+    return max(codec.size, (offset_bits + max(ends, default=0) + 7) // 8)
+
+
 def command_unpack(arguments: argparse.Namespace) -> None:
     if arguments.recipe == "-" and arguments.input == "-":
-        raise Failure("RECIPE.json and INPUT cannot both be standard input")
+        raise Failure("RECIPE.json and INPUT cannot both be standard input", status=EXIT_USAGE)
     codec = load_codec(arguments.recipe)
     frame_bytes = arguments.frame_bytes
     if frame_bytes is not None:
@@ -368,23 +407,54 @@ def command_unpack(arguments: argparse.Namespace) -> None:
         try:
             codec.unpack_many(b"", frame_bytes=frame_bytes, offset_bits=arguments.offset_bits)
         except CODEC_ERRORS as error:
-            raise codec_failure(error) from None
+            raise codec_failure(error, ["--frame-bytes"], EXIT_USAGE) from None
     source = Source(arguments.input)
     writer_type = JsonLinesWriter if arguments.format == "jsonl" else CsvWriter
     writer = writer_type(sys.stdout, codec.names)
     try:
-        writer.start()
         if frame_bytes is None:
-            packet = source.read_all()
-            try:
-                fields = codec.unpack(packet, arguments.offset_bits)
-            except CODEC_ERRORS as error:
-                raise codec_failure(error) from None
-            writer.write(single_frame(fields))
+            # One packet: its own bytes are read, and one more to learn
+            # whether the input goes on (then it is a dump, and the frame
+            # size is not guessed).
+            size = packet_bytes(codec, arguments.offset_bits)
+            fields = read_packet(codec, source, size, arguments.offset_bits)
+            writer.start()
+            writer.write(single_frame(fields), 1)
             return
-        unpack_dump(codec, source, frame_bytes, arguments.offset_bits, writer)
+        writer.start()
+        if frame_bytes > READ_BATCH_BYTES:
+            unpack_large_frames(codec, source, frame_bytes, arguments.offset_bits, writer)
+        else:
+            unpack_dump(codec, source, frame_bytes, arguments.offset_bits, writer)
     finally:
         source.close()
+
+
+def read_packet(codec: FrameCodec, source: Source, size: int, offset_bits: int) -> dict[str, Any]:
+    """The fields of the one packet of `size` bytes that INPUT must be.  A
+    packet larger than a batch keeps only the bytes that hold its fields."""
+    if size <= READ_BATCH_BYTES:
+        packet = source.read(size)
+        offset = offset_bits
+        length = len(packet)
+    else:
+        skipped = offset_bits // 8
+        ends = [field.offset_bits + field.bits for field in codec.fields]
+        needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
+        passed = source.skip(skipped)
+        packet = source.read(needed) if passed == skipped else b""
+        rest = source.skip(size - skipped - needed) if len(packet) == needed else 0
+        length = passed + len(packet) + rest
+        if length < size:
+            raise Failure(f"short packet: {length} of {size} bytes", [f"INPUT {source.name}"])
+        offset = offset_bits % 8
+    if length == size and source.read(1):
+        raise Failure(f"more than one packet of {size} bytes; pass --frame-bytes N to decode a "
+                      "dump of frames of N bytes", [f"INPUT {source.name}"], EXIT_USAGE)
+    try:
+        return codec.unpack(packet, offset)
+    except CODEC_ERRORS as error:
+        raise codec_failure(error) from None
 
 
 def unpack_dump(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits: int,
@@ -404,12 +474,48 @@ def unpack_dump(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits
             except CODEC_ERRORS as error:
                 unpack_frame_by_frame(codec, batch, whole, done, frame_bytes, offset_bits, writer)
                 raise codec_failure(error) from None
-            writer.write(columns)
+            writer.write(columns, whole)
             done += whole
             progress.update(done)
             if len(batch) % frame_bytes:
-                raise Failure(f"short frame: {len(batch) % frame_bytes} of {frame_bytes} bytes",
-                              [f"frame {done} (byte {done * frame_bytes})"])
+                raise short_frame(len(batch) % frame_bytes, frame_bytes, done)
+    finally:
+        progress.clear()
+
+
+def short_frame(length: int, frame_bytes: int, frame: int) -> Failure:
+    return Failure(f"short frame: {length} of {frame_bytes} bytes",
+                   [f"frame {frame} (byte {frame * frame_bytes})"])
+
+
+def unpack_large_frames(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits: int,
+                        writer: JsonLinesWriter | CsvWriter) -> None:
+    """Frames longer than a batch, one at a time: only the bytes that hold
+    the fields are kept, the rest of each frame is passed over, so memory
+    stays bounded whatever the frame size."""
+    skipped = offset_bits // 8
+    ends = [field.offset_bits + field.bits for field in codec.fields]
+    needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
+    total = None if source.size is None else -(-source.size // frame_bytes)
+    progress = Progress(total)
+    done = 0
+    try:
+        while True:
+            passed = source.skip(skipped)
+            fields = source.read(needed) if passed == skipped else b""
+            rest = source.skip(frame_bytes - skipped - needed) if len(fields) == needed else 0
+            length = passed + len(fields) + rest
+            if length == 0:
+                return
+            if length < frame_bytes:
+                raise short_frame(length, frame_bytes, done)
+            try:
+                values = codec.unpack(fields, offset_bits % 8)
+            except CODEC_ERRORS as error:
+                raise codec_failure(error, [f"frame {done} (byte {done * frame_bytes})"]) from None
+            writer.write(single_frame(values), 1)
+            done += 1
+            progress.update(done)
     finally:
         progress.clear()
 
@@ -423,16 +529,12 @@ def unpack_frame_by_frame(codec: FrameCodec, batch: bytes, frames: int, first: i
         except CODEC_ERRORS as error:
             frame = first + number
             raise codec_failure(error, [f"frame {frame} (byte {frame * frame_bytes})"]) from None
-        writer.write(single_frame(fields))
+        writer.write(single_frame(fields), 1)
 
 
 def command_layout(arguments: argparse.Namespace) -> None:
     from bitloom import layout
-    recipe = load_recipe(arguments.recipe)
-    try:
-        picture = layout.diagram(recipe)
-    except layout.RecipeError as error:
-        raise Failure(str(error), [error.where]) from None
+    picture = layout.diagram(load_codec(arguments.recipe))
     sys.stdout.write(layout.render_text(picture))
     if arguments.svg is not None:
         try:
@@ -444,16 +546,26 @@ def command_layout(arguments: argparse.Namespace) -> None:
 
 # Argument parsing.
 
-def count(minimum: int) -> Callable[[str], int]:
+def count(minimum: int, maximum: int) -> Callable[[str], int]:
     def parse(text: str) -> int:
         try:
             value = int(text, 0)
         except ValueError:
-            raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+            raise argparse.ArgumentTypeError(f"not an integer: {text[:40]!r}") from None
         if value < minimum:
-            raise argparse.ArgumentTypeError(f"must be at least {minimum}: {text}")
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}: {text[:40]}")
+        if value > maximum:
+            raise argparse.ArgumentTypeError(f"must be at most {maximum}: {text[:40]}")
         return value
     return parse
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    """Usage errors as one line, like every other failure."""
+
+    def error(self, message: str) -> NoReturn:
+        fail(f"{self.prog.removeprefix('bitloom ')}: {message}" if self.prog != "bitloom"
+             else message, EXIT_USAGE)
 
 
 def version() -> str:
@@ -466,11 +578,11 @@ def version() -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog="bitloom",
         description="Build bit-level packets from recipes, and parse packets with them.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     pack = commands.add_parser(
         "pack", help="build a packet from a recipe whose items carry values",
@@ -489,9 +601,9 @@ def build_parser() -> argparse.ArgumentParser:
     unpack.add_argument("input", metavar="INPUT",
                         help="a file of packet bytes ('-': stdin), or the packet in "
                              "hexadecimal when no such file exists")
-    unpack.add_argument("--offset-bits", type=count(0), default=0, metavar="N",
+    unpack.add_argument("--offset-bits", type=count(0, 2**64 - 1), default=0, metavar="N",
                         help="bit position in each packet where the recipe starts (default 0)")
-    unpack.add_argument("--frame-bytes", type=count(1), metavar="N",
+    unpack.add_argument("--frame-bytes", type=count(1, sys.maxsize), metavar="N",
                         help="split INPUT into frames of N bytes and parse each")
     unpack.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
                         help="JSON lines (default) or CSV with a header row")
@@ -500,26 +612,48 @@ def build_parser() -> argparse.ArgumentParser:
     layout = commands.add_parser(
         "layout", help="draw a recipe as a bit diagram, 32 bits a row",
         description="Draw where a recipe places its fields, as protocol documents draw "
-                    "packets: 32 bits a row, bit numbers on top, unused bits and overlaps "
-                    "shown.  Fields are placed as pack_parameters places them.")
+                    "packets: 32 bits a row, bit numbers on top, unused bits shown.  Fields "
+                    "are placed as FrameCodec places them.")
     layout.add_argument("recipe", metavar="RECIPE.json", help="JSON array of recipe items")
     layout.add_argument("--svg", metavar="FILE", help="also write the diagram as SVG to FILE")
     layout.set_defaults(run=command_layout)
     return parser
 
 
-def fail(line: str) -> NoReturn:
+def quiet_stdout() -> None:
+    """Points standard output at the null device, so that the interpreter's
+    own flush at exit cannot fail again and print a traceback."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def fail(line: str, status: int) -> NoReturn:
     try:
         sys.stdout.flush()
-    except (OSError, ValueError):
-        pass
-    sys.stderr.write(f"bitloom: error: {line}\n")
-    sys.stderr.flush()
-    raise SystemExit(EXIT_FAILURE)
+    except (OSError, ValueError, AttributeError):
+        quiet_stdout()
+    try:
+        sys.stderr.write(f"bitloom: error: {line}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError, AttributeError):
+        pass  # standard error is closed too: the status says it
+    raise SystemExit(status)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    arguments = build_parser().parse_args(argv)
+    parser = build_parser()
+    arguments = parser.parse_args(argv)
+    if arguments.command is None:
+        # Bare `bitloom`: the commands, and the status of a usage error.
+        if sys.stdout is not None:
+            parser.print_help(sys.stdout)
+        return EXIT_USAGE
+    if sys.stdout is None:
+        fail("standard output is closed", EXIT_USAGE)
     if isinstance(sys.stdout, io.TextIOWrapper):
         # Lines end in "\n" on every system, as JSON lines and CSV readers
         # expect; Windows would otherwise write "\r\n".
@@ -528,16 +662,21 @@ def main(argv: Sequence[str] | None = None) -> int:
         arguments.run(arguments)
         sys.stdout.flush()
     except Failure as failure:
-        fail(failure.line())
+        fail(failure.line(), failure.status)
     except UnicodeEncodeError as error:
         fail(f"cannot write text in the output's encoding ({error.encoding}); "
-             "set PYTHONIOENCODING=utf-8")
+             "set PYTHONIOENCODING=utf-8", EXIT_DATA)
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, and keep the
         # interpreter from complaining again when it flushes at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        quiet_stdout()
+        return EXIT_DATA
+    except OSError as error:
+        # Reading errors are Failures: this is standard output (a full disk).
+        quiet_stdout()
+        fail(f"cannot write standard output: {error.strerror or error}", EXIT_DATA)
+    except MemoryError:
+        fail("out of memory", EXIT_DATA)
     except KeyboardInterrupt:
         sys.stderr.write("\n")
         return 130

@@ -1,8 +1,11 @@
 """The bit diagram of a recipe, as protocol documents draw their packets.
 
-Fields are placed as pack_parameters places them: at the item's
-"offset_bits" from the start of the packet, or right after the previous
-item; the packet is as long as pack_parameters makes it.  Bit 0 is the most
+The recipe is compiled into a `bitloom.frames.FrameCodec`, and the diagram
+draws the codec's own fields (`FrameCodec.fields`): a recipe is drawn
+exactly when it can pack and parse frames, every field where the codec
+reads and writes it, and the packet as long as the codec's frame.  Fields
+sit at the item's "offset_bits" from the start of the packet, or right
+after the previous item, as pack_parameters places them.  Bit 0 is the most
 significant bit of byte 0, and rows hold 32 bits, numbered on top:
 
      0                   1                   2                   3
@@ -13,10 +16,10 @@ significant bit of byte 0, and rows hold 32 bits, numbered on top:
 
 A field that goes on in the next row is labelled again there with
 "(cont.)"; where a field fills whole rows, the lines between them are left
-open and long runs of such rows are cut to one line.  Bits that no field
-covers are "unused"; bits that several fields cover are an "overlap", and
-each overlap is listed under the diagram.  `render_text` and `render_svg`
-draw the same `Diagram`, which `diagram` computes from a recipe.
+open and long runs of such rows are cut to one line, so the work grows with
+the number of fields, never with their widths.  Bits that no field covers
+are "unused".  `render_text` and `render_svg` draw the same `Diagram`, which
+`diagram` computes from a recipe or a codec.
 """
 
 from __future__ import annotations
@@ -26,22 +29,12 @@ from dataclasses import dataclass
 from html import escape
 from typing import Any
 
+from bitloom.frames import FrameCodec
+
 ROW_BITS = 32
 # A field or gap that fills more whole rows than this, after its first, is
 # drawn with its first and last rows and one line that counts the rest.
 ELIDED_RUN = 4
-U32_LIMIT = 1 << 32
-U64_LIMIT = 1 << 64
-
-
-class RecipeError(Exception):
-    """A recipe item that cannot be drawn.  `where` names the item the way
-    the recipe functions' notes do; the message is the one that
-    pack_parameters would give ("{type}: {message}")."""
-
-    def __init__(self, message: str, where: str) -> None:
-        super().__init__(message)
-        self.where = where
 
 
 @dataclass(frozen=True)
@@ -60,7 +53,7 @@ class Field:
 @dataclass(frozen=True)
 class Segment:
     """Bits [first, last] of one row (column numbers), all with the same
-    owners: no field ("unused"), one field, or several ("overlap")."""
+    owner: no field ("unused") or one field."""
 
     first: int
     last: int
@@ -69,7 +62,7 @@ class Segment:
 
     @property
     def kind(self) -> str:
-        return "unused" if not self.owners else "field" if len(self.owners) == 1 else "overlap"
+        return "unused" if not self.owners else "field"
 
 
 @dataclass(frozen=True)
@@ -85,116 +78,17 @@ class Row:
 
 
 @dataclass(frozen=True)
-class Overlap:
-    start: int
-    end: int
-    owners: tuple[int, ...]
-
-
-@dataclass(frozen=True)
 class Diagram:
     fields: tuple[Field, ...]
     packet_bits: int
     rows: tuple[Row, ...]
-    overlaps: tuple[Overlap, ...]
 
 
-# Reading the recipe, with the checks and messages of the recipe functions.
-
-def describe(index: int, item: dict[str, Any]) -> str:
-    name = item.get("name")
-    return f"recipe item {index} ('{name}')" if isinstance(name, str) else f"recipe item {index}"
-
-
-def required(index: int, item: dict[str, Any], key: str) -> Any:
-    if key not in item:
-        raise RecipeError(f"KeyError: \"Recipe missing required field: '{key}'\"",
-                          describe(index, item))
-    return item[key]
-
-
-def as_text(index: int, item: dict[str, Any], key: str) -> str:
-    value = required(index, item, key)
-    if not isinstance(value, str):
-        raise RecipeError(f"TypeError: '{type(value).__name__}' object cannot be cast as 'str'",
-                          describe(index, item))
-    return value
-
-
-def as_count(index: int, item: dict[str, Any], key: str, value: Any, limit: int) -> int:
-    if not isinstance(value, int):
-        raise RecipeError(f"TypeError: '{type(value).__name__}' object cannot be interpreted as "
-                          "an integer", describe(index, item))
-    if value < 0 or value >= limit:
-        if limit == U32_LIMIT:
-            problem = "out of range integral type conversion attempted"
-        else:
-            problem = "can't convert negative int to unsigned" if value < 0 else "int too big to convert"
-        raise RecipeError(f"OverflowError: {problem}", describe(index, item))
-    return int(value)
-
-
-def as_item(index: int, item: object) -> dict[str, Any]:
-    if not isinstance(item, dict):
-        raise RecipeError(f"TypeError: '{type(item).__name__}' object cannot be cast as 'dict'",
-                          f"recipe item {index}")
-    return item
-
-
-def read_extent(index: int, item: dict[str, Any]) -> tuple[int, int | None]:
-    """The item's "bits" and its own "offset_bits", if it has one."""
-    bits = as_count(index, item, "bits", required(index, item, "bits"), U32_LIMIT)
-    offset = None
-    if "offset_bits" in item:
-        offset = as_count(index, item, "offset_bits", item["offset_bits"], U64_LIMIT)
-    return bits, offset
-
-
-def check_rest(index: int, item: dict[str, Any]) -> tuple[str, str]:
-    """The other keys, in the order the recipe functions read them; the
-    item's name and encoding name."""
-    name = as_text(index, item, "name")
-    encoding = as_text(index, item, "encoding")
-    read_extent(index, item)
-    byte_order = as_text(index, item, "byte_order")
-    reverse = required(index, item, "reverse_bits")
-    if not isinstance(reverse, bool):
-        raise RecipeError(f"TypeError: '{type(reverse).__name__}' object cannot be cast as 'bool'",
-                          describe(index, item))
-    if byte_order.lower() not in ("big", "little"):
-        raise RecipeError(f"ValueError: Invalid byte_order '{byte_order}': must be 'big' or "
-                          "'little'", describe(index, item))
-    return name, encoding
-
-
-def place_fields(recipe: Sequence[object]) -> tuple[list[Field], int]:
-    """The fields where pack_parameters writes them, and the packet length
-    in bits (whole bytes).
-
-    Like pack_parameters, a first pass reads "bits" and "offset_bits" of
-    every item, so the same item fails first.  The length follows the
-    furthest end seen so far, as the packing side sizes its packet, so an
-    item without "offset_bits" after an item placed further back can leave
-    zero bytes at the end."""
-    items = []
-    furthest = 0
-    for index, entry in enumerate(recipe):
-        item = as_item(index, entry)
-        bits, offset = read_extent(index, item)
-        start = furthest if offset is None else offset
-        if start + bits >= U64_LIMIT:
-            raise RecipeError(f"ValueError: Field of {bits} bits at bit {start} ends beyond the "
-                              f"largest bit position {U64_LIMIT - 1}", describe(index, item))
-        furthest = max(furthest, start + bits)
-        items.append((item, bits, offset))
-    fields = []
-    cursor = 0
-    for index, (item, bits, offset) in enumerate(items):
-        name, encoding = check_rest(index, item)
-        start = cursor if offset is None else offset
-        fields.append(Field(index, name, encoding, start, bits))
-        cursor = start + bits
-    return fields, (furthest + 7) // 8 * 8
+def compiled_fields(codec: FrameCodec) -> tuple[list[Field], int]:
+    """The codec's fields, and the packet length in bits (whole bytes)."""
+    fields = [Field(index, field.name, field.encoding, field.offset_bits, field.bits)
+              for index, field in enumerate(codec.fields)]
+    return fields, codec.size * 8
 
 
 # Cutting the packet into pieces of constant ownership.
@@ -207,40 +101,32 @@ class Piece:
 
 
 def pieces_of(fields: Sequence[Field], packet_bits: int) -> list[Piece]:
-    """The packet as consecutive pieces whose bits have the same owners."""
-    starts: dict[int, list[int]] = {}
-    ends: dict[int, list[int]] = {}
-    for field in fields:
-        if field.bits:
-            starts.setdefault(field.start, []).append(field.index)
-            ends.setdefault(field.end, []).append(field.index)
-    points = sorted({0, packet_bits, *starts, *ends})
+    """The packet as consecutive pieces: each field of one bit or more, and
+    the gaps around them (a codec's fields never overlap)."""
     pieces: list[Piece] = []
-    active: set[int] = set()
-    for here, following in zip(points, points[1:]):
-        active.difference_update(ends.get(here, ()))
-        active.update(starts.get(here, ()))
-        owners = tuple(sorted(active))
-        if pieces and pieces[-1].owners == owners:
-            pieces[-1] = Piece(pieces[-1].start, following, owners)
-        else:
-            pieces.append(Piece(here, following, owners))
+    here = 0
+    for field in sorted((field for field in fields if field.bits), key=lambda field: field.start):
+        if field.start > here:
+            pieces.append(Piece(here, field.start, ()))
+        pieces.append(Piece(field.start, field.end, (field.index,)))
+        here = field.end
+    if here < packet_bits:
+        pieces.append(Piece(here, packet_bits, ()))
     return pieces
 
 
 def owner_key(pieces: Sequence[Piece], number: int) -> object:
     """What a bit of this piece belongs to, for joining rows: its field, or
-    its gap; bits of an overlap join nothing."""
+    its gap."""
     piece = pieces[number]
-    if len(piece.owners) == 1:
-        return ("field", piece.owners[0])
-    if not piece.owners:
-        return ("gap", number)
-    return None
+    return ("field", piece.owners[0]) if piece.owners else ("gap", number)
 
 
-def diagram(recipe: Sequence[object]) -> Diagram:
-    fields, packet_bits = place_fields(recipe)
+def diagram(recipe: FrameCodec | Sequence[Any]) -> Diagram:
+    """The diagram of a codec, or of a recipe (compiled here: what the
+    codec refuses raises its error)."""
+    codec = recipe if isinstance(recipe, FrameCodec) else FrameCodec(recipe)
+    fields, packet_bits = compiled_fields(codec)
     pieces = pieces_of(fields, packet_bits)
     names = {field.index: field.name for field in fields}
     rows: list[Row] = []
@@ -261,7 +147,7 @@ def diagram(recipe: Sequence[object]) -> Diagram:
             first = max(piece.start, row_start) - row_start
             last = min(piece.end, row_end) - 1 - row_start
             key = owner_key(pieces, current)
-            joined = [key is not None and column < len(previous) and previous[column] == key
+            joined = [column < len(previous) and previous[column] == key
                       for column in range(first, last + 1)]
             open_above.extend(joined)
             keys.extend([key] * (last - first + 1))
@@ -269,8 +155,6 @@ def diagram(recipe: Sequence[object]) -> Diagram:
                 label = ""
             elif not piece.owners:
                 label = "unused"
-            elif len(piece.owners) > 1:
-                label = "overlap"
             else:
                 label = names[piece.owners[0]]
                 if piece.start < row_start and first == 0:
@@ -288,9 +172,7 @@ def diagram(recipe: Sequence[object]) -> Diagram:
         rows.append(Row(row_start, width, tuple(segments), tuple(open_above), elided))
         previous = keys
         row_start = row_end + elided * ROW_BITS
-    overlaps = tuple(Overlap(piece.start, piece.end, piece.owners)
-                     for piece in pieces if len(piece.owners) > 1)
-    return Diagram(tuple(fields), packet_bits, tuple(rows), overlaps)
+    return Diagram(tuple(fields), packet_bits, tuple(rows))
 
 
 # Text.
@@ -362,11 +244,6 @@ def render_text(picture: Diagram) -> str:
         for entry in table:
             lines.append("  ".join([entry[0].ljust(widths[0]), entry[1].rjust(widths[1]),
                                     entry[2].ljust(widths[2]), entry[3]]).rstrip())
-    names = {field.index: field.name for field in picture.fields}
-    for overlap in picture.overlaps:
-        owners = ", ".join(f"{names[index]} (item {index})" for index in overlap.owners)
-        lines.append(f"overlap: bits {position(overlap.start, overlap.end - overlap.start)} "
-                     f"belong to {owners}; packing keeps the last item's bits")
     return "\n".join(lines) + "\n"
 
 
@@ -375,7 +252,7 @@ def render_text(picture: Diagram) -> str:
 CELL = 20  # pixels per bit
 LINE = 36  # pixels per row
 MARGIN = 10
-FILL = {"field": "#ffffff", "unused": "#e8e8e8", "overlap": "#f4b6b6"}
+FILL = {"field": "#ffffff", "unused": "#e8e8e8"}
 
 
 def render_svg(picture: Diagram) -> str:

@@ -175,6 +175,15 @@ class RecordingSink final : public TextSink {
         return true;
     }
 
+    // Cut at the end, at most once, to no more than the room.
+    bool shrink(std::size_t length, std::uint32_t max_code_point, Room& room) override {
+        FUZZ_CHECK(reserved_ && !shrunk_ && max_code_point == max_code_point_ && length <= length_);
+        shrunk_ = true;
+        length_ = length;
+        room = {storage_.get(), unit_};
+        return true;
+    }
+
     CodePoints code_points() const {
         CodePoints cps;
         if (!reserved_) return cps;
@@ -197,6 +206,7 @@ class RecordingSink final : public TextSink {
   private:
     std::unique_ptr<std::uint8_t[]> storage_;
     bool reserved_ = false;
+    bool shrunk_ = false;
     std::size_t length_ = 0;
     std::size_t unit_ = 1;
     std::uint32_t max_code_point_ = 0;

@@ -578,5 +578,23 @@ def test_an_empty_recipe_packs_nothing():
     assert (codec.size, codec.names, codec.pack({}), codec.unpack(b"")) == (0, (), b"", {})
 
 
+def test_fields_are_the_compiled_fields():
+    from bitloom.frames import FrameField
+    from recipe_items import StrSubclass
+
+    codec = FrameCodec([item("a", bits=3), item("t", StrSubclass("UTF-8"), 16, offset_bits=20),
+                        item("b", "twos_complement", 16, "little", True, offset_bits=4),
+                        item("z", bits=0)])
+    assert codec.fields == (
+        FrameField("a", "unsigned", 3, 0, "big", False),
+        FrameField("t", "UTF-8", 16, 20, "big", False),
+        FrameField("b", "twos_complement", 16, 4, "little", True),
+        FrameField("z", "unsigned", 0, 20, "big", False))
+    assert type(codec.fields[1].encoding) is str
+    assert FrameCodec([]).fields == ()
+    with pytest.raises(AttributeError):
+        codec.fields = ()
+
+
 def test_the_package_namespace_is_unchanged():
     assert len(bitloom.__all__) == 62 and "frames" not in bitloom.__all__

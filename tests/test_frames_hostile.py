@@ -50,6 +50,7 @@ SLOTS = {
     "names": lambda c: c.names, "size": lambda c: c.size, "recipe": lambda c: c.recipe,
     "fields": lambda c: c.fields, "repr": repr, "pack": lambda c: c.pack({}),
     "pack-tuple": lambda c: c.pack(()), "unpack": lambda c: c.unpack(b"\\x00" * 8),
+    "unpack_tuple": lambda c: c.unpack_tuple(b"\\x00" * 8),
     "unpack_many": lambda c: c.unpack_many(b"\\x00" * 8, frame_bytes=8),
     "iter_unpack": lambda c: list(c.iter_unpack(b"\\x00" * 8, frame_bytes=8)),
     "eq": lambda c: c == c, "copy": copy.copy, "deepcopy": copy.deepcopy,
@@ -89,7 +90,8 @@ def test_a_subclass_del_of_a_failed_construction_is_safe():
     print(seen)
     """))
     assert out.strip() == repr([{name: "ok" for name in (
-        "names", "size", "recipe", "fields", "repr", "pack", "pack-tuple", "unpack", "unpack_many",
+        "names", "size", "recipe", "fields", "repr", "pack", "pack-tuple", "unpack", "unpack_tuple",
+        "unpack_many",
         "iter_unpack", "eq", "copy", "deepcopy", "reduce", "pickle")}])
 
 
@@ -195,6 +197,7 @@ def calls(buffer):
     found = [
         lambda: codec.unpack_many(buffer),
         lambda: codec.unpack(buffer),
+        lambda: codec.unpack_tuple(buffer)[1],
         lambda: list(codec.iter_unpack(buffer)),
     ]
     try:
@@ -211,7 +214,8 @@ def check(result):
         for row in result:
             check(row)
         return
-    texts = [result["t"]] if isinstance(result["t"], str) else list(result["t"])
+    texts = result if isinstance(result, str) else result["t"]
+    texts = [texts] if isinstance(texts, str) else list(texts)
     for text in texts:
         assert isinstance(text, str) and len(text.encode(PYTHON_ENCODING, "surrogatepass")) <= FIELD, len(text)
 
@@ -258,6 +262,55 @@ def test_bytes_changed_by_another_thread_while_decoded(encoding, patterns):
     out = run_child(RACE.format(field_bytes=1 << 16, encoding=encoding, patterns=patterns,
                                 frames=4, seconds=1.5), timeout=300)
     assert out.strip() == "ok"
+
+
+GUARDED = """
+import ctypes, mmap
+from bitloom.frames import FrameCodec
+
+def item(name, encoding="unsigned", bits=8, **extra):
+    return {"name": name, "encoding": encoding, "bits": bits, "byte_order": "big",
+            "reverse_bits": False, **extra}
+
+libc = ctypes.CDLL(None, use_errno=True)
+libc.mmap.restype = ctypes.c_void_p
+libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                      ctypes.c_long]
+libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+PAGE = mmap.PAGESIZE
+
+def guarded(size):
+    # `size` bytes that end where a page no one may read begins.
+    pages = (size + PAGE - 1) // PAGE + 1
+    base = libc.mmap(None, pages * PAGE, 3, 0x22, -1, 0)
+    assert base not in (None, ctypes.c_void_p(-1).value)
+    assert libc.mprotect(base + (pages - 1) * PAGE, PAGE, 0) == 0
+    return (ctypes.c_char * size).from_address(base + (pages - 1) * PAGE - size)
+
+RECIPES = [
+    [item("a"), item("t", "utf8", 0)],
+    [item("a"), item("r", "binary", 0)],
+    [item("a", bits=4), item("t", "utf16le", 16, offset_bits=8), item("z", "binary", 0)],
+    [item("a", bits=3), item("r", "binary", 13)],
+    [item("t", "utf8", 24), item("n", "twos_complement", 0)],
+]
+for recipe in RECIPES:
+    codec = FrameCodec(recipe)
+    frames = 3000
+    buffer = guarded(codec.size * frames)
+    codec.unpack_many(buffer)
+    codec.unpack(buffer, (frames - 1) * codec.size * 8)
+    codec.unpack_tuple(buffer, (frames - 1) * codec.size * 8)
+    list(codec.iter_unpack(buffer))
+print("ok")
+"""
+
+
+def test_no_call_reads_past_the_buffer():
+    # A zero-width text or raw-bytes field at the very end of a frame made
+    # the block copy read one byte past the buffer; a page no one may read
+    # after it turns such a read into a crash.
+    assert run_child(GUARDED).strip() == "ok"
 
 
 # ---- Ctrl-C -----------------------------------------------------------------------

@@ -200,23 +200,58 @@ def traced():
     tracemalloc.stop()
 
 
+# The least that keeping one object per round can cost: an int or an empty
+# tuple is 32 bytes or more.  A leak grows by at least this much per round in
+# every window, however many; what the interpreter fills once (free lists,
+# caches, interned texts, a dict that grows a size) grows by a bounded amount
+# and so falls behind windows that keep doubling.
+LEAST_LEAK = 16
+WINDOWS = (50, 100, 200)  # rounds
+ATTEMPTS = 4
+
+
+def traced_growth(step, rounds):
+    gc.collect()
+    before = tracemalloc.get_traced_memory()[0]
+    step(rounds)
+    gc.collect()
+    return tracemalloc.get_traced_memory()[0] - before
+
+
+def leaks(step):
+    """The growth of each window while every window of `step` (a function
+    of a number of rounds) grows by at least LEAST_LEAK bytes a round, over
+    ATTEMPTS runs of the windows, else None: one quiet window clears it."""
+    step(WINDOWS[0])  # warm-up: caches, interned texts
+    growth = []
+    for _ in range(ATTEMPTS):
+        for rounds in WINDOWS:
+            grown = traced_growth(step, rounds)
+            if grown < LEAST_LEAK * rounds:
+                return None
+            growth.append(grown)
+    return growth
+
+
+def test_the_leak_check_sees_one_small_object_kept_per_round(traced):
+    kept = []
+
+    def step(rounds):
+        for n in range(rounds):
+            kept.append((n,))  # one tuple of one int a round (the list grows too)
+
+    assert leaks(step) is not None
+    assert leaks(lambda rounds: [(n,) for n in range(rounds)]) is None
+
+
 def test_traced_memory_stays_flat(traced):
     growth = {}
     for name in bitloom.__all__:
         function, calls = all_calls(name)
-        run(function, calls, 50)  # warm-up: caches, interned texts
-        windows = []
-        # Two windows: a leak grows in both, while the interpreter's free
-        # lists and caches fill up once and then stop growing.
-        for _ in range(2):
-            gc.collect()
-            before = tracemalloc.get_traced_memory()[0]
-            run(function, calls, REPEATS // 2 // len(calls) + 50)
-            gc.collect()
-            windows.append(tracemalloc.get_traced_memory()[0] - before)
-        growth[name] = min(windows)
-    # One object kept per call would be tens of kilobytes per window.
-    assert {name: size for name, size in growth.items() if size > 8 * 1024} == {}
+        found = leaks(lambda rounds: run(function, calls, rounds))
+        if found is not None:
+            growth[name] = found
+    assert growth == {}
 
 
 def resident_bytes():

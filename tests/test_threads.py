@@ -214,12 +214,13 @@ def test_codecs_shared_by_8_threads_match_one_thread(frequent_switches):
 
 @pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                     reason="only a free-threaded interpreter can run without the GIL")
-def test_importing_every_module_leaves_the_gil_off():
+def test_importing_every_module_leaves_the_gil_off(tmp_path):
     # An extension that does not declare that it runs without the GIL turns
     # it back on when imported, with a RuntimeWarning.
     env = {key: value for key, value in os.environ.items() if key != "PYTHON_GIL"}
     code = "import sys, bitloom, bitloom.frames, bitloom.layout; print(sys._is_gil_enabled())"
-    run = subprocess.run([sys.executable, "-W", "error", "-c", code], env=env,
+    # Run from elsewhere, so that the installed package is imported, not the source tree.
+    run = subprocess.run([sys.executable, "-W", "error", "-c", code], env=env, cwd=tmp_path,
                          capture_output=True, text=True, check=False)
     assert (run.returncode, run.stdout, run.stderr) == (0, "False\n", "")
 

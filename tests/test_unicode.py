@@ -369,3 +369,70 @@ def test_utf32_units_checked_at_every_position(decode, codec, before):
             with pytest.raises(ValueError) as caught:
                 decode(data)
             assert caught.value.args == (f"Invalid UTF-32 codepoint: 0x{bad:08X}",)
+
+
+# ---- bytes that change while they are decoded --------------------------------
+
+# Two contents of one buffer per decoder, far apart in how many code points
+# and how wide: a decoder that measured one and wrote the other would write
+# past the str it allocated, or leave a str of the wrong width.
+_RACE_SIZE = 1 << 18
+
+
+def _race_contents(codec, wide, narrow):
+    first, second = (wide * _RACE_SIZE).encode(codec), (narrow * _RACE_SIZE).encode(codec)
+    size = min(len(first), len(second), _RACE_SIZE)
+    return first[:size], second[:size]
+
+
+RACES = [
+    (b.decode_utf8, _race_contents("utf-8", GRIN, "\xe9" + "a" * 63)),
+    (b.decode_utf8, _race_contents("utf-8", "a", "\u72b6")),
+    (b.decode_utf16le, _race_contents("utf-16-le", GRIN, "\u72b6")),
+    (b.decode_utf16be, _race_contents("utf-16-be", GRIN + "a", "a")),
+    (b.decode_utf32le, _race_contents("utf-32-le", GRIN, "a")),
+    (b.decode_utf32be, _race_contents("utf-32-be", "\xe9", "a")),
+    (b.decode_iso_8859_1, _race_contents("latin-1", "\xe9", "a")),
+    (b.decode_windows_1252, _race_contents("cp1252", "\u20ac", "a")),
+    (b.decode_us_ascii, _race_contents("ascii", "a", "b")),
+]
+
+
+@pytest.mark.parametrize("decode, contents", RACES,
+                         ids=[f"{decode.__name__}-{i}" for i, (decode, _) in enumerate(RACES)])
+def test_decoding_bytes_that_another_thread_rewrites(decode, contents):
+    """Another thread rewrites the buffer (ctypes.memmove runs without the
+    GIL, as a writer into a shared mmap would) while it is decoded: every call
+    must return a well-formed str of its own width, or raise ValueError, and
+    never write outside what it allocated (the sanitizer build checks)."""
+    import ctypes
+    import threading
+    import time
+
+    first, second = contents
+    buffer = bytes(len(first))  # a new object, not shared with anything
+    address = ctypes.cast(ctypes.c_char_p(buffer), ctypes.c_void_p).value
+    ctypes.memmove(address, first, len(first))
+    stop = threading.Event()
+
+    def rewrite():
+        while not stop.is_set():
+            ctypes.memmove(address, second, len(second))
+            ctypes.memmove(address, first, len(first))
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            try:
+                text = decode(buffer)
+            except ValueError:
+                continue
+            assert len(text) <= len(buffer)
+            # Equal only if stored as narrow as its widest character allows.
+            assert text == str(text.encode("utf-32-le", "surrogatepass"), "utf-32-le",
+                               "surrogatepass")
+    finally:
+        stop.set()
+        writer.join()

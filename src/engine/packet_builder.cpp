@@ -136,10 +136,14 @@ bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache&
 }  // namespace
 
 PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
-    // The placement pass reuses the length pass's scans only where they can
-    // be borrowed; elsewhere it reads every item afresh.
-    ReadState state{.python_may_have_run = !kScansMayBeBorrowed};
+    // The placement pass reuses the length pass's scans: borrowed under the
+    // interpreter lock, held (strong references, each item's scan one
+    // snapshot taken inside its dict's lock) where there is none, so that
+    // another thread changing an item between the passes frees nothing the
+    // call still reads.
+    ReadState state;
     ItemRecords records(kScansMayBeBorrowed ? items.size() : 0);
+    std::unique_ptr<ItemSlots[]> held(kScansMayBeBorrowed ? nullptr : new ItemSlots[items.size()]);
 
     // Length pass: every item's dict check, "bits" and "offset_bits".
     std::uint64_t total_bits = 0;
@@ -155,9 +159,8 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
                 if (!read_extent(items[i], entries, state, bits, has_offset, offset)) return nullptr;
             }
         } else {
-            ItemSlots entries;
-            if (!scan_item(items[i], entries) ||
-                !read_extent(items[i], entries, state, bits, has_offset, offset)) {
+            if (!scan_item(items[i], held[i]) ||
+                !read_extent(items[i], held[i], state, bits, has_offset, offset)) {
                 return nullptr;
             }
         }
@@ -195,7 +198,9 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         context = {static_cast<Py_ssize_t>(i), items[i]};
         bool placed = false;
-        if (!state.python_may_have_run) {
+        if (!state.python_may_have_run && !kScansMayBeBorrowed) {
+            placed = place_item(items[i], held[i], state, names, fields, scratch, writer, cursor);
+        } else if (!state.python_may_have_run) {
             ItemSlots entries(records[i]);
             placed = place_item(items[i], entries, state, names, fields, scratch, writer, cursor);
         } else {

@@ -10,6 +10,8 @@
 #include <bit>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -392,7 +394,28 @@ void text_loop(const LoopArguments& a, TextOutput& out, bool strip, CodePoints& 
     const bool in_place = field.start % 8 == 0 && field.order == ByteOrder::big &&
                           (plan.bulk == BulkDecode::text || (!field.reverse && field.bits % 8 == 0));
     field_buffer.resize(count);
-    for (std::size_t i = 0; i < a.count; ++i) {
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        // Short text that is its own UTF-8, where it lies: one word per
+        // value (the block has sixteen bytes after its last frame), its
+        // padding counted off the word's top bytes.
+        if (in_place && plan.bulk == BulkDecode::text && count != 0 && count <= 8 &&
+            text_decoder(field.text).ascii_is_itself) {
+            const std::uint64_t keep = count == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * count)) - 1;
+            const std::uint8_t* bytes = a.block.data() + field.start / 8;
+            for (; i < a.count; ++i, bytes += a.stride) {
+                const std::uint64_t word = load_native<std::uint64_t>(bytes) & keep;
+                if (word & 0x8080808080808080u) break;  // the decoder's turn
+                const std::size_t size =
+                    strip ? (word == 0 ? 0 : 8 - static_cast<std::size_t>(std::countl_zero(word)) / 8) : count;
+                if (!out.reserve(8)) throw std::bad_alloc();
+                std::memcpy(out.data + out.size, &word, 8);
+                out.size += size;
+                offsets[i] = static_cast<Offset>(out.size);
+            }
+        }
+    }
+    for (; i < a.count; ++i) {
         std::span<const std::uint8_t> bytes;
         if (in_place) {
             bytes = a.block.subspan(i * a.stride + field.start / 8, count);
@@ -420,7 +443,9 @@ struct Shared {
     std::size_t block_frames;
     std::atomic<std::size_t> first_failure{SIZE_MAX};  // without null_on_error
     std::atomic<bool> stop{false};
-    std::atomic<std::size_t> finished{0};  // worker threads done
+    std::mutex lock;                  // guards `finished`
+    std::condition_variable done;     // a worker finished
+    std::size_t finished = 0;         // worker threads done
 };
 
 struct RangeResult {
@@ -632,7 +657,11 @@ bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> pl
         for (std::size_t r = 1; r < threads; ++r) {
             workers.emplace_back([&shared, &ranges, r] {
                 decode_range(shared, ranges[r], false);
-                shared.finished.fetch_add(1, std::memory_order_release);
+                {
+                    const std::lock_guard<std::mutex> guard(shared.lock);
+                    ++shared.finished;
+                }
+                shared.done.notify_one();
             });
         }
     } catch (...) {
@@ -641,12 +670,17 @@ bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> pl
     decode_range(shared, ranges[0], true);
     for (std::size_t r = workers.size() + 1; r < threads; ++r) decode_range(shared, ranges[r], true);
     // The caller keeps answering for signals while the others finish.
-    while (shared.finished.load(std::memory_order_acquire) < workers.size()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (request.poll && !shared.stop.load(std::memory_order_relaxed) &&
-            !request.poll(request.poll_context)) {
-            ranges[0].stopped = true;
-            shared.stop.store(true, std::memory_order_relaxed);
+    {
+        std::unique_lock<std::mutex> lock(shared.lock);
+        while (shared.finished < workers.size()) {
+            if (shared.done.wait_for(lock, std::chrono::milliseconds(2)) == std::cv_status::no_timeout) continue;
+            if (!request.poll || shared.stop.load(std::memory_order_relaxed)) continue;
+            lock.unlock();
+            if (!request.poll(request.poll_context)) {
+                ranges[0].stopped = true;
+                shared.stop.store(true, std::memory_order_relaxed);
+            }
+            lock.lock();
         }
     }
     for (std::thread& worker : workers) worker.join();

@@ -1,9 +1,9 @@
 // Text codecs on Python objects.
 //
-// Decoding allocates the str with PyUnicode_New at its final length and the
-// narrowest width the decoder asks for, and the decoder writes the code
-// points straight into it; a decoder that writes as it validates may ask for
-// a wider str later, which takes over what was written.  Encoding reads the str's own
+// Decoding allocates the str with PyUnicode_New at the length and width the
+// decoder asks for, and the decoder writes the code points straight into it;
+// it may ask for a wider str later, which takes over what was written, and
+// has the str cut to the text's length at the end.  Encoding reads the str's own
 // storage (one, two or four bytes per code point) rather than its UTF-8 form,
 // measures, allocates the bytes once and writes into them.  The result is the same as encoding
 // the UTF-8 form: a str whose code points include a surrogate has no UTF-8
@@ -64,6 +64,17 @@ class StrSink final : public TextSink {
                      static_cast<std::size_t>(PyUnicode_KIND(narrow.get())), written,
                      PyUnicode_DATA(str_.get()), unit_size);
         room = {PyUnicode_DATA(str_.get()), unit_size};
+        return true;
+    }
+    bool shrink(std::size_t length, std::uint32_t, Room& room) override {
+        // In place: the str is new and only this sink holds it.
+        PyObject* str = str_.release();
+        if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(length)) < 0) {
+            refused_ = true;
+            return false;  // the resize dropped the str
+        }
+        str_ = PyRef(str);
+        room = {PyUnicode_DATA(str), static_cast<std::size_t>(PyUnicode_KIND(str))};
         return true;
     }
     // The decoder stopped because the str could not be made (MemoryError is raised).
@@ -148,6 +159,8 @@ std::span<const Unit> code_points_of(PyObject* text) noexcept {
             static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
 }
 
+// Allocates the mark and `size` bytes and runs `write` on the bytes after the
+// mark; `write` returns false when the text holds a surrogate.
 template <class Output, class Writer>
 bool write_measured(PyObject* text, EncodedSize size, std::span<const std::uint8_t> mark,
                     Output& output, Writer write) {
@@ -155,7 +168,7 @@ bool write_measured(PyObject* text, EncodedSize size, std::span<const std::uint8
     std::uint8_t* data = nullptr;
     if (!output.allocate(mark.size() + size.bytes, data)) return false;
     data = std::copy(mark.begin(), mark.end(), data);
-    write(data);
+    if (!write(data)) return raise_no_utf8_form(text);
     return true;
 }
 
@@ -163,26 +176,40 @@ template <class Output, class Unit>
 bool encode_code_points(TextCodec codec, PyObject* text, std::span<const Unit> code_points,
                         Output& output) {
     const bool little_endian = codec == TextCodec::utf16le || codec == TextCodec::utf32le;
+    // Four bytes per code point and a mark must not wrap around.
+    if (code_points.size() > (static_cast<std::size_t>(PY_SSIZE_T_MAX) - 4) / 4) {
+        PyErr_NoMemory();
+        return false;
+    }
     switch (codec) {
         case TextCodec::utf8:
             return write_measured(text, measure_utf8(code_points), {}, output,
-                                  [&](std::uint8_t* out) { write_utf8(code_points, out); });
+                                  [&](std::uint8_t* out) {
+                                      write_utf8(code_points, out);
+                                      return true;
+                                  });
         case TextCodec::utf16:
         case TextCodec::utf16le:
-        case TextCodec::utf16be:
+        case TextCodec::utf16be: {
+            // Text stored one or two bytes wide takes two bytes a code point;
+            // the writer finds its surrogates.  Wider text is measured.
+            const EncodedSize size = sizeof(Unit) < 4
+                                         ? EncodedSize{2 * code_points.size(), false}
+                                         : measure_utf16(code_points);
             return write_measured(
-                text, measure_utf16(code_points),
+                text, size,
                 codec == TextCodec::utf16 ? std::span<const std::uint8_t>(kUtf16Mark)
                                           : std::span<const std::uint8_t>(),
-                output, [&](std::uint8_t* out) { write_utf16(code_points, little_endian, out); });
+                output, [&](std::uint8_t* out) { return write_utf16(code_points, little_endian, out); });
+        }
         case TextCodec::utf32:
         case TextCodec::utf32le:
         case TextCodec::utf32be:
             return write_measured(
-                text, measure_utf32(code_points),
+                text, EncodedSize{4 * code_points.size(), false},
                 codec == TextCodec::utf32 ? std::span<const std::uint8_t>(kUtf32Mark)
                                           : std::span<const std::uint8_t>(),
-                output, [&](std::uint8_t* out) { write_utf32(code_points, little_endian, out); });
+                output, [&](std::uint8_t* out) { return write_utf32(code_points, little_endian, out); });
         case TextCodec::us_ascii:
         case TextCodec::iso_8859_1:
         case TextCodec::windows_1252:

@@ -1,42 +1,120 @@
-// US-ASCII, ISO-8859-1 and Windows-1252 decoders.  The checks skip ASCII a
-// word at a time; Windows-1252 needs a look at each byte above 0x7F only to
-// learn whether the text fits one byte per code point (bytes 0xA0..0xFF and
-// the five controls 0x81, 0x8D, 0x8F, 0x90, 0x9D decode to themselves) or
-// needs two.
+// US-ASCII, ISO-8859-1 and Windows-1252 decoders, as runs of decode_in_runs
+// (decoder/text_runs.hpp): each byte is read once and written from that
+// reading.  ASCII goes sixteen bytes a step; ISO-8859-1 in a room of one byte
+// per code point is a plain copy; Windows-1252 copies blocks without a byte of
+// 0x80..0x9F (the only ones that need its index) and looks those up.
 #include "codecs/decoder/single_byte.hpp"
 
 #include "core/ascii.hpp"
 #include "core/message.hpp"
+#include "core/simd.hpp"
 #include "core/windows_1252.hpp"
+#include "codecs/decoder/text_runs.hpp"
 #include "codecs/decoder/unicode.hpp"
 
 namespace bitloom {
 
 namespace {
 
-// Each byte becomes the code point of the same value.
-Status write_bytes(std::span<const std::uint8_t> bytes, std::uint32_t max_code_point,
-                   TextSink& sink) {
-    return write_into(sink, bytes.size(), max_code_point, [&](auto* out) -> Status {
-        widen_bytes(bytes.data(), bytes.size(), out);
-        return Done{};
-    });
+[[gnu::cold]] CodecError us_ascii_invalid(std::uint8_t byte) {
+    return make_error(ErrorKind::value_error, "Invalid US-ASCII byte: 0x{} (must be <= 0x7F)",
+                      {to_hex(byte, 2)});
+}
+
+// Copies the bytes from `state.at` on as long as they are ASCII; stops at the
+// end or after reading a byte of 0x80 or above, which it returns (else -1).
+template <class Unit>
+BITLOOM_ALWAYS_INLINE int copy_ascii(RunState& state, Unit* out) noexcept {
+    while (state.at < state.end) {
+        const std::size_t run = copy_ascii_prefix(state.data + state.at, state.end - state.at,
+                                                  out + state.written);
+        state.at += run;
+        state.written += run;
+        if (state.at == state.end) break;
+        const std::uint8_t byte = state.data[state.at];
+        if (byte >= 0x80) return byte;
+        out[state.written++] = byte;  // it changed since the block was read
+        ++state.at;
+    }
+    return -1;
+}
+
+template <class Unit>
+RunStop run_us_ascii(RunState& state, Unit* out) {
+    const int byte = copy_ascii(state, out);
+    if (byte < 0) return stop_at_end();
+    return stop_with_error(state, us_ascii_invalid(static_cast<std::uint8_t>(byte)));
+}
+
+template <class Unit>
+RunStop run_iso_8859_1(RunState& state, Unit* out) {
+    if (state.limit < kLatin1Max) {
+        const int byte = copy_ascii(state, out);
+        return byte < 0 ? stop_at_end() : stop_for_wider(static_cast<std::uint32_t>(byte), 1);
+    }
+    widen_bytes(state.data + state.at, state.end - state.at, out + state.written);
+    state.written += state.end - state.at;
+    state.at = state.end;
+    return stop_at_end();
+}
+
+inline std::uint32_t windows_1252_code_point(std::uint8_t byte) noexcept {
+    return byte < 0x80 ? byte : kWindows1252Index[byte - 0x80];
+}
+
+template <class Unit>
+RunStop run_windows_1252(RunState& state, Unit* out) {
+    const std::uint32_t limit = state.limit;
+    if (limit < kLatin1Max) {
+        const int byte = copy_ascii(state, out);
+        if (byte < 0) return stop_at_end();
+        const std::uint32_t code_point = windows_1252_code_point(static_cast<std::uint8_t>(byte));
+        return stop_for_wider(code_point, 1);
+    }
+    const std::uint8_t* data = state.data;
+    const std::size_t end = state.end;
+    std::size_t i = state.at;
+    std::size_t written = state.written;
+    while (i < end) {
+#if BITLOOM_SSE2
+        // Blocks without a byte of 0x80..0x9F are their own code points.
+        const __m128i top_bits = _mm_set1_epi8(static_cast<char>(0xE0));
+        const __m128i index_range = _mm_set1_epi8(static_cast<char>(0x80));
+        while (end - i >= 16) {
+            const __m128i block = load16(data + i);
+            store_bytes_widened(out + written, block);
+            const int mapped =
+                _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(block, top_bits), index_range));
+            if (mapped != 0) break;
+            i += 16;
+            written += 16;
+        }
+#endif
+        for (const std::size_t block_end = std::min(end, i + 16); i < block_end; ++i) {
+            const std::uint32_t code_point = windows_1252_code_point(data[i]);
+            if (code_point > limit) {
+                state.at = i;
+                state.written = written;
+                return stop_for_wider(code_point, 1);
+            }
+            out[written++] = static_cast<Unit>(code_point);
+        }
+    }
+    state.at = i;
+    state.written = written;
+    return stop_at_end();
 }
 
 }  // namespace
 
 Status decode_us_ascii(std::span<const std::uint8_t> bytes, TextSink& sink) {
-    const std::size_t run = ascii_run_length(bytes.data(), bytes.size());
-    if (run != bytes.size()) {
-        return make_error(ErrorKind::value_error, "Invalid US-ASCII byte: 0x{} (must be <= 0x7F)",
-                          {to_hex(bytes[run], 2)});
-    }
-    return write_bytes(bytes, kAsciiMax, sink);
+    return decode_in_runs<1>(bytes, sink,
+                             [](RunState& state, auto* out) { return run_us_ascii(state, out); });
 }
 
 Status decode_iso_8859_1(std::span<const std::uint8_t> bytes, TextSink& sink) {
-    const bool ascii = ascii_run_length(bytes.data(), bytes.size()) == bytes.size();
-    return write_bytes(bytes, ascii ? kAsciiMax : kLatin1Max, sink);
+    return decode_in_runs<1>(bytes, sink,
+                             [](RunState& state, auto* out) { return run_iso_8859_1(state, out); });
 }
 
 Status decode_windows_1252(std::span<const std::uint8_t> bytes, TextSink& sink) {
@@ -51,31 +129,14 @@ Status decode_windows_1252(std::span<const std::uint8_t> bytes, TextSink& sink) 
     } else if (size >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
         marked = decode_utf16_with_endianness(bytes.subspan(2), false, sink);
     } else {
-        // Every byte is defined, so only the width of the text is to be found.
-        std::uint32_t max_code_point = kAsciiMax;
-        for (std::size_t i = ascii_run_length(bytes.data(), size); i < size; ++i) {
-            const std::uint8_t byte = bytes[i];
-            if (byte < 0x80) continue;
-            if (kWindows1252Index[byte - 0x80] > 0xFF) {
-                max_code_point = kBasicPlaneMax;
-                break;
-            }
-            max_code_point = kLatin1Max;
-        }
-        return write_into(sink, size, max_code_point, [&](auto* out) -> Status {
-            if constexpr (sizeof(*out) == 1) {
-                // One byte per code point: no byte of the text maps elsewhere.
-                widen_bytes(bytes.data(), size, out);
-            } else {
-                for (std::size_t i = 0; i < size; ++i) {
-                    const std::uint8_t byte = bytes[i];
-                    out[i] = byte < 0x80 ? byte : kWindows1252Index[byte - 0x80];
-                }
-            }
-            return Done{};
+        // Every byte is defined: the run cannot fail.
+        return decode_in_runs<1>(bytes, sink, [](RunState& state, auto* out) {
+            return run_windows_1252(state, out);
         });
     }
-    if (!marked) return make_error(ErrorKind::value_error, "Failed to decode Windows-1252 bytes");
+    if (!marked) {
+        return make_error(ErrorKind::value_error, "Failed to decode Windows-1252 bytes");
+    }
     return marked;
 }
 

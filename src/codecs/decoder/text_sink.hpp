@@ -1,10 +1,11 @@
 // Where the text decoders put their text.
 //
-// A decoder learns how many code points its input holds, and how wide the
-// widest one is, before it writes any; it then asks the sink for room, once,
-// and writes the code points straight into it.  The caller can so allocate
-// the final string at its final size and width (one, two or four bytes per
-// code point) and have it filled in place, with no copy in between.
+// A decoder asks the sink for room once, for as many code points as its
+// input can give and as wide as the first of them need, and writes the code
+// points straight into it; it widens the room when a wider code point comes
+// and cuts it to what was written at the end.  The caller can so allocate the
+// string at its final width (one, two or four bytes per code point) and have
+// it filled in place, with no copy in between.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +50,14 @@ class TextSink {
     // too wide for the room appears; false as for reserve.
     virtual bool widen(std::size_t written, std::size_t length, std::uint32_t max_code_point,
                        Room& room) = 0;
+
+    // Cuts the room to its first `length` code points, which are the text;
+    // `max_code_point` is the room's own limit.  Called once at the end when
+    // the text came out shorter than the room.  A sink that can shrink in
+    // place should; this one copies into a room of the exact length.
+    virtual bool shrink(std::size_t length, std::uint32_t max_code_point, Room& room) {
+        return widen(length, length, max_code_point, room);
+    }
 
   protected:
     ~TextSink() = default;

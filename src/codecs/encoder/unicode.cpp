@@ -49,15 +49,82 @@ inline void put_unit32(std::uint8_t* out, std::uint32_t value) noexcept {
     std::memcpy(out, &value, sizeof value);
 }
 
-template <bool LittleEndian, class Unit>
-void write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
-    if constexpr (sizeof(Unit) < 4) {
-        for (std::size_t i = 0; i < code_points.size(); ++i) {
-            put_unit16<LittleEndian>(out + 2 * i, code_points[i]);
-        }
+#if BITLOOM_SSE2
+// Sixteen 16-bit units (two registers) of the byte order asked for and of the
+// native (little-endian) x86 order, from sixteen one-byte code points.
+template <bool LittleEndian>
+inline void store_bytes_as_units16(std::uint8_t* out, __m128i bytes) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (LittleEndian) {
+        store16(out, _mm_unpacklo_epi8(bytes, zero));
+        store16(out + 16, _mm_unpackhi_epi8(bytes, zero));
     } else {
-        for (const std::uint32_t c : code_points) {
+        store16(out, _mm_unpacklo_epi8(zero, bytes));
+        store16(out + 16, _mm_unpackhi_epi8(zero, bytes));
+    }
+}
+
+// Eight 16-bit code points as eight 32-bit units in the order asked for.
+template <bool LittleEndian>
+inline void store_units16_as_units32(std::uint8_t* out, __m128i units) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    if constexpr (LittleEndian) {
+        store16(out, _mm_unpacklo_epi16(units, zero));
+        store16(out + 16, _mm_unpackhi_epi16(units, zero));
+    } else {
+        const __m128i swapped = byte_swap_lanes16(units);
+        store16(out, _mm_unpacklo_epi16(zero, swapped));
+        store16(out + 16, _mm_unpackhi_epi16(zero, swapped));
+    }
+}
+#endif
+
+// The writers of UTF-16 and UTF-32 check for surrogates as they go and
+// return false when the text held one (what they wrote is then meaningless):
+// text stored one or two bytes wide needs no measuring pass before them.
+template <bool LittleEndian, class Unit>
+bool write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
+    constexpr bool kNative = std::endian::native == std::endian::little;
+    const std::size_t size = code_points.size();
+    const Unit* data = code_points.data();
+    std::size_t i = 0;
+    if constexpr (sizeof(Unit) == 1) {
+#if BITLOOM_SSE2
+        if constexpr (kNative) {
+            for (; size - i >= 16; i += 16) {
+                store_bytes_as_units16<LittleEndian>(out + 2 * i, load16(data + i));
+            }
+        }
+#endif
+        for (; i < size; ++i) put_unit16<LittleEndian>(out + 2 * i, data[i]);
+        return true;
+    } else if constexpr (sizeof(Unit) == 2) {
+        std::uint32_t surrogates = 0;
+#if BITLOOM_SSE2
+        if constexpr (kNative) {
+            __m128i found = _mm_setzero_si128();
+            const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800));
+            const __m128i block = _mm_set1_epi16(static_cast<short>(0xD800));
+            for (; size - i >= 8; i += 8) {
+                __m128i units = load16(data + i);
+                found = _mm_or_si128(found, _mm_cmpeq_epi16(_mm_and_si128(units, mask), block));
+                if constexpr (!LittleEndian) units = byte_swap_lanes16(units);
+                store16(out + 2 * i, units);
+            }
+            surrogates = static_cast<std::uint32_t>(_mm_movemask_epi8(found));
+        }
+#endif
+        for (; i < size; ++i) {
+            const std::uint32_t c = data[i];
+            surrogates |= static_cast<std::uint32_t>((c & 0xF800) == 0xD800);
+            put_unit16<LittleEndian>(out + 2 * i, c);
+        }
+        return surrogates == 0;
+    } else {
+        std::uint32_t surrogates = 0;
+        const auto put_code_point = [&](std::uint32_t c) {
             if (c < 0x10000) {
+                surrogates |= static_cast<std::uint32_t>((c & 0xF800) == 0xD800);
                 put_unit16<LittleEndian>(out, c);
                 out += 2;
             } else {
@@ -66,30 +133,96 @@ void write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) 
                 put_unit16<LittleEndian>(out + 2, 0xDC00 + (v & 0x3FF));
                 out += 4;
             }
+        };
+#if BITLOOM_SSE2
+        if constexpr (kNative) {
+            // Eight code points of the basic plane are eight units: checked
+            // for surrogates and packed to 16 bits (moved into the signed
+            // range for the saturating pack, and back).  A block with a pair
+            // is written code point by code point.
+            const __m128i bias32 = _mm_set1_epi32(0x8000);
+            const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
+            const __m128i basic_plane = _mm_set1_epi32(0xFFFF);
+            const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800));
+            const __m128i block = _mm_set1_epi16(static_cast<short>(0xD800));
+            for (; size - i > 8; i += 8) {
+                const __m128i low = load16(data + i);
+                const __m128i high = load16(data + i + 4);
+                const __m128i beyond = _mm_or_si128(_mm_cmpgt_epi32(low, basic_plane),
+                                                    _mm_cmpgt_epi32(high, basic_plane));
+                if (_mm_movemask_epi8(beyond) != 0) {
+                    for (std::size_t k = 0; k < 8; ++k) put_code_point(data[i + k]);
+                    continue;
+                }
+                __m128i units = _mm_add_epi16(
+                    _mm_packs_epi32(_mm_sub_epi32(low, bias32), _mm_sub_epi32(high, bias32)), bias16);
+                surrogates |= static_cast<std::uint32_t>(
+                    _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, mask), block)));
+                if constexpr (!LittleEndian) units = byte_swap_lanes16(units);
+                store16(out, units);
+                out += 16;
+            }
         }
+#endif
+        for (; i < size; ++i) put_code_point(data[i]);
+        return surrogates == 0;
     }
 }
 
 template <bool LittleEndian, class Unit>
-void write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
+bool write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
+    constexpr bool kNative = std::endian::native == std::endian::little;
+    const std::size_t size = code_points.size();
+    const Unit* data = code_points.data();
     std::size_t i = 0;
+    std::uint32_t surrogates = 0;
 #if BITLOOM_SSE2
-    if constexpr (sizeof(Unit) == 4 && LittleEndian != (std::endian::native == std::endian::little)) {
-        // Text stored four bytes wide, in the other byte order: the compiler
-        // turns the shifts of put_unit32 into one bswap per code point and
-        // then cannot vectorise it (SSE2 has no byte shuffle), so four code
-        // points are swapped per step here: the bytes of every 16-bit half,
-        // then the two halves of every 32-bit lane.
-        for (; i + 4 <= code_points.size(); i += 4) {
-            __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code_points.data() + i));
-            units = byte_swap_lanes32(units);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), units);
+    if constexpr (kNative) {
+        const __m128i zero = _mm_setzero_si128();
+        if constexpr (sizeof(Unit) == 1) {
+            for (; size - i >= 16; i += 16) {
+                const __m128i bytes = load16(data + i);
+                // Each byte widened to 16 bits, then to 32 bits in order.
+                const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+                const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+                store_units16_as_units32<LittleEndian>(out + 4 * i, low);
+                store_units16_as_units32<LittleEndian>(out + 4 * i + 32, high);
+            }
+        } else if constexpr (sizeof(Unit) == 2) {
+            __m128i found = zero;
+            const __m128i mask = _mm_set1_epi16(static_cast<short>(0xF800));
+            const __m128i block = _mm_set1_epi16(static_cast<short>(0xD800));
+            for (; size - i >= 8; i += 8) {
+                const __m128i units = load16(data + i);
+                found = _mm_or_si128(found, _mm_cmpeq_epi16(_mm_and_si128(units, mask), block));
+                store_units16_as_units32<LittleEndian>(out + 4 * i, units);
+            }
+            surrogates = static_cast<std::uint32_t>(_mm_movemask_epi8(found));
+        } else {
+            // Four code points a step, swapped as a block in the other byte
+            // order (the compiler makes one bswap per code point of the
+            // shifts, and SSE2 has no byte shuffle).
+            __m128i found = zero;
+            const __m128i mask = _mm_set1_epi32(static_cast<int>(0xFFFFF800u));
+            const __m128i block = _mm_set1_epi32(0xD800);
+            for (; size - i >= 4; i += 4) {
+                __m128i units = load16(data + i);
+                found = _mm_or_si128(found, _mm_cmpeq_epi32(_mm_and_si128(units, mask), block));
+                if constexpr (!LittleEndian) units = byte_swap_lanes32(units);
+                store16(out + 4 * i, units);
+            }
+            surrogates = static_cast<std::uint32_t>(_mm_movemask_epi8(found));
         }
     }
 #endif
-    for (; i < code_points.size(); ++i) {
-        put_unit32<LittleEndian>(out + 4 * i, code_points[i]);
+    for (; i < size; ++i) {
+        const std::uint32_t c = data[i];
+        if constexpr (sizeof(Unit) > 1) {
+            surrogates |= static_cast<std::uint32_t>((c & 0xFFFFF800u) == 0xD800u);
+        }
+        put_unit32<LittleEndian>(out + 4 * i, c);
     }
+    return surrogates == 0;
 }
 
 // The sums of step(c) over the code points, where step gives each code
@@ -385,23 +518,17 @@ void write_utf8(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
 }
 
 template <class Unit>
-void write_utf16(std::span<const Unit> code_points, bool little_endian,
+bool write_utf16(std::span<const Unit> code_points, bool little_endian,
                  std::uint8_t* out) noexcept {
-    if (little_endian) {
-        write_utf16_in_order<true>(code_points, out);
-    } else {
-        write_utf16_in_order<false>(code_points, out);
-    }
+    return little_endian ? write_utf16_in_order<true>(code_points, out)
+                         : write_utf16_in_order<false>(code_points, out);
 }
 
 template <class Unit>
-void write_utf32(std::span<const Unit> code_points, bool little_endian,
+bool write_utf32(std::span<const Unit> code_points, bool little_endian,
                  std::uint8_t* out) noexcept {
-    if (little_endian) {
-        write_utf32_in_order<true>(code_points, out);
-    } else {
-        write_utf32_in_order<false>(code_points, out);
-    }
+    return little_endian ? write_utf32_in_order<true>(code_points, out)
+                         : write_utf32_in_order<false>(code_points, out);
 }
 
 #define BITLOOM_INSTANTIATE_ENCODERS(Unit)                                                   \
@@ -410,8 +537,8 @@ void write_utf32(std::span<const Unit> code_points, bool little_endian,
     template EncodedSize measure_utf16<Unit>(std::span<const Unit>) noexcept;               \
     template EncodedSize measure_utf32<Unit>(std::span<const Unit>) noexcept;               \
     template void write_utf8<Unit>(std::span<const Unit>, std::uint8_t*) noexcept;          \
-    template void write_utf16<Unit>(std::span<const Unit>, bool, std::uint8_t*) noexcept;   \
-    template void write_utf32<Unit>(std::span<const Unit>, bool, std::uint8_t*) noexcept;
+    template bool write_utf16<Unit>(std::span<const Unit>, bool, std::uint8_t*) noexcept;   \
+    template bool write_utf32<Unit>(std::span<const Unit>, bool, std::uint8_t*) noexcept;
 
 BITLOOM_INSTANTIATE_ENCODERS(std::uint8_t)
 BITLOOM_INSTANTIATE_ENCODERS(std::uint16_t)

@@ -6,7 +6,7 @@
 // pass, which gives the exact number of bytes and tells whether a surrogate
 // (U+D800..U+DFFF) is present, and a writer that fills a caller-provided
 // buffer of exactly that size.  Surrogates are not Unicode scalar values and
-// have no encoding: text holding one must be refused before any writer runs.
+// have no encoding: text holding one is refused.
 //
 // The writers never write a byte-order mark; callers that want one put
 // kUtf16Mark or kUtf32Mark (big-endian) in front.
@@ -48,11 +48,15 @@ enum class Utf8MeasurePath : std::uint8_t { plain, sse2, avx2 };
 bool utf8_measure_path_available(Utf8MeasurePath path) noexcept;
 EncodedSize measure_utf8_by(Utf8MeasurePath path,
                             std::span<const std::uint32_t> code_points) noexcept;
+// The UTF-16 and UTF-32 writers check for surrogates as they write and
+// return false if they met one (what they wrote is then meaningless), so
+// that text stored one or two bytes wide, whose encoded size is known from
+// its length, is read once.
 template <class Unit>
-void write_utf16(std::span<const Unit> code_points, bool little_endian,
+bool write_utf16(std::span<const Unit> code_points, bool little_endian,
                  std::uint8_t* out) noexcept;
 template <class Unit>
-void write_utf32(std::span<const Unit> code_points, bool little_endian,
+bool write_utf32(std::span<const Unit> code_points, bool little_endian,
                  std::uint8_t* out) noexcept;
 
 }  // namespace bitloom
