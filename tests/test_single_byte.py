@@ -149,3 +149,45 @@ def test_encoders_match_cpython(text):
             b.encode_windows_1252(text)
     else:
         assert b.encode_windows_1252(text) == expected
+
+
+# Every byte, alone and at every place of the sixteen-byte blocks that the
+# decoders copy at once (and in the tail after them), inside ASCII and inside
+# Latin-1 text: each decoder must give the table's character, and US-ASCII
+# must name the byte.
+@pytest.mark.parametrize("byte", range(256), ids=hex)
+def test_every_byte_in_every_place(byte):
+    for before, filler in [(0, b""), (1, b"a"), (15, b"a"), (16, b"a"), (31, b"\xe9"), (64, b"\xe9"),
+                           (70, b"a")]:
+        data = filler * before + bytes([byte]) + filler * 20
+        latin1 = b.decode_iso_8859_1(data)
+        assert latin1 == data.decode("latin-1") and latin1.isascii() == data.isascii()
+        expected = "".join(whatwg_windows_1252(x) for x in data)
+        if not data.startswith(MARKS):
+            result = b.decode_windows_1252(data)
+            assert result == expected and result.isascii() == expected.isascii()
+        if data.isascii():
+            assert b.decode_us_ascii(data) == data.decode("ascii")
+        else:
+            first = next(x for x in data if x > 0x7F)
+            with pytest.raises(ValueError) as caught:
+                b.decode_us_ascii(data)
+            assert caught.value.args == (f"Invalid US-ASCII byte: 0x{first:02X} (must be <= 0x7F)",)
+
+
+# Every entry of the three tables the other way: each of the 256 characters
+# that the bytes decode to, alone, encodes back to its byte, and every other
+# character up to U+00FF fails as it must.
+@pytest.mark.parametrize("byte", range(256), ids=hex)
+def test_every_table_entry_encodes_back(byte):
+    assert b.encode_iso_8859_1(chr(byte)) == bytes([byte])
+    assert b.encode_windows_1252(whatwg_windows_1252(byte)) == bytes([byte])
+    if byte < 0x80:
+        assert b.encode_us_ascii(chr(byte)) == bytes([byte])
+    else:
+        with pytest.raises(ValueError) as caught:
+            b.encode_us_ascii("a" * 20 + chr(byte))
+        assert caught.value.args == (f"Character '{chr(byte)}' (U+{byte:04X}) is not valid US-ASCII",)
+    if chr(byte) not in {whatwg_windows_1252(x) for x in range(256)}:
+        with pytest.raises(ValueError, match=f"^{W1252_ENCODE}$"):
+            b.encode_windows_1252(chr(byte))

@@ -436,3 +436,64 @@ def test_decoding_bytes_that_another_thread_rewrites(decode, contents):
     finally:
         stop.set()
         writer.join()
+
+
+# ---- every kind of text, long enough for every path ---------------------------
+
+# Runs of one kind of text each (stored one, two or four bytes wide by the
+# interpreter), long enough to pass the decoders' head of 64 units, their
+# blocks, and the length at which long text is counted before its str is made.
+KINDS = {
+    "ascii": "The quick brown fox; 0123456789.\n",
+    "latin-1": "Grüße, naïve café déjà vu, ¿qué? ½ año; ",
+    "greek": "température 25°C, Δt=3 ms, OK; ",
+    "cjk": "température 25°C, 状态 OK; ",
+    "emoji": "status 🚀 ok, 😀 fine; ",
+}
+kind_texts = st.lists(
+    st.tuples(st.sampled_from(sorted(KINDS)), st.integers(0, 5000), st.integers(0, 40)),
+    min_size=1, max_size=3,
+).map(lambda runs: "".join((KINDS[kind] * (count // len(KINDS[kind]) + 1))[skip:skip + count]
+                           for kind, count, skip in runs))
+
+
+@pytest.mark.parametrize("encode, decode, codec", PAIRS)
+@settings(max_examples=60, deadline=None)
+@given(text=kind_texts)
+def test_every_kind_of_text_matches_cpython(encode, decode, codec, text):
+    data = encode(text)
+    assert data == text.encode(codec)
+    assert same_str(decode(data), text)
+
+
+# The same texts with one unit damaged anywhere, early or late.
+@pytest.mark.parametrize("codec", ["utf-8"] + WIDE_CODECS)
+@settings(max_examples=60, deadline=None)
+@given(text=kind_texts, where=st.floats(0, 1), bad=st.sampled_from(
+    [b"\xff", b"\xc0\x80", b"\xed\xa0\x80", b"\xe2\x82", b"\xf4\x90\x80\x80", b"\xc3"]))
+def test_damage_in_every_kind_of_text_matches_cpython(codec, text, where, bad):
+    raw = text.encode(codec)
+    if codec == "utf-8":
+        at = int(where * len(text))
+        raw = text[:at].encode(codec) + bad + text[at:].encode(codec)
+        assert outcome(b.decode_utf8, raw) == cpython_utf8(raw)
+    else:
+        size = 2 if codec.startswith("utf-16") else 4
+        at = int(where * (len(raw) // size)) * size
+        unit = BAD_UNITS[size][len(bad) % 4].to_bytes(size, "little" if codec.endswith("le") else "big")
+        check_against_cpython(codec, raw[:at] + unit + raw[at:])
+
+
+# UTF-8 Latin-1 text is decoded sixteen bytes at a time when a block holds
+# only ASCII and two-byte sequences led by C2 or C3: a lead at the last byte of
+# a block, a lead without its continuation, and the overlong leads C0 and C1
+# at every place of a block must all come out as CPython has them.
+@pytest.mark.parametrize("offset", range(18))
+@pytest.mark.parametrize("inserted", [b"\xc3\xa9", b"\xc2\x80", b"\xc3", b"\xc3a", b"\xc0\xa9",
+                                      b"\xc1\xbf", b"\xa9", b"\xc4\x80", b"\xe2\x82\xac"])
+def test_latin1_blocks_match_cpython(offset, inserted):
+    for filler in (b"a", "é".encode()):
+        data = filler * offset + inserted + "é".encode() * 20
+        result = outcome(b.decode_utf8, data)
+        expected = cpython_utf8(data)
+        assert result == expected and (isinstance(result, tuple) or same_str(result, expected))

@@ -1,6 +1,10 @@
 // Wide loads and stores for the text codecs.  SSE2 is part of every x86-64
 // processor, so its paths need no run-time detection; BITLOOM_PORTABLE builds
 // test the plain loops instead, which give the same results.
+//
+// AVX2 (and the byte shuffle of SSSE3 that comes with it) is compiled with a
+// target attribute, for GCC and Clang, and taken where the processor has it:
+// processor_has_avx2() asks once per process.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +17,24 @@
 #define BITLOOM_SSE2 0
 #endif
 
+#if BITLOOM_SSE2 && (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
+#include <immintrin.h>
+#define BITLOOM_AVX2 1
+#else
+#define BITLOOM_AVX2 0
+#endif
+
 namespace bitloom {
+
+#if BITLOOM_AVX2
+// Also false when the operating system does not save the AVX registers.  A
+// function-local static is initialised once, safely even when two threads
+// arrive together.
+inline bool processor_has_avx2() noexcept {
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+}
+#endif
 
 #if BITLOOM_SSE2
 inline __m128i load16(const void* bytes) noexcept {

@@ -7,6 +7,7 @@
 // of every shape, must leave sentinel bytes after the room untouched and,
 // when valid, come back unchanged.  (Values and messages are compared with
 // CPython's codecs in pytest.)
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -54,6 +55,7 @@ class GuardedSink final : public TextSink {
     }
 
     int widenings = 0;
+    std::size_t unit_size() const { return unit_size_; }
 
     bool guard_intact() const {
         for (std::size_t i = length_ * unit_size_; i < storage_.size(); ++i) {
@@ -170,6 +172,94 @@ void test_widening_keeps_text_and_room() {
     }
 }
 
+// Rewrites the input when the room is asked for, as a writer in another
+// thread or process may between a decoder's first look at its bytes and its
+// writing: the room then fits the old bytes, and the new ones must neither
+// leave it nor give a str of the wrong width.
+class RewritingSink final : public TextSink {
+  public:
+    RewritingSink(GuardedSink& inner, Bytes& input, const Bytes& replacement)
+        : inner_(inner), input_(input), replacement_(replacement) {}
+
+    bool reserve(std::size_t length, std::uint32_t max_code_point, Room& room) override {
+        std::copy(replacement_.begin(), replacement_.end(), input_.begin());
+        return inner_.reserve(length, max_code_point, room);
+    }
+    bool widen(std::size_t written, std::size_t length, std::uint32_t max_code_point,
+               Room& room) override {
+        return inner_.widen(written, length, max_code_point, room);
+    }
+    bool shrink(std::size_t length, std::uint32_t max_code_point, Room& room) override {
+        CHECK(inner_.guard_intact());
+        return inner_.shrink(length, max_code_point, room);
+    }
+
+  private:
+    GuardedSink& inner_;
+    Bytes& input_;
+    const Bytes& replacement_;
+};
+
+Bytes encoded(const std::vector<std::uint32_t>& code_points, int form) {
+    const std::span<const std::uint32_t> text(code_points);
+    Bytes bytes(form == 8 ? measure_utf8(text).bytes : form == 16 ? measure_utf16(text).bytes
+                                                                  : measure_utf32(text).bytes);
+    if (form == 8) write_utf8(text, bytes.data());
+    if (form == 16) (void)write_utf16(text, true, bytes.data());
+    if (form == 32) (void)write_utf32(text, true, bytes.data());
+    return bytes;
+}
+
+Status decode_form(const Bytes& bytes, int form, TextSink& sink) {
+    if (form == 8) return decode_utf8(bytes, sink);
+    if (form == 16) return decode_utf16_with_endianness(bytes, true, sink);
+    return decode_utf32_with_endianness(bytes, true, sink);
+}
+
+// Texts of one head (64 code units of one width) and a long rest, as the
+// bytes before and after they change: the decode must come out as that of
+// the head and the new rest.
+void test_input_changed_after_the_room_was_made() {
+    const std::uint32_t heads[] = {'a', 0xE9, 0x20AC, 0x1F600};
+    const std::uint32_t rests[] = {'a', 0xE9, 0x72B6, 0x1F600};
+    for (int form : {8, 16, 32}) {
+        for (std::uint32_t head : heads) {
+            // 64 code units of the head in every form: UTF-8 characters of
+            // 1 to 4 bytes, UTF-16 units or pairs.
+            const std::size_t unit_bytes = form / 8;
+            const std::size_t head_bytes = 64 * unit_bytes;
+            std::vector<std::uint32_t> head_text;
+            while (encoded(head_text, form).size() < head_bytes) head_text.push_back(head);
+            if (encoded(head_text, form).size() != head_bytes) continue;
+            for (std::uint32_t before : rests) {
+                for (std::uint32_t after : rests) {
+                    std::vector<std::uint32_t> old_text = head_text;
+                    std::vector<std::uint32_t> new_text = head_text;
+                    // Both rests of the same size: 12 KiB of repeats of
+                    // their character (whose sizes all divide 12).
+                    const std::size_t rest_bytes = 12288;
+                    while (encoded(old_text, form).size() < head_bytes + rest_bytes) old_text.push_back(before);
+                    while (encoded(new_text, form).size() < head_bytes + rest_bytes) new_text.push_back(after);
+                    Bytes input = encoded(old_text, form);
+                    const Bytes replacement = encoded(new_text, form);
+                    CHECK(input.size() == replacement.size());
+                    for (bool narrowest : {true, false}) {
+                        GuardedSink raced(narrowest);
+                        RewritingSink rewriting(raced, input, replacement);
+                        input = encoded(old_text, form);
+                        CHECK(decode_form(input, form, rewriting).ok());
+                        CHECK(raced.guard_intact());
+                        GuardedSink calm(narrowest);
+                        CHECK(decode_form(replacement, form, calm).ok());
+                        CHECK(raced.reencoded() == calm.reencoded());
+                        CHECK(raced.unit_size() == calm.unit_size());
+                    }
+                }
+            }
+        }
+    }
+}
+
 }  // namespace
 
 // The measures of text stored two and four bytes wide count eight or more
@@ -233,5 +323,6 @@ int main() {
     test_utf8_decoding_stays_in_its_room();
     test_latin1_to_utf8_fills_exactly();
     test_measures_count_every_code_point();
+    test_input_changed_after_the_room_was_made();
     return failures == 0 ? 0 : 1;
 }

@@ -21,6 +21,8 @@
 // A run is a callable `run(RunState&, Unit* out) -> RunStop` for Unit of one,
 // two and four bytes.  It may store whole blocks past `written` (never past
 // `written` plus the code units left in the input) and later overwrite them.
+// A decoder that passes a length hint makes rooms shorter than that; its run
+// must also stay within `capacity`, and stop for room when it is full.
 #pragma once
 
 #include <algorithm>
@@ -40,12 +42,15 @@ struct RunState {
     std::size_t end;      // the end of the bytes this run may read
     bool input_ends;      // `end` is the end of the input, not of a copied head
     std::size_t written;  // code points written to the room
+    std::size_t capacity; // code points the room holds
     std::uint32_t limit;  // the largest code point the room holds
     CodecError error;     // set with RunStop::Why::error
 };
 
 struct RunStop {
-    enum class Why : std::uint8_t { end, wider, error };
+    // `room`: the room is full (only where it was made shorter than the
+    // input could need, on a hint).
+    enum class Why : std::uint8_t { end, wider, room, error };
     Why why;
     // With `wider`: the code point that needs the wider room, and its bytes.
     std::uint32_t code_point = 0;
@@ -53,6 +58,7 @@ struct RunStop {
 };
 
 inline RunStop stop_at_end() noexcept { return {RunStop::Why::end}; }
+inline RunStop stop_for_room() noexcept { return {RunStop::Why::room}; }
 inline RunStop stop_for_wider(std::uint32_t code_point, std::size_t bytes) noexcept {
     return {RunStop::Why::wider, code_point, bytes};
 }
@@ -84,9 +90,20 @@ inline void put(const TextSink::Room& room, std::size_t index, std::uint32_t cod
 
 inline constexpr std::size_t kHead = 64;
 
+// The number of code points that the rest of the input, `units` code units
+// from `rest` on, is expected to give in a room of `limit`; at most `units`.
+// A hint only: a run stops when the room is full, and it is then made as
+// long as the input can need.  Without a hint the room is that long at once.
+struct NoLengthHint {
+    std::size_t operator()(const std::uint8_t*, std::size_t units, std::uint32_t) const noexcept {
+        return units;
+    }
+};
+
 // Decodes `bytes`, whose code units are `UnitBytes` wide, by `run`.
-template <std::size_t UnitBytes, class Run>
-Status decode_in_runs(std::span<const std::uint8_t> bytes, TextSink& sink, Run&& run) {
+template <std::size_t UnitBytes, class Run, class LengthHint = NoLengthHint>
+Status decode_in_runs(std::span<const std::uint8_t> bytes, TextSink& sink, Run&& run,
+                      LengthHint hint = {}) {
     const std::size_t size = bytes.size();
     // The head, copied aside: what is decoded from it is read once.  It is
     // decoded into the narrowest units first and again, from the same copy,
@@ -98,7 +115,7 @@ Status decode_in_runs(std::span<const std::uint8_t> bytes, TextSink& sink, Run&&
     std::uint16_t head_text16[kHead];
     std::uint32_t head_text32[kHead];
     std::uint32_t limit = kAsciiMax;
-    RunState state{head, 0, head_size, head_size == size, 0, limit, {}};
+    RunState state{head, 0, head_size, head_size == size, 0, kHead, limit, {}};
     for (;;) {
         state.at = 0;
         state.written = 0;
@@ -111,7 +128,9 @@ Status decode_in_runs(std::span<const std::uint8_t> bytes, TextSink& sink, Run&&
         limit = width_limit(stop.code_point);
     }
 
-    std::size_t length = state.written + (size - state.at) / UnitBytes;
+    const std::size_t rest = (size - state.at) / UnitBytes;
+    std::size_t length =
+        state.written + std::min(rest, hint(bytes.data() + state.at, rest, limit));
     TextSink::Room room;
     if (!sink.reserve(length, limit, room)) return no_room_error();
     if (limit <= kLatin1Max) {
@@ -126,16 +145,24 @@ Status decode_in_runs(std::span<const std::uint8_t> bytes, TextSink& sink, Run&&
     state.end = size;
     state.input_ends = true;
     state.limit = limit;
+    state.capacity = length;
     while (state.at < size) {
         const RunStop stop = runs::run_in_room(run, state, room);
         if (stop.why == RunStop::Why::end) break;
         if (stop.why == RunStop::Why::error) return std::move(state.error);
+        if (stop.why == RunStop::Why::room) {
+            length = state.written + (size - state.at) / UnitBytes;
+            if (!sink.widen(state.written, length, limit, room)) return no_room_error();
+            state.capacity = length;
+            continue;
+        }
         limit = width_limit(stop.code_point);
         length = state.written + 1 + (size - state.at - stop.bytes) / UnitBytes;
         if (!sink.widen(state.written, length, limit, room)) return no_room_error();
         runs::put(room, state.written++, stop.code_point);
         state.at += stop.bytes;
         state.limit = limit;
+        state.capacity = length;
     }
     if (state.written != length && !sink.shrink(state.written, limit, room)) return no_room_error();
     return Done{};

@@ -93,11 +93,16 @@ constexpr std::uint32_t second_byte_max(std::uint32_t lead) noexcept {
 // bytes a step: a block of ASCII and two-byte sequences with the lead C2 or
 // C3, each lead followed by its continuation byte inside the block, gives a
 // code point at every byte that is not a continuation byte.  They are
-// computed at every position together and then stored one after the other
+// computed at every position together and then packed: with the byte
+// shuffle where the processor has AVX2, else stored one after the other
 // without a branch.  False, with nothing consumed, for any other block.
-BITLOOM_ALWAYS_INLINE bool copy_latin1_block(const std::uint8_t* data, std::size_t& i,
-                                             std::uint8_t* out, std::size_t& written) noexcept {
-    const __m128i block = load16(data + i);
+struct Latin1Block {
+    __m128i values;  // the code point at each lead or ASCII byte
+    unsigned kept;   // bit k: byte k is not a continuation byte
+};
+
+BITLOOM_ALWAYS_INLINE bool read_latin1_block(const std::uint8_t* data, Latin1Block& result) noexcept {
+    const __m128i block = load16(data);
     const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80));
     // As signed bytes after the offset: continuation bytes 0x80..0xBF are
     // 0x00..0x3F, the leads C2 and C3 are 0x42 and 0x43, ASCII is negative.
@@ -118,20 +123,67 @@ BITLOOM_ALWAYS_INLINE bool copy_latin1_block(const std::uint8_t* data, std::size
     }
     // (lead & 3) << 6 | (next & 0x3F) at leads, the byte itself elsewhere.
     const __m128i next = _mm_srli_si128(block, 1);
-    const __m128i high_bits =
-        _mm_slli_epi16(_mm_and_si128(block, _mm_set1_epi8(0x03)), 6);
+    const __m128i high_bits = _mm_slli_epi16(_mm_and_si128(block, _mm_set1_epi8(0x03)), 6);
     const __m128i joined = _mm_or_si128(high_bits, _mm_and_si128(next, _mm_set1_epi8(0x3F)));
-    const __m128i values = _mm_or_si128(_mm_and_si128(lead, joined), _mm_andnot_si128(lead, block));
+    result.values = _mm_or_si128(_mm_and_si128(lead, joined), _mm_andnot_si128(lead, block));
+    result.kept = ~continuation_bits & 0xFFFF;
+    return true;
+}
+
+BITLOOM_ALWAYS_INLINE bool copy_latin1_block(const std::uint8_t* data, std::size_t& i,
+                                             std::uint8_t* out, std::size_t& written) noexcept {
+    Latin1Block block;
+    if (!read_latin1_block(data + i, block)) return false;
     alignas(16) std::uint8_t bytes[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(bytes), values);
-    const unsigned kept = ~continuation_bits;
+    _mm_store_si128(reinterpret_cast<__m128i*>(bytes), block.values);
     std::uint8_t* to = out + written;
     std::size_t count = 0;
     for (unsigned k = 0; k < 16; ++k) {
         to[count] = bytes[k];
-        count += (kept >> k) & 1;
+        count += (block.kept >> k) & 1;
     }
     written += count;
+    i += 16;
+    return true;
+}
+#endif
+
+#if BITLOOM_AVX2
+// For every pattern of kept bytes among eight, the shuffle that moves them to
+// the front in order.
+struct KeptBytes {
+    alignas(16) std::uint8_t shuffle[256][16];
+};
+inline constexpr KeptBytes kKeptBytes = [] {
+    KeptBytes table{};
+    for (unsigned kept = 0; kept < 256; ++kept) {
+        unsigned next = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+            if ((kept >> k) & 1) table.shuffle[kept][next++] = static_cast<std::uint8_t>(k);
+        }
+        while (next < 16) table.shuffle[kept][next++] = 0x80;
+    }
+    return table;
+}();
+
+// copy_latin1_block, packed eight bytes at a time by the byte shuffle.  The
+// whole run is compiled for AVX2, so that the block inlines.
+[[gnu::target("avx2,popcnt")]] bool copy_latin1_block_avx2(const std::uint8_t* data, std::size_t& i,
+                                                             std::uint8_t* out,
+                                                             std::size_t& written) noexcept {
+    Latin1Block block;
+    if (!read_latin1_block(data + i, block)) return false;
+    const unsigned low = block.kept & 0xFF;
+    const unsigned high = block.kept >> 8;
+    const __m128i low_bytes = _mm_shuffle_epi8(
+        block.values, _mm_load_si128(reinterpret_cast<const __m128i*>(kKeptBytes.shuffle[low])));
+    const __m128i high_bytes =
+        _mm_shuffle_epi8(_mm_srli_si128(block.values, 8),
+                         _mm_load_si128(reinterpret_cast<const __m128i*>(kKeptBytes.shuffle[high])));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + written), low_bytes);
+    written += static_cast<unsigned>(__builtin_popcount(low));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + written), high_bytes);
+    written += static_cast<unsigned>(__builtin_popcount(high));
     i += 16;
     return true;
 }
@@ -144,12 +196,27 @@ RunStop run_utf8(RunState& state, Unit* out) {
     const std::uint32_t limit = state.limit;
     std::size_t i = state.at;
     std::size_t written = state.written;
+    const std::size_t capacity = state.capacity;
+#if BITLOOM_AVX2
+    const bool avx2 = sizeof(Unit) == 1 && processor_has_avx2();
+#endif
     RunStop stop = stop_at_end();
     while (i < end) {
+        if (written == capacity) {
+            stop = stop_for_room();
+            break;
+        }
 #if BITLOOM_SSE2
         if constexpr (sizeof(Unit) == 1) {
-            if (limit == kLatin1Max && end - i >= 16 && copy_latin1_block(data, i, out, written)) {
-                continue;
+            if (limit == kLatin1Max && end - i >= 16 && capacity - written >= 16) {
+#if BITLOOM_AVX2
+                if (avx2 ? copy_latin1_block_avx2(data, i, out, written)
+                         : copy_latin1_block(data, i, out, written)) {
+                    continue;
+                }
+#else
+                if (copy_latin1_block(data, i, out, written)) continue;
+#endif
             }
         }
 #endif
@@ -157,7 +224,8 @@ RunStop run_utf8(RunState& state, Unit* out) {
         if (lead < 0x80) {
             out[written++] = static_cast<Unit>(lead);
             ++i;
-            const std::size_t run = copy_ascii_prefix(data + i, end - i, out + written);
+            const std::size_t run = copy_ascii_prefix(
+                data + i, std::min(end - i, capacity - written), out + written);
             i += run;
             written += run;
             continue;
@@ -266,12 +334,12 @@ inline __m128i load_units16(const std::uint8_t* bytes) noexcept {
 // their width (or 0x7F in one byte) take this path.
 template <bool LittleEndian, class Unit>
 BITLOOM_ALWAYS_INLINE void copy_plain_utf16(const std::uint8_t* data, std::size_t& i, std::size_t end,
-                                            Unit* out, std::size_t& written,
+                                            Unit* out, std::size_t& written, std::size_t capacity,
                                             std::uint32_t limit) noexcept {
     if constexpr (sizeof(Unit) == 1) {
         const __m128i above = _mm_set1_epi16(static_cast<short>(~limit & 0xFFFF));
         const __m128i zero = _mm_setzero_si128();
-        while (end - i >= 32) {
+        while (end - i >= 32 && capacity - written >= 16) {
             const __m128i first = load_units16<LittleEndian>(data + i);
             const __m128i second = load_units16<LittleEndian>(data + i + 16);
             const __m128i refused = _mm_and_si128(_mm_or_si128(first, second), above);
@@ -282,7 +350,7 @@ BITLOOM_ALWAYS_INLINE void copy_plain_utf16(const std::uint8_t* data, std::size_
         }
     } else {
         if (limit != (sizeof(Unit) == 2 ? kBasicPlaneMax : kUnicodeMax)) return;
-        while (end - i >= 16) {
+        while (end - i >= 16 && capacity - written >= 8) {
             const __m128i units = load_units16<LittleEndian>(data + i);
             if (surrogate_lanes16(units) != 0) return;
             store_units16_widened(out + written, units);
@@ -303,7 +371,7 @@ RunStop run_utf16(RunState& state, Unit* out) {
     RunStop stop = stop_at_end();
     for (;;) {
 #if BITLOOM_SSE2
-        copy_plain_utf16<LittleEndian>(data, i, end, out, written, limit);
+        copy_plain_utf16<LittleEndian>(data, i, end, out, written, state.capacity, limit);
 #endif
         if (i == end) break;
         // Unit by unit to the end of the block that held something else.
@@ -337,6 +405,11 @@ RunStop run_utf16(RunState& state, Unit* out) {
             }
             if (code_point > limit) {
                 stop = stop_for_wider(code_point, length);
+                stopped = true;
+                break;
+            }
+            if (written == state.capacity) {
+                stop = stop_for_room();
                 stopped = true;
                 break;
             }
@@ -468,11 +541,39 @@ RunStop run_utf32(RunState& state, Unit* out) {
     return stop;
 }
 
+// High surrogates among `units` code units, counted from the byte that holds
+// a unit's top bits, in chunks of 255 into a one-byte counter that the
+// compiler can vectorise.
+template <bool LittleEndian>
+std::size_t count_high_surrogates(const std::uint8_t* data, std::size_t units) noexcept {
+    constexpr std::size_t kHigh = LittleEndian ? 1 : 0;
+    std::size_t count = 0;
+    for (std::size_t start = 0; start < units; start += 255) {
+        const std::size_t end = std::min(units, start + 255);
+        std::uint8_t chunk_count = 0;
+        for (std::size_t i = start; i < end; ++i) {
+            chunk_count = static_cast<std::uint8_t>(chunk_count + ((data[2 * i + kHigh] & 0xFC) == 0xD8));
+        }
+        count += chunk_count;
+    }
+    return count;
+}
+
 template <bool LittleEndian>
 Status decode_utf16_in_order(std::span<const std::uint8_t> bytes, TextSink& sink) {
+    // Text that needs four bytes per code point is one code point per pair:
+    // a long one is made about as long as its pairs leave, rather than as
+    // long as its units, which would take a fresh mapping of memory from the
+    // system on every call (the allocator keeps freed blocks for reuse only
+    // up to the size of the last one it gave back).
+    const auto hint = [](const std::uint8_t* rest, std::size_t units, std::uint32_t limit) {
+        constexpr std::size_t kCountFrom = 4096;
+        if (limit != kUnicodeMax || units < kCountFrom) return units;
+        return units - count_high_surrogates<LittleEndian>(rest, units);
+    };
     return decode_in_runs<2>(bytes, sink, [](RunState& state, auto* out) {
         return run_utf16<LittleEndian>(state, out);
-    });
+    }, hint);
 }
 
 template <bool LittleEndian>
@@ -485,8 +586,29 @@ Status decode_utf32_in_order(std::span<const std::uint8_t> bytes, TextSink& sink
 }  // namespace
 
 Status decode_utf8(std::span<const std::uint8_t> bytes, TextSink& sink) {
-    return decode_in_runs<1>(bytes, sink,
-                             [](RunState& state, auto* out) { return run_utf8(state, out); });
+    // Text that is not ASCII takes fewer code points than bytes: a long one
+    // is made as long as its bytes that are not continuation bytes, rather
+    // than as long as its bytes, which would take a fresh mapping of memory
+    // from the system on every call (the allocator keeps freed blocks for
+    // reuse only up to the size of the last one it gave back).
+    const auto hint = [](const std::uint8_t* rest, std::size_t size, std::uint32_t limit) {
+        constexpr std::size_t kCountFrom = 4096;
+        if (limit == kAsciiMax || size < kCountFrom) return size;
+        // Counted in chunks of at most 255 bytes into a one-byte counter,
+        // which lets the compiler count sixteen bytes per vector instruction.
+        std::size_t continuation_bytes = 0;
+        for (std::size_t start = 0; start < size; start += 255) {
+            const std::size_t end = std::min(size, start + 255);
+            std::uint8_t chunk_count = 0;
+            for (std::size_t i = start; i < end; ++i) {
+                chunk_count = static_cast<std::uint8_t>(chunk_count + ((rest[i] & 0xC0) == 0x80));
+            }
+            continuation_bytes += chunk_count;
+        }
+        return size - continuation_bytes;
+    };
+    return decode_in_runs<1>(
+        bytes, sink, [](RunState& state, auto* out) { return run_utf8(state, out); }, hint);
 }
 
 Status decode_utf16(std::span<const std::uint8_t> bytes, TextSink& sink) {

@@ -13,15 +13,9 @@
 #include "core/bits.hpp"
 #include "core/simd.hpp"
 
-// AVX2 doubles the lanes of the four-byte UTF-8 count.  It is compiled for
-// GCC and Clang with a target attribute and chosen at run time when the
-// processor (and the operating system) supports it.
-#if BITLOOM_SSE2 && (defined(__GNUC__) || defined(__clang__)) && !defined(_MSC_VER)
-#include <immintrin.h>
-#define BITLOOM_AVX2 1
-#else
-#define BITLOOM_AVX2 0
-#endif
+// AVX2 doubles the lanes of the four-byte UTF-8 count, and its byte shuffle
+// spreads Latin-1 text into UTF-8 eight code points a step; both are chosen at
+// run time (core/simd.hpp).
 
 namespace bitloom {
 
@@ -84,7 +78,7 @@ inline void store_units16_as_units32(std::uint8_t* out, __m128i units) noexcept 
 // text stored one or two bytes wide needs no measuring pass before them.
 template <bool LittleEndian, class Unit>
 bool write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
-    constexpr bool kNative = std::endian::native == std::endian::little;
+    [[maybe_unused]] constexpr bool kNative = std::endian::native == std::endian::little;
     const std::size_t size = code_points.size();
     const Unit* data = code_points.data();
     std::size_t i = 0;
@@ -171,7 +165,7 @@ bool write_utf16_in_order(std::span<const Unit> code_points, std::uint8_t* out) 
 
 template <bool LittleEndian, class Unit>
 bool write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
-    constexpr bool kNative = std::endian::native == std::endian::little;
+    [[maybe_unused]] constexpr bool kNative = std::endian::native == std::endian::little;
     const std::size_t size = code_points.size();
     const Unit* data = code_points.data();
     std::size_t i = 0;
@@ -224,6 +218,65 @@ bool write_utf32_in_order(std::span<const Unit> code_points, std::uint8_t* out) 
     }
     return surrogates == 0;
 }
+
+#if BITLOOM_AVX2
+// For every pattern of wide code points among eight (bit k: code point k is
+// U+0080 or above), the shuffle that takes their interleaved byte pairs
+// (first byte at 2k, second at 2k + 1) to their UTF-8: the first byte of
+// every code point, and the second of the wide ones.
+struct Latin1Spread {
+    alignas(16) std::uint8_t shuffle[256][16];
+};
+inline constexpr Latin1Spread kLatin1Spread = [] {
+    Latin1Spread table{};
+    for (unsigned wide = 0; wide < 256; ++wide) {
+        unsigned next = 0;
+        for (unsigned k = 0; k < 8; ++k) {
+            table.shuffle[wide][next++] = static_cast<std::uint8_t>(2 * k);
+            if ((wide >> k) & 1) table.shuffle[wide][next++] = static_cast<std::uint8_t>(2 * k + 1);
+        }
+        while (next < 16) table.shuffle[wide][next++] = 0x80;  // a zero byte
+    }
+    return table;
+}();
+
+// Latin-1 text into UTF-8 sixteen code points a step while at least 32 are
+// left (each 16-byte store then stays within what the rest will take);
+// returns how many it wrote, `out` moved past them.
+[[gnu::target("avx2,popcnt")]] std::size_t write_latin1_utf8_avx2(const std::uint8_t* text,
+                                                                   std::size_t size,
+                                                                   std::uint8_t*& out) noexcept {
+    std::size_t i = 0;
+    for (; size - i >= 32; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const auto wide = static_cast<unsigned>(_mm_movemask_epi8(block));
+        if (wide == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), block);
+            out += 16;
+            continue;
+        }
+        const __m128i is_wide = _mm_cmplt_epi8(block, _mm_setzero_si128());
+        const __m128i lead = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(block, 6), _mm_set1_epi8(0x03)),
+                                          _mm_set1_epi8(static_cast<char>(0xC0)));
+        const __m128i first = _mm_blendv_epi8(block, lead, is_wide);
+        const __m128i second = _mm_or_si128(_mm_and_si128(block, _mm_set1_epi8(0x3F)),
+                                            _mm_set1_epi8(static_cast<char>(0x80)));
+        const unsigned low = wide & 0xFF;
+        const unsigned high = wide >> 8;
+        const __m128i low_pairs = _mm_unpacklo_epi8(first, second);
+        const __m128i high_pairs = _mm_unpackhi_epi8(first, second);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_shuffle_epi8(low_pairs, _mm_load_si128(reinterpret_cast<const __m128i*>(
+                                                         kLatin1Spread.shuffle[low]))));
+        out += 8 + static_cast<unsigned>(__builtin_popcount(low));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_shuffle_epi8(high_pairs, _mm_load_si128(reinterpret_cast<const __m128i*>(
+                                                          kLatin1Spread.shuffle[high]))));
+        out += 8 + static_cast<unsigned>(__builtin_popcount(high));
+    }
+    return i;
+}
+#endif
 
 // The sums of step(c) over the code points, where step gives each code
 // point's two counts (its extra bytes, and whether it is a surrogate) as a
@@ -366,13 +419,6 @@ Counts count_utf8_four_byte_units_sse2(std::span<const std::uint32_t> code_point
     return total;
 }
 
-bool processor_has_avx2() noexcept {
-    // Also false when the operating system does not save the AVX registers.
-    // A function-local static is initialised once, safely even when two
-    // threads arrive together.
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
 #endif
 
 // The UTF-8 length of text stored four bytes per code point, by `path`.
@@ -478,6 +524,38 @@ void write_utf8(std::span<const Unit> code_points, std::uint8_t* out) noexcept {
         // the second counts only above U+007F.  Writing the second byte is
         // safe while another code point follows, which will take at least
         // that byte; the last code point is written by the loop below.
+#if BITLOOM_AVX2
+        if (processor_has_avx2()) i = write_latin1_utf8_avx2(code_points.data(), size, out);
+#endif
+#if BITLOOM_SSE2
+        // Sixteen at a time: the two bytes of every code point computed
+        // together and interleaved, then stored pair by pair.
+        while (size - i > 16) {
+            const __m128i block = load16(code_points.data() + i);
+            const auto wide = static_cast<unsigned>(_mm_movemask_epi8(block));
+            if (wide == 0) {
+                store16(out, block);
+                out += 16;
+                i += 16;
+                continue;
+            }
+            const __m128i ascii = _mm_cmplt_epi8(block, _mm_setzero_si128());  // all ones: wide
+            const __m128i lead = _mm_or_si128(
+                _mm_and_si128(_mm_srli_epi16(block, 6), _mm_set1_epi8(0x03)),
+                _mm_set1_epi8(static_cast<char>(0xC0)));
+            const __m128i first = _mm_or_si128(_mm_and_si128(ascii, lead), _mm_andnot_si128(ascii, block));
+            const __m128i second = _mm_or_si128(_mm_and_si128(block, _mm_set1_epi8(0x3F)),
+                                                _mm_set1_epi8(static_cast<char>(0x80)));
+            alignas(16) std::uint8_t pairs[32];
+            _mm_store_si128(reinterpret_cast<__m128i*>(pairs), _mm_unpacklo_epi8(first, second));
+            _mm_store_si128(reinterpret_cast<__m128i*>(pairs + 16), _mm_unpackhi_epi8(first, second));
+            for (unsigned k = 0; k < 16; ++k) {
+                std::memcpy(out, pairs + 2 * k, 2);
+                out += 1 + ((wide >> k) & 1);
+            }
+            i += 16;
+        }
+#endif
         while (i + 8 < size) {
             if ((load_word(code_points.data() + i) & kHighBitOfEveryByte) == 0) {
                 std::memcpy(out, code_points.data() + i, 8);
