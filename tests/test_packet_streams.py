@@ -203,3 +203,30 @@ def test_stream_definitions_refused(arguments, error, message):
                "key_field": "key", "codecs": {}} | arguments
     with pytest.raises(error, match=message):
         PacketStream(**options)
+
+
+def test_can_style_log_agrees_with_cantools():
+    """Records of identifier, length and data; little-endian signals of whole
+    bytes and a signal inside a byte, against cantools' decoding."""
+    cantools = pytest.importorskip("cantools")
+    Signal, Message = cantools.database.can.Signal, cantools.database.can.Message
+    message = Message(frame_id=0x0C0, name="engine", length=5, signals=[
+        Signal(name="rpm", start=0, length=16, byte_order="little_endian"),
+        Signal(name="torque", start=16, length=16, byte_order="little_endian", is_signed=True),
+        Signal(name="gear", start=36, length=3, byte_order="little_endian"),
+    ])
+    record = [unsigned("id", 16), unsigned("dlc", 8)]
+    engine = FrameCodec(record + [
+        unsigned("rpm", 16, byte_order="little"),
+        unsigned("torque", 16, encoding="twos_complement", byte_order="lsb_first"),
+        unsigned("spare", 1), unsigned("gear", 3), unsigned("pad", 4)])
+    log = PacketStream(record, length_field="dlc", length_add=3, key_field="id", codecs={0x0C0: engine})
+    rng = random.Random(9)
+    payloads = [rng.randbytes(5) for _ in range(200)]
+    other = bytes([0x01, 0x00, 0x02, 0xAA, 0xBB])  # an identifier without a codec
+    data = b"".join(bytes([0x00, 0xC0, 5]) + payload + other for payload in payloads)
+    result = log.unpack_many(data)
+    assert result.unknown_count == 200
+    for name in ("rpm", "torque", "gear"):
+        assert result[0x0C0][name].tolist() == [message.decode(payload, decode_choices=False)[name]
+                                                for payload in payloads]

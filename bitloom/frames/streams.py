@@ -75,6 +75,17 @@ def _field_index(header: FrameCodec, name: str, role: str) -> int:
     return header.names.index(name)
 
 
+def _offsets_after(first: int, sizes_bytes: bytes | None, uniform: int, count: int) -> bytes:
+    """The offsets of packets that lie one after the other from `first`."""
+    offsets = array.array("Q")
+    offset = first
+    sizes = memoryview(sizes_bytes).cast("Q") if sizes_bytes is not None else [uniform] * count
+    for size in sizes:
+        offsets.append(offset)
+        offset += size
+    return offsets.tobytes()
+
+
 class PacketStream:
     """Packets one after the other, each starting with `header`.
 
@@ -166,7 +177,7 @@ class PacketStream:
             found.append(PacketError(base + offset, None, None, message))
         result: dict[int, Frames] = {}
         raw: dict[int, list[bytes]] = {}
-        for key, (packed, offsets_bytes, sizes_bytes, uniform) in groups.items():
+        for key, (packed, offsets_bytes, sizes_bytes, uniform, first, count) in groups.items():
             codec = self.codecs.get(key)
             if codec is None:
                 pieces, start = [], 0
@@ -175,13 +186,22 @@ class PacketStream:
                     start += size
                 raw[key] = pieces
                 continue
-            if uniform != codec.size:
-                offsets_bytes = self._keep_fitting(key, codec, offsets_bytes, sizes_bytes, base, found)
-            # Each key's codec reads its packets where they lie, by offset.
-            columns, failures = codec._unpack_many(data, frame_bytes=codec.size, errors="null", threads=threads,
-                                                   frame_offsets=offsets_bytes)
-            if failures:
+            if offsets_bytes is None and uniform == codec.size:
+                # Packets one after the other: a dump as it lies.
+                whole = first == 0 and count * uniform == len(data)  # bytes are read where they lie
+                columns, failures = codec._unpack_many(data if whole else memoryview(data)[first:first + count * uniform],
+                                                       frame_bytes=uniform, errors="null", threads=threads)
+                offsets: Any = range(first, first + count * uniform, uniform)
+            else:
+                if offsets_bytes is None:
+                    offsets_bytes = _offsets_after(first, sizes_bytes, uniform, count)
+                if uniform != codec.size:
+                    offsets_bytes = self._keep_fitting(key, codec, offsets_bytes, sizes_bytes, base, found)
+                # Each key's codec reads its packets where they lie, by offset.
+                columns, failures = codec._unpack_many(data, frame_bytes=codec.size, errors="null",
+                                                       threads=threads, frame_offsets=offsets_bytes)
                 offsets = memoryview(offsets_bytes).cast("Q")
+            if failures:
                 failures = [(frame, base + offsets[frame], name, message) for frame, _, name, message in failures]
                 found.extend(PacketError(offset, key, name, f"packet at byte offset {offset} (key {key}), "
                                                             f"field {name!r}: {message}")

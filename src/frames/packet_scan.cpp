@@ -66,19 +66,18 @@ namespace {
     problem.offset = offset;
     const std::uint64_t left = data.size() - offset;
     if (left < rules.header_bytes) return problem.problem = PacketProblem::partial_header;
-    for (std::size_t k = 0; k < rules.expected.size(); ++k) {
-        const std::uint64_t value = rules.fast_fields && left >= 8
-                                        ? word_field(load_big_endian(data.data() + offset), rules.expected[k].field)
-                                        : header_value(data, offset, rules.expected[k].field);
+    // Most headers: every field in the first word, loaded once.
+    const bool by_word = rules.fast_fields && left >= 8;
+    const std::uint64_t word = by_word ? load_big_endian(data.data() + offset) : 0;
+    const bool as_expected = by_word && (word & rules.expected_mask) == rules.expected_bits;
+    for (std::size_t k = 0; !as_expected && k < rules.expected.size(); ++k) {
+        const std::uint64_t value = header_value(data, offset, rules.expected[k].field);
         if (value != rules.expected[k].value) {
             problem.expected_index = k;
             problem.found = value;
             return problem.problem = PacketProblem::unexpected_value;
         }
     }
-    // Most headers: every field in the first word, loaded once.
-    const bool by_word = rules.fast_fields && left >= 8;
-    const std::uint64_t word = by_word ? load_big_endian(data.data() + offset) : 0;
     const std::uint64_t length = by_word ? word_field(word, rules.length) : header_value(data, offset, rules.length);
     // length + length_add, where either may be negative or past 2**64.
     const bool negative_add = rules.length_add < 0;
@@ -114,6 +113,23 @@ PacketProblem read_packet_header(std::span<const std::uint8_t> data, std::uint64
 void prepare_rules(PacketRules& rules) noexcept {
     rules.fast_fields = in_first_word(rules.length) && in_first_word(rules.key);
     for (const ExpectedValue& expected : rules.expected) rules.fast_fields &= in_first_word(expected.field);
+    rules.expected_mask = 0;
+    rules.expected_bits = 0;
+    if (!rules.fast_fields) return;
+    for (const ExpectedValue& expected : rules.expected) {
+        const auto shift = static_cast<unsigned>(64 - expected.field.start - expected.field.bits);
+        const std::uint64_t mask = low_mask(expected.field.bits) << shift;
+        // A value too wide for its field, or two expectations on the same
+        // bits: checked field by field instead.
+        if ((rules.expected_mask & mask) != 0 || expected.value > low_mask(expected.field.bits)) {
+            rules.expected_mask = 0;
+            rules.expected_bits = 0;
+            rules.fast_fields = false;
+            return;
+        }
+        rules.expected_mask |= mask;
+        rules.expected_bits |= (expected.value << shift) & mask;
+    }
 }
 
 bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutcome& outcome) noexcept {
@@ -121,6 +137,10 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
     std::uint64_t offset = 0;
     auto last_poll = std::chrono::steady_clock::now();
     std::size_t since_poll = 0;
+    // Packets go to the sink a few hundred at a time.
+    constexpr std::size_t kPending = 256;
+    PacketSpan pending[kPending];
+    std::size_t pending_count = 0;
     try {
         // Room for as many packets as there can be; pages never written are
         // never touched, and no packet is copied as the list grows.
@@ -143,7 +163,11 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
             const PacketProblem found = read_header(data, offset, rules, packet, problem);
             if (found == PacketProblem::none) [[likely]] {
                 if (request.sink) {
-                    request.sink->packet(packet);
+                    pending[pending_count++] = packet;
+                    if (pending_count == kPending) {
+                        request.sink->packets({pending, pending_count});
+                        pending_count = 0;
+                    }
                 } else {
                     outcome.packets.push_back(packet);
                 }
@@ -154,6 +178,7 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
                 break;  // the rest of the packet is in the next piece
             }
             if (!request.skip_problems) {
+                if (pending_count != 0) request.sink->packets({pending, pending_count});
                 problem.resumed_at = data.size();
                 outcome.problems.push_back(problem);
                 outcome.consumed = offset;
@@ -171,6 +196,7 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
             offset = next;
             if (undecided) break;
         }
+        if (pending_count != 0) request.sink->packets({pending, pending_count});
     } catch (const std::bad_alloc&) {
         outcome.out_of_memory = true;
         return false;

@@ -38,7 +38,9 @@ struct PacketRules {
     // Keys with a codec, sorted; packets of other keys frame as well, but
     // only known keys can end a search after a problem.  Empty: any key.
     std::vector<std::uint64_t> known_keys;
-    bool fast_fields = false;  // set by prepare_rules
+    bool fast_fields = false;  // set by prepare_rules: every field in the first word
+    std::uint64_t expected_mask = 0;  // fast_fields: the expected values' bits of the first word
+    std::uint64_t expected_bits = 0;
 };
 
 // Picks the header reader for the fields: call once the rules are set.
@@ -80,7 +82,8 @@ struct ScanOutcome {
 class PacketSink {
   public:
     virtual ~PacketSink() = default;
-    virtual void packet(const PacketSpan& packet) = 0;
+    // The packets in stream order, a few hundred at a time.
+    virtual void packets(std::span<const PacketSpan> packets) = 0;
 };
 
 struct ScanRequest {

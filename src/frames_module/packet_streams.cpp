@@ -96,6 +96,12 @@ struct Group {
     std::uint64_t key = 0;
     bool copied = false;              // the bytes are gathered
     std::uint64_t uniform_size = 0;   // every packet's size, or 0 where they differ
+    // While the packets lie one after the other, only the first offset and
+    // the count are kept; the offsets are written out once one does not.
+    bool contiguous = true;
+    std::uint64_t first_offset = 0;
+    std::uint64_t next_offset = 0;
+    std::size_t count = 0;
     std::vector<std::uint64_t> offsets;
     std::vector<std::uint64_t> sizes; // empty while the sizes are uniform
     std::vector<std::uint8_t> data;
@@ -111,29 +117,49 @@ class GroupSink final : public PacketSink {
     std::size_t unknown = 0;
 
     // May throw std::bad_alloc, which the scan turns into out_of_memory.
-    void packet(const PacketSpan& packet) override {
+    void packets(std::span<const PacketSpan> packets) override {
+        for (const PacketSpan& packet : packets) take(packet);
+    }
+
+  private:
+    static constexpr std::uint32_t kNotKept = UINT32_MAX;
+
+    void take(const PacketSpan& packet) {
         const std::uint32_t at = group_of(packet.key);
         if (at == kNotKept) {
             ++unknown;
             return;
         }
         Group& group = groups[at];
-        if (group.offsets.empty()) group.uniform_size = packet.size;
+        if (group.count == 0) {
+            group.uniform_size = packet.size;
+            group.first_offset = packet.offset;
+            group.next_offset = packet.offset;
+        }
         if (packet.size != group.uniform_size && group.sizes.empty()) {
             // The first size that differs: the earlier ones were all alike.
-            group.sizes.assign(group.offsets.size(), group.uniform_size);
+            group.sizes.assign(group.count, group.uniform_size);
             group.uniform_size = 0;
         }
         if (!group.sizes.empty()) group.sizes.push_back(packet.size);
-        group.offsets.push_back(packet.offset);
+        if (group.contiguous && packet.offset != group.next_offset) {
+            // Written out: each earlier packet follows the one before.
+            group.contiguous = false;
+            group.offsets.reserve(group.count + 1);
+            std::uint64_t offset = group.first_offset;
+            for (std::size_t k = 0; k < group.count; ++k) {
+                group.offsets.push_back(offset);
+                offset += group.sizes.empty() ? group.uniform_size : group.sizes[k];
+            }
+        }
+        if (!group.contiguous) group.offsets.push_back(packet.offset);
+        group.next_offset = packet.offset + packet.size;
+        ++group.count;
         if (group.copied) {
             group.data.insert(group.data.end(), data_.data() + packet.offset,
                               data_.data() + packet.offset + packet.size);
         }
     }
-
-  private:
-    static constexpr std::uint32_t kNotKept = UINT32_MAX;
 
     bool is_known(std::uint64_t key) const noexcept {
         return rules_.known_keys.empty() ||
@@ -182,13 +208,16 @@ PyObject* bytes_from(const void* data, std::size_t size) {
 // _scan_packets(header, buffer, length_index, length_add, key_index,
 //               header_bytes, expected, known_keys, skip_problems, at_end,
 //               keep_unknown, gather=True)
-//   -> ({key: (data, offsets, sizes, uniform_size)}, [(offset, problem, size,
+//   -> ({key: (data, offsets, sizes, uniform_size, first_offset, count)},
+//       [(offset, problem, size,
 //       expected_index, found, resumed_at)], consumed, unknown_count)
 // offsets and sizes are native uint64 arrays, one entry per packet;
 // uniform_size is the packets' size where all of a key's are alike, else 0.
 // data (the packets one after the other) is None for the keys with a codec
 // unless `gather`: their codecs read the packets where they lie, by offset;
-// sizes is None where uniform_size says it all and data is None.
+// sizes is None where uniform_size says it all and data is None; offsets
+// is None where the key's packets lie one after the other from
+// first_offset.
 PyObject* scan_packets_function(PyObject*, PyObject* args) {
     PyObject* header = nullptr;
     PyObject* buffer = nullptr;
@@ -259,19 +288,21 @@ PyObject* scan_packets_function(PyObject*, PyObject* args) {
     for (const Group& group : sink.groups) {
         PyRef key(PyLong_FromUnsignedLongLong(group.key));
         PyRef packed(group.copied ? bytes_from(group.data.data(), group.data.size()) : Py_NewRef(Py_None));
-        PyRef offsets(bytes_from(group.offsets.data(), group.offsets.size() * 8));
+        PyRef offsets(group.contiguous ? Py_NewRef(Py_None) : bytes_from(group.offsets.data(), group.offsets.size() * 8));
         PyRef sizes;
         if (group.sizes.empty() && group.copied) {
             // Raw packets are cut by their sizes: write the uniform one out.
-            std::vector<std::uint64_t> same(group.offsets.size(), group.uniform_size);
+            std::vector<std::uint64_t> same(group.count, group.uniform_size);
             sizes = PyRef(bytes_from(same.data(), same.size() * 8));
         } else {
             sizes = group.sizes.empty() ? PyRef(Py_NewRef(Py_None))
                                         : PyRef(bytes_from(group.sizes.data(), group.sizes.size() * 8));
         }
         if (!key || !packed || !offsets || !sizes) return nullptr;
-        PyRef entry(Py_BuildValue("(OOOK)", packed.get(), offsets.get(), sizes.get(),
-                                  static_cast<unsigned long long>(group.uniform_size)));
+        PyRef entry(Py_BuildValue("(OOOKKn)", packed.get(), offsets.get(), sizes.get(),
+                                  static_cast<unsigned long long>(group.uniform_size),
+                                  static_cast<unsigned long long>(group.first_offset),
+                                  static_cast<Py_ssize_t>(group.count)));
         if (!entry || PyDict_SetItem(result_groups.get(), key.get(), entry.get()) < 0) return nullptr;
     }
     PyRef problems(PyList_New(0));
