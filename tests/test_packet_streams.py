@@ -230,3 +230,21 @@ def test_can_style_log_agrees_with_cantools():
     for name in ("rpm", "torque", "gear"):
         assert result[0x0C0][name].tolist() == [message.decode(payload, decode_choices=False)[name]
                                                 for payload in payloads]
+
+
+@pytest.mark.parametrize("others", [0, 1])
+def test_packets_longer_than_their_codec_in_runs_and_scattered(others):
+    """One key's packets one after the other (read where they lie) or among
+    another key's (gathered): a packet of the wrong length is an error either
+    way, and the rest decode."""
+    header = [unsigned("key", 8), unsigned("length", 8)]
+    codec = FrameCodec(header + [unsigned("value", 16)])
+    other = FrameCodec(header + [unsigned("x", 8)])
+    stream = PacketStream(header, length_field="length", key_field="key", codecs={1: codec, 2: other})
+    packets = [bytes([1, 4, 0, n]) for n in range(6)]
+    packets[3] = bytes([1, 5, 0, 3, 0xFF])
+    data = b"".join(packet + bytes([2, 3, 9]) * others for packet in packets)
+    result = stream.unpack_many(data, errors="null")
+    assert result[1]["value"].tolist() == [0, 1, 2, 4, 5]
+    assert [error.byte_offset for error in result.errors] == [3 * (4 + 3 * others)]
+    assert result.get(2) is None or result[2]["x"].tolist() == [9] * 6

@@ -186,21 +186,30 @@ class PacketStream:
                     start += size
                 raw[key] = pieces
                 continue
-            if offsets_bytes is None and uniform == codec.size:
-                # Packets one after the other: a dump as it lies.
-                whole = first == 0 and count * uniform == len(data)  # bytes are read where they lie
-                columns, failures = codec._unpack_many(data if whole else memoryview(data)[first:first + count * uniform],
-                                                       frame_bytes=uniform, errors="null", threads=threads)
-                offsets: Any = range(first, first + count * uniform, uniform)
+            # Where each packet lies in the stream, and in what the codec reads:
+            # the key's packets gathered, or the stream where they lie one
+            # after the other.
+            if offsets_bytes is None:
+                offsets: Any = (range(first, first + count * uniform, uniform) if uniform
+                                else memoryview(_offsets_after(first, sizes_bytes, uniform, count)).cast("Q"))
             else:
-                if offsets_bytes is None:
-                    offsets_bytes = _offsets_after(first, sizes_bytes, uniform, count)
-                if uniform != codec.size:
-                    offsets_bytes = self._keep_fitting(key, codec, offsets_bytes, sizes_bytes, base, found)
-                # Each key's codec reads its packets where they lie, by offset.
-                columns, failures = codec._unpack_many(data, frame_bytes=codec.size, errors="null",
-                                                       threads=threads, frame_offsets=offsets_bytes)
                 offsets = memoryview(offsets_bytes).cast("Q")
+            if packed is None:
+                # A bytes stream that is all this key's packets is read in place.
+                whole = first == 0 and uniform and count * uniform == len(data)
+                source: Any = data if whole else memoryview(data)[first:]
+                start: int | None = first
+            else:
+                source, start = packed, None
+            if uniform == codec.size:
+                if len(source) != count * uniform:
+                    source = memoryview(source)[:count * uniform]
+                columns, failures = codec._unpack_many(source, frame_bytes=uniform, errors="null", threads=threads)
+            else:
+                kept, where = self._keep_fitting(key, codec, offsets, sizes_bytes, uniform, start, base, found)
+                columns, failures = codec._unpack_many(source, frame_bytes=codec.size, errors="null",
+                                                       threads=threads, frame_offsets=where)
+                offsets = kept
             if failures:
                 failures = [(frame, base + offsets[frame], name, message) for frame, _, name, message in failures]
                 found.extend(PacketError(offset, key, name, f"packet at byte offset {offset} (key {key}), "
@@ -214,19 +223,26 @@ class PacketStream:
             raise ValueError(found[0].message)
         return Packets(result, found, unknown_count, raw), consumed
 
-    def _keep_fitting(self, key: int, codec: FrameCodec, offsets_bytes: bytes, sizes_bytes: bytes, base: int,
-                      found: list[PacketError]) -> bytes:
-        """The offsets of a key's packets that are as long as its codec
-        reads; the others are errors."""
-        kept = array.array("Q")
-        for offset, size in zip(memoryview(offsets_bytes).cast("Q"), memoryview(sizes_bytes).cast("Q")):
+    def _keep_fitting(self, key: int, codec: FrameCodec, offsets: Any, sizes_bytes: bytes | None, uniform: int,
+                      start: int | None, base: int, found: list[PacketError]) -> tuple[list[int], bytes]:
+        """The packets of a key that are as long as its codec reads: their
+        offsets in the stream, and where they lie in what the codec reads
+        (the stream from `start`, or, where start is None, the key's packets
+        gathered one after the other).  The others are errors."""
+        sizes: Any = memoryview(sizes_bytes).cast("Q") if sizes_bytes is not None else [uniform] * len(offsets)
+        kept: list[int] = []
+        where = array.array("Q")
+        position = 0
+        for offset, size in zip(offsets, sizes):
             if size == codec.size:
                 kept.append(offset)
+                where.append(position if start is None else offset - start)
             else:
                 found.append(PacketError(base + offset, key, None,
                                          f"the packet at byte offset {base + offset} (key {key}) is {size} bytes, "
                                          f"but the codec of key {key} reads packets of {codec.size} bytes"))
-        return kept.tobytes()
+            position += size
+        return kept, where.tobytes()
 
     def unpack_many(self, buffer: Any, *, errors: str = "raise", threads: int | None = None) -> Packets:
         """Every packet of `buffer`, decoded by its key's codec: a Packets

@@ -94,7 +94,7 @@ bool read_rules(PyObject* header, Py_ssize_t length_index, long long length_add,
 // their bytes where they are gathered.
 struct Group {
     std::uint64_t key = 0;
-    bool copied = false;              // the bytes are gathered
+    bool copied = false;              // the bytes are gathered (raw packets, or scattered ones)
     std::uint64_t uniform_size = 0;   // every packet's size, or 0 where they differ
     // While the packets lie one after the other, only the first offset and
     // the count are kept; the offsets are written out once one does not.
@@ -143,8 +143,15 @@ class GroupSink final : public PacketSink {
         }
         if (!group.sizes.empty()) group.sizes.push_back(packet.size);
         if (group.contiguous && packet.offset != group.next_offset) {
-            // Written out: each earlier packet follows the one before.
+            // Written out: each earlier packet follows the one before.  The
+            // packets of a key that are scattered over the stream are
+            // gathered as they are met (one pass over the stream), so that
+            // its codec reads them as one dump instead of one more pass.
             group.contiguous = false;
+            if (!group.copied) {
+                group.copied = true;
+                group.data.assign(data_.data() + group.first_offset, data_.data() + group.next_offset);
+            }
             group.offsets.reserve(group.count + 1);
             std::uint64_t offset = group.first_offset;
             for (std::size_t k = 0; k < group.count; ++k) {
@@ -214,7 +221,8 @@ PyObject* bytes_from(const void* data, std::size_t size) {
 // offsets and sizes are native uint64 arrays, one entry per packet;
 // uniform_size is the packets' size where all of a key's are alike, else 0.
 // data (the packets one after the other) is None for the keys with a codec
-// unless `gather`: their codecs read the packets where they lie, by offset;
+// whose packets lie one after the other in the stream (unless `gather`):
+// their codecs read them where they lie;
 // sizes is None where uniform_size says it all and data is None; offsets
 // is None where the key's packets lie one after the other from
 // first_offset.
