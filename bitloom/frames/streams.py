@@ -194,14 +194,18 @@ class PacketStream:
                                 else memoryview(_offsets_after(first, sizes_bytes, uniform, count)).cast("Q"))
             else:
                 offsets = memoryview(offsets_bytes).cast("Q")
-            if packed is None:
+            if packed is not None:
+                source, start = packed, None
+            elif offsets_bytes is None:
                 # A bytes stream that is all this key's packets is read in place.
                 whole = first == 0 and uniform and count * uniform == len(data)
-                source: Any = data if whole else memoryview(data)[first:]
-                start: int | None = first
+                source, start = (data if whole else memoryview(data)[first:]), first
             else:
-                source, start = packed, None
-            if uniform == codec.size:
+                source, start = data, 0  # scattered: read by offset
+            if uniform == codec.size and offsets_bytes is not None and packed is None:
+                columns, failures = codec._unpack_many(data, frame_bytes=uniform, errors="null", threads=threads,
+                                                       frame_offsets=offsets_bytes)
+            elif uniform == codec.size:
                 if len(source) != count * uniform:
                     source = memoryview(source)[:count * uniform]
                 columns, failures = codec._unpack_many(source, frame_bytes=uniform, errors="null", threads=threads)

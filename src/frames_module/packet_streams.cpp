@@ -90,24 +90,40 @@ bool read_rules(PyObject* header, Py_ssize_t length_index, long long length_add,
     return true;
 }
 
-// One key's packets: their offsets, their sizes where they differ, and
-// their bytes where they are gathered.
+PyObject* new_bytes(std::uint64_t size) {
+    if (size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+}
+
+std::uint8_t* bytes_of(PyObject* object) noexcept {
+    return object ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(object)) : nullptr;
+}
+
+// One key's packets, as the first scan counts them and the second writes
+// them into the result's objects.
 struct Group {
     std::uint64_t key = 0;
-    bool copied = false;              // the bytes are gathered (raw packets, or scattered ones)
-    std::uint64_t uniform_size = 0;   // every packet's size, or 0 where they differ
-    // While the packets lie one after the other, only the first offset and
-    // the count are kept; the offsets are written out once one does not.
-    bool contiguous = true;
+    bool copied = false;             // the bytes are gathered: raw packets
+    bool contiguous = true;          // each packet follows the one before
+    std::uint64_t uniform_size = 0;  // every packet's size, or 0 where they differ
     std::uint64_t first_offset = 0;
     std::uint64_t next_offset = 0;
+    std::uint64_t bytes = 0;
     std::size_t count = 0;
-    std::vector<std::uint64_t> offsets;
-    std::vector<std::uint64_t> sizes; // empty while the sizes are uniform
-    std::vector<std::uint8_t> data;
+    PyObject* data = nullptr;     // the result's objects (owned by the caller), or null
+    PyObject* offsets = nullptr;
+    PyObject* sizes = nullptr;
+    std::uint64_t filled_bytes = 0;
+    std::size_t filled = 0;
 };
 
-// The packets of the scan, by key, in the order keys first appear.
+// The packets of the scans, by key, in the order keys first appear.  The
+// first scan counts; make_results makes the objects, exactly as large as
+// they need to be; the second scan (only where some key needs one) writes
+// the offsets of scattered packets, sizes that differ, and the packets of
+// keys without a codec.  A codec reads scattered packets by offset: copying
+// them together first costs more here (fresh pages for the copy) than its
+// pass over the stream.
 class GroupSink final : public PacketSink {
   public:
     GroupSink(const PacketRules& rules, bool keep_unknown, bool gather, std::span<const std::uint8_t> data)
@@ -116,15 +132,42 @@ class GroupSink final : public PacketSink {
     std::vector<Group> groups;
     std::size_t unknown = 0;
 
-    // May throw std::bad_alloc, which the scan turns into out_of_memory.
     void packets(std::span<const PacketSpan> packets) override {
-        for (const PacketSpan& packet : packets) take(packet);
+        if (filling_) {
+            for (const PacketSpan& packet : packets) fill(packet);
+        } else {
+            for (const PacketSpan& packet : packets) count(packet);
+        }
+    }
+
+    // The objects of every group, kept in `objects`; whether a second scan
+    // is needed to fill them.  False with an exception set.
+    bool make_results(std::vector<PyRef>& objects, bool& second_scan) {
+        second_scan = false;
+        for (Group& group : groups) {
+            group.copied = gather_ || !is_known(group.key);
+            PyRef data(group.copied ? new_bytes(group.bytes) : Py_NewRef(Py_None));
+            PyRef offsets(group.contiguous ? Py_NewRef(Py_None) : new_bytes(std::uint64_t{group.count} * 8));
+            PyRef sizes(group.uniform_size == 0 || group.copied ? new_bytes(std::uint64_t{group.count} * 8)
+                                                                : Py_NewRef(Py_None));
+            if (!data || !offsets || !sizes) return false;
+            group.data = data.get() == Py_None ? nullptr : data.get();
+            group.offsets = offsets.get() == Py_None ? nullptr : offsets.get();
+            group.sizes = sizes.get() == Py_None ? nullptr : sizes.get();
+            second_scan |= group.data || group.offsets || group.sizes;
+            objects.push_back(std::move(data));
+            objects.push_back(std::move(offsets));
+            objects.push_back(std::move(sizes));
+        }
+        filling_ = true;
+        has_last_ = false;
+        return true;
     }
 
   private:
     static constexpr std::uint32_t kNotKept = UINT32_MAX;
 
-    void take(const PacketSpan& packet) {
+    void count(const PacketSpan& packet) {
         const std::uint32_t at = group_of(packet.key);
         if (at == kNotKept) {
             ++unknown;
@@ -136,36 +179,25 @@ class GroupSink final : public PacketSink {
             group.first_offset = packet.offset;
             group.next_offset = packet.offset;
         }
-        if (packet.size != group.uniform_size && group.sizes.empty()) {
-            // The first size that differs: the earlier ones were all alike.
-            group.sizes.assign(group.count, group.uniform_size);
-            group.uniform_size = 0;
-        }
-        if (!group.sizes.empty()) group.sizes.push_back(packet.size);
-        if (group.contiguous && packet.offset != group.next_offset) {
-            // Written out: each earlier packet follows the one before.  The
-            // packets of a key that are scattered over the stream are
-            // gathered as they are met (one pass over the stream), so that
-            // its codec reads them as one dump instead of one more pass.
-            group.contiguous = false;
-            if (!group.copied) {
-                group.copied = true;
-                group.data.assign(data_.data() + group.first_offset, data_.data() + group.next_offset);
-            }
-            group.offsets.reserve(group.count + 1);
-            std::uint64_t offset = group.first_offset;
-            for (std::size_t k = 0; k < group.count; ++k) {
-                group.offsets.push_back(offset);
-                offset += group.sizes.empty() ? group.uniform_size : group.sizes[k];
-            }
-        }
-        if (!group.contiguous) group.offsets.push_back(packet.offset);
+        if (packet.size != group.uniform_size) group.uniform_size = 0;
+        if (packet.offset != group.next_offset) group.contiguous = false;
         group.next_offset = packet.offset + packet.size;
+        group.bytes += packet.size;
         ++group.count;
-        if (group.copied) {
-            group.data.insert(group.data.end(), data_.data() + packet.offset,
-                              data_.data() + packet.offset + packet.size);
+    }
+
+    // The same packets again, in the same order.
+    void fill(const PacketSpan& packet) noexcept {
+        const std::uint32_t at = group_of_seen(packet.key);
+        if (at == kNotKept) return;
+        Group& group = groups[at];
+        if (group.data) {
+            std::memcpy(bytes_of(group.data) + group.filled_bytes, data_.data() + packet.offset, packet.size);
         }
+        if (group.offsets) std::memcpy(bytes_of(group.offsets) + group.filled * 8, &packet.offset, 8);
+        if (group.sizes) std::memcpy(bytes_of(group.sizes) + group.filled * 8, &packet.size, 8);
+        group.filled_bytes += packet.size;
+        ++group.filled;
     }
 
     bool is_known(std::uint64_t key) const noexcept {
@@ -177,15 +209,11 @@ class GroupSink final : public PacketSink {
     std::uint32_t group_of(std::uint64_t key) {
         if (has_last_ && key == last_key_) return last_group_;
         std::uint32_t at = kNotKept;
-        const bool known = is_known(key);
-        if (keep_unknown_ || known) {
+        if (keep_unknown_ || is_known(key)) {
             auto [where, added] = index_.try_emplace(key, static_cast<std::uint32_t>(groups.size()));
             if (added) {
                 groups.emplace_back();
                 groups.back().key = key;
-                // The packets themselves for keys without a codec (or all,
-                // to split a stream); codecs read theirs where they lie.
-                groups.back().copied = gather_ || !known;
             }
             at = where->second;
         }
@@ -195,20 +223,26 @@ class GroupSink final : public PacketSink {
         return at;
     }
 
+    // Every key was met by the first scan: a lookup that adds nothing.
+    std::uint32_t group_of_seen(std::uint64_t key) noexcept {
+        if (has_last_ && key == last_key_) return last_group_;
+        const auto where = index_.find(key);
+        has_last_ = true;
+        last_key_ = key;
+        last_group_ = where == index_.end() ? kNotKept : where->second;
+        return last_group_;
+    }
+
     const PacketRules& rules_;
     bool keep_unknown_;
     bool gather_;
     std::span<const std::uint8_t> data_;
+    bool filling_ = false;
     std::unordered_map<std::uint64_t, std::uint32_t> index_;
     bool has_last_ = false;
     std::uint64_t last_key_ = 0;
     std::uint32_t last_group_ = kNotKept;
 };
-
-PyObject* bytes_from(const void* data, std::size_t size) {
-    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-    return PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size));
-}
 
 }  // namespace
 
@@ -289,25 +323,28 @@ PyObject* scan_packets_function(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_RuntimeError, "the packet scan stopped");
         return nullptr;
     }
+    std::vector<PyRef> objects;
+    bool second_scan = false;
+    if (!sink.make_results(objects, second_scan)) return nullptr;
+    if (second_scan) {
+        ScanOutcome again;  // the same scan: the same packets, written out
+        released.state = PyEval_SaveThread();
+        const bool filled = scan_packets(request, rules, again);
+        PyEval_RestoreThread(released.state);
+        if (PyErr_Occurred()) return nullptr;
+        if (!filled) {
+            PyErr_SetString(PyExc_RuntimeError, "the packet scan stopped");
+            return nullptr;
+        }
+    }
     const std::size_t unknown = sink.unknown;
-
     PyRef result_groups(PyDict_New());
     if (!result_groups) return nullptr;
     for (const Group& group : sink.groups) {
         PyRef key(PyLong_FromUnsignedLongLong(group.key));
-        PyRef packed(group.copied ? bytes_from(group.data.data(), group.data.size()) : Py_NewRef(Py_None));
-        PyRef offsets(group.contiguous ? Py_NewRef(Py_None) : bytes_from(group.offsets.data(), group.offsets.size() * 8));
-        PyRef sizes;
-        if (group.sizes.empty() && group.copied) {
-            // Raw packets are cut by their sizes: write the uniform one out.
-            std::vector<std::uint64_t> same(group.count, group.uniform_size);
-            sizes = PyRef(bytes_from(same.data(), same.size() * 8));
-        } else {
-            sizes = group.sizes.empty() ? PyRef(Py_NewRef(Py_None))
-                                        : PyRef(bytes_from(group.sizes.data(), group.sizes.size() * 8));
-        }
-        if (!key || !packed || !offsets || !sizes) return nullptr;
-        PyRef entry(Py_BuildValue("(OOOKKn)", packed.get(), offsets.get(), sizes.get(),
+        if (!key) return nullptr;
+        PyRef entry(Py_BuildValue("(OOOKKn)", group.data ? group.data : Py_None,
+                                  group.offsets ? group.offsets : Py_None, group.sizes ? group.sizes : Py_None,
                                   static_cast<unsigned long long>(group.uniform_size),
                                   static_cast<unsigned long long>(group.first_offset),
                                   static_cast<Py_ssize_t>(group.count)));
