@@ -1064,7 +1064,7 @@ PyObject* codec_fields(PyObject* self, PyObject*) {
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
         const CompiledField& field = compiled.fields[j];
         const FrameField& layout = field.codec.layout;
-        char order[9] = "big";
+        char order[16] = "big";  // "lsb_first", or up to eight digits
         if (layout.arrangement == Arrangement::lsb_first) {
             std::strcpy(order, "lsb_first");
         } else if (layout.arrangement == Arrangement::permuted) {
