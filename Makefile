@@ -5,9 +5,12 @@
 # make sanitize  - the pytest suite against an AddressSanitizer and
 #                  UndefinedBehaviorSanitizer build in .venv-sanitize
 # make fuzz      - every fuzzer for a bounded time (FUZZ_SECONDS each)
+# make matrix    - the pytest suite on every interpreter of the matrix (CPython
+#                  3.14 and 3.15 from Debian sid, free-threaded 3.13 built from
+#                  source), prepared once into INTERPRETERS (needs root)
 # make bench     - build bitloom into .venv, add the peers, time bitloom against
 #                  them and rewrite benchmarks/BENCHMARKS.md and benchmarks/ratios.png
-.PHONY: demo test install cpp-test typecheck pytest clean sanitize sanitize-install fuzz \
+.PHONY: matrix interpreters demo test install cpp-test typecheck pytest clean sanitize sanitize-install fuzz \
         fuzz-smoke fuzz-native fuzz-python bench require-clang need-clang
 
 VENV := .venv
@@ -15,13 +18,15 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.deps-installed
 BENCH_STAMP := $(VENV)/.bench-deps-installed
 # The libraries bitloom is timed against; only `make bench` installs them.
-BENCH_PEERS := bitstruct construct bitstring numpy matplotlib
+BENCH_PEERS := bitstruct construct bitstring numpy matplotlib ccsdspy
 # The frame codec's tests hand its columns to numpy, pandas, polars, pyarrow
-# and duckdb, run the Dask example on Dask's local scheduler (the sanitizer
-# run skips those tests), and check packet streams and field layouts against
-# ccsdspy, spacepackets, bitstruct and cantools.
-FRAMES_TEST_DEPS := "numpy>=1.26" "dask[bag]>=2024.1" "pandas>=2.2" "polars>=1.0" "pyarrow>=16" "duckdb>=1.1" \
-    "ccsdspy>=1.3" "spacepackets>=0.24" "bitstruct>=8.19" "cantools>=39"
+# and duckdb, read the command's Parquet and Arrow files back, run the Dask
+# example on a local cluster of worker processes (the sanitizer run skips
+# those tests), and check packet streams and field layouts against ccsdspy,
+# spacepackets, bitstruct and cantools.
+FRAMES_TEST_DEPS := "numpy>=1.26" "dask[dataframe]>=2024.1" "distributed>=2024.1" "pandas>=2.2" \
+                    "polars>=1.0" "pyarrow>=16" "duckdb>=1.1" \
+                    "ccsdspy>=1.3" "spacepackets>=0.24" "bitstruct>=8.19" "cantools>=39"
 CXX ?= g++
 CPP_TEST_DIR := tests/cpp
 CPP_TEST_BIN := $(CPP_TEST_DIR)/bin
@@ -38,7 +43,7 @@ $(STAMP): pyproject.toml
 	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" \
-	    "mypy>=1.11" "build>=1.2" $(FRAMES_TEST_DEPS)
+	    "mypy>=1.11" "basedpyright>=1.20" pandas-stubs pyarrow-stubs "build>=1.2" $(FRAMES_TEST_DEPS)
 	touch $@
 
 install: $(STAMP)
@@ -60,12 +65,17 @@ cpp-test:
 	    for t in $(CPP_TESTS); do echo "running $$dir/$$t"; $$dir/$$t; done; \
 	done
 
-# The stubs against the examples and the typing checks (strict), and against
-# the built module (stubtest, run outside the source tree so that it imports
-# the installed package).
+# The stubs against the examples, the typing checks and the examples of
+# README.md and docs/ (written out as modules by scripts/doc_examples.py),
+# with mypy --strict and with pyright in strict mode (basedpyright, whose
+# wheel brings its Node.js runtime), and against the built module (stubtest,
+# run outside the source tree so that it imports the installed package).
 TYPED := examples tests/typing bitloom/cli.py bitloom/__main__.py bitloom/layout.py
+DOC_EXAMPLES := build/doc-examples
 typecheck: install
-	$(VPY) -m mypy --strict --warn-unreachable --cache-dir build/mypy-cache $(TYPED)
+	$(VPY) scripts/doc_examples.py $(DOC_EXAMPLES)
+	$(VPY) -m mypy --strict --warn-unreachable --cache-dir build/mypy-cache $(TYPED) $(DOC_EXAMPLES)
+	$(VENV)/bin/basedpyright --level error --pythonpath $(VPY) $(DOC_EXAMPLES) tests/typing
 	cd tests/typing && ../../$(VPY) -m mypy.stubtest bitloom --allowlist stubtest-allowlist.txt
 
 pytest: install
@@ -143,10 +153,12 @@ sanitize-install: $(SAN_STAMP)
 	CXX=$(SAN_CXX) $(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
 	    -C cmake.build-type=RelWithDebInfo -C cmake.define.BITLOOM_SANITIZE=ON $(SAN_BUILD_OPTIONS) .
 
-# The packaging tests build wheels, which the checked build has no part in.
+# The packaging tests build wheels, which the checked build has no part in;
+# the benchmark harness's test runs every case in Python and checks the
+# harness, which the release run does once.
 sanitize: sanitize-install
 	$(SAN_ENV) LD_PRELOAD="$(SAN_PRELOAD)" $(SAN_VENV)/bin/pytest -q -p no:cacheprovider --capture=sys tests \
-	    --ignore=tests/test_packaging.py
+	    --ignore=tests/test_packaging.py --ignore=tests/test_benchmarks.py
 
 # ---- fuzzing ---------------------------------------------------------------
 # libFuzzer targets for the routines without the interpreter (fuzz/*.cpp,
@@ -187,6 +199,20 @@ endif
 
 test: require-clang cpp-test typecheck pytest sanitize fuzz-smoke
 
+# ---- the interpreter matrix -------------------------------------------------
+# A Debian sid tree with python3.14 and python3.15 and a free-threaded 3.13
+# built in it, made once into INTERPRETERS and reused while present (see
+# scripts/interpreters.sh); each interpreter gets its own venv in
+# build/matrix/.  MATRIX picks the interpreters.
+INTERPRETERS ?= $(CURDIR)/.interpreters
+MATRIX ?= python3.14 python3.15 python3.13t
+
+interpreters:
+	scripts/interpreters.sh prepare $(INTERPRETERS)
+
+matrix: interpreters
+	scripts/matrix.sh $(INTERPRETERS) $(MATRIX)
+
 $(BENCH_STAMP): $(STAMP)
 	$(VPY) -m pip install --quiet $(BENCH_PEERS)
 	@# bitstruct's C extension is an optional part of its package; the benchmarks need it.
@@ -196,6 +222,7 @@ $(BENCH_STAMP): $(STAMP)
 # BENCH_ARGS passes options to the harness, e.g. BENCH_ARGS="--filter utf8".
 bench: install $(BENCH_STAMP)
 	cd benchmarks && ../$(VPY) run.py $(BENCH_ARGS)
+	cd benchmarks && nice ../$(VPY) dumps.py --markdown BENCHMARKS.md
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) $(CPP_TEST_BIN) fuzz/bin

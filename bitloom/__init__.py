@@ -1,5 +1,13 @@
 """bitloom: exact bit-level encodings of numbers and text, and packets built
-and parsed from recipes.  Every public name comes from the native module."""
+and parsed from recipes.
+
+The 62 functions of this package encode numbers and text to exact bit
+patterns and bytes and decode them back (integers, BCD, IEEE 754 floats,
+Unicode and single-byte text), and pack_parameters and unpack_parameters
+build and parse whole packets from a recipe of fields.  bitloom.frames
+compiles a recipe once for packing and parsing many frames.  Every function
+here comes from the native module bitloom.bitloom.
+"""
 
 import importlib as _importlib
 
@@ -18,9 +26,9 @@ except ModuleNotFoundError as _error:
         "checkout in editable mode with `pip install -e .`"
     ) from None
 
+from bitloom._version import __version__  # noqa: E402,F401
 from bitloom.bitloom import *  # noqa: E402,F401,F403
 
 __all__ = list(_native.__all__)
-__doc__ = _native.__doc__
 
 del _importlib, _native

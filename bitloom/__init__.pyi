@@ -2,8 +2,9 @@
 # parameters by position or by keyword.  Bit patterns are non-negative ints
 # whose binary digits are the encoded bits, bit 0 least significant.
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import (
+    Any,
     Literal,
     NoReturn,
     NotRequired,
@@ -125,6 +126,13 @@ class UnpackingItem(TypedDict):
 # Either kind, for code that handles both (reading "name" or "bits", say).
 RecipeItem: TypeAlias = PackingItem | UnpackingItem
 
+# What the recipe functions take: an item of the kind above, whose keys and
+# encoding names are checked where a recipe is written as a list of that
+# type, or any mapping, for recipes kept in plain variables or made by a
+# helper function (every item is checked when the function runs).
+_PackingRecipe: TypeAlias = Sequence[PackingItem | Mapping[str, Any]]
+_UnpackingRecipe: TypeAlias = Sequence[UnpackingItem | Mapping[str, Any]]
+
 __all__ = [
     "unpack_parameters",
     "pack_parameters",
@@ -190,11 +198,16 @@ __all__ = [
     "encode_utf32be",
 ]
 
+# The version of this build, as its package metadata gives it.
+__version__: str
+
 # Recipes.
+# A field reads back as an int, float or str by its encoding; the values are
+# typed Any, like struct.unpack's, so that they are used without narrowing.
 def unpack_parameters(
-    packet_bytes: bytes, offset_bits: _Int, recipe: Sequence[UnpackingItem]
-) -> dict[str, int | float | str]: ...
-def pack_parameters(recipe: Sequence[PackingItem]) -> bytes: ...
+    packet_bytes: bytes, offset_bits: _Int, recipe: _UnpackingRecipe
+) -> dict[str, Any]: ...
+def pack_parameters(recipe: _PackingRecipe) -> bytes: ...
 
 # Integer decoders: pattern -> value.
 def decode_ones_complement(value: _Int, bits: _Int) -> int: ...

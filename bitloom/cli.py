@@ -2,7 +2,9 @@
 
     bitloom pack RECIPE.json [--output FILE]
     bitloom unpack RECIPE.json INPUT [--offset-bits N] [--frame-bytes N]
-                                     [--format jsonl|csv]
+                                     [--format jsonl|csv|parquet|arrow]
+                                     [--output FILE] [--text-padding strip|keep]
+                                     [--progress auto|always|never]
     bitloom layout RECIPE.json [--svg FILE]
 
 A recipe file holds a JSON array of recipe items, exactly the dicts that
@@ -16,12 +18,17 @@ recipe, INPUT longer than one packet without --frame-bytes), 1 for a data
 error (input that cannot be read or decoded, output that cannot be written,
 memory running out).  Input is read in bounded pieces: a single packet
 reads at most its own bytes and one more, a dump a batch or a frame's
-fields at a time.
+fields at a time.  A dump is decoded by FrameCodec.iter_batches, the
+library's own streaming path, and each batch's columns are written as lines
+or, through pyarrow (the optional extra bitloom[arrow]), as Parquet row
+groups or Arrow IPC record batches.
 """
 
 from __future__ import annotations
 
 import argparse
+import functools
+import importlib
 import io
 import json
 import math
@@ -29,10 +36,10 @@ import os
 import re
 import sys
 import time
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import IO, Any, NoReturn
 
-from bitloom.frames import BinaryColumn, Column, FrameCodec, StringColumn
+from bitloom.frames import BinaryColumn, Column, FrameCodec, Frames, StringColumn
 
 EXIT_USAGE = 2
 EXIT_DATA = 1
@@ -43,9 +50,15 @@ PROGRESS_MIN_FRAMES = 1000
 PROGRESS_INTERVAL_SECONDS = 0.1
 
 # Frames are read from a file in batches of about this many bytes, and
-# written this many lines at a time.
+# written this many lines at a time.  Lines cost a Python object per value,
+# so their batches stay small; Parquet and Arrow write the columns' own
+# memory, and a batch is one row group or record batch.
 READ_BATCH_BYTES = 1 << 20
+COLUMNAR_BATCH_BYTES = 4 << 20
 ROWS_PER_WRITE = 4096
+
+# What the formats that need pyarrow tell a user without it.
+ARROW_ADVICE = "pip install 'bitloom[arrow]' (or pyarrow)"
 
 
 class Failure(Exception):
@@ -209,21 +222,53 @@ class Source:
             if len(pending) < batch:
                 return
 
+    def reader(self) -> CountingReader:
+        """The rest of the input as a binary file that counts what it
+        hands out."""
+        return CountingReader(self.name, io.BytesIO(self.data) if self.data is not None
+                              else self.stream)
+
     def close(self) -> None:
         if self.stream is not None and self.stream is not sys.stdin.buffer:
             self.stream.close()
 
 
+class CountingReader:
+    """A binary stream for FrameCodec.iter_batches that counts the bytes it
+    reads, so that a trailing partial frame is measured without reading the
+    input twice, and turns reading errors into Failures."""
+
+    def __init__(self, name: str, stream: IO[bytes] | None) -> None:
+        assert stream is not None
+        self.name = name
+        self.stream = stream
+        self.count = 0
+
+    def readinto(self, buffer: Any) -> int:
+        try:
+            count: int = self.stream.readinto(buffer)  # type: ignore[attr-defined]
+        except OSError as error:
+            raise Failure(error.strerror or str(error), [f"cannot read {self.name}"]) from None
+        self.count += count or 0
+        return count or 0
+
+
 # Writing the results.
 
 class Progress:
-    """A self-erasing "frame N of M" line on a terminal's standard error."""
+    """A self-erasing progress line on standard error: frames done (of how
+    many, when the input's length is known), the rate, and the time left.
+    Shown on a terminal for inputs of PROGRESS_MIN_FRAMES frames or more
+    (`when` "auto"), always, or never."""
 
-    def __init__(self, total: int | None) -> None:
+    def __init__(self, total: int | None, when: str = "auto") -> None:
         self.total = total
-        self.enabled = sys.stderr.isatty() and (total is None or total >= PROGRESS_MIN_FRAMES)
+        long_enough = total is None or total >= PROGRESS_MIN_FRAMES
+        self.enabled = when == "always" or (when == "auto" and stderr_is_terminal()
+                                            and long_enough)
         # An input of unknown length (a pipe) counts as long once it is.
-        self.shown_from = PROGRESS_MIN_FRAMES if total is None else 0
+        self.shown_from = PROGRESS_MIN_FRAMES if total is None and when == "auto" else 0
+        self.started = time.monotonic()
         self.last_draw = 0.0
         self.width = 0
 
@@ -234,19 +279,57 @@ class Progress:
         if now - self.last_draw < PROGRESS_INTERVAL_SECONDS:
             return
         self.last_draw = now
+        self.draw(self.text(done, now - self.started))
+
+    def text(self, done: int, elapsed: float) -> str:
+        parts = [f"bitloom: frame {done}"]
         if self.total:
-            text = f"bitloom: frame {done} of {self.total} ({100 * done // self.total}%)"
-        else:
-            text = f"bitloom: frame {done}"
+            parts[0] += f" of {self.total} ({100 * done // self.total}%)"
+        if elapsed > 0 and done:
+            rate = done / elapsed
+            parts.append(f"{frames_per_second(rate)}")
+            if self.total and self.total >= done:
+                parts.append(f"{clock(math.ceil((self.total - done) / rate))} left")
+        return ", ".join(parts)
+
+    def draw(self, text: str) -> None:
         self.width = max(self.width, len(text))
-        sys.stderr.write("\r" + text.ljust(self.width))
-        sys.stderr.flush()
+        try:
+            sys.stderr.write("\r" + text.ljust(self.width))
+            sys.stderr.flush()
+        except (OSError, ValueError, AttributeError):
+            self.enabled = False  # standard error went away: the work goes on
 
     def clear(self) -> None:
         if self.enabled and self.width:
-            sys.stderr.write("\r" + " " * self.width + "\r")
-            sys.stderr.flush()
+            self.draw("")
+            try:
+                sys.stderr.write("\r")
+                sys.stderr.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
             self.width = 0
+
+
+def stderr_is_terminal() -> bool:
+    try:
+        return sys.stderr is not None and sys.stderr.isatty()
+    except (OSError, ValueError):
+        return False
+
+
+def frames_per_second(rate: float) -> str:
+    for limit, unit in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if rate >= limit:
+            return f"{rate / limit:.1f} {unit} frames/s"
+    return f"{rate:.0f} frames/s"
+
+
+def clock(seconds: int) -> str:
+    """h:mm:ss, or m:ss under an hour."""
+    minutes, seconds = divmod(seconds, 60)
+    hours, minutes = divmod(minutes, 60)
+    return f"{hours}:{minutes:02d}:{seconds:02d}" if hours else f"{minutes}:{seconds:02d}"
 
 
 Values = Mapping[str, "Column | StringColumn | BinaryColumn | Sequence[object]"]
@@ -277,9 +360,17 @@ def json_number(value: object) -> str:
 
 
 class RowWriter:
-    """Frames as lines, a batch at a time: each column becomes a list of
-    values and a conversion ("%d", "%r" or "%s" of prepared text), and one
-    line template formats a whole row."""
+    """Frames as lines, a batch at a time, built column by column: each
+    column becomes a list of cells (text, already quoted or escaped), and
+    each line joins one cell of every column.  Numbers of 16 bits or fewer
+    are looked up in a table of their texts instead of being formatted one
+    by one."""
+
+    batch_bytes = READ_BATCH_BYTES
+    separator = ","
+    line_start = ""
+    line_end = "\n"
+    empty_line = "\n"
 
     def __init__(self, out: IO[str], names: Sequence[str]) -> None:
         self.out = out
@@ -288,60 +379,92 @@ class RowWriter:
     def start(self) -> None:
         pass
 
-    def line_template(self, conversions: list[str]) -> str:
+    def finish(self) -> None:
+        pass
+
+    def prefix(self, index: int) -> str:
+        """What goes before each cell of column `index`."""
+        return ""
+
+    def text_cells(self, texts: list[str]) -> list[str]:
         raise NotImplementedError
 
-    def text_column(self, texts: Sequence[str]) -> Sequence[str]:
+    def other_cells(self, values: Sequence[object]) -> list[str]:
         raise NotImplementedError
 
-    def other_column(self, values: Sequence[object]) -> list[str]:
-        raise NotImplementedError
+    def float_cells(self, values: list[float]) -> Iterable[str]:
+        return map(repr, values)  # str(float) is its repr, as csv writes it
 
-    def float_column(self, values: Sequence[object]) -> tuple[str, Sequence[object]]:
-        return "%r", values  # str(float) is its repr, as csv writes it
-
-    def prepared(self, column: Column | StringColumn | BinaryColumn | Sequence[object]
-                 ) -> tuple[str, Sequence[object]]:
+    def cells(self, index: int, column: Column | StringColumn | BinaryColumn | Sequence[object]
+              ) -> list[str]:
+        prefix = self.prefix(index)
+        texts: Iterable[str]
         if isinstance(column, Column):
-            values = column.tolist()
-            if column.type not in ("float32", "float64"):
-                return "%d", values
-            return self.float_column(values)
-        if isinstance(column, (StringColumn, BinaryColumn)):
-            column = column.tolist()
-        if all(isinstance(value, str) for value in column):
-            return "%s", self.text_column(column)  # type: ignore[arg-type]
-        return "%s", self.other_column(column)
+            values: list[Any] = column.tolist()
+            if column.type in SMALL_NUMBER_TYPES:
+                return list(map(number_texts(column.type, prefix).__getitem__, values))
+            if column.type in ("float32", "float64"):
+                texts = self.float_cells(values)
+            else:
+                texts = map(str, values)
+        elif isinstance(column, StringColumn):
+            texts = self.text_cells(column.tolist())  # type: ignore[arg-type]
+        elif isinstance(column, BinaryColumn):
+            texts = self.other_cells(column.tolist())
+        elif all(isinstance(value, str) for value in column):
+            texts = self.text_cells(column)  # type: ignore[arg-type]
+        else:
+            texts = self.other_cells(column)
+        return list(map(prefix.__add__, texts)) if prefix else list(texts)
 
     def write(self, columns: Values, frames: int) -> None:
         """`frames` rows, one per frame (a recipe without fields has no
         column to count them)."""
-        conversions, values = zip(*map(self.prepared, columns.values())) if columns else ((), ())
-        template = self.line_template(list(conversions))
-        rows = list(zip(*values)) if columns else [()] * frames
+        if not columns:
+            self.out.write(self.empty_line * frames)
+            return
+        cells = [self.cells(index, column) for index, column in enumerate(columns.values())]
+        lines = list(map(self.separator.join, zip(*cells)))
+        between = self.line_end + self.line_start
         # A few hundred kilobytes a write: a reader that goes away is noticed
         # at the next one.
-        for start in range(0, len(rows), ROWS_PER_WRITE):
-            self.out.write("".join([template % row for row in rows[start:start + ROWS_PER_WRITE]]))
+        for start in range(0, len(lines), ROWS_PER_WRITE):
+            self.out.write(self.line_start + between.join(lines[start:start + ROWS_PER_WRITE])
+                           + self.line_end)
+
+
+# The numeric types whose every value's text fits a table: index a value
+# (negative ones from the end, as a list allows) to get its text.
+SMALL_NUMBER_TYPES = {"uint8": (0, 1 << 8), "int8": (-(1 << 7), 1 << 7),
+                      "uint16": (0, 1 << 16), "int16": (-(1 << 15), 1 << 15)}
+
+
+@functools.lru_cache(maxsize=64)
+def number_texts(kind: str, prefix: str) -> list[str]:
+    low, high = SMALL_NUMBER_TYPES[kind]
+    return [f"{prefix}{value}" for value in (*range(0, high), *range(low, 0))]
 
 
 class JsonLinesWriter(RowWriter):
     """One JSON object per frame, its keys in recipe order."""
 
-    def line_template(self, conversions: list[str]) -> str:
-        keys = [json_text(name).replace("%", "%%") for name in self.names]
-        return "{" + ", ".join(f"{key}: {conversion}"
-                               for key, conversion in zip(keys, conversions)) + "}\n"
+    separator = ", "
+    line_start = "{"
+    line_end = "}\n"
+    empty_line = "{}\n"
 
-    def text_column(self, texts: Sequence[str]) -> Sequence[str]:
+    def prefix(self, index: int) -> str:
+        return json_text(self.names[index]) + ": "
+
+    def text_cells(self, texts: list[str]) -> list[str]:
         return list(map(json_text, texts))
 
-    def float_column(self, values: Sequence[object]) -> tuple[str, Sequence[object]]:
-        if all(map(math.isfinite, values)):  # type: ignore[arg-type]
-            return "%r", values
-        return "%s", [json_number(value) for value in values]
+    def float_cells(self, values: list[float]) -> Iterable[str]:
+        if all(map(math.isfinite, values)):
+            return map(repr, values)
+        return map(json_number, values)
 
-    def other_column(self, values: Sequence[object]) -> list[str]:
+    def other_cells(self, values: Sequence[object]) -> list[str]:
         # "binary": the array of ints that packing takes; or a single value.
         return [json.dumps(list(value)) if isinstance(value, bytes) else
                 json_number(value) for value in values]
@@ -354,20 +477,68 @@ class CsvWriter(RowWriter):
     def start(self) -> None:
         self.out.write(",".join(map(csv_text, self.names)) + "\n")
 
-    def line_template(self, conversions: list[str]) -> str:
-        if len(conversions) == 1 and conversions[0] == "%s":
-            # A lone empty field would make an empty line, which readers skip.
-            return "%s\n"
-        return ",".join(conversions) + "\n"
-
-    def text_column(self, texts: Sequence[str]) -> Sequence[str]:
+    def text_cells(self, texts: list[str]) -> list[str]:
         quoted = list(map(csv_text, texts)) if CSV_SPECIAL.search("".join(texts)) else texts
         if len(self.names) == 1:
+            # A lone empty field would make an empty line, which readers skip.
             return [text or '""' for text in quoted]
         return quoted
 
-    def other_column(self, values: Sequence[object]) -> list[str]:
+    def other_cells(self, values: Sequence[object]) -> list[str]:
         return [value.hex() if isinstance(value, bytes) else repr(value) for value in values]
+
+
+class ColumnarWriter:
+    """Parquet or Arrow IPC through pyarrow: each batch of columns is handed
+    over through the Arrow interface of the columns (numeric ones without a
+    copy) and written as one row group or record batch."""
+
+    batch_bytes = COLUMNAR_BATCH_BYTES
+
+    def __init__(self, out: IO[bytes], kind: str, empty: Frames) -> None:
+        self.pyarrow = import_pyarrow(kind)
+        if not empty:
+            raise Failure(f"a recipe without fields has no columns to write as {kind}",
+                          status=EXIT_USAGE)
+        self.out = out
+        self.kind = kind
+        # The schema comes from the codec, so an empty dump still makes a
+        # file that says what its columns are.
+        self.schema = self.pyarrow.table(empty).schema
+        self.writer: Any = None
+
+    def start(self) -> None:
+        if self.kind == "parquet":
+            parquet = importlib.import_module("pyarrow.parquet")
+            self.writer = parquet.ParquetWriter(self.out, self.schema)
+        else:
+            self.writer = self.pyarrow.ipc.new_file(self.out, self.schema)
+
+    def write(self, columns: Values, frames: int) -> None:
+        # Lists of values (a frame too large for a batch) take their types
+        # from the schema; columns bring their own, which it names.
+        self.writer.write_table(self.pyarrow.table(columns, schema=self.schema))
+
+    def finish(self) -> None:
+        """Writes the file's footer: the frames written so far make a file
+        that readers take, also when a bad frame stopped the dump."""
+        if self.writer is not None:
+            writer, self.writer = self.writer, None
+            writer.close()
+
+
+def import_pyarrow(kind: str) -> Any:
+    try:
+        import pyarrow
+        for module in ("pyarrow.ipc", "pyarrow.parquet"):
+            importlib.import_module(module)
+    except ImportError:
+        raise Failure(f"--format {kind} needs pyarrow, which is not installed: {ARROW_ADVICE}",
+                      status=EXIT_USAGE) from None
+    return pyarrow
+
+
+Writer = JsonLinesWriter | CsvWriter | ColumnarWriter
 
 
 # The commands.
@@ -400,34 +571,99 @@ def packet_bytes(codec: FrameCodec, offset_bits: int) -> int:
 def command_unpack(arguments: argparse.Namespace) -> None:
     if arguments.recipe == "-" and arguments.input == "-":
         raise Failure("RECIPE.json and INPUT cannot both be standard input", status=EXIT_USAGE)
-    codec = load_codec(arguments.recipe)
-    frame_bytes = arguments.frame_bytes
-    if frame_bytes is not None:
-        # The frame size is checked against the recipe before any data.
-        try:
-            codec.unpack_many(b"", frame_bytes=frame_bytes, offset_bits=arguments.offset_bits)
-        except CODEC_ERRORS as error:
-            raise codec_failure(error, ["--frame-bytes"], EXIT_USAGE) from None
-    source = Source(arguments.input)
-    writer_type = JsonLinesWriter if arguments.format == "jsonl" else CsvWriter
-    writer = writer_type(sys.stdout, codec.names)
+    recipe = load_recipe(arguments.recipe)
     try:
-        if frame_bytes is None:
-            # One packet: its own bytes are read, and one more to learn
-            # whether the input goes on (then it is a dump, and the frame
-            # size is not guessed).
-            size = packet_bytes(codec, arguments.offset_bits)
-            fields = read_packet(codec, source, size, arguments.offset_bits)
-            writer.start()
-            writer.write(single_frame(fields), 1)
-            return
-        writer.start()
-        if frame_bytes > READ_BATCH_BYTES:
-            unpack_large_frames(codec, source, frame_bytes, arguments.offset_bits, writer)
+        codec = FrameCodec(recipe, text_padding=arguments.text_padding)
+    except CODEC_ERRORS as error:
+        raise codec_failure(error, [arguments.recipe], EXIT_USAGE) from None
+    frame_bytes = arguments.frame_bytes
+    # The frame size is checked against the recipe before any data, and
+    # the empty result gives Parquet and Arrow their schema.
+    try:
+        if frame_bytes is not None:
+            empty = codec.unpack_many(b"", frame_bytes=frame_bytes,
+                                      offset_bits=arguments.offset_bits)
         else:
-            unpack_dump(codec, source, frame_bytes, arguments.offset_bits, writer)
-    finally:
-        source.close()
+            empty = codec.unpack_many(b"", frame_bytes=max(codec.size, 1))
+    except CODEC_ERRORS as error:
+        raise codec_failure(error, ["--frame-bytes"], EXIT_USAGE) from None
+    columnar = arguments.format in ("parquet", "arrow")
+    if columnar:
+        import_pyarrow(arguments.format)  # before any output is made
+    with Output(arguments.output, arguments.format if columnar else None) as out:
+        writer: Writer
+        if columnar:
+            writer = ColumnarWriter(out.binary, arguments.format, empty)
+        elif arguments.format == "csv":
+            writer = CsvWriter(out.text, codec.names)
+        else:
+            writer = JsonLinesWriter(out.text, codec.names)
+        source = Source(arguments.input)
+        try:
+            if frame_bytes is None:
+                unpack_packet(codec, source, arguments.offset_bits, writer)
+            elif frame_bytes > READ_BATCH_BYTES:
+                writer.start()
+                unpack_large_frames(codec, source, frame_bytes, arguments.offset_bits, writer,
+                                    arguments.progress)
+            else:
+                writer.start()
+                unpack_dump(codec, source, frame_bytes, arguments.offset_bits, writer,
+                            arguments.progress)
+        finally:
+            source.close()
+            writer.finish()
+
+
+class Output:
+    """Where unpack writes: standard output, or the file of --output; `text`
+    for lines, `binary` for Parquet and Arrow."""
+
+    def __init__(self, path: str | None, binary_format: str | None) -> None:
+        self.path = None if path == "-" else path
+        self.binary_format = binary_format
+        self.file: IO[bytes] | None = None
+        self.text: IO[str] = sys.stdout
+        self.binary: IO[bytes] = sys.stdout.buffer
+
+    def __enter__(self) -> Output:
+        if self.path is None:
+            if self.binary_format and stdout_is_terminal():
+                raise Failure(f"--format {self.binary_format} writes binary data: redirect "
+                              "standard output or pass --output FILE", status=EXIT_USAGE)
+            return self
+        try:
+            self.file = self.binary = open(self.path, "wb")
+        except OSError as error:
+            raise Failure(error.strerror or str(error), [f"cannot write {self.path}"]) from None
+        self.text = io.TextIOWrapper(self.file, encoding="utf-8", newline="\n")
+        return self
+
+    def __exit__(self, kind: object, *rest: object) -> None:
+        if self.file is None:
+            return
+        try:
+            if not self.binary_format:
+                self.text.flush()
+            self.file.close()
+        except OSError as error:
+            if kind is None:
+                raise Failure(error.strerror or str(error), [f"cannot write {self.path}"]) from None
+
+
+def stdout_is_terminal() -> bool:
+    try:
+        return sys.stdout.isatty()
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
+def unpack_packet(codec: FrameCodec, source: Source, offset_bits: int, writer: Writer) -> None:
+    """One packet: its own bytes are read, and one more to learn whether the
+    input goes on (then it is a dump, and the frame size is not guessed)."""
+    fields = read_packet(codec, source, packet_bytes(codec, offset_bits), offset_bits)
+    writer.start()
+    writer.write(single_frame(fields), 1)
 
 
 def read_packet(codec: FrameCodec, source: Source, size: int, offset_bits: int) -> dict[str, Any]:
@@ -458,27 +694,40 @@ def read_packet(codec: FrameCodec, source: Source, size: int, offset_bits: int) 
 
 
 def unpack_dump(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits: int,
-                writer: JsonLinesWriter | CsvWriter) -> None:
-    """Frames a batch at a time through unpack_many; a batch that fails is
-    read again frame by frame, so that the frames before the bad one are
-    written and the bad one is named."""
+                writer: Writer, show_progress: str = "auto") -> None:
+    """Frames a batch at a time through FrameCodec.iter_batches.  A field
+    that fails to decode is found without decoding the batch again: the
+    batch is decoded with errors="null", the frames before the first failure
+    are written, and the failure is reported by frame, byte and field."""
     total = None if source.size is None else -(-source.size // frame_bytes)
-    progress = Progress(total)
+    progress = Progress(total, show_progress)
+    reader = source.reader()
     done = 0
     try:
-        for batch in source.batches(frame_bytes):
-            whole = len(batch) // frame_bytes
+        batches = codec.iter_batches(reader, batch_frames=max(1, writer.batch_bytes // frame_bytes),
+                                     frame_bytes=frame_bytes, offset_bits=offset_bits,
+                                     ignore_partial=True, errors="null")
+        while True:
             try:
-                columns = codec.unpack_many(batch, frame_bytes=frame_bytes,
-                                            offset_bits=offset_bits, ignore_partial=True)
+                batch = next(batches, None)
             except CODEC_ERRORS as error:
-                unpack_frame_by_frame(codec, batch, whole, done, frame_bytes, offset_bits, writer)
                 raise codec_failure(error) from None
-            writer.write(columns, whole)
-            done += whole
+            if batch is None:
+                break
+            frames = reader.count // frame_bytes - done
+            failure = batch.first_error
+            if failure is not None:
+                kept = failure.frame - done
+                writer.write({name: column[:kept] for name, column in batch.items()}, kept)
+                raise Failure(failure.message, [
+                    f"frame {failure.frame} (byte {failure.frame * frame_bytes})",
+                    f"field {failure.field!r}"])
+            writer.write(batch, frames)
+            done += frames
             progress.update(done)
-            if len(batch) % frame_bytes:
-                raise short_frame(len(batch) % frame_bytes, frame_bytes, done)
+        rest = reader.count - done * frame_bytes
+        if rest:
+            raise short_frame(rest, frame_bytes, done)
     finally:
         progress.clear()
 
@@ -489,7 +738,7 @@ def short_frame(length: int, frame_bytes: int, frame: int) -> Failure:
 
 
 def unpack_large_frames(codec: FrameCodec, source: Source, frame_bytes: int, offset_bits: int,
-                        writer: JsonLinesWriter | CsvWriter) -> None:
+                        writer: Writer, show_progress: str = "auto") -> None:
     """Frames longer than a batch, one at a time: only the bytes that hold
     the fields are kept, the rest of each frame is passed over, so memory
     stays bounded whatever the frame size."""
@@ -497,7 +746,7 @@ def unpack_large_frames(codec: FrameCodec, source: Source, frame_bytes: int, off
     ends = [field.offset_bits + field.bits for field in codec.fields]
     needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
     total = None if source.size is None else -(-source.size // frame_bytes)
-    progress = Progress(total)
+    progress = Progress(total, show_progress)
     done = 0
     try:
         while True:
@@ -518,18 +767,6 @@ def unpack_large_frames(codec: FrameCodec, source: Source, frame_bytes: int, off
             progress.update(done)
     finally:
         progress.clear()
-
-
-def unpack_frame_by_frame(codec: FrameCodec, batch: bytes, frames: int, first: int,
-                          frame_bytes: int, offset_bits: int,
-                          writer: JsonLinesWriter | CsvWriter) -> None:
-    for number in range(frames):
-        try:
-            fields = codec.unpack(batch, number * frame_bytes * 8 + offset_bits)
-        except CODEC_ERRORS as error:
-            frame = first + number
-            raise codec_failure(error, [f"frame {frame} (byte {frame * frame_bytes})"]) from None
-        writer.write(single_frame(fields), 1)
 
 
 def command_layout(arguments: argparse.Namespace) -> None:
@@ -568,6 +805,16 @@ class ArgumentParser(argparse.ArgumentParser):
              else message, EXIT_USAGE)
 
 
+class VersionAction(argparse.Action):
+    """--version, looked up only when asked for: importlib.metadata costs a
+    tenth of a second or more at every start."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        sys.stdout.write(f"{parser.prog} {version()}\n")
+        parser.exit()
+
+
 def version() -> str:
     from importlib.metadata import PackageNotFoundError
     from importlib.metadata import version as installed_version
@@ -581,7 +828,8 @@ def build_parser() -> argparse.ArgumentParser:
     parser = ArgumentParser(
         prog="bitloom",
         description="Build bit-level packets from recipes, and parse packets with them.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    parser.add_argument("--version", action=VersionAction, nargs=0,
+                        help="show the installed version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     pack = commands.add_parser(
@@ -605,8 +853,16 @@ def build_parser() -> argparse.ArgumentParser:
                         help="bit position in each packet where the recipe starts (default 0)")
     unpack.add_argument("--frame-bytes", type=count(1, sys.maxsize), metavar="N",
                         help="split INPUT into frames of N bytes and parse each")
-    unpack.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
-                        help="JSON lines (default) or CSV with a header row")
+    unpack.add_argument("--format", choices=("jsonl", "csv", "parquet", "arrow"), default="jsonl",
+                        help="JSON lines (default), CSV with a header row, or through pyarrow "
+                             "(pip install 'bitloom[arrow]') a Parquet file or an Arrow IPC file")
+    unpack.add_argument("--output", "-o", metavar="FILE",
+                        help="write to FILE instead of standard output ('-')")
+    unpack.add_argument("--text-padding", choices=("strip", "keep"), default="strip",
+                        help="drop the NUL bytes that pad text fields (default), or keep them")
+    unpack.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
+                        help="a progress line with the rate and the time left on standard "
+                             "error: for long dumps on a terminal (default), always, or never")
     unpack.set_defaults(run=command_unpack)
 
     layout = commands.add_parser(

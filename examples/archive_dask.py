@@ -1,39 +1,49 @@
-"""Decode a folder of telemetry dumps in parallel with Dask.
+# Dask, pandas and pyarrow are not typed: their objects are Any here.
+# mypy: disable-error-code="no-untyped-call"
+"""Decode a folder of telemetry dumps on a Dask cluster, into Parquet.
 
-    python examples/archive_dask.py                       # a demo archive
-    python examples/archive_dask.py FOLDER RECIPE.json    # your own dumps
-    python examples/archive_dask.py FOLDER RECIPE.json --scheduler processes
+    python examples/archive_dask.py                         # a demo archive
+    python examples/archive_dask.py FOLDER RECIPE.json      # your own dumps
+    python examples/archive_dask.py FOLDER RECIPE.json --parquet OUT --workers 4
+    python examples/archive_dask.py FOLDER RECIPE.json --address tcp://scheduler:8786
 
 Every file of FOLDER is a dump of whole frames of the recipe.  One
-FrameCodec is compiled from the recipe and shipped to the workers (it
-pickles as its recipe); each worker maps its file, decodes it with
-unpack_many and hands back numpy arrays, which are joined in file order.
+FrameCodec is compiled from the recipe; `dask.dataframe.from_map` makes one
+partition per file, and each partition is decoded where it runs: the worker
+reads its file a batch at a time (FrameCodec.iter_batches) and hands the
+columns to pyarrow through their Arrow interface, without a copy, as a
+pandas frame backed by Arrow memory.  Nothing comes back to the client
+until asked: the Parquet files are written by the workers, and the client
+receives only the small summary it computes.
 
-On a Dask cluster the same code runs unchanged once a client is connected
-(`dask.distributed.Client("tcp://scheduler:8786")`, or --address): the
-workers read the files themselves, so FOLDER must be a path that every
-worker sees (a shared file system) and the recipe travels with the codec.
+Without --address a local cluster of worker processes is started.  On a
+real cluster the workers open the files themselves, so FOLDER (and the
+Parquet folder) must be paths every worker sees (a shared file system, or
+an object store through fsspec); the codec travels to them by pickling,
+as its recipe.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
-import mmap
 import sys
 import tempfile
 from functools import partial
 from pathlib import Path
 from typing import Any
 
-import dask.bag
+import dask
+import dask.dataframe
 import numpy
+import pandas  # type: ignore[import-untyped]
+import pyarrow  # type: ignore[import-untyped]
 
-from bitloom.frames import Column, FrameCodec
+from bitloom.frames import FrameCodec
 
 # The demo frame: a CCSDS primary header, a BCD timestamp, two temperatures,
 # a binary16 voltage and a status text.
-DEMO_RECIPE: list[Any] = [
+DEMO_RECIPE = [
     {"name": "version", "encoding": "unsigned", "bits": 3, "value": 0},
     {"name": "type", "encoding": "unsigned", "bits": 1, "value": 0},
     {"name": "secondary", "encoding": "unsigned", "bits": 1, "value": 1},
@@ -64,53 +74,67 @@ def write_demo_archive(folder: Path, files: int = 4, frames: int = 5000) -> None
         (folder / f"dump-{number:03d}.bin").write_bytes(codec.pack_many(columns))
 
 
-def decode_file(codec: FrameCodec, path: str) -> dict[str, Any]:
-    """One dump's columns: numpy arrays for numeric fields, lists otherwise."""
-    with open(path, "rb") as file:
-        if Path(path).stat().st_size == 0:
-            columns = codec.unpack_many(b"")
-        else:
-            with mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
-                columns = codec.unpack_many(mapped)
-    # The columns own their values, so the arrays outlive the mapping; they
-    # view the columns without a copy.
-    return {name: numpy.asarray(column) if isinstance(column, Column) else column
-            for name, column in columns.items()}
+def as_pandas(table: Any) -> Any:
+    """An Arrow table as a pandas frame that keeps Arrow's memory and types
+    (uint16 stays uint16, text stays Arrow strings)."""
+    return table.to_pandas(types_mapper=pandas.ArrowDtype)
 
 
-def decode_archive(codec: FrameCodec, files: list[str], scheduler: str | None = None) -> dict[str, Any]:
-    """Every file decoded on a worker, the columns joined in file order."""
-    bag = dask.bag.from_sequence(files, npartitions=max(1, len(files)))  # type: ignore[no-untyped-call]
-    parts = bag.map(partial(decode_file, codec)).compute(scheduler=scheduler)
-    joined: dict[str, Any] = {}
-    for name in codec.names:
-        pieces = [part[name] for part in parts]
-        if pieces and isinstance(pieces[0], numpy.ndarray):
-            joined[name] = numpy.concatenate(pieces)
-        else:
-            joined[name] = [value for piece in pieces for value in piece]
-    return joined
+def decode_file(codec: FrameCodec, path: str) -> Any:
+    """One dump as one partition, decoded on the worker that runs it: a
+    batch of frames at a time, each batch's columns taken by pyarrow
+    through their Arrow interface (numeric ones without a copy)."""
+    batches = [pyarrow.table(batch) for batch in codec.iter_batches(path)]
+    if not batches:
+        return empty_partition(codec)
+    return as_pandas(pyarrow.concat_tables(batches))
 
 
-def summary(columns: dict[str, Any]) -> list[str]:
-    lines = []
-    for name, values in columns.items():
-        if isinstance(values, numpy.ndarray):
-            low, high = (values.min(), values.max()) if len(values) else ("-", "-")
-            lines.append(f"{name:12} {values.dtype!s:8} min {low}  max {high}")
-        else:
-            lines.append(f"{name:12} {'text':8} {len(set(values))} distinct")
+def empty_partition(codec: FrameCodec) -> Any:
+    """The columns and types of a partition, for Dask's metadata."""
+    return as_pandas(pyarrow.table(codec.unpack_many(b"", frame_bytes=max(codec.size, 1))))
+
+
+def archive_frame(codec: FrameCodec, files: list[str]) -> Any:
+    """A lazy dataframe with one partition per file, in file order."""
+    return dask.dataframe.from_map(partial(decode_file, codec), files,
+                                   meta=empty_partition(codec), enforce_metadata=False)
+
+
+def summary(frame: Any) -> list[str]:
+    """A few numbers per column, computed on the workers: only these come
+    back."""
+    texts = [name for name, kind in frame.dtypes.items()
+             if kind.pyarrow_dtype in (pyarrow.string(), pyarrow.large_string(), pyarrow.binary())]
+    numbers = [name for name in frame.columns if name not in texts]
+    lows, highs, counts = dask.compute(  # type: ignore[attr-defined]
+        [frame[name].min() for name in numbers], [frame[name].max() for name in numbers],
+        # Each partition counts its own texts; the small counts are summed here.
+        [frame[name].map_partitions(value_counts) for name in texts])
+    lines = [f"{name:12} {frame.dtypes[name].pyarrow_dtype!s:8} min {low}  max {high}"
+             for name, low, high in zip(numbers, lows, highs)]
+    for name, count in zip(texts, counts):
+        count = count.groupby(level=0).sum().sort_index()
+        values = ", ".join(f"{value!r} {number}" for value, number in count.items())
+        lines.append(f"{name:12} {'text':8} {values}")
     return lines
+
+
+def value_counts(texts: Any) -> Any:
+    return texts.value_counts()
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("folder", nargs="?", type=Path)
     parser.add_argument("recipe", nargs="?", type=Path)
-    parser.add_argument("--scheduler", choices=("threads", "processes", "synchronous"),
-                        default="threads", help="Dask's local scheduler (default: threads)")
+    parser.add_argument("--parquet", type=Path, help="write the frames as Parquet into this folder")
+    parser.add_argument("--workers", type=int, default=2,
+                        help="worker processes of the local cluster (default 2)")
     parser.add_argument("--address", help="a Dask scheduler to run on instead, e.g. tcp://host:8786")
     arguments = parser.parse_args(argv)
+
+    from dask.distributed import Client, LocalCluster
 
     with tempfile.TemporaryDirectory() as demo:
         if arguments.folder is None:
@@ -120,17 +144,23 @@ def main(argv: list[str] | None = None) -> int:
             parser.error("a FOLDER needs its RECIPE.json")
         else:
             folder, recipe = arguments.folder, json.loads(arguments.recipe.read_text())
-        codec = FrameCodec(recipe)
+        codec = FrameCodec(recipe, text_padding="strip")
         files = sorted(str(path) for path in folder.iterdir() if path.is_file())
-        scheduler = arguments.scheduler
         if arguments.address:
-            from dask.distributed import Client  # needs dask[distributed]
-            Client(arguments.address)  # becomes the default scheduler
-            scheduler = None
-        columns = decode_archive(codec, files, scheduler)
-        frames = len(columns[codec.names[0]]) if codec.names else 0
-        print(f"{len(files)} files, {frames} frames of {codec.size} bytes")
-        print("\n".join(summary(columns)))
+            client = Client(arguments.address)
+        else:
+            cluster = LocalCluster(n_workers=arguments.workers, threads_per_worker=1,
+                                   processes=True, dashboard_address=None)
+            client = Client(cluster)
+        with client:
+            frame = archive_frame(codec, files)
+            if arguments.parquet is not None:
+                frame.to_parquet(str(arguments.parquet), write_index=False)
+            frames = int(frame.map_partitions(len).sum().compute())
+            print(f"{len(files)} files, {frames} frames of {codec.size} bytes")
+            print("\n".join(summary(frame)))
+        if not arguments.address:
+            cluster.close()
     return 0
 
 

@@ -28,10 +28,11 @@ RECIPE = [
     field("status", "us-ascii", 32, "OK"),
 ]
 FRAME = bytes.fromhex("05ffd8") + b"OK\0\0"
+# Each frame's values as the command writes them: text without its padding.
 FRAMES = [
-    ({"counter": 5, "temp": -40, "status": "OK\0\0"}, FRAME),
+    ({"counter": 5, "temp": -40, "status": "OK"}, FRAME),
     ({"counter": 6, "temp": 300, "status": "WARN"}, bytes.fromhex("06012c") + b"WARN"),
-    ({"counter": 7, "temp": -1, "status": "\0\0\0\0"}, bytes.fromhex("07ffff") + bytes(4)),
+    ({"counter": 7, "temp": -1, "status": ""}, bytes.fromhex("07ffff") + bytes(4)),
 ]
 
 
@@ -282,7 +283,8 @@ ERRORS = [
     ({"r.json": RECIPE}, ["unpack", "r.json", "00", "--frame-bytes", "0"], 2, 0,
      "bitloom: error: unpack: argument --frame-bytes: must be at least 1: 0"),
     ({"r.json": RECIPE}, ["unpack", "r.json", "00", "--format", "xml"], 2, 0,
-     "bitloom: error: unpack: argument --format: invalid choice: 'xml' (choose from jsonl, csv)"),
+     "bitloom: error: unpack: argument --format: invalid choice: 'xml' (choose from jsonl, csv, "
+     "parquet, arrow)"),
     ({}, ["frobnicate"], 2, 0,
      "bitloom: error: argument COMMAND: invalid choice: 'frobnicate' (choose from pack, unpack, "
      "layout)"),
@@ -422,7 +424,8 @@ def test_a_dump_of_unknown_length_shows_progress_once_it_is_long(tmp_path):
         tmp_path, ["unpack", recipe, "-", "--frame-bytes", 7], stdin_path=long)
     assert (status, len(stdout.splitlines())) == (0, 1200)
     # No total is known: the count alone, from the 1000th frame on.
-    assert shown.startswith("\rbitloom: frame 1200\r")
+    assert shown.startswith("\rbitloom: frame 1200, ") and "frames/s" in shown
+    assert " left" not in shown and "%" not in shown
     short = write(tmp_path, "short.bin", FRAME * 10)
     status, stdout, shown = run_with_terminal_stderr(
         tmp_path, ["unpack", recipe, "-", "--frame-bytes", 7], stdin_path=short)
@@ -448,3 +451,242 @@ def test_the_console_script_is_installed():
     result = subprocess.run([script, "--version"], capture_output=True, timeout=60)
     assert result.returncode == 0
     assert result.stdout.startswith(b"bitloom ")
+
+
+# Text padding: stripped by default, kept on request, in every text format.
+@pytest.mark.parametrize("arguments, expected", [
+    ([], '{"counter": 5, "temp": -40, "status": "OK"}\n'),
+    (["--text-padding", "keep"], '{"counter": 5, "temp": -40, "status": "OK\\u0000\\u0000"}\n'),
+    (["--format", "csv"], "counter,temp,status\n5,-40,OK\n"),
+    (["--format", "csv", "--text-padding", "keep"], "counter,temp,status\n5,-40,OK\0\0\n"),
+    (["--frame-bytes", "7", "--format", "csv", "--text-padding", "strip"],
+     "counter,temp,status\n5,-40,OK\n"),
+])
+def test_text_padding_is_stripped_unless_kept(tmp_path, arguments, expected):
+    write(tmp_path, "r.json", RECIPE)
+    result = run(tmp_path, "unpack", "r.json", FRAME.hex(), *arguments)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.decode() == expected
+
+
+def recipe_with_every_column_type():
+    # Unsigned, signed, float, BCD, text and raw bytes, fields inside bytes.
+    return [field("apid", "unsigned", 11), field("flag", "unsigned", 1),
+            field("temp", "twos_complement", 12), field("big", "unsigned", 64),
+            field("volts", "ieee754", 16), field("stamp", "packed_bcd", 16),
+            field("status", "us-ascii", 32), field("raw", "binary", 16)]
+
+
+def dump_of(codec, frames, bad_frame=None):
+    import random
+    rows = random.Random(5)
+    columns = {"apid": [rows.randrange(2048) for _ in range(frames)],
+               "flag": [n % 2 for n in range(frames)],
+               "temp": [rows.randrange(-2048, 2048) for _ in range(frames)],
+               "big": [2**64 - 1 - n for n in range(frames)],
+               "volts": [n / 8 for n in range(frames)],
+               "stamp": [n % 10000 for n in range(frames)],
+               "status": [("OK", "WARN", "", "SAFE")[n % 4] for n in range(frames)],
+               "raw": [bytes([n % 256, 7]) for n in range(frames)]}
+    dump = bytearray(codec.pack_many(columns))
+    if bad_frame is not None:
+        dump[bad_frame * codec.size + 13] = 0xFF  # the BCD stamp's first digit
+    return bytes(dump)
+
+
+def read_columnar(fmt, path):
+    pyarrow = pytest.importorskip("pyarrow")
+    if fmt == "parquet":
+        import pyarrow.parquet
+        return pyarrow.parquet.read_table(path)
+    import pyarrow.ipc
+    with pyarrow.ipc.open_file(pyarrow.memory_map(str(path))) as reader:
+        return reader.read_all()
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "arrow"])
+@pytest.mark.parametrize("destination", ["--output", "stdout", "-o -"])
+def test_parquet_and_arrow_hold_what_unpack_many_returns(tmp_path, fmt, destination):
+    pyarrow = pytest.importorskip("pyarrow")
+    from bitloom.frames import FrameCodec
+
+    codec = FrameCodec(recipe_with_every_column_type(), text_padding="strip")
+    # Frames padded to 40,000 bytes: about a hundred a batch, so the file
+    # has several row groups or record batches.
+    frame_bytes, frames = 40_000, 230
+    dump = b"".join(frame.ljust(frame_bytes, b"\0") for frame in
+                    (dump_of(codec, frames)[n * codec.size:(n + 1) * codec.size]
+                     for n in range(frames)))
+    write(tmp_path, "r.json", recipe_with_every_column_type())
+    write(tmp_path, "d.bin", dump)
+    out = tmp_path / f"out.{fmt}"
+    arguments = ["unpack", "r.json", "d.bin", "--frame-bytes", frame_bytes, "--format", fmt]
+    if destination == "--output":
+        result = run(tmp_path, *arguments, "--output", out)
+        assert result.stdout == b""
+    else:
+        result = run(tmp_path, *arguments, *destination.split()[:2] if destination != "stdout" else ())
+        out.write_bytes(result.stdout)
+        assert not (tmp_path / "-").exists()
+    assert (result.returncode, result.stderr) == (0, b"")
+    table = read_columnar(fmt, out)
+    expected = pyarrow.table(codec.unpack_many(dump, frame_bytes=frame_bytes))
+    assert table.schema == expected.schema
+    assert table.schema.field("big").type == pyarrow.uint64()
+    assert table.equals(expected)
+    if fmt == "parquet":
+        import pyarrow.parquet
+        assert pyarrow.parquet.ParquetFile(out).num_row_groups > 1
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "arrow"])
+@pytest.mark.parametrize("bad_frame", [None, 0, 3])
+def test_columnar_files_end_before_a_bad_frame_and_stay_readable(tmp_path, fmt, bad_frame):
+    pyarrow = pytest.importorskip("pyarrow")
+    from bitloom.frames import FrameCodec
+
+    codec = FrameCodec(recipe_with_every_column_type(), text_padding="strip")
+    dump = dump_of(codec, 6, bad_frame)
+    write(tmp_path, "r.json", recipe_with_every_column_type())
+    write(tmp_path, "d.bin", dump)
+    result = run(tmp_path, "unpack", "r.json", "d.bin", "--frame-bytes", codec.size, "--format",
+                 fmt, "-o", "out")
+    table = read_columnar(fmt, tmp_path / "out")
+    good = 6 if bad_frame is None else bad_frame
+    assert table.equals(pyarrow.table(codec.unpack_many(dump[:good * codec.size])))
+    if bad_frame is None:
+        assert (result.returncode, result.stderr) == (0, b"")
+    else:
+        assert result.returncode == 1
+        assert result.stderr.decode() == (
+            f"bitloom: error: frame {bad_frame} (byte {bad_frame * codec.size}): field 'stamp': "
+            "Invalid BCD digit: 15 (must be 0-9)\n")
+
+
+@pytest.mark.parametrize("arguments", [["--frame-bytes", "7"], []])
+def test_one_packet_or_an_empty_dump_makes_a_typed_file(tmp_path, arguments):
+    pyarrow = pytest.importorskip("pyarrow")
+    write(tmp_path, "r.json", RECIPE)
+    write(tmp_path, "empty.bin", b"")
+    source = "empty.bin" if arguments else FRAME.hex()
+    result = run(tmp_path, "unpack", "r.json", source, *arguments, "--format", "parquet",
+                 "-o", "out.parquet")
+    assert (result.returncode, result.stderr) == (0, b"")
+    table = read_columnar("parquet", tmp_path / "out.parquet")
+    assert [str(kind) for kind in table.schema.types] == ["uint8", "int16", "string"]
+    assert table.to_pylist() == ([] if arguments else [FRAMES[0][0]])
+
+
+# (arguments, exit status, the error line) for the columnar formats.
+COLUMNAR_ERRORS = [
+    (["unpack", "r.json", "00", "--format", "parquet"], 2,
+     "bitloom: error: --format parquet needs pyarrow, which is not installed: "
+     "pip install 'bitloom[arrow]' (or pyarrow)"),
+    (["unpack", "r.json", "d.bin", "--frame-bytes", "7", "--format", "arrow", "-o", "x.arrow"], 2,
+     "bitloom: error: --format arrow needs pyarrow, which is not installed: "
+     "pip install 'bitloom[arrow]' (or pyarrow)"),
+]
+
+
+@pytest.mark.parametrize("arguments, status, message", COLUMNAR_ERRORS)
+def test_without_pyarrow_the_columnar_formats_say_what_to_install(tmp_path, arguments, status,
+                                                                  message):
+    write(tmp_path, "r.json", RECIPE)
+    write(tmp_path, "d.bin", FRAME * 3)
+    hidden = tmp_path / "hidden"
+    (hidden / "pyarrow").mkdir(parents=True)
+    (hidden / "pyarrow" / "__init__.py").write_text("raise ImportError('no pyarrow here')\n")
+    result = subprocess.run([sys.executable, "-m", "bitloom", *arguments], cwd=tmp_path,
+                            env={**os.environ, "PYTHONPATH": str(hidden)},
+                            capture_output=True, timeout=60)
+    assert (result.returncode, result.stderr.decode(), result.stdout) == (status, message + "\n", b"")
+    assert not (tmp_path / "x.arrow").exists()
+
+
+def test_other_columnar_refusals(tmp_path):
+    pytest.importorskip("pyarrow")
+    write(tmp_path, "e.json", [])
+    result = run(tmp_path, "unpack", "e.json", "00", "--frame-bytes", "1", "--format", "arrow")
+    assert (result.returncode, result.stderr) == (
+        2, b"bitloom: error: a recipe without fields has no columns to write as arrow\n")
+    write(tmp_path, "r.json", RECIPE)
+    result = run(tmp_path, "unpack", "r.json", FRAME.hex(), "-o", "no/such/dir/out")
+    assert (result.returncode, result.stderr) == (
+        1, b"bitloom: error: cannot write no/such/dir/out: No such file or directory\n")
+
+
+def run_with_terminal_stdout(tmp_path, arguments):
+    pty = pytest.importorskip("pty")
+    controller, terminal = pty.openpty()
+    try:
+        process = subprocess.run([sys.executable, "-m", "bitloom", *map(str, arguments)],
+                                 cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=terminal,
+                                 stderr=subprocess.PIPE, timeout=60)
+        return process.returncode, process.stderr
+    finally:
+        os.close(terminal)
+        os.close(controller)
+
+
+def test_binary_formats_are_not_written_to_a_terminal(tmp_path):
+    pytest.importorskip("pyarrow")
+    write(tmp_path, "r.json", RECIPE)
+    assert run_with_terminal_stdout(tmp_path, ["unpack", "r.json", FRAME.hex(), "--format",
+                                               "parquet"]) == (
+        2, b"bitloom: error: --format parquet writes binary data: redirect standard output or "
+           b"pass --output FILE\n")
+
+
+@pytest.mark.parametrize("when, on_terminal, frames, shown", [
+    ("auto", True, 1200, True), ("auto", False, 1200, False), ("auto", True, 10, False),
+    ("never", True, 1200, False), ("always", False, 10, True), ("always", True, 10, True),
+])
+def test_progress_shows_rate_and_time_left_where_asked(tmp_path, when, on_terminal, frames, shown):
+    recipe = write(tmp_path, "recipe.json", RECIPE)
+    dump = write(tmp_path, "dump.bin", FRAME * frames)
+    arguments = ["unpack", recipe, dump, "--frame-bytes", 7, "--progress", when]
+    if on_terminal:
+        status, stdout, text = run_with_terminal_stderr(tmp_path, arguments)
+    else:
+        result = run(tmp_path, *arguments)
+        status, stdout, text = result.returncode, result.stdout, result.stderr.decode()
+    assert (status, len(stdout.splitlines())) == (0, frames)
+    if not shown:
+        assert text == ""
+        return
+    line = text.strip("\r").split("\r")[0].rstrip()
+    assert line.startswith(f"bitloom: frame {frames} of {frames} (100%), ")
+    assert line.endswith(" frames/s, 0:00 left")
+    assert text.endswith("\r")
+
+
+@pytest.mark.parametrize("done, total, elapsed, text", [
+    (500, 1000, 1.0, "bitloom: frame 500 of 1000 (50%), 500 frames/s, 0:01 left"),
+    (1_500_000, 10_000_000, 1.0, "bitloom: frame 1500000 of 10000000 (15%), 1.5 M frames/s, 0:06 left"),
+    (2_000, 20_000_000, 0.5, "bitloom: frame 2000 of 20000000 (0%), 4.0 k frames/s, 1:23:20 left"),
+    (30_000_000, None, 10.0, "bitloom: frame 30000000, 3.0 M frames/s"),
+    (0, 100, 0.0, "bitloom: frame 0 of 100 (0%)"),
+])
+def test_the_progress_line(done, total, elapsed, text):
+    from bitloom import cli
+    assert cli.Progress(total, "never").text(done, elapsed) == text
+
+
+def test_numbers_from_the_tables_of_texts_are_exact():
+    # 8- and 16-bit columns take their texts from tables indexed by value.
+    from bitloom import cli
+    from bitloom.frames import FrameCodec
+
+    widths = [("u8", "unsigned", 8), ("s8", "twos_complement", 8), ("u16", "unsigned", 16),
+              ("s16", "twos_complement", 16), ("u12", "unsigned", 12), ("s3", "twos_complement", 3)]
+    codec = FrameCodec([field(name, encoding, bits) for name, encoding, bits in widths])
+    frames = [{"u8": u8, "s8": s8, "u16": u16, "s16": s16, "u12": u12, "s3": s3}
+              for u8, s8, u16, s16, u12, s3 in [(0, -128, 0, -32768, 0, -4), (255, 127, 65535, 32767, 4095, 3),
+                                                (1, -1, 256, -1, 7, -1), (128, 0, 32768, 0, 2048, 0)]]
+    columns = codec.unpack_many(codec.pack_many(frames))
+    out = io.StringIO()
+    cli.JsonLinesWriter(out, codec.names).write(columns, len(frames))
+    assert out.getvalue() == "".join(json.dumps(frame) + "\n" for frame in frames)
+    out = io.StringIO()
+    cli.CsvWriter(out, codec.names).write(columns, len(frames))
+    assert out.getvalue() == "".join(",".join(map(str, frame.values())) + "\n" for frame in frames)

@@ -52,27 +52,59 @@ def load_example(name):
     return module
 
 
-@pytest.mark.parametrize("scheduler", ["processes", "threads"])
-def test_an_archive_decodes_in_parallel_with_dask(tmp_path, scheduler):
-    pytest.importorskip("dask.bag")
-    numpy = pytest.importorskip("numpy")
+@pytest.fixture(scope="module")
+def cluster():
+    """A local Dask cluster of two worker processes, as the example starts."""
+    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("dask.dataframe")
+    pytest.importorskip("pyarrow")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as local:
+        yield local
+
+
+def test_an_archive_decodes_on_a_cluster_into_parquet(tmp_path, cluster):
+    import distributed
+    import pyarrow
+    import pyarrow.parquet
+
     from bitloom.frames import FrameCodec
 
     example = load_example("archive_dask.py")
-    example.write_demo_archive(tmp_path, files=3, frames=700)
-    (tmp_path / "empty.bin").write_bytes(b"")
-    files = sorted(str(path) for path in tmp_path.iterdir())
-    codec = FrameCodec(example.DEMO_RECIPE)
-    # Worker processes get the codec by pickling.
-    columns = example.decode_archive(codec, files, scheduler)
-    expected = [codec.unpack_many(Path(path).read_bytes()) for path in files]
-    assert list(columns) == list(codec.names)
-    for name, values in columns.items():
-        assert list(values) == [value for part in expected for value in part[name]], name
-    assert columns["volts"].dtype == numpy.float32 and len(columns["status"]) == 2100
+    folder = tmp_path / "dumps"
+    folder.mkdir()
+    example.write_demo_archive(folder, files=3, frames=700)
+    (folder / "empty.bin").write_bytes(b"")
+    files = sorted(str(path) for path in folder.iterdir())
+    codec = FrameCodec(example.DEMO_RECIPE, text_padding="strip")
+    expected = pyarrow.concat_tables(pyarrow.table(codec.unpack_many(Path(path).read_bytes()))
+                                     for path in files)
+    with distributed.Client(cluster) as client:
+        frame = example.archive_frame(codec, files)
+        assert frame.npartitions == len(files)
+        # Arrow-backed all the way: uint16 stays uint16, text stays Arrow text.
+        assert str(frame.dtypes["apid"]) == "uint16[pyarrow]"
+        with distributed.get_task_stream(client) as stream:
+            frame.to_parquet(str(tmp_path / "parquet"), write_index=False)
+        # Every partition was decoded, and its Parquet file written, by a
+        # worker process.
+        ran_on = {str(task["key"]): task["worker"] for task in stream.data}
+        for step in ("decode_file", "toparquetdata"):
+            workers = [worker for key, worker in ran_on.items() if step in key]
+            assert len(workers) == len(files), step
+            assert set(workers) <= set(client.scheduler_info()["workers"]), step
+        written = pyarrow.parquet.read_table(tmp_path / "parquet")
+        assert written.num_rows == 2100
+        assert written.select(codec.names).equals(expected)
+        assert frame["status"].compute().tolist() == expected["status"].to_pylist()
 
 
-def test_the_archive_example_runs_on_its_demo(tmp_path):
-    pytest.importorskip("dask.bag")
-    output = run_example("archive_dask.py", tmp_path)
-    assert output.splitlines()[0] == "4 files, 20000 frames of 19 bytes"
+def test_the_archive_example_runs_on_a_cluster(tmp_path, cluster, capsys):
+    example = load_example("archive_dask.py")
+    assert example.main(["--address", cluster.scheduler_address,
+                         "--parquet", str(tmp_path / "out")]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == "4 files, 20000 frames of 19 bytes"
+    assert "apid         uint16   min 0  max 2047" in lines
+    assert lines[-1] == "status       text     'OK' 19793, 'WARN' 207"
+    assert len(list((tmp_path / "out").glob("*.parquet"))) == 4

@@ -1,6 +1,7 @@
 """The module object, its function table, argument binding and conversions."""
 
 import importlib
+import importlib.metadata
 import inspect
 import subprocess
 import sys
@@ -55,7 +56,14 @@ def test_all_lists_the_62_functions_in_registration_order():
 def test_module_surface_has_nothing_else():
     own = {name for name in vars(native) if not name.startswith("__")}
     assert own == set(EXPECTED_NAMES)
-    assert native.__doc__ == "" and bitloom.__doc__ == ""
+    assert native.__doc__ == ""
+
+
+def test_the_package_has_its_docstring_and_version():
+    assert bitloom.__doc__.startswith("bitloom: exact bit-level encodings")
+    assert "bitloom.frames" in bitloom.__doc__
+    assert bitloom.__version__ == importlib.metadata.version("bitloom")
+    assert "__version__" not in bitloom.__all__
 
 
 def test_reimport_returns_the_same_module_object():

@@ -59,7 +59,7 @@ def test_the_wheel_holds_the_package_stubs_and_command(wheel):
                             if name.endswith(".dist-info/entry_points.txt"))
     package = {name for name in names if name.startswith("bitloom/")}
     assert {"bitloom/__init__.py", "bitloom/__init__.pyi", "bitloom/py.typed", "bitloom/cli.py",
-            "bitloom/__main__.py"} <= package
+            "bitloom/__main__.py", "bitloom/_version.py"} <= package
     assert [name for name in package if name.startswith("bitloom/bitloom.")
             and name.endswith((".so", ".pyd"))]
     assert not any(name.startswith(("src/", "tests/")) for name in names)

@@ -2,9 +2,20 @@
 
 from collections.abc import Buffer, Iterable, Iterator, Mapping, Sequence
 from os import PathLike
-from typing import Any, Literal, NamedTuple, SupportsIndex, final, overload
+from typing import (
+    Any,
+    Literal,
+    NamedTuple,
+    NotRequired,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    final,
+    overload,
+    type_check_only,
+)
 
-from bitloom import RecipeItem
+from bitloom import ByteOrder, PackingEncoding, UnpackingEncoding
 
 from . import ccsds as ccsds
 from .streams import PacketError as PacketError, PacketStream as PacketStream, Packets as Packets
@@ -12,8 +23,32 @@ from .streams import PacketError as PacketError, PacketStream as PacketStream, P
 __all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames",
            "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
 
-# What one field of a frame reads back as.
-_FieldValue = int | float | str | bytes
+@type_check_only
+class FrameItem(TypedDict):
+    """One field of a FrameCodec recipe: an item of pack_parameters or of
+    unpack_parameters, with the encoding names of either table and an
+    optional "value" (the field's default for packing).  Only for type
+    checking, like bitloom.PackingItem."""
+
+    name: str
+    encoding: PackingEncoding | UnpackingEncoding
+    bits: int
+    byte_order: ByteOrder
+    reverse_bits: bool
+    # The bit position from the start of the frame; absent: after the
+    # previous field.
+    offset_bits: NotRequired[int]
+    value: NotRequired[int | float | str | bytes | bytearray | Sequence[int]]
+
+# A recipe item as a FrameItem, or any mapping, for recipes kept in plain
+# variables or made by a helper function (the codec checks every item when
+# it is made).
+_RecipeItem: TypeAlias = FrameItem | Mapping[str, Any]
+
+# A frame as unpack returns it: an int, float, str or bytes per field (by
+# the field's encoding), typed Any like struct.unpack's results, so that a
+# value is used without narrowing it first.
+_Fields: TypeAlias = dict[str, Any]
 _NumericType = Literal["int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64",
                        "float32", "float64"]
 
@@ -86,7 +121,12 @@ class FrameError(NamedTuple):
     field: str
     message: str
 
-class Frames(dict[str, _AnyColumn]):
+# A column is typed Any here, like unpack's values: which class a name holds
+# (Column for a numeric field, StringColumn for text, BinaryColumn for
+# "binary") depends on the recipe, and a value used as what it is needs no
+# narrowing; annotate it (`column: Column = frames["apid"]`) for the
+# column's own types.
+class Frames(dict[str, Any]):
     """unpack_many's result: field name to column, and one Arrow record batch."""
 
     def __init__(self, columns: Mapping[str, _AnyColumn] = ...,
@@ -109,14 +149,14 @@ class ArrowStream:
 class FrameCodec:
     """A recipe compiled once, for packing and parsing frames."""
 
-    def __new__(cls, recipe: Sequence[RecipeItem], *,
+    def __new__(cls, recipe: Sequence[_RecipeItem], *,
                 text_padding: Literal["keep", "strip"] = "keep", read_only: bool = False) -> FrameCodec: ...
     @property
     def size(self) -> int: ...
     @property
     def names(self) -> tuple[str, ...]: ...
     @property
-    def recipe(self) -> list[RecipeItem]: ...
+    def recipe(self) -> list[dict[str, Any]]: ...
     @property
     def text_padding(self) -> Literal["keep", "strip"]: ...
     @property
@@ -124,8 +164,8 @@ class FrameCodec:
     @property
     def fields(self) -> tuple[FrameField, ...]: ...
     def pack(self, values: Mapping[str, Any] | Sequence[Any], /) -> bytes: ...
-    def unpack(self, buffer: Buffer, offset_bits: SupportsIndex = 0) -> dict[str, _FieldValue]: ...
-    def unpack_tuple(self, buffer: Buffer, offset_bits: SupportsIndex = 0) -> tuple[_FieldValue, ...]: ...
+    def unpack(self, buffer: Buffer, offset_bits: SupportsIndex = 0) -> _Fields: ...
+    def unpack_tuple(self, buffer: Buffer, offset_bits: SupportsIndex = 0) -> tuple[Any, ...]: ...
     def unpack_many(self, buffer: Buffer, *, frame_bytes: SupportsIndex | None = None,
                     offset_bits: SupportsIndex = 0, ignore_partial: bool = False,
                     errors: Literal["raise", "null"] = "raise", threads: int | None = None) -> Frames: ...
@@ -138,7 +178,7 @@ class FrameCodec:
                      ignore_partial: bool = False, errors: Literal["raise", "null"] = "raise",
                      threads: int | None = None) -> Iterator[Frames]: ...
     def iter_unpack(self, buffer: Buffer, *, frame_bytes: int | None = None, offset_bits: int = 0,
-                    ignore_partial: bool = False) -> Iterator[dict[str, _FieldValue]]: ...
+                    ignore_partial: bool = False) -> Iterator[_Fields]: ...
     def pack_many(self, frames: Mapping[str, Iterable[Any]] | Iterable[Any]) -> bytes: ...
     def __eq__(self, other: object, /) -> bool: ...
     def __copy__(self) -> FrameCodec: ...

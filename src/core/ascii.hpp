@@ -90,11 +90,15 @@ BITLOOM_ALWAYS_INLINE std::size_t copy_ascii_prefix(const std::uint8_t* bytes, s
         const std::uint64_t high = word & kHighBitOfEveryByte;
         const std::size_t ascii = high == 0 ? 8 : leading_ascii_bytes(high);
         // Each byte from the word as loaded, never from memory again.
-        for (std::size_t k = 0; k < ascii; ++k) {
-            if constexpr (std::endian::native == std::endian::little) {
-                out[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
-            } else {
-                out[i + k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
+        if constexpr (sizeof(Unit) == 1) {
+            std::memcpy(out + i, &word, 8);
+        } else {
+            for (std::size_t k = 0; k < ascii; ++k) {
+                if constexpr (std::endian::native == std::endian::little) {
+                    out[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
+                } else {
+                    out[i + k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
+                }
             }
         }
         if (high != 0) return i + ascii;

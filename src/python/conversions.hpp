@@ -48,25 +48,19 @@ template <class T>
     return true;
 }
 
-// An exact int of two digits, read from them as the interpreter's own
-// arithmetic does (30-bit digits: every such magnitude is below 2^60).
-// Values from 2^30 to 2^60 are common arguments (16-digit BCD, 64-bit
-// patterns), and the general conversion takes three times as long.
-[[gnu::always_inline]] inline bool two_digit_int(PyObject* object, std::int64_t& value) {
-#if PYLONG_BITS_IN_DIGIT == 30 && defined(_PyLong_NON_SIZE_BITS) && defined(_PyLong_SIGN_MASK)
+// An exact int of more than one digit that fits in 64 bits.  Values from
+// 2^30 to 2^64 are common arguments (16-digit BCD, 64-bit patterns); for an
+// exact int the interpreter's overflow-reporting conversion neither raises
+// nor runs Python code, so it is one call where the general conversion,
+// with its checks for every kind of object, takes three times as long.
+// Anything it cannot hold goes to the general conversion, which raises.
+[[gnu::always_inline]] inline bool exact_wide_int(PyObject* object, std::int64_t& value) {
     if (!PyLong_CheckExact(object)) return false;
-    const auto& number = reinterpret_cast<PyLongObject*>(object)->long_value;
-    if ((number.lv_tag >> _PyLong_NON_SIZE_BITS) != 2) return false;
-    const std::int64_t magnitude =
-        static_cast<std::int64_t>(number.ob_digit[0]) | static_cast<std::int64_t>(number.ob_digit[1]) << 30;
-    // The sign bits: 0 positive, 2 negative (1, zero, has no digits).
-    value = (number.lv_tag & _PyLong_SIGN_MASK) == 2 ? -magnitude : magnitude;
+    int overflow = 0;
+    const long long result = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow != 0) return false;
+    value = result;
     return true;
-#else
-    (void)object;
-    (void)value;
-    return false;
-#endif
 }
 
 // The in-line paths of the three integer conversions: the value of an int
@@ -78,7 +72,7 @@ template <class T>
         out = value;
         return true;
     }
-    return two_digit_int(object, out);
+    return exact_wide_int(object, out);
 }
 
 [[gnu::always_inline]] inline bool uint64_in_line(PyObject* object, std::uint64_t& out) {

@@ -4,7 +4,7 @@ fails the check, since --strict warns about unused ignores)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Literal, assert_type
+from typing import TYPE_CHECKING, Any, assert_type
 
 import bitloom
 
@@ -30,9 +30,9 @@ parse_recipe: list[UnpackingItem] = [
 
 assert_type(bitloom.pack_parameters(recipe), bytes)
 assert_type(bitloom.pack_parameters(recipe=tuple(recipe)), bytes)
-assert_type(bitloom.unpack_parameters(b"\0", 0, parse_recipe), dict[str, int | float | str])
+assert_type(bitloom.unpack_parameters(b"\0", 0, parse_recipe), dict[str, Any])
 assert_type(bitloom.unpack_parameters(packet_bytes=b"", offset_bits=True, recipe=[]),
-            dict[str, int | float | str])
+            dict[str, Any])
 
 
 def widths(items: list[RecipeItem]) -> int:
@@ -64,44 +64,74 @@ bitloom.encode_packed_bcd(1, 8, 1)  # type: ignore[arg-type]
 bitloom.decode_utf8(bytearray(b"a"))  # type: ignore[arg-type]
 bitloom.encode_utf8(txt="a")  # type: ignore[call-arg]
 bitloom.encode_ieee754_f64("1.0")  # type: ignore[arg-type]
-bitloom.pack_parameters([{"name": "a"}])  # type: ignore[typeddict-item]
-bitloom.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big",
-                          "reverse_bits": False, "value": 1,
-                          "offset": 3}])  # type: ignore[typeddict-unknown-key]
-
+# A recipe written as a list of the item types has its keys and encoding
+# names checked.
+missing: list[PackingItem] = [{"name": "a"}]  # type: ignore[typeddict-item]
+unknown_key: list[PackingItem] = [
+    {"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big", "reverse_bits": False,
+     "value": 1, "offset": 3}]  # type: ignore[typeddict-unknown-key]
 # A misspelt encoding name.
-bitloom.pack_parameters([{"name": "a", "encoding": "twos_complment",  # type: ignore[typeddict-item]
-                          "bits": 8, "byte_order": "big", "reverse_bits": False, "value": -1}])
-bitloom.unpack_parameters(b"\0", 0, [{"name": "a",
-                                      "encoding": "utf_8",  # type: ignore[typeddict-item]
-                                      "bits": 8, "byte_order": "big", "reverse_bits": False}])
+misspelt: list[PackingItem] = [
+    {"name": "a", "encoding": "twos_complment",  # type: ignore[typeddict-item]
+     "bits": 8, "byte_order": "big", "reverse_bits": False, "value": -1}]
+misspelt_parse: list[UnpackingItem] = [
+    {"name": "a", "encoding": "utf_8",  # type: ignore[typeddict-item]
+     "bits": 8, "byte_order": "big", "reverse_bits": False}]
 # A packing item without its value.
-bitloom.pack_parameters([{"name": "a", "encoding": "unsigned",  # type: ignore[typeddict-item]
-                          "bits": 8, "byte_order": "big", "reverse_bits": False}])
+no_value: list[PackingItem] = [
+    {"name": "a", "encoding": "unsigned",  # type: ignore[typeddict-item]
+     "bits": 8, "byte_order": "big", "reverse_bits": False}]
 # Names that only parsing knows, used for packing, and the other way round.
-bitloom.pack_parameters([{"name": "a", "encoding": "ieee754_f32",  # type: ignore[typeddict-item]
-                          "bits": 32, "byte_order": "big", "reverse_bits": False, "value": 1.0}])
-bitloom.pack_parameters([{"name": "a", "encoding": "latin1",  # type: ignore[typeddict-item]
-                          "bits": 8, "byte_order": "big", "reverse_bits": False, "value": "a"}])
-bitloom.unpack_parameters(b"\0", 0, [{"name": "a",
-                                      "encoding": "binary",  # type: ignore[typeddict-item]
-                                      "bits": 8, "byte_order": "big", "reverse_bits": False}])
+parse_name: list[PackingItem] = [
+    {"name": "a", "encoding": "ieee754_f32",  # type: ignore[typeddict-item]
+     "bits": 32, "byte_order": "big", "reverse_bits": False, "value": 1.0}]
+pack_name: list[UnpackingItem] = [
+    {"name": "a", "encoding": "binary",  # type: ignore[typeddict-item]
+     "bits": 8, "byte_order": "big", "reverse_bits": False}]
 # A byte order that is neither.
-bitloom.pack_parameters([{"name": "a", "encoding": "unsigned", "bits": 8,
-                          "byte_order": "be",  # type: ignore[typeddict-item]
-                          "reverse_bits": False, "value": 1}])
+wrong_order: list[PackingItem] = [
+    {"name": "a", "encoding": "unsigned", "bits": 8,
+     "byte_order": "be",  # type: ignore[typeddict-item]
+     "reverse_bits": False, "value": 1}]
+# A recipe is not a mapping of items, nor a list of anything else.
+bitloom.pack_parameters({"a": {"bits": 8}})  # type: ignore[arg-type]
+bitloom.unpack_parameters(b"", 0, ["a"])  # type: ignore[list-item]
+
+# Recipes in plain variables, or made by a helper function, are taken as
+# they are (the functions check every item when they run), and results are
+# used without narrowing.
+plain = [{"name": "a", "encoding": "unsigned", "bits": 8, "byte_order": "big",
+          "reverse_bits": False, "value": 1}]
+
+
+def item(name: str, bits: int, **extra: object) -> dict[str, object]:
+    return {"name": name, "encoding": "unsigned", "bits": bits, "byte_order": "big",
+            "reverse_bits": False, **extra}
+
+
+bitloom.pack_parameters(plain)
+bitloom.pack_parameters([item("a", 8, value=1), item("b", 8, value=2)])
+fields = bitloom.unpack_parameters(b"\1", 0, plain)
+assert_type(fields["a"] + 1, Any)
 
 
 # The frame codec.
 from bitloom.frames import Column, FrameCodec, FrameError, Frames, StringColumn  # noqa: E402
 
+if TYPE_CHECKING:
+    from bitloom.frames import FrameItem
+
 codec = FrameCodec(recipe)
 assert_type(codec.pack({"a": 1}), bytes)
 assert_type(codec.pack([1, "hi"]), bytes)
-assert_type(codec.unpack(b"\0" * 8, 3), dict[str, int | float | str | bytes])
-assert_type(codec.unpack(memoryview(b"")), dict[str, int | float | str | bytes])
+assert_type(codec.unpack(b"\0" * 8, 3), dict[str, Any])
+assert_type(codec.unpack(memoryview(b"")), dict[str, Any])
 columns = codec.unpack_many(bytearray(16), frame_bytes=8, ignore_partial=True)
 assert_type(columns, Frames)
+# A column is used as what it is, without narrowing.
+assert_type(memoryview(columns["a"]), memoryview)
+numeric: Column = columns["a"]
+assert_type(numeric.format, str)
 column = columns["a"]
 if isinstance(column, Column):
     assert_type(column.format, str)
@@ -116,7 +146,27 @@ for batch in codec.iter_batches(b"", batch_frames=10, errors="null", threads=2):
 assert_type(codec.pack_many(columns), bytes)
 assert_type(codec.size, int)
 assert_type(codec.names, tuple[str, ...])
-for fields in codec.iter_unpack(b""):
-    assert_type(fields, dict[str, int | float | str | bytes])
+for frame_fields in codec.iter_unpack(b""):
+    assert_type(frame_fields, dict[str, Any])
 codec.unpack_many(b"", 8)  # type: ignore[call-arg]
 codec.unpack("text")  # type: ignore[arg-type]
+
+# Items of either table, with or without a "value"; and recipes in plain
+# variables or from a helper.
+FrameCodec(parse_recipe)
+FrameCodec([*recipe, *parse_recipe])
+FrameCodec([{"name": "a", "encoding": "ieee754_f32", "bits": 32, "byte_order": "big",
+             "reverse_bits": False},
+            {"name": "b", "encoding": "binary", "bits": 8, "byte_order": "big",
+             "reverse_bits": False, "value": b"x"}])
+FrameCodec(plain)
+FrameCodec([item("a", 3), item("b", 5, value=1)])
+frame_recipe: list[FrameItem] = [
+    {"name": "a", "encoding": "ieee754", "bits": 16, "byte_order": "big", "reverse_bits": False},
+    {"name": "b", "encoding": "latin1", "bits": 8, "byte_order": "big", "reverse_bits": False,
+     "value": "x"},
+    {"name": "c", "encoding": "unsigned", "bits": 8,
+     "byte_order": "middle",  # type: ignore[typeddict-item]
+     "reverse_bits": False}]
+FrameCodec(frame_recipe)
+FrameCodec("recipe")  # type: ignore[arg-type]

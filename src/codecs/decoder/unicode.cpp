@@ -222,10 +222,13 @@ RunStop run_utf8(RunState& state, Unit* out) {
 #endif
         const std::uint32_t lead = data[i];
         if (lead < 0x80) {
-            out[written++] = static_cast<Unit>(lead);
-            ++i;
             const std::size_t run = copy_ascii_prefix(
                 data + i, std::min(end - i, capacity - written), out + written);
+            if (run == 0) {
+                // The byte changed since it was read: the first reading counts.
+                out[written++] = static_cast<Unit>(lead);
+                ++i;
+            }
             i += run;
             written += run;
             continue;
