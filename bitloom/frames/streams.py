@@ -180,10 +180,10 @@ class PacketStream:
         for key, (packed, offsets_bytes, sizes_bytes, uniform, first, count) in groups.items():
             codec = self.codecs.get(key)
             if codec is None:
-                pieces, start = [], 0
+                pieces, position = [], 0
                 for size in memoryview(sizes_bytes).cast("Q"):
-                    pieces.append(packed[start:start + size])
-                    start += size
+                    pieces.append(packed[position:position + size])
+                    position += size
                 raw[key] = pieces
                 continue
             # Where each packet lies in the stream, and in what the codec reads:
@@ -194,6 +194,7 @@ class PacketStream:
                                 else memoryview(_offsets_after(first, sizes_bytes, uniform, count)).cast("Q"))
             else:
                 offsets = memoryview(offsets_bytes).cast("Q")
+            start: int | None
             if packed is not None:
                 source, start = packed, None
             elif offsets_bytes is None:
@@ -306,6 +307,26 @@ class PacketStream:
             if not following:
                 return
             piece = following
+
+    def iter_split(self, source: Any, *, batch_bytes: int = 1 << 24) -> Iterator[dict[int, bytes]]:
+        """split over `source` (a path, a binary file object or a buffer)
+        about `batch_bytes` at a time: for each batch, every key's raw
+        packets one after the other."""
+        if isinstance(batch_bytes, bool) or not isinstance(batch_bytes, int) or batch_bytes < 1:
+            raise ValueError(f"batch_bytes must be a positive int, not {batch_bytes!r}")
+        base = 0
+        pending = b""
+        for piece, at_end in self._pieces(source, batch_bytes):
+            data = pending + piece if pending else piece
+            groups, problems, consumed, _ = self._scan(data, skip=False, at_end=at_end, keep_all=True)
+            if problems:
+                offset, problem, size, expected_index, value, _ = problems[0]
+                raise ValueError(self._problem_message(offset, problem, size, expected_index, value, len(data),
+                                                       base))
+            pending = data[consumed:]
+            base += consumed
+            if groups:
+                yield {key: entry[0] for key, entry in groups.items()}
 
     def split(self, buffer: Any) -> dict[int, bytes]:
         """The raw packets of every key, each key's one after the other,
