@@ -20,11 +20,13 @@ BENCH_STAMP := $(VENV)/.bench-deps-installed
 # The libraries bitloom is timed against; only `make bench` installs them.
 BENCH_PEERS := bitstruct construct bitstring numpy matplotlib ccsdspy
 # The frame codec's tests hand its columns to numpy, pandas, polars, pyarrow
-# and duckdb, read the command's Parquet and Arrow files back, and run the
-# Dask example on a local cluster of worker processes (the sanitizer run
-# skips those tests).
+# and duckdb, read the command's Parquet and Arrow files back, run the Dask
+# example on a local cluster of worker processes (the sanitizer run skips
+# those tests), and check packet streams and field layouts against ccsdspy,
+# spacepackets, bitstruct and cantools.
 FRAMES_TEST_DEPS := "numpy>=1.26" "dask[dataframe]>=2024.1" "distributed>=2024.1" "pandas>=2.2" \
-                    "polars>=1.0" "pyarrow>=16" "duckdb>=1.1"
+                    "polars>=1.0" "pyarrow>=16" "duckdb>=1.1" \
+                    "ccsdspy>=1.3" "spacepackets>=0.24" "bitstruct>=8.19" "cantools>=39"
 CXX ?= g++
 CPP_TEST_DIR := tests/cpp
 CPP_TEST_BIN := $(CPP_TEST_DIR)/bin
@@ -37,7 +39,7 @@ BUILD_PURE = $(CMAKE) -S . -B $(1) -DBITLOOM_PURE_ONLY=ON $(2) >/dev/null && \
              $(CMAKE) --build $(1) -j 2 -- --no-print-directory
 CPP_TESTS = $(basename $(notdir $(wildcard $(CPP_TEST_DIR)/test_*.cpp)))
 
-$(STAMP): pyproject.toml
+$(STAMP): pyproject.toml Makefile
 	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" \

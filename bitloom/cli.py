@@ -578,6 +578,9 @@ def packet_bytes(codec: FrameCodec, offset_bits: int) -> int:
 def command_unpack(arguments: argparse.Namespace) -> None:
     if arguments.recipe == "-" and arguments.input == "-":
         raise Failure("RECIPE.json and INPUT cannot both be standard input", status=EXIT_USAGE)
+    if arguments.output_dir is not None:
+        unpack_stream(arguments)
+        return
     recipe = load_recipe(arguments.recipe)
     try:
         codec = FrameCodec(recipe, text_padding=arguments.text_padding)
@@ -620,6 +623,127 @@ def command_unpack(arguments: argparse.Namespace) -> None:
         finally:
             source.close()
             writer.finish()
+
+
+# ---- packet streams --------------------------------------------------------
+
+
+def load_stream(path: str, text_padding: Any = "keep") -> Any:
+    """The PacketStream of a stream definition: a JSON object with "header"
+    (recipe items, or "ccsds"), "length_field", "length_add", "key_field",
+    optional "expect" and "unknown", and "codecs" (key to recipe items: the
+    whole packet, or with a "ccsds" header the fields after it)."""
+    from bitloom.frames import PacketStream, ccsds
+
+    try:
+        definition = json.loads(read_bytes(path))
+    except (ValueError, RecursionError) as error:
+        raise Failure(f"not valid JSON: {error}", [path], EXIT_USAGE) from None
+    if not isinstance(definition, dict) or not isinstance(definition.get("codecs"), dict):
+        raise Failure('a stream definition is a JSON object with "header", "length_field", '
+                      '"key_field" and "codecs"', [path], EXIT_USAGE)
+    try:
+        codecs: dict[int, FrameCodec] = {}
+        is_ccsds = definition.get("header") == "ccsds"
+        for key, items in definition["codecs"].items():
+            try:
+                number = int(key, 0)
+                codecs[number] = (ccsds.packet_codec(items, text_padding=text_padding) if is_ccsds
+                                  else FrameCodec(items, text_padding=text_padding))
+            except CODEC_ERRORS as error:
+                # With a "ccsds" header, item numbers count the header's items too.
+                raise codec_failure(error, [path, f"the codec of key {key}"], EXIT_USAGE) from None
+        if is_ccsds:
+            return ccsds.stream(codecs, unknown=definition.get("unknown", "skip"))
+        return PacketStream(definition.get("header"), length_field=str(definition.get("length_field")),
+                            length_add=definition.get("length_add", 0), key_field=str(definition.get("key_field")),
+                            codecs=codecs, unknown=definition.get("unknown", "skip"),
+                            expect=definition.get("expect"))
+    except CODEC_ERRORS as error:
+        raise codec_failure(error, [path], EXIT_USAGE) from None
+
+
+def stream_source(argument: str) -> Any:
+    """What a packet stream reads: the file (or standard input), or hex."""
+    if argument == "-":
+        return sys.stdin.buffer
+    if os.path.exists(argument):
+        return argument
+    data = hex_digits(argument)
+    if data is None:
+        raise Failure("not a file, and not hex digits", [argument], EXIT_USAGE)
+    return data
+
+
+def output_directory(path: str) -> str:
+    try:
+        os.makedirs(path, exist_ok=True)
+    except OSError as error:
+        raise Failure(error.strerror or str(error), [f"cannot make {path}"], EXIT_USAGE) from None
+    return path
+
+
+def unpack_stream(arguments: argparse.Namespace) -> None:
+    """unpack --output-dir: the packets of each key decoded into a file of
+    their own, KEY.jsonl (.csv, .parquet, .arrow)."""
+    stream = load_stream(arguments.recipe, arguments.text_padding)
+    columnar = arguments.format in ("parquet", "arrow")
+    if columnar:
+        import_pyarrow(arguments.format)
+    directory = output_directory(arguments.output_dir)
+    outputs: dict[int, tuple[Output, Writer]] = {}
+
+    def writer_of(key: int) -> Writer:
+        if key not in outputs:
+            codec = stream.codecs[key]
+            out = Output(os.path.join(directory, f"{key}.{arguments.format}"),
+                         arguments.format if columnar else None).__enter__()
+            writer: Writer
+            if columnar:
+                writer = ColumnarWriter(out.binary, arguments.format,
+                                        codec.unpack_many(b"", frame_bytes=max(codec.size, 1)))
+            elif arguments.format == "csv":
+                writer = CsvWriter(out.text, codec.names)
+            else:
+                writer = JsonLinesWriter(out.text, codec.names)
+            writer.start()
+            outputs[key] = (out, writer)
+        return outputs[key][1]
+
+    try:
+        for packets in stream.iter_batches(stream_source(arguments.input)):
+            for key, frames in packets.items():
+                if len(next(iter(frames.values()), ())):
+                    writer_of(key).write(frames, len(next(iter(frames.values()))))
+    except CODEC_ERRORS as error:
+        raise codec_failure(error, [arguments.input]) from None
+    except OSError as error:
+        raise Failure(error.strerror or str(error), [f"cannot read {arguments.input}"]) from None
+    finally:
+        for out, writer in outputs.values():
+            writer.finish()
+            out.__exit__(None)
+
+
+def command_split(arguments: argparse.Namespace) -> None:
+    """The raw packets of each key, one after the other, in KEY.bin."""
+    stream = load_stream(arguments.stream)
+    stream.unknown = "keep"
+    directory = output_directory(arguments.output_dir)
+    files: dict[int, IO[bytes]] = {}
+    try:
+        for pieces in stream.iter_split(stream_source(arguments.input)):
+            for key, packets in pieces.items():
+                if key not in files:
+                    files[key] = open(os.path.join(directory, f"{key}.bin"), "wb")
+                files[key].write(packets)
+    except CODEC_ERRORS as error:
+        raise codec_failure(error, [arguments.input]) from None
+    except OSError as error:
+        raise Failure(error.strerror or str(error), [arguments.input]) from None
+    finally:
+        for file in files.values():
+            file.close()
 
 
 class Output:
@@ -872,6 +996,16 @@ def build_parser() -> argparse.ArgumentParser:
                              "error: for long dumps on a terminal (default), always, or never")
     unpack.set_defaults(run=command_unpack)
 
+    unpack.add_argument("--output-dir", metavar="DIR",
+                        help="RECIPE.json is a stream definition: write each key's packets to DIR/KEY.FORMAT")
+    split = commands.add_parser(
+        "split", help="write the raw packets of each key of a packet stream to a file of their own",
+        description="Frames the packets of INPUT by the stream definition's length rule and writes "
+                    "the packets of each key to DIR/KEY.bin.")
+    split.add_argument("stream", metavar="STREAM.json", help="JSON stream definition")
+    split.add_argument("input", metavar="INPUT", help="file with the stream, '-' for standard input, or hex")
+    split.add_argument("--output-dir", required=True, metavar="DIR", help="where the KEY.bin files go")
+    split.set_defaults(run=command_split)
     layout = commands.add_parser(
         "layout", help="draw a recipe as a bit diagram, 32 bits a row",
         description="Draw where a recipe places its fields, as protocol documents draw "

@@ -287,7 +287,7 @@ ERRORS = [
      "parquet, arrow)"),
     ({}, ["frobnicate"], 2, 0,
      "bitloom: error: argument COMMAND: invalid choice: 'frobnicate' (choose from pack, unpack, "
-     "layout)"),
+     "split, layout)"),
 ]
 
 

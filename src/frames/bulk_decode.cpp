@@ -199,7 +199,7 @@ ColumnLoop loop_for_shape(const FrameField& field, ColumnType type) noexcept {
     if (field.bits == 0) return loop_for_type<Shape::zero, 8, C>(type);
     if constexpr (C != Convert::slot) {
         // Whole bytes at a byte boundary, unreversed: one load of the width.
-        if (field.start % 8 == 0 && !field.reverse &&
+        if (field.start % 8 == 0 && !field.reverse && field.arrangement == Arrangement::by_order &&
             (field.bits == 8 || field.bits == 16 || field.bits == 32 || field.bits == 64)) {
             const bool little = field.order == ByteOrder::little && field.bits > 8;
             switch (field.bits) {
@@ -213,7 +213,8 @@ ColumnLoop loop_for_shape(const FrameField& field, ColumnType type) noexcept {
             }
         }
     }
-    const bool plain = field.order == ByteOrder::big || field.bits <= 8;
+    const bool plain = field.arrangement == Arrangement::by_order &&
+                       (field.order == ByteOrder::big || field.bits <= 8);
     if (plain && !field.reverse) return loop_for_type<Shape::any_bits, 8, C>(type);
     return loop_for_type<Shape::transformed, 8, C>(type);
 }
@@ -487,7 +488,15 @@ void decode_range(Shared& shared, RangeResult& result, bool polls) noexcept {
             // Bytes nobody can change are read where they lie, but for the
             // last frames, whose loads would pass the end of the data.
             std::span<const std::uint8_t> frames;
-            if (request.immutable && request.data.size() - begin * stride >= count * stride + kPadding) {
+            if (request.frame_offsets) {
+                // Frames scattered over the data are gathered into the block.
+                for (std::size_t f = 0; f < count; ++f) {
+                    std::memcpy(block.data() + f * stride, request.data.data() + request.frame_offsets[begin + f],
+                                stride);
+                }
+                std::memset(block.data() + count * stride, 0, kPadding);
+                frames = {block.data(), count * stride + kPadding};
+            } else if (request.immutable && request.data.size() - begin * stride >= count * stride + kPadding) {
                 frames = request.data.subspan(begin * stride, count * stride + kPadding);
             } else {
                 std::memcpy(block.data(), request.data.data() + begin * stride, count * stride);

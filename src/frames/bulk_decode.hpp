@@ -48,6 +48,11 @@ struct DecodeRequest {
     bool immutable = false;  // nothing can change `data` meanwhile (a bytes object)
     std::size_t frame_bytes = 0;
     std::size_t count = 0;          // frames; data holds at least count * frame_bytes bytes
+    // Where each frame starts in `data` (count of them, each with
+    // frame_bytes bytes after it in `data`), for frames that are not one
+    // after the other: the packets of one key in a stream.  Null: frame i
+    // starts at i * frame_bytes.
+    const std::uint64_t* frame_offsets = nullptr;
     bool null_on_error = false;     // false: stop at the first failure
     bool strip_text = false;        // drop trailing U+0000 from text values
     unsigned threads = 1;

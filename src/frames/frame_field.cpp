@@ -49,6 +49,44 @@ std::uint64_t read_bits_near_end(std::span<const std::uint8_t> data, std::uint64
     return extract_field(load_big_endian(window), window[8], shift, bits);
 }
 
+std::uint64_t arrange_bits(const FrameField& field, std::uint64_t bits, bool to_value) noexcept {
+    const std::uint32_t width = field.bits;
+    std::uint64_t out = 0;
+    if (field.arrangement == Arrangement::permuted) {
+        // Byte k of the value, most significant first, is the field's byte
+        // permutation[k]; bytes are counted from the field's start.
+        const std::uint32_t count = width / 8;
+        for (std::uint32_t k = 0; k < count; ++k) {
+            const unsigned value_shift = 8 * (count - 1 - k);
+            const unsigned field_shift = 8 * (count - 1 - field.permutation[k]);
+            if (to_value) {
+                out |= ((bits >> field_shift) & 0xFFu) << value_shift;
+            } else {
+                out |= ((bits >> value_shift) & 0xFFu) << field_shift;
+            }
+        }
+        return out;
+    }
+    // lsb_first: the pieces of the field, from its end back to its start
+    // (end_phase bits, then eight at a time, then what is left), are the
+    // value's bits from its most significant end down.
+    std::uint32_t field_low = 0;         // where the piece lies in the field's bits
+    std::uint32_t value_high = width;    // where it lies in the value's bits (its top)
+    std::uint32_t piece = std::min<std::uint32_t>(field.end_phase, width);
+    while (value_high != 0) {
+        const std::uint32_t value_low = value_high - piece;
+        if (to_value) {
+            out |= ((bits >> field_low) & low_mask(piece)) << value_low;
+        } else {
+            out |= ((bits >> value_low) & low_mask(piece)) << field_low;
+        }
+        field_low += piece;
+        value_high = value_low;
+        piece = std::min<std::uint32_t>(8, value_high);
+    }
+    return out;
+}
+
 bool decode_number(const FrameField& field, std::span<const std::uint8_t> data,
                    std::uint64_t frame_start, std::uint64_t& slot, CodecError& error) {
     const std::uint64_t start = frame_start + field.start;

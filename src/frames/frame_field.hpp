@@ -9,6 +9,13 @@
 // then, for "little", the whole bytes in reverse order.  Reading undoes them
 // in the opposite order, so a field reads back exactly what packing wrote at
 // any bit position.
+//
+// Two more arrangements of a numeric field's bytes replace the byte order:
+// a permutation of its bytes (permutation[] below; "3412" reads the bytes
+// 11 22 33 44 as 0x33441122), and "lsb_first", where the
+// field's bits are cut at the frame's byte boundaries and the pieces are
+// taken least significant first (the last piece, in the byte where the
+// field ends, holds the value's top bits).
 #pragma once
 
 #include <cstddef>
@@ -28,6 +35,10 @@ namespace bitloom::frames {
 // is the SlotType of the same name.
 enum class ColumnKind : std::uint8_t { int64, uint64, float64, text, raw_bytes };
 
+// How a numeric field's bytes are arranged beyond reversal: by `order`,
+// by a permutation of its bytes, or least significant piece first.
+enum class Arrangement : std::uint8_t { by_order, permuted, lsb_first };
+
 constexpr SlotType slot_type(ColumnKind kind) noexcept { return static_cast<SlotType>(kind); }
 
 struct FrameField {
@@ -39,6 +50,12 @@ struct FrameField {
     TextCodec text = TextCodec::utf8;
     ByteOrder order = ByteOrder::big;
     bool reverse = false;
+    Arrangement arrangement = Arrangement::by_order;  // not by_order: order is big
+    // lsb_first: the field's bits in the frame byte where it ends (1..8).
+    std::uint8_t end_phase = 8;
+    // permuted: the value's byte k (most significant first) is the field's
+    // byte permutation[k] (0 first); bits / 8 entries.
+    std::uint8_t permutation[8] = {};
 
     std::uint64_t end() const noexcept { return start + bits; }
     // Whole bytes a text or raw-bytes value occupies.
@@ -72,9 +89,14 @@ inline std::uint64_t read_bits(std::span<const std::uint8_t> data, std::uint64_t
 // applied, or undone.  Little-endian fields wider than a byte are whole
 // bytes (the codec refuses the others), so swapping the word and dropping
 // the bytes below the field reverses exactly its bytes.
+// The bits of an arranged field (permuted or lsb_first) from the value's
+// bits, or back (`to_value`).
+std::uint64_t arrange_bits(const FrameField& field, std::uint64_t bits, bool to_value) noexcept;
+
 inline std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept {
     std::uint64_t bits = field.reverse ? reverse_low_bits(pattern, field.bits)
                                        : pattern & low_mask(field.bits);
+    if (field.arrangement != Arrangement::by_order) return arrange_bits(field, bits, false);
     if (field.order == ByteOrder::little && field.bits > 8) {
         bits = byte_swap64(bits) >> (64 - field.bits);
     }
@@ -82,7 +104,9 @@ inline std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern)
 }
 
 inline std::uint64_t pattern_of(const FrameField& field, std::uint64_t placed) noexcept {
-    if (field.order == ByteOrder::little && field.bits > 8) {
+    if (field.arrangement != Arrangement::by_order) {
+        placed = arrange_bits(field, placed, true);
+    } else if (field.order == ByteOrder::little && field.bits > 8) {
         placed = byte_swap64(placed) >> (64 - field.bits);
     }
     return field.reverse ? reverse_low_bits(placed, field.bits) : placed;

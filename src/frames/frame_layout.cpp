@@ -45,6 +45,14 @@ Status check_field(const FrameField& field, ReservedFormat reserved) {
                           "A numeric field of {} bits is wider than the 64 bits of its values",
                           {field.bits});
     }
+    if (field.arrangement != Arrangement::by_order) {
+        const char* form = field.arrangement == Arrangement::permuted ? "A byte order permutation"
+                                                                      : "byte_order 'lsb_first'";
+        if (!is_numeric(kind) || field.bits > 64) {
+            return make_error(ErrorKind::value_error,
+                              "{} applies to numeric fields of up to 64 bits", {form});
+        }
+    }
     // Packing a little-endian field reverses its whole bytes and then keeps
     // its last `bits` bits, which drops the top bits of the value's low
     // byte unless the field is whole bytes (or fits in one byte).

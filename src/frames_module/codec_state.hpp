@@ -41,6 +41,7 @@ struct Compiled {
     DictTemplate result_shape;        // the names, for the result of unpack
     PyObject* name_index = nullptr;     // {name: position}, owned
     bool strip_text = false;          // text values lose their trailing NUL padding
+    bool read_only = false;           // fields may overlap; packing is refused
 
     ~Compiled() {
         for (CompiledField& field : fields) {

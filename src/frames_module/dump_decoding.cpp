@@ -136,6 +136,7 @@ PyObject* decode_dump(const DumpRequest& request) {
     decode.immutable = request.immutable;
     decode.frame_bytes = request.frame_bytes;
     decode.count = request.frames;
+    decode.frame_offsets = request.frame_offsets;
     decode.null_on_error = request.null_on_error;
     decode.strip_text = request.strip_text;
     decode.threads = request.threads;

@@ -22,6 +22,7 @@ struct DumpRequest {
     bool immutable = false;  // a bytes object: read in place
     std::size_t frame_bytes = 0;
     std::size_t frames = 0;
+    const std::uint64_t* frame_offsets = nullptr;  // see DecodeRequest
     std::uint64_t offset_bits = 0;
     bool null_on_error = false;
     bool strip_text = false;

@@ -181,10 +181,21 @@ PyObject* codec_fields(PyObject* self, PyObject*) {
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
         const CompiledField& field = compiled.fields[j];
         const FrameField& layout = field.codec.layout;
+        char order[16] = "big";  // "lsb_first", or up to eight digits
+        if (layout.arrangement == Arrangement::lsb_first) {
+            std::strcpy(order, "lsb_first");
+        } else if (layout.arrangement == Arrangement::permuted) {
+            const std::uint32_t count = layout.bits / 8;
+            for (std::uint32_t k = 0; k < count; ++k) {
+                order[count - 1 - k] = static_cast<char>('0' + count - layout.permutation[k]);
+            }
+            order[count] = '\0';
+        } else if (layout.order == ByteOrder::little) {
+            std::strcpy(order, "little");
+        }
         PyObject* record = Py_BuildValue(
             "(OOIKsO)", field.name, field.encoding, static_cast<unsigned int>(layout.bits),
-            static_cast<unsigned long long>(layout.start),
-            layout.order == ByteOrder::big ? "big" : "little", layout.reverse ? Py_True : Py_False);
+            static_cast<unsigned long long>(layout.start), order, layout.reverse ? Py_True : Py_False);
         if (!record) return nullptr;
         PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(j), record);
     }
@@ -196,6 +207,11 @@ PyObject* codec_size(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(compiled_of(self).size);
 }
 
+PyObject* codec_read_only(PyObject* self, void*) {
+    if (!usable(self)) return nullptr;
+    return PyBool_FromLong(compiled_of(self).read_only);
+}
+
 PyObject* codec_text_padding(PyObject* self, void*) {
     if (!usable(self)) return nullptr;
     return PyUnicode_FromString(compiled_of(self).strip_text ? "strip" : "keep");
@@ -205,15 +221,17 @@ PyObject* codec_reduce(PyObject* self, PyObject*) {
     if (!usable(self)) return nullptr;
     PyRef recipe(deep_copy(compiled_of(self).recipe));
     if (!recipe) return nullptr;
-    if (!compiled_of(self).strip_text) {
+    const Compiled& compiled = compiled_of(self);
+    if (!compiled.strip_text && !compiled.read_only) {
         return Py_BuildValue("(O(O))", reinterpret_cast<PyObject*>(Py_TYPE(self)), recipe.get());
     }
     PyRef copyreg(PyImport_ImportModule("copyreg"));
     if (!copyreg) return nullptr;
     PyRef make(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
     if (!make) return nullptr;
-    return Py_BuildValue("(O(O(O){s:s}))", make.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                         recipe.get(), "text_padding", "strip");
+    return Py_BuildValue("(O(O(O){s:s,s:O}))", make.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         recipe.get(), "text_padding", compiled.strip_text ? "strip" : "keep",
+                         "read_only", compiled.read_only ? Py_True : Py_False);
 }
 
 // A codec never changes, so a copy can be the codec itself.
@@ -224,7 +242,10 @@ PyObject* codec_richcompare(PyObject* self, PyObject* other, int op) {
         Py_RETURN_NOTIMPLEMENTED;
     }
     if (!usable(self) || !usable(other)) return nullptr;
-    if (compiled_of(self).strip_text != compiled_of(other).strip_text) return PyBool_FromLong(op == Py_NE);
+    if (compiled_of(self).strip_text != compiled_of(other).strip_text ||
+        compiled_of(self).read_only != compiled_of(other).read_only) {
+        return PyBool_FromLong(op == Py_NE);
+    }
     return PyObject_RichCompare(compiled_of(self).recipe, compiled_of(other).recipe, op);
 }
 
@@ -266,8 +287,8 @@ PyMethodDef kCodecMethods[] = {
     {"_unpack_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(codec_unpack_many)),
      METH_FASTCALL | METH_KEYWORDS,
      "_unpack_many($self, /, buffer, *, frame_bytes=None, offset_bits=0, ignore_partial=False, "
-     "errors='raise', threads=None)\n--\n\n"
-     "unpack_many's columns and failure records."},
+     "errors='raise', threads=None, frame_offsets=None)\n--\n\n"
+     "unpack_many's columns and failure records; frame_offsets (bytes of native uint64) places each frame."},
     {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
     {"_fields", codec_fields, METH_NOARGS, nullptr},
     {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
@@ -280,6 +301,8 @@ PyGetSetDef kCodecGetSet[] = {
     {"size", codec_size, nullptr, "Bytes of a packed frame.", nullptr},
     {"names", codec_names, nullptr, "The field names, in recipe order.", nullptr},
     {"recipe", codec_recipe, nullptr, "A copy of the recipe the codec was made from.", nullptr},
+    {"read_only", codec_read_only, nullptr,
+     "True for a codec that only reads: its fields may overlap, and pack refuses.", nullptr},
     {"text_padding", codec_text_padding, nullptr,
      "'keep' or 'strip': whether text values keep the NUL bytes that pad them to their field.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -297,7 +320,7 @@ PyTypeObject FrameCodecType = [] {
     type.tp_repr = codec_repr;
     type.tp_hash = PyObject_HashNotImplemented;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "FrameCodec(recipe, *, text_padding='keep')\n--\n\nA recipe compiled once, for packing and parsing "
+    type.tp_doc = "FrameCodec(recipe, *, text_padding='keep', read_only=False)\n--\n\nA recipe compiled once, for packing and parsing "
                   "frames.";
     type.tp_traverse = codec_traverse;
     type.tp_clear = codec_clear;
@@ -307,5 +330,15 @@ PyTypeObject FrameCodecType = [] {
     type.tp_new = codec_new;
     return type;
 }();
+
+bool frame_codec_layouts(PyObject* codec, std::span<const FrameField>& out) {
+    if (!PyObject_TypeCheck(codec, &FrameCodecType)) {
+        PyErr_Format(PyExc_TypeError, "expected a FrameCodec, not '%s'", Py_TYPE(codec)->tp_name);
+        return false;
+    }
+    if (!usable(codec)) return false;
+    out = compiled_of(codec).layouts;
+    return true;
+}
 
 }  // namespace bitloom::frames

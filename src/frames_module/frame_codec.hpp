@@ -5,6 +5,10 @@
 
 #include <Python.h>
 
+#include <span>
+
+#include "frames/frame_field.hpp"
+
 namespace bitloom::frames {
 
 extern PyTypeObject FrameCodecType;
@@ -13,5 +17,9 @@ extern PyTypeObject FrameCodecType;
 // initialisation calls it before the type can be used.  False with an
 // exception set.
 bool prepare_frame_codecs();
+
+// The compiled fields of a FrameCodec, in recipe order, valid while the
+// codec lives; false with TypeError set for any other object.
+bool frame_codec_layouts(PyObject* codec, std::span<const FrameField>& out);
 
 }  // namespace bitloom::frames

@@ -108,11 +108,50 @@ bool resolve_encoding(const TextField& encoding, std::uint32_t bits, FieldEncodi
     return take(select_encoding(row, encoding.text, bits), out);
 }
 
-bool resolve_order(const TextField& byte_order, ByteOrder& out) {
+// "big", "little", "lsb_first", or digits that permute the field's bytes
+// ("3412": bytes 11 22 33 44 read as 0x33441122).
+bool resolve_order(const TextField& byte_order, std::uint32_t bits, FrameField& layout) {
     std::string storage;
     std::string_view lowered;
-    return lowercase(byte_order, storage, lowered) &&
-           take(resolve_byte_order(lowered, byte_order.text), out);
+    if (!lowercase(byte_order, storage, lowered)) return false;
+    if (lowered == "lsb_first") {
+        layout.arrangement = Arrangement::lsb_first;
+        return true;
+    }
+    const bool digits = !lowered.empty() && std::all_of(lowered.begin(), lowered.end(), [](char c) {
+        return c >= '0' && c <= '9';
+    });
+    if (!digits) {
+        if (lowered == "big" || lowered == "little") return take(resolve_byte_order(lowered, byte_order.text), layout.order);
+        raise_codec_error(make_error(ErrorKind::value_error,
+                                     "Invalid byte_order '{}': must be 'big', 'little', 'lsb_first' "
+                                     "or a permutation of the field's bytes such as '3412'",
+                                     {byte_order.text}));
+        return false;
+    }
+    const std::size_t count = lowered.size();
+    bool seen[9] = {};
+    bool valid = count <= 8 && bits == 8 * count;
+    // Read right to left, the digits give the value's bytes from the most
+    // significant, each the field byte that holds it counted from the
+    // field's last byte (1): ccsdspy's reading of these strings.
+    for (std::size_t k = 0; valid && k < count; ++k) {
+        const unsigned digit = static_cast<unsigned>(lowered[count - 1 - k] - '0');
+        valid = digit >= 1 && digit <= count && !seen[digit];
+        if (valid) {
+            seen[digit] = true;
+            layout.permutation[k] = static_cast<std::uint8_t>(count - digit);
+        }
+    }
+    if (!valid) {
+        raise_codec_error(make_error(ErrorKind::value_error,
+                                     "byte_order '{}' is not a permutation of the bytes of a field "
+                                     "of {} bits: it needs one digit per byte, each of 1 to {} once",
+                                     {byte_order.text, bits, (bits + 7) / 8}));
+        return false;
+    }
+    layout.arrangement = Arrangement::permuted;
+    return true;
 }
 
 // A dict key for the name: an exact, interned str.
@@ -138,13 +177,11 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     ReadState state;
     if (!scan_item(item, entries) || !read_recipe_item(item, entries, state, fields)) return fail();
     FieldEncoding encoding{};
-    ByteOrder order = ByteOrder::big;
+    FrameField layout;
     if (!resolve_encoding(fields.encoding, fields.bits, encoding) ||
-        !resolve_order(fields.byte_order, order)) {
+        !resolve_order(fields.byte_order, fields.bits, layout)) {
         return fail();
     }
-    FrameField layout;
-    layout.order = order;
     layout.bits = fields.bits;
     layout.codec = encoding.codec;
     layout.text = encoding.text;
@@ -164,6 +201,8 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
               counted_end)) {
         return fail();
     }
+    // lsb_first pieces are cut at the frame's bytes, counted from its bit 0.
+    layout.end_phase = static_cast<std::uint8_t>(end % 8 == 0 ? 8 : end % 8);
     cursor = end;
     length_bits = std::max(length_bits, counted_end);
     compiled.extent_bits = std::max(compiled.extent_bits, end);
@@ -221,7 +260,9 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
             return false;
         }
     }
-    if (auto overlap = find_overlap(compiled.layouts)) {
+    // A codec for reading may read the same bits twice (a status word and
+    // the flags inside it); only packing needs every bit to have one owner.
+    if (auto overlap = compiled.read_only ? std::nullopt : find_overlap(compiled.layouts)) {
         const FrameField& later = compiled.layouts[overlap->later];
         const FrameField& earlier = compiled.layouts[overlap->earlier];
         PyRef earlier_label = item_label(static_cast<Py_ssize_t>(overlap->earlier),
@@ -269,11 +310,12 @@ bool parse_text_padding(PyObject* object, bool& strip) {
 }
 
 PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"recipe", "text_padding", nullptr};
+    static const char* keywords[] = {"recipe", "text_padding", "read_only", nullptr};
     PyObject* recipe = nullptr;
     PyObject* padding = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:FrameCodec", const_cast<char**>(keywords),
-                                     &recipe, &padding)) {
+    int read_only = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Op:FrameCodec", const_cast<char**>(keywords),
+                                     &recipe, &padding, &read_only)) {
         return nullptr;
     }
     bool strip = false;
@@ -285,6 +327,7 @@ PyObject* codec_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // is half built.
         auto compiled = std::make_unique<Compiled>();
         compiled->strip_text = strip;
+        compiled->read_only = read_only != 0;
         if (!compile_recipe(recipe, *compiled)) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;

@@ -259,6 +259,12 @@ PyObject* pack_values(PyObject* self, PyObject* values) {
 }
 
 PyObject* codec_pack(PyObject* self, PyObject* values) {
+    if (usable(self) && compiled_of(self).read_only) {
+        PyErr_SetString(PyExc_ValueError,
+                        "this FrameCodec was made with read_only=True, so its fields may overlap and "
+                        "packing one would overwrite another: make a codec without read_only to pack");
+        return nullptr;
+    }
     return guarded_entry("FrameCodec.pack", [&] { return pack_values(self, values); });
 }
 

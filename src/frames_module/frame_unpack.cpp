@@ -190,10 +190,11 @@ bool convert_flag(PyObject* object, const char* name, bool& out) {
 PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
     if (!usable(self)) return nullptr;
     const Compiled& compiled = compiled_of(self);
-    PyObject* bound[6];
+    PyObject* bound[7];
     if (!bind_arguments("unpack_many", args, count, keywords,
-                        {"buffer", "frame_bytes", "offset_bits", "ignore_partial", "errors", "threads"}, 1,
-                        1, bound)) {
+                        {"buffer", "frame_bytes", "offset_bits", "ignore_partial", "errors", "threads",
+                         "frame_offsets"},
+                        1, 1, bound)) {
         return nullptr;
     }
     BufferView view;
@@ -202,8 +203,40 @@ PyObject* unpack_frames(PyObject* self, PyObject* const* args, Py_ssize_t count,
     if (!view.acquire(bound[0]) || !convert_offset(bound[2], request.offset_bits) ||
         !convert_flag(bound[3], "ignore_partial", ignore_partial) ||
         !parse_errors_option(bound[4], request.null_on_error) ||
-        !parse_threads_option(bound[5], request.threads) ||
-        !frame_count(compiled, view.data().size(), bound[1], request.offset_bits, ignore_partial,
+        !parse_threads_option(bound[5], request.threads)) {
+        return nullptr;
+    }
+    // frame_offsets (private: the packets of one key of a stream): a bytes
+    // object of native uint64 offsets, one per frame, each frame wholly in
+    // the buffer.
+    if (bound[6] && bound[6] != Py_None) {
+        if (!PyBytes_Check(bound[6]) || PyBytes_GET_SIZE(bound[6]) % 8 != 0) {
+            PyErr_SetString(PyExc_TypeError, "frame_offsets must be bytes of native uint64 offsets");
+            return nullptr;
+        }
+        if (!frame_count(compiled, 0, bound[1], request.offset_bits, true, request.frame_bytes, request.frames)) {
+            return nullptr;
+        }
+        // A bytes object cannot change; its 8-byte items are aligned.
+        const std::span<const std::uint64_t> offsets{reinterpret_cast<const std::uint64_t*>(PyBytes_AS_STRING(bound[6])),
+                                                     static_cast<std::size_t>(PyBytes_GET_SIZE(bound[6])) / 8};
+        const std::size_t length = view.data().size();
+        for (std::size_t i = 0; i < offsets.size(); ++i) {
+            if (length < request.frame_bytes || offsets[i] > length - request.frame_bytes) {
+                PyErr_Format(PyExc_ValueError, "frame %zu at byte offset %llu passes the end of the buffer", i,
+                             static_cast<unsigned long long>(offsets[i]));
+                return nullptr;
+            }
+        }
+        request.frames = offsets.size();
+        request.frame_offsets = offsets.data();
+        request.fields = compiled.layouts;
+        request.names = compiled.names;
+        request.data = view.data();
+        request.strip_text = compiled.strip_text;
+        return decode_dump(request);
+    }
+    if (!frame_count(compiled, view.data().size(), bound[1], request.offset_bits, ignore_partial,
                      request.frame_bytes, request.frames)) {
         return nullptr;
     }

@@ -11,6 +11,7 @@
 #include "python/module_state.hpp"
 #include "frames_module/columns.hpp"
 #include "frames_module/frame_codec.hpp"
+#include "frames_module/packet_streams.hpp"
 #include "python/errors.hpp"
 #include "python/python_ref.hpp"
 
@@ -22,6 +23,7 @@ PyMethodDef kFunctions[] = {
     {"_column", column_from_parts, METH_VARARGS, nullptr},
     {"_arrow_stream", arrow_stream_of, METH_VARARGS, nullptr},
     {"_arrow_schema", arrow_schema_of, METH_VARARGS, nullptr},
+    {"_scan_packets", scan_packets_function, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -113,8 +113,14 @@ Status decode_us_ascii(std::span<const std::uint8_t> bytes, TextSink& sink) {
 }
 
 Status decode_iso_8859_1(std::span<const std::uint8_t> bytes, TextSink& sink) {
-    return decode_in_runs<1>(bytes, sink,
-                             [](RunState& state, auto* out) { return run_iso_8859_1(state, out); });
+    // The head's width is whether any of its bytes is above 0x7F.
+    struct : NoLengthHint {
+        std::uint32_t head_limit(const std::uint8_t* head, std::size_t size) const noexcept {
+            return ascii_run_length(head, size) == size ? kAsciiMax : kLatin1Max;
+        }
+    } hint;
+    return decode_in_runs<1>(
+        bytes, sink, [](RunState& state, auto* out) { return run_iso_8859_1(state, out); }, hint);
 }
 
 Status decode_windows_1252(std::span<const std::uint8_t> bytes, TextSink& sink) {

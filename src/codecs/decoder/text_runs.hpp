@@ -94,10 +94,14 @@ inline constexpr std::size_t kHead = 64;
 // from `rest` on, is expected to give in a room of `limit`; at most `units`.
 // A hint only: a run stops when the room is full, and it is then made as
 // long as the input can need.  Without a hint the room is that long at once.
+// A hint may also tell the width of the copied head (its head_limit), where
+// that is cheaper to find than by decoding it once more; it must be exact,
+// since the str is made at that width.
 struct NoLengthHint {
     std::size_t operator()(const std::uint8_t*, std::size_t units, std::uint32_t) const noexcept {
         return units;
     }
+    std::uint32_t head_limit(const std::uint8_t*, std::size_t) const noexcept { return kAsciiMax; }
 };
 
 // Decodes `bytes`, whose code units are `UnitBytes` wide, by `run`.
@@ -114,7 +118,7 @@ Status decode_in_runs(std::span<const std::uint8_t> bytes, TextSink& sink, Run&&
     std::uint8_t head_text8[kHead];
     std::uint16_t head_text16[kHead];
     std::uint32_t head_text32[kHead];
-    std::uint32_t limit = kAsciiMax;
+    std::uint32_t limit = hint.head_limit(head, head_size);
     RunState state{head, 0, head_size, head_size == size, 0, kHead, limit, {}};
     for (;;) {
         state.at = 0;

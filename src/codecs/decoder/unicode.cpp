@@ -333,8 +333,7 @@ inline __m128i load_units16(const std::uint8_t* bytes) noexcept {
 }
 
 // Copies blocks of units that need nothing but a copy into the room: no
-// surrogate, none above the room's limit.  Only rooms whose limit is that of
-// their width (or 0x7F in one byte) take this path.
+// surrogate, none above the room's limit.
 template <bool LittleEndian, class Unit>
 BITLOOM_ALWAYS_INLINE void copy_plain_utf16(const std::uint8_t* data, std::size_t& i, std::size_t end,
                                             Unit* out, std::size_t& written, std::size_t capacity,
@@ -352,10 +351,16 @@ BITLOOM_ALWAYS_INLINE void copy_plain_utf16(const std::uint8_t* data, std::size_
             written += 16;
         }
     } else {
-        if (limit != (sizeof(Unit) == 2 ? kBasicPlaneMax : kUnicodeMax)) return;
+        // Bits above the limit (none for the basic plane and beyond): a
+        // sink may give a wider room than the text needs so far.
+        const __m128i above = _mm_set1_epi16(static_cast<short>(~std::min(limit, kBasicPlaneMax) & 0xFFFF));
         while (end - i >= 16 && capacity - written >= 8) {
             const __m128i units = load_units16<LittleEndian>(data + i);
-            if (surrogate_lanes16(units) != 0) return;
+            const __m128i refused = _mm_and_si128(units, above);
+            if ((surrogate_lanes16(units) |
+                 (_mm_movemask_epi8(_mm_cmpeq_epi16(refused, _mm_setzero_si128())) ^ 0xFFFF)) != 0) {
+                return;
+            }
             store_units16_widened(out + written, units);
             i += 16;
             written += 8;
@@ -481,7 +486,6 @@ BITLOOM_ALWAYS_INLINE void copy_plain_utf32(const std::uint8_t* data, std::size_
             written += 16;
         }
     } else if constexpr (sizeof(Unit) == 2) {
-        if (limit != kBasicPlaneMax) return;
         const __m128i bias32 = _mm_set1_epi32(0x8000);
         const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
         while (end - i >= 32) {
@@ -495,7 +499,6 @@ BITLOOM_ALWAYS_INLINE void copy_plain_utf32(const std::uint8_t* data, std::size_
             written += 8;
         }
     } else {
-        if (limit != kUnicodeMax) return;
         while (end - i >= 16) {
             const __m128i units = load_units32<LittleEndian>(data + i);
             if (refused_lanes32(units, above, offset) != 0) return;
@@ -569,11 +572,14 @@ Status decode_utf16_in_order(std::span<const std::uint8_t> bytes, TextSink& sink
     // long as its units, which would take a fresh mapping of memory from the
     // system on every call (the allocator keeps freed blocks for reuse only
     // up to the size of the last one it gave back).
-    const auto hint = [](const std::uint8_t* rest, std::size_t units, std::uint32_t limit) {
-        constexpr std::size_t kCountFrom = 4096;
-        if (limit != kUnicodeMax || units < kCountFrom) return units;
-        return units - count_high_surrogates<LittleEndian>(rest, units);
-    };
+    struct : NoLengthHint {
+        std::size_t operator()(const std::uint8_t* rest, std::size_t units,
+                               std::uint32_t limit) const noexcept {
+            constexpr std::size_t kCountFrom = 4096;
+            if (limit != kUnicodeMax || units < kCountFrom) return units;
+            return units - count_high_surrogates<LittleEndian>(rest, units);
+        }
+    } hint;
     return decode_in_runs<2>(bytes, sink, [](RunState& state, auto* out) {
         return run_utf16<LittleEndian>(state, out);
     }, hint);
@@ -594,7 +600,8 @@ Status decode_utf8(std::span<const std::uint8_t> bytes, TextSink& sink) {
     // than as long as its bytes, which would take a fresh mapping of memory
     // from the system on every call (the allocator keeps freed blocks for
     // reuse only up to the size of the last one it gave back).
-    const auto hint = [](const std::uint8_t* rest, std::size_t size, std::uint32_t limit) {
+    struct : NoLengthHint {
+      std::size_t operator()(const std::uint8_t* rest, std::size_t size, std::uint32_t limit) const noexcept {
         constexpr std::size_t kCountFrom = 4096;
         if (limit == kAsciiMax || size < kCountFrom) return size;
         // Counted in chunks of at most 255 bytes into a one-byte counter,
@@ -609,7 +616,8 @@ Status decode_utf8(std::span<const std::uint8_t> bytes, TextSink& sink) {
             continuation_bytes += chunk_count;
         }
         return size - continuation_bytes;
-    };
+      }
+    } hint;
     return decode_in_runs<1>(
         bytes, sink, [](RunState& state, auto* out) { return run_utf8(state, out); }, hint);
 }

@@ -28,8 +28,8 @@ from typing import Any, NamedTuple
 from bitloom._frames import BinaryColumn, Column, StringColumn, _arrow_schema, _arrow_stream
 from bitloom._frames import FrameCodec as _NativeFrameCodec
 
-__all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
-           "masked"]
+__all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames",
+           "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
 
 
 class FrameField(NamedTuple):
@@ -297,3 +297,8 @@ def masked(column: Column) -> Any:
 
     values = numpy.asarray(column)
     return numpy.ma.masked_array(values, mask=numpy.frombuffer(column.null_mask(), dtype=bool))
+
+
+# Packet streams build on the codec above.
+from .streams import PacketError, Packets, PacketStream  # noqa: E402
+from . import ccsds  # noqa: E402

@@ -17,8 +17,11 @@ from typing import (
 
 from bitloom import ByteOrder, PackingEncoding, UnpackingEncoding
 
-__all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames", "StringColumn",
-           "masked"]
+from . import ccsds as ccsds
+from .streams import PacketError as PacketError, PacketStream as PacketStream, Packets as Packets
+
+__all__ = ["ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames",
+           "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
 
 @type_check_only
 class FrameItem(TypedDict):
@@ -149,7 +152,7 @@ class FrameCodec:
     """A recipe compiled once, for packing and parsing frames."""
 
     def __new__(cls, recipe: Sequence[_RecipeItem], *,
-                text_padding: Literal["keep", "strip"] = "keep") -> FrameCodec: ...
+                text_padding: Literal["keep", "strip"] = "keep", read_only: bool = False) -> FrameCodec: ...
     @property
     def size(self) -> int: ...
     @property
@@ -159,6 +162,8 @@ class FrameCodec:
     @property
     def text_padding(self) -> Literal["keep", "strip"]: ...
     @property
+    def read_only(self) -> bool: ...
+    @property
     def fields(self) -> tuple[FrameField, ...]: ...
     def pack(self, values: Mapping[str, Any] | Sequence[Any], /) -> bytes: ...
     def unpack(self, buffer: Buffer, offset_bits: SupportsIndex = 0) -> _Fields: ...
@@ -166,6 +171,10 @@ class FrameCodec:
     def unpack_many(self, buffer: Buffer, *, frame_bytes: SupportsIndex | None = None,
                     offset_bits: SupportsIndex = 0, ignore_partial: bool = False,
                     errors: Literal["raise", "null"] = "raise", threads: int | None = None) -> Frames: ...
+    def _unpack_many(self, buffer: Buffer, *, frame_bytes: SupportsIndex | None = None,
+                     offset_bits: SupportsIndex = 0, ignore_partial: bool = False,
+                     errors: Literal["raise", "null"] = "raise", threads: int | None = None,
+                     frame_offsets: bytes | None = None) -> tuple[dict[str, _AnyColumn], list[tuple[int, int, str, str]]]: ...
     def iter_batches(self, source: str | PathLike[str] | Buffer | Any, *, batch_frames: int = 65536,
                      frame_bytes: int | None = None, offset_bits: int = 0,
                      ignore_partial: bool = False, errors: Literal["raise", "null"] = "raise",
