@@ -1,0 +1,136 @@
+"""Array fields ("count" items): every element against a recipe of one item
+per element, pack and unpack round trips in every arrangement an element
+can have, columns as 2-D numpy views and fixed-size Arrow lists, and the
+errors for values and counts that do not fit."""
+
+import pickle
+import random
+
+import pytest
+
+from bitloom.frames import ArrayColumn, FrameCodec
+from test_frames import item
+
+
+def expanded(recipe):
+    """The same recipe with each array written out as one item per element."""
+    out = []
+    for entry in recipe:
+        entry = dict(entry)
+        count = entry.pop("count", None)
+        if count is None:
+            out.append(entry)
+            continue
+        for k in range(count):
+            out.append(dict(entry, name=f"{entry['name']}[{k}]"))
+    return out
+
+
+ELEMENTS = [
+    item("x", "unsigned", 24, count=5),
+    item("x", "unsigned", 12, count=7),
+    item("x", "twos_complement", 16, "little", count=3),
+    item("x", "twos_complement", 13, "lsb_first", count=4),
+    item("x", "unsigned", 32, "3412", count=3),
+    item("x", "unsigned", 5, reverse_bits=True, count=9),
+    item("x", "ieee754", 32, "little", count=4),
+    item("x", "ieee754", 64, count=2),
+    item("x", "packed_bcd", 16, count=3),
+    item("x", "unsigned", 1, count=11),
+]
+
+
+def recipe_around(array):
+    return [item("head", "unsigned", 3), array, item("tail", "unsigned", 7)]
+
+
+@pytest.mark.parametrize("array", ELEMENTS, ids=lambda a: f"{a['encoding']}{a['bits']}{a['byte_order']}x{a['count']}")
+def test_arrays_read_as_their_elements_would_alone(array):
+    codec = FrameCodec(recipe_around(array))
+    flat = FrameCodec(expanded(recipe_around(array)))
+    assert codec.size == flat.size and codec.names == ("head", "x", "tail")
+    rng = random.Random(array["bits"] * 31 + array["count"])
+    frames = 50
+    dump = bytes(rng.getrandbits(8) for _ in range(codec.size * frames))
+    if array["encoding"] == "packed_bcd":
+        dump = codec.pack_many([{"head": 1, "x": [rng.randrange(10000) for _ in range(array["count"])],
+                                 "tail": 2} for _ in range(frames)])
+    columns = codec.unpack_many(dump)
+    reference = flat.unpack_many(dump)
+    x = columns["x"]
+    assert isinstance(x, ArrayColumn) and x.shape == (frames, array["count"])
+    for number in range(frames):
+        one = codec.unpack(dump, number * codec.size * 8)
+        by_element = flat.unpack(dump, number * codec.size * 8)
+        values = [by_element[f"x[{k}]"] for k in range(array["count"])]
+        assert _same(one["x"], values) and _same(x[number], values)
+        assert list(one) == ["head", "x", "tail"]
+        assert one["tail"] == reference["tail"][number]
+        if array["encoding"] != "ieee754":
+            assert codec.unpack(codec.pack(one)) == one
+
+
+def _same(left, right):
+    return [repr(v) for v in left] == [repr(v) for v in right]
+
+
+def test_the_column_is_one_buffer_that_numpy_views_in_two_dimensions():
+    numpy = pytest.importorskip("numpy")
+    codec = FrameCodec([item("id", "unsigned", 8), item("ch", "unsigned", 24, count=480)])
+    rows = [{"id": i, "ch": [(i * 1000 + k) % (1 << 24) for k in range(480)]} for i in range(20)]
+    dump = codec.pack_many(rows)
+    column = codec.unpack_many(dump)["ch"]
+    array = numpy.asarray(column)
+    assert array.shape == (20, 480) and array.dtype == numpy.uint32
+    assert array.tolist() == [row["ch"] for row in rows]
+    assert numpy.shares_memory(array, numpy.asarray(column))
+    assert memoryview(column).shape == (20, 480)
+
+
+def test_arrow_sees_a_fixed_size_list():
+    pyarrow = pytest.importorskip("pyarrow")
+    codec = FrameCodec([item("ch", "twos_complement", 16, "little", count=3), item("n", "unsigned", 8)])
+    rows = [{"ch": [i, -i, 2 * i], "n": i} for i in range(10)]
+    frames = codec.unpack_many(codec.pack_many(rows))
+    array = pyarrow.array(frames["ch"])
+    assert array.type == pyarrow.list_(pyarrow.int16(), 3)
+    assert array.to_pylist() == [row["ch"] for row in rows]
+    table = pyarrow.table(frames)
+    assert table.column_names == ["ch", "n"] and table["ch"].to_pylist() == [row["ch"] for row in rows]
+
+
+def test_batches_defaults_and_pickling_keep_the_arrays():
+    codec = FrameCodec([item("ch", "unsigned", 8, count=2, value=[1, 2]), item("n", "unsigned", 8)])
+    assert codec.unpack(codec.pack({"n": 5})) == {"ch": [1, 2], "n": 5}
+    assert codec.unpack_tuple(codec.pack([[3, 4], 6])) == ([3, 4], 6)
+    dump = codec.pack_many([{"ch": [i, i + 1], "n": i} for i in range(7)])
+    batches = list(codec.iter_batches(dump, batch_frames=3))
+    assert [b["ch"].tolist() for b in batches] == [[[0, 1], [1, 2], [2, 3]], [[3, 4], [4, 5], [5, 6]], [[6, 7]]]
+    again = pickle.loads(pickle.dumps(codec))
+    assert again.recipe == codec.recipe and again.unpack(dump) == codec.unpack(dump)
+    assert codec.recipe[0]["count"] == 2
+
+
+@pytest.mark.parametrize("values, error, message", [
+    ({"ch": [1, 2, 3]}, ValueError, "field 'ch' takes exactly 2 values, not 3"),
+    ({"ch": [1]}, ValueError, "field 'ch' takes exactly 2 values, not 1"),
+    ({"ch": 7}, TypeError, "field 'ch' is an array: it takes a sequence of 2 values, not 'int'"),
+    ({"ch": "ab"}, TypeError, "field 'ch' is an array"),
+])
+def test_pack_refuses_a_value_that_is_not_count_values(values, error, message):
+    codec = FrameCodec([item("ch", "unsigned", 8, count=2)])
+    with pytest.raises(error, match=message):
+        codec.pack(values)
+
+
+@pytest.mark.parametrize("array, error, message", [
+    (item("a", count=0), ValueError, "count must be at least 1"),
+    (item("a", count=2.0), TypeError, "count must be an int, not 'float'"),
+    (item("a", count=True), TypeError, "count must be an int, not 'bool'"),
+    (item("a", count="n"), ValueError, "not supported yet"),
+    (item("a", count=2, value=[1]), ValueError, "must be a sequence of 2 values"),
+    (item("a", "us-ascii", 16, count=2), ValueError, "arrays take numeric encodings only"),
+])
+def test_recipes_with_bad_arrays_are_refused(array, error, message):
+    with pytest.raises(error, match=message):
+        FrameCodec([array])
