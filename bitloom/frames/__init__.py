@@ -84,19 +84,20 @@ class Frames(dict[str, Any]):
         return [FrameError(*failure) for failure in self._failures]
 
     def __arrow_c_schema__(self) -> object:
-        if any(isinstance(column, ArrayColumn) for column in self.values()):
+        if not all(isinstance(column, (Column, StringColumn, BinaryColumn)) for column in self.values()):
             return self._arrow_table().schema.__arrow_c_schema__()
         return _arrow_schema(tuple(self), tuple(self.values()))
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        if any(isinstance(column, ArrayColumn) for column in self.values()):
+        if not all(isinstance(column, (Column, StringColumn, BinaryColumn)) for column in self.values()):
             return self._arrow_table().__arrow_c_stream__(requested_schema)
         return _arrow_stream(tuple(self), tuple(self.values()))
 
     def _arrow_table(self) -> Any:
         # Array columns are exported through pyarrow.
         import pyarrow
-        return pyarrow.table({name: pyarrow.array(column) for name, column in self.items()})
+        return pyarrow.table({name: column if isinstance(column, pyarrow.Array) else pyarrow.array(column)
+                              for name, column in self.items()})
 
     def as_arrow_stream(self) -> ArrowStream:
         """The columns as an object that has only Arrow's stream interface,
@@ -137,6 +138,8 @@ class FrameCodec(_NativeFrameCodec):
     def __new__(cls, recipe: Any, **options: Any) -> FrameCodec:
         if cls is FrameCodec and isinstance(recipe, (list, tuple)) and any(
                 isinstance(item, Mapping) and "count" in item for item in recipe):
+            if any(isinstance(item, Mapping) and isinstance(item.get("count"), str) for item in recipe):
+                return _VariableFrameCodec._build(recipe, options)
             return _ArrayFrameCodec._build(recipe, options)
         return super().__new__(cls, recipe, **options)
 
@@ -565,3 +568,194 @@ def _interleave(parts: list[Any]) -> ArrayColumn:
                 data[k * width + b::stride] = raw[b::width]
         view.release()
     return ArrayColumn(data, fmt, count, length)
+
+
+class _VariableFrameCodec(FrameCodec):
+    """A FrameCodec with one array whose count is another field's value or
+    "rest" (as many elements as fit before the fields after it, which end
+    the packet).  Its frames vary in length: it reads one packet at a time,
+    or the packets of a PacketStream, and its native part holds the fields
+    around the array (its size is the shortest frame)."""
+
+    __slots__ = ("_array", "_count", "_position", "_prefix", "_element_bits", "_outside_bits",
+                 "_fixed_codecs", "_source", "_options", "_names", "_items")
+
+    @classmethod
+    def _build(cls, recipe: Any, options: dict[str, Any]) -> _VariableFrameCodec:
+        import copy
+        source = copy.deepcopy([dict(item) if isinstance(item, Mapping) else item for item in recipe])
+        variable = [i for i, item in enumerate(source)
+                    if isinstance(item, dict) and isinstance(item.get("count"), str)]
+        position = variable[0]
+        item = source[position]
+        name, count = item.get("name"), item["count"]
+        where = f"recipe item {position} ({name!r})"
+        if len(variable) > 1:
+            raise ValueError(f"recipe item {variable[1]} ({source[variable[1]].get('name')!r}): a recipe "
+                             f"has at most one array of variable length")
+        earlier = [entry.get("name") for entry in source[:position] if isinstance(entry, dict)]
+        if count != "rest" and count not in earlier:
+            raise ValueError(f"{where}: count must be an int, 'rest' or the name of an earlier field, "
+                             f"not {count!r}")
+        if count != "rest" and "count" in source[earlier.index(count)]:
+            raise ValueError(f"{where}: the count field {count!r} is an array")
+        if any(isinstance(entry, dict) and "offset_bits" in entry for entry in source):
+            raise ValueError(f"{where}: a recipe with an array of variable length places its fields one "
+                             f"after the other (no offset_bits)")
+        if "value" in item:
+            raise ValueError(f"{where}: an array of variable length has no default value")
+        outside = source[:position] + source[position + 1:]
+        self = _NativeFrameCodec.__new__(cls, outside, **options)  # type: ignore[arg-type]
+        self._array = name
+        self._count = count
+        self._position = position
+        self._items = source
+        self._prefix = FrameCodec(source[:position]) if count != "rest" else None
+        self._element_bits = item.get("bits")
+        self._outside_bits = [sum(f.bits for f in self.fields[:position]),
+                              sum(f.bits for f in self.fields[position:])]
+        self._fixed_codecs: dict[int, FrameCodec] = {}
+        self._source = source
+        self._options = dict(options)
+        self._names = tuple(entry.get("name") for entry in source)
+        self._fixed(1)  # checks the element
+        return self
+
+    def _fixed(self, count: int) -> FrameCodec:
+        codec = self._fixed_codecs.get(count)
+        if codec is None:
+            items = [dict(entry) for entry in self._items]
+            if count:
+                items[self._position]["count"] = count
+            else:
+                del items[self._position]
+            codec = FrameCodec(items, **self._options)
+            if len(self._fixed_codecs) < 4096:
+                self._fixed_codecs[count] = codec
+        return codec
+
+    @property
+    def names(self) -> tuple[str, ...]:
+        return self._names
+
+    @property
+    def recipe(self) -> list[Any]:
+        import copy
+        return copy.deepcopy(self._source)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_rebuild_codec, (self._source, self._options))
+
+    def _count_of(self, buffer: Any, offset_bits: int, length_bytes: int) -> int:
+        if self._count == "rest":
+            room = length_bytes * 8 - offset_bits - self._outside_bits[0] - self._outside_bits[1]
+            if room < 0:
+                raise ValueError(f"a packet of {length_bytes} bytes is shorter than the fields around "
+                                 f"array {self._array!r}")
+            if room % self._element_bits:
+                raise ValueError(f"a packet of {length_bytes} bytes leaves {room} bits for array "
+                                 f"{self._array!r}, not a whole number of {self._element_bits}-bit elements")
+            return room // self._element_bits
+        assert self._prefix is not None
+        count = self._prefix.unpack(buffer, offset_bits)[self._count]
+        if not isinstance(count, int) or count < 0:
+            raise ValueError(f"array {self._array!r} takes its count from field {self._count!r}, which "
+                             f"holds {count!r}")
+        return count
+
+    def _order(self, values: dict[str, Any], count: int) -> dict[str, Any]:
+        if count == 0:
+            values[self._array] = []
+        return {name: values[name] for name in self._names}
+
+    def unpack(self, buffer: Any, offset_bits: int = 0) -> dict[str, Any]:  # type: ignore[override]
+        with memoryview(buffer) as view:
+            length = view.nbytes
+        count = self._count_of(buffer, offset_bits, length)
+        return self._order(self._fixed(count).unpack(buffer, offset_bits), count)
+
+    def unpack_tuple(self, buffer: Any, offset_bits: int = 0) -> tuple[Any, ...]:  # type: ignore[override]
+        return tuple(self.unpack(buffer, offset_bits).values())
+
+    def pack(self, values: Any) -> bytes:  # type: ignore[override]
+        if not isinstance(values, Mapping):
+            values = list(values)
+            if len(values) != len(self._names):
+                raise ValueError(f"pack takes {len(self._names)} values, one per recipe item, "
+                                 f"not {len(values)}")
+            values = dict(zip(self._names, values))
+        values = dict(values)
+        sequence = values.get(self._array)
+        if isinstance(sequence, (str, bytes, Mapping)) or not isinstance(sequence, Iterable):
+            raise TypeError(f"field {self._array!r} is an array: it takes a sequence of values, "
+                            f"not {type(sequence).__name__!r}")
+        sequence = list(sequence)
+        values[self._array] = sequence
+        if self._count != "rest":
+            given = values.setdefault(self._count, len(sequence))
+            if given != len(sequence):
+                raise ValueError(f"field {self._count!r} is {given!r}, but array {self._array!r} has "
+                                 f"{len(sequence)} values")
+        if not sequence:
+            del values[self._array]
+        return self._fixed(len(sequence)).pack(values)
+
+    def _unpack_many(self, buffer: Any, **options: Any) -> Any:  # type: ignore[override]
+        raise ValueError(f"the frames of this codec vary in length (array {self._array!r} has count "
+                         f"{self._count!r}), so a dump cannot be cut into frames by size: decode a stream "
+                         f"of them with a PacketStream, or one at a time with unpack")
+
+    def iter_unpack(self, buffer: Any, **options: Any) -> Iterator[dict[str, Any]]:  # type: ignore[override]
+        self._unpack_many(buffer)
+        raise AssertionError  # pragma: no cover
+
+    def _decode_packets(self, source: Any, where: list[int], sizes: list[int]) -> dict[str, Any]:
+        """The packets at byte `where[i]` of `source`, `sizes[i]` bytes
+        each, as Arrow arrays in packet order: the array a list column."""
+        import array
+        import pyarrow
+        if self._count == "rest":
+            counts = [self._count_of(None, 0, size) for size in sizes]
+        else:
+            assert self._prefix is not None
+            prefix = self._prefix
+            columns, _ = prefix._unpack_many(source, frame_bytes=prefix.size, errors="raise",
+                                             frame_offsets=array.array("Q", where).tobytes())
+            counts = columns[self._count].tolist()
+        groups: dict[int, list[int]] = {}
+        for index, count in enumerate(counts):
+            groups.setdefault(count, []).append(index)
+        pieces: dict[str, list[Any]] = {name: [] for name in self._names}
+        order: list[int] = []
+        element_type = None
+        for count, members in groups.items():
+            codec = self._fixed(count)
+            offsets = array.array("Q", (where[i] for i in members)).tobytes()
+            for index in members:
+                if sizes[index] < codec.size:
+                    raise ValueError(f"the packet at byte {where[index]} is {sizes[index]} bytes, but its "
+                                     f"{count} elements of array {self._array!r} need {codec.size}")
+            columns, _ = codec._unpack_many(source, frame_bytes=codec.size, errors="raise",
+                                            frame_offsets=offsets)
+            order.extend(members)
+            for name in self._names:
+                if name == self._array:
+                    continue
+                pieces[name].append(pyarrow.array(columns[name]))
+            if count:
+                fixed = pyarrow.array(columns[self._array])
+                element_type = fixed.type.value_type
+                pieces[self._array].append(fixed)
+            else:
+                pieces[self._array].append(len(members))
+        element_type = element_type or pyarrow.int64()
+        list_type = pyarrow.list_(element_type)
+        lists = [pyarrow.array([[]] * piece, type=list_type) if isinstance(piece, int)
+                 else piece.cast(list_type) for piece in pieces[self._array]]
+        pieces[self._array] = lists
+        inverse = [0] * len(order)
+        for position, index in enumerate(order):
+            inverse[index] = position
+        take = pyarrow.array(inverse, type=pyarrow.int64())
+        return {name: pyarrow.concat_arrays(parts).take(take) if parts else pyarrow.array([], type=list_type)
+                for name, parts in pieces.items()}

@@ -203,6 +203,15 @@ class PacketStream:
                 source, start = (data if whole else memoryview(data)[first:]), first
             else:
                 source, start = data, 0  # scattered: read by offset
+            if getattr(codec, "_decode_packets", None) is not None:
+                sizes = (list(memoryview(sizes_bytes).cast("Q")) if sizes_bytes is not None
+                         else [uniform] * len(offsets))
+                where, position = [], 0
+                for offset, size in zip(offsets, sizes):
+                    where.append(position if start is None else offset - start)
+                    position += size
+                result[key] = Frames(codec._decode_packets(source, where, sizes), [])
+                continue
             if uniform == codec.size and offsets_bytes is not None and packed is None:
                 columns, failures = codec._unpack_many(data, frame_bytes=uniform, errors="null", threads=threads,
                                                        frame_offsets=offsets_bytes)
