@@ -231,3 +231,14 @@ def test_a_counted_array_agrees_with_ccsdspy():
     ours = ccsds.stream(codecs).unpack_many(b"".join(mine))[0x10]
     assert [list(map(int, row)) for row in theirs["ch"]] == ours["ch"].to_pylist()
     assert list(map(int, theirs["crc"])) == ours["crc"].to_pylist()
+
+
+def test_columns_are_built_without_numpy_too(monkeypatch):
+    import sys
+    codec = FrameCodec([item("ch", "twos_complement", 16, "little", count=3), item("n", "unsigned", 8)])
+    rows = [{"ch": [i, -i, 300 * i], "n": i} for i in range(9)]
+    dump = codec.pack_many(rows)
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    column = codec.unpack_many(dump)["ch"]
+    assert column.tolist() == [row["ch"] for row in rows] and column[-1] == rows[-1]["ch"]
+    assert memoryview(column).shape == (9, 3)

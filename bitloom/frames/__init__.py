@@ -342,7 +342,7 @@ class ArrayColumn:
 
     __slots__ = ("_data", "_format", "_count", "_length")
 
-    def __init__(self, data: bytearray, format: str, count: int, length: int, /) -> None:
+    def __init__(self, data: Any, format: str, count: int, length: int, /) -> None:
         self._data = data
         self._format = format
         self._count = count
@@ -361,7 +361,7 @@ class ArrayColumn:
         return self._length
 
     def __buffer__(self, flags: int, /) -> memoryview:
-        return memoryview(self._data).cast(self._format, (self._length, self._count))
+        return memoryview(self._data).cast("B").cast(self._format, (self._length, self._count))
 
     def __array__(self, dtype: Any = None, copy: bool | None = None) -> Any:
         import numpy
@@ -379,7 +379,7 @@ class ArrayColumn:
             index += self._length
         if not 0 <= index < self._length:
             raise IndexError("ArrayColumn index out of range")
-        values = memoryview(self._data).cast(self._format)
+        values = memoryview(self._data).cast("B").cast(self._format)
         return values[index * self._count:(index + 1) * self._count].tolist()
 
     def __iter__(self) -> Iterator[list[Any]]:
@@ -555,6 +555,16 @@ def _interleave(parts: list[Any]) -> ArrayColumn:
     count = len(parts)
     views = [memoryview(part) for part in parts]
     fmt = views[0].format
+    try:
+        import numpy
+    except ImportError:
+        numpy = None
+    if numpy is not None:
+        length = len(views[0])
+        data = numpy.stack([numpy.asarray(view) for view in views], axis=1).reshape(-1)
+        for view in views:
+            view.release()
+        return ArrayColumn(data, fmt, count, length)
     width = views[0].itemsize
     length = len(views[0])
     data = bytearray(length * count * width)

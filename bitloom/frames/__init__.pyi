@@ -146,6 +146,8 @@ class Frames(dict[str, Any]):
 class ArrayColumn:
     """An array field's values: frames x count elements in one buffer."""
 
+    def __init__(self, data: Any, format: str, count: int, length: int, /) -> None: ...
+
     @property
     def count(self) -> int: ...
     @property

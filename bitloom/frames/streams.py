@@ -203,14 +203,17 @@ class PacketStream:
                 source, start = (data if whole else memoryview(data)[first:]), first
             else:
                 source, start = data, 0  # scattered: read by offset
-            if getattr(codec, "_decode_packets", None) is not None:
-                sizes = (list(memoryview(sizes_bytes).cast("Q")) if sizes_bytes is not None
-                         else [uniform] * len(offsets))
-                where, position = [], 0
+            decode_packets = getattr(codec, "_decode_packets", None)
+            if decode_packets is not None:
+                # A codec whose packets vary in length (an array of variable length).
+                sizes: list[int] = (list(memoryview(sizes_bytes).cast("Q")) if sizes_bytes is not None
+                                    else [uniform] * len(offsets))
+                starts: list[int] = []
+                position = 0
                 for offset, size in zip(offsets, sizes):
-                    where.append(position if start is None else offset - start)
+                    starts.append(position if start is None else offset - start)
                     position += size
-                result[key] = Frames(codec._decode_packets(source, where, sizes), [])
+                result[key] = Frames(decode_packets(source, starts, sizes), [])
                 continue
             if uniform == codec.size and offsets_bytes is not None and packed is None:
                 columns, failures = codec._unpack_many(data, frame_bytes=uniform, errors="null", threads=threads,
