@@ -242,3 +242,15 @@ def test_columns_are_built_without_numpy_too(monkeypatch):
     column = codec.unpack_many(dump)["ch"]
     assert column.tolist() == [row["ch"] for row in rows] and column[-1] == rows[-1]["ch"]
     assert memoryview(column).shape == (9, 3)
+
+
+def test_a_packet_whose_array_does_not_fit_is_named_in_a_stream():
+    pytest.importorskip("pyarrow")
+    packets, codecs = variable_stream(seed=2, packets=40)
+    rest = [raw for raw in packets if (int.from_bytes(raw[:2], "big") & 0x7FF) == 0x11]
+    odd = rest[0][:-2] + b"\x00" + rest[0][-2:]  # one byte more: half an element
+    odd = odd[:4] + (len(odd) - 7).to_bytes(2, "big") + odd[6:]
+    stream = ccsds.stream(codecs)
+    assert stream.unpack_many(b"".join(rest))[0x11]["ch"].to_pylist() == [codecs[0x11].unpack(r)["ch"] for r in rest]
+    with pytest.raises(ValueError, match="not a whole number of 16-bit elements"):
+        stream.unpack_many(b"".join(rest[1:] + [odd]))

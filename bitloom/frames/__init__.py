@@ -588,7 +588,7 @@ class _VariableFrameCodec(FrameCodec):
     around the array (its size is the shortest frame)."""
 
     __slots__ = ("_array", "_count", "_position", "_prefix", "_element_bits", "_outside_bits",
-                 "_fixed_codecs", "_source", "_options", "_names", "_items")
+                 "_fixed_codecs", "_source", "_options", "_names", "_items", "_parts")
 
     @classmethod
     def _build(cls, recipe: Any, options: dict[str, Any]) -> _VariableFrameCodec:
@@ -629,7 +629,75 @@ class _VariableFrameCodec(FrameCodec):
         self._options = dict(options)
         self._names = tuple(entry.get("name") for entry in source)
         self._fixed(1)  # checks the element
+        self._parts = None
         return self
+
+    def _aligned_parts(self) -> Any:
+        """The codecs of the fields before the array, of one element and of
+        the fields after it, for packets where all three are whole bytes."""
+        if self._parts is None:
+            whole = (self._element_bits % 8 == 0 and self._outside_bits[0] % 8 == 0
+                     and self._outside_bits[1] % 8 == 0 and self._position > 0)
+            if whole:
+                element = {key: value for key, value in self._items[self._position].items() if key != "count"}
+                after = self._items[self._position + 1:]
+                self._parts = (FrameCodec(self._items[:self._position], **self._options),
+                               FrameCodec([element], **self._options),
+                               FrameCodec(after, **self._options) if after else None)
+            else:
+                self._parts = False
+        return self._parts
+
+    def _decode_aligned(self, source: Any, where: list[int], sizes: list[int]) -> Any:
+        """_decode_packets in three native passes, where the fields before
+        the array, its elements and the fields after it are whole bytes:
+        None where that does not apply (or a packet is malformed, left to
+        the general path, which names it)."""
+        parts = self._aligned_parts()
+        try:
+            import numpy
+            import pyarrow
+        except ImportError:
+            return None
+        if not parts or not where:
+            return None
+        prefix, element, suffix = parts
+        before, after, width = self._outside_bits[0] // 8, self._outside_bits[1] // 8, self._element_bits // 8
+        starts = numpy.asarray(where, dtype=numpy.uint64)
+        lengths = numpy.asarray(sizes, dtype=numpy.int64)
+        if (lengths < before + after).any():
+            return None
+        head, _ = prefix._unpack_many(source, frame_bytes=prefix.size, errors="raise",
+                                      frame_offsets=starts.tobytes())
+        if self._count == "rest":
+            room = lengths - before - after
+            if (room % width).any():
+                return None
+            counts = room // width
+        else:
+            counts = numpy.asarray(head[self._count]).astype(numpy.int64)
+            if (before + counts * width + after > lengths).any():
+                return None
+        total = int(counts.sum())
+        if total >= 1 << 31:
+            return None
+        ends = numpy.cumsum(counts)
+        owner = numpy.repeat(numpy.arange(len(counts)), counts)
+        within = numpy.arange(total, dtype=numpy.int64) - numpy.repeat(ends - counts, counts)
+        offsets = (starts[owner] + numpy.uint64(before) + (within * width).astype(numpy.uint64))
+        flat, _ = element._unpack_many(source, frame_bytes=width, errors="raise",
+                                       frame_offsets=offsets.astype(numpy.uint64).tobytes())
+        lists = pyarrow.ListArray.from_arrays(
+            pyarrow.array(numpy.concatenate([[0], ends]).astype(numpy.int32)),
+            pyarrow.array(flat[self._array]))
+        out: dict[str, Any] = {name: pyarrow.array(column) for name, column in head.items()}
+        out[self._array] = lists
+        if suffix is not None:
+            tail_starts = starts + numpy.uint64(before) + (counts * width).astype(numpy.uint64)
+            tail, _ = suffix._unpack_many(source, frame_bytes=suffix.size, errors="raise",
+                                          frame_offsets=tail_starts.tobytes())
+            out.update((name, pyarrow.array(column)) for name, column in tail.items())
+        return {name: out[name] for name in self._names}
 
     def _fixed(self, count: int) -> FrameCodec:
         codec = self._fixed_codecs.get(count)
@@ -724,6 +792,9 @@ class _VariableFrameCodec(FrameCodec):
         each, as Arrow arrays in packet order: the array a list column."""
         import array
         import pyarrow
+        aligned = self._decode_aligned(source, where, sizes)
+        if aligned is not None:
+            return aligned
         if self._count == "rest":
             counts = [self._count_of(None, 0, size) for size in sizes]
         else:
