@@ -39,7 +39,7 @@ BUILD_PURE = $(CMAKE) -S . -B $(1) -DBITLOOM_PURE_ONLY=ON $(2) >/dev/null && \
              $(CMAKE) --build $(1) -j 2 -- --no-print-directory
 CPP_TESTS = $(basename $(notdir $(wildcard $(CPP_TEST_DIR)/test_*.cpp)))
 
-$(STAMP): pyproject.toml
+$(STAMP): pyproject.toml Makefile
 	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" \
