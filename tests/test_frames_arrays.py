@@ -254,3 +254,7 @@ def test_a_packet_whose_array_does_not_fit_is_named_in_a_stream():
     assert stream.unpack_many(b"".join(rest))[0x11]["ch"].to_pylist() == [codecs[0x11].unpack(r)["ch"] for r in rest]
     with pytest.raises(ValueError, match="not a whole number of 16-bit elements"):
         stream.unpack_many(b"".join(rest[1:] + [odd]))
+    kept = stream.unpack_many(b"".join(rest[1:] + [odd]), errors="null")
+    assert kept[0x11]["ch"].to_pylist() == [codecs[0x11].unpack(r)["ch"] for r in rest[1:]]
+    assert kept.error_count == 1 and kept.first_error.byte_offset == sum(map(len, rest[1:]))
+    assert "not a whole number of 16-bit elements" in kept.first_error.message
