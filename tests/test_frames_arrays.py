@@ -258,3 +258,24 @@ def test_a_packet_whose_array_does_not_fit_is_named_in_a_stream():
     assert kept[0x11]["ch"].to_pylist() == [codecs[0x11].unpack(r)["ch"] for r in rest[1:]]
     assert kept.error_count == 1 and kept.first_error.byte_offset == sum(map(len, rest[1:]))
     assert "not a whole number of 16-bit elements" in kept.first_error.message
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_the_command_writes_array_columns(tmp_path, fmt):
+    import json
+    import subprocess
+    import sys
+    if fmt == "parquet":
+        parquet = pytest.importorskip("pyarrow.parquet")
+    codec = FrameCodec([item("id", "unsigned", 8), item("ch", "unsigned", 16, count=3)])
+    rows = [{"id": i, "ch": [i, i + 1, 70000 % 65536 + i]} for i in range(4)]
+    (tmp_path / "recipe.json").write_text(json.dumps(codec.recipe))
+    (tmp_path / "dump.bin").write_bytes(codec.pack_many(rows))
+    out = tmp_path / f"out.{fmt}"
+    subprocess.run([sys.executable, "-m", "bitloom", "unpack", str(tmp_path / "recipe.json"),
+                    str(tmp_path / "dump.bin"), "--frame-bytes", str(codec.size), "--format", fmt,
+                    "-o", str(out)], check=True, cwd=tmp_path)
+    if fmt == "jsonl":
+        assert [json.loads(line) for line in out.read_text().splitlines()] == rows
+    else:
+        assert parquet.read_table(out).to_pylist() == rows
