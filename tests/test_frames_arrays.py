@@ -279,3 +279,29 @@ def test_the_command_writes_array_columns(tmp_path, fmt):
         assert [json.loads(line) for line in out.read_text().splitlines()] == rows
     else:
         assert parquet.read_table(out).to_pylist() == rows
+
+
+def test_a_rest_array_agrees_with_ccsdspy_expand():
+    ccsdspy = pytest.importorskip("ccsdspy")
+    import io
+    codec = ccsds.packet_codec([item("mode", "unsigned", 8), item("ch", "unsigned", 16, count="rest"),
+                                item("crc", "unsigned", 16)])
+    codecs = {0x11: codec}
+    rng = random.Random(4)
+    mine = []
+    for sequence in range(200):
+        body = {"mode": rng.randrange(256), "ch": [rng.randrange(65536) for _ in range(rng.randrange(30))],
+                "crc": rng.randrange(65536)}
+        raw = packet(codec, 0x11, sequence, body)
+        mine.append(raw[:4] + (len(raw) - 7).to_bytes(2, "big") + raw[6:])
+    definition = ccsdspy.VariableLength([
+        ccsdspy.PacketField(name="mode", data_type="uint", bit_length=8),
+        ccsdspy.PacketArray(name="ch", data_type="uint", bit_length=16, array_shape="expand"),
+        ccsdspy.PacketField(name="crc", data_type="uint", bit_length=16),
+    ])
+    logging.getLogger("ccsdspy").setLevel(logging.ERROR)
+    theirs = definition.load(io.BytesIO(b"".join(mine)), include_primary_header=False)
+    ours = ccsds.stream(codecs).unpack_many(b"".join(mine))[0x11]
+    assert [list(map(int, row)) for row in theirs["ch"]] == ours["ch"].to_pylist()
+    assert list(map(int, theirs["crc"])) == ours["crc"].to_pylist()
+    assert list(map(int, theirs["mode"])) == ours["mode"].to_pylist()
