@@ -203,6 +203,34 @@ class PacketStream:
                 source, start = (data if whole else memoryview(data)[first:]), first
             else:
                 source, start = data, 0  # scattered: read by offset
+            decode_packets = getattr(codec, "_decode_packets", None)
+            if decode_packets is not None:
+                # A codec whose packets vary in length (an array of variable length).
+                sizes: list[int] = (list(memoryview(sizes_bytes).cast("Q")) if sizes_bytes is not None
+                                    else [uniform] * len(offsets))
+                starts: list[int] = []
+                position = 0
+                for offset, size in zip(offsets, sizes):
+                    starts.append(position if start is None else offset - start)
+                    position += size
+                try:
+                    columns = decode_packets(source, starts, sizes)
+                except ValueError:
+                    # Find the packets that fail, one at a time: under
+                    # errors="null" they are reported and left out.
+                    kept_starts, kept_sizes = [], []
+                    for offset, begin, size in zip(offsets, starts, sizes):
+                        try:
+                            codec.unpack(memoryview(source)[begin:begin + size])
+                        except ValueError as error:
+                            found.append(PacketError(base + offset, key, None,
+                                                     f"packet at byte offset {base + offset} (key {key}): {error}"))
+                        else:
+                            kept_starts.append(begin)
+                            kept_sizes.append(size)
+                    columns = decode_packets(source, kept_starts, kept_sizes)
+                result[key] = Frames(columns, [])
+                continue
             if uniform == codec.size and offsets_bytes is not None and packed is None:
                 columns, failures = codec._unpack_many(data, frame_bytes=uniform, errors="null", threads=threads,
                                                        frame_offsets=offsets_bytes)

@@ -1,0 +1,307 @@
+"""Array fields ("count" items): every element against a recipe of one item
+per element, pack and unpack round trips in every arrangement an element
+can have, columns as 2-D numpy views and fixed-size Arrow lists, and the
+errors for values and counts that do not fit."""
+
+import logging
+import pickle
+import random
+
+import pytest
+
+from bitloom.frames import ArrayColumn, FrameCodec
+from test_frames import item
+
+
+def expanded(recipe):
+    """The same recipe with each array written out as one item per element."""
+    out = []
+    for entry in recipe:
+        entry = dict(entry)
+        count = entry.pop("count", None)
+        if count is None:
+            out.append(entry)
+            continue
+        for k in range(count):
+            out.append(dict(entry, name=f"{entry['name']}[{k}]"))
+    return out
+
+
+ELEMENTS = [
+    item("x", "unsigned", 24, count=5),
+    item("x", "unsigned", 12, count=7),
+    item("x", "twos_complement", 16, "little", count=3),
+    item("x", "twos_complement", 13, "lsb_first", count=4),
+    item("x", "unsigned", 32, "3412", count=3),
+    item("x", "unsigned", 5, reverse_bits=True, count=9),
+    item("x", "ieee754", 32, "little", count=4),
+    item("x", "ieee754", 64, count=2),
+    item("x", "packed_bcd", 16, count=3),
+    item("x", "unsigned", 1, count=11),
+]
+
+
+def recipe_around(array):
+    return [item("head", "unsigned", 3), array, item("tail", "unsigned", 7)]
+
+
+@pytest.mark.parametrize("array", ELEMENTS, ids=lambda a: f"{a['encoding']}{a['bits']}{a['byte_order']}x{a['count']}")
+def test_arrays_read_as_their_elements_would_alone(array):
+    codec = FrameCodec(recipe_around(array))
+    flat = FrameCodec(expanded(recipe_around(array)))
+    assert codec.size == flat.size and codec.names == ("head", "x", "tail")
+    rng = random.Random(array["bits"] * 31 + array["count"])
+    frames = 50
+    dump = bytes(rng.getrandbits(8) for _ in range(codec.size * frames))
+    if array["encoding"] == "packed_bcd":
+        dump = codec.pack_many([{"head": 1, "x": [rng.randrange(10000) for _ in range(array["count"])],
+                                 "tail": 2} for _ in range(frames)])
+    columns = codec.unpack_many(dump)
+    reference = flat.unpack_many(dump)
+    x = columns["x"]
+    assert isinstance(x, ArrayColumn) and x.shape == (frames, array["count"])
+    for number in range(frames):
+        one = codec.unpack(dump, number * codec.size * 8)
+        by_element = flat.unpack(dump, number * codec.size * 8)
+        values = [by_element[f"x[{k}]"] for k in range(array["count"])]
+        assert _same(one["x"], values) and _same(x[number], values)
+        assert list(one) == ["head", "x", "tail"]
+        assert one["tail"] == reference["tail"][number]
+        if array["encoding"] != "ieee754":
+            assert codec.unpack(codec.pack(one)) == one
+
+
+def _same(left, right):
+    return [repr(v) for v in left] == [repr(v) for v in right]
+
+
+def test_the_column_is_one_buffer_that_numpy_views_in_two_dimensions():
+    numpy = pytest.importorskip("numpy")
+    codec = FrameCodec([item("id", "unsigned", 8), item("ch", "unsigned", 24, count=480)])
+    rows = [{"id": i, "ch": [(i * 1000 + k) % (1 << 24) for k in range(480)]} for i in range(20)]
+    dump = codec.pack_many(rows)
+    column = codec.unpack_many(dump)["ch"]
+    array = numpy.asarray(column)
+    assert array.shape == (20, 480) and array.dtype == numpy.uint32
+    assert array.tolist() == [row["ch"] for row in rows]
+    assert numpy.shares_memory(array, numpy.asarray(column))
+    assert memoryview(column).shape == (20, 480)
+
+
+def test_arrow_sees_a_fixed_size_list():
+    pyarrow = pytest.importorskip("pyarrow")
+    codec = FrameCodec([item("ch", "twos_complement", 16, "little", count=3), item("n", "unsigned", 8)])
+    rows = [{"ch": [i, -i, 2 * i], "n": i} for i in range(10)]
+    frames = codec.unpack_many(codec.pack_many(rows))
+    array = pyarrow.array(frames["ch"])
+    assert array.type == pyarrow.list_(pyarrow.int16(), 3)
+    assert array.to_pylist() == [row["ch"] for row in rows]
+    table = pyarrow.table(frames)
+    assert table.column_names == ["ch", "n"] and table["ch"].to_pylist() == [row["ch"] for row in rows]
+
+
+def test_batches_defaults_and_pickling_keep_the_arrays():
+    codec = FrameCodec([item("ch", "unsigned", 8, count=2, value=[1, 2]), item("n", "unsigned", 8)])
+    assert codec.unpack(codec.pack({"n": 5})) == {"ch": [1, 2], "n": 5}
+    assert codec.unpack_tuple(codec.pack([[3, 4], 6])) == ([3, 4], 6)
+    dump = codec.pack_many([{"ch": [i, i + 1], "n": i} for i in range(7)])
+    batches = list(codec.iter_batches(dump, batch_frames=3))
+    assert [b["ch"].tolist() for b in batches] == [[[0, 1], [1, 2], [2, 3]], [[3, 4], [4, 5], [5, 6]], [[6, 7]]]
+    again = pickle.loads(pickle.dumps(codec))
+    assert again.recipe == codec.recipe and again.unpack(dump) == codec.unpack(dump)
+    assert codec.recipe[0]["count"] == 2
+
+
+@pytest.mark.parametrize("values, error, message", [
+    ({"ch": [1, 2, 3]}, ValueError, "field 'ch' takes exactly 2 values, not 3"),
+    ({"ch": [1]}, ValueError, "field 'ch' takes exactly 2 values, not 1"),
+    ({"ch": 7}, TypeError, "field 'ch' is an array: it takes a sequence of 2 values, not 'int'"),
+    ({"ch": "ab"}, TypeError, "field 'ch' is an array"),
+])
+def test_pack_refuses_a_value_that_is_not_count_values(values, error, message):
+    codec = FrameCodec([item("ch", "unsigned", 8, count=2)])
+    with pytest.raises(error, match=message):
+        codec.pack(values)
+
+
+@pytest.mark.parametrize("array, error, message", [
+    (item("a", count=0), ValueError, "count must be at least 1"),
+    (item("a", count=2.0), TypeError, "count must be an int, not 'float'"),
+    (item("a", count=True), TypeError, "count must be an int, not 'bool'"),
+    (item("a", count=2, value=[1]), ValueError, "must be a sequence of 2 values"),
+    (item("a", "us-ascii", 16, count=2), ValueError, "arrays take numeric encodings only"),
+])
+def test_recipes_with_bad_arrays_are_refused(array, error, message):
+    with pytest.raises(error, match=message):
+        FrameCodec([array])
+
+
+# ---- arrays of variable length ----------------------------------------------------
+
+from bitloom.frames import ccsds  # noqa: E402
+
+COUNTED = [item("n", "unsigned", 8), item("ch", "unsigned", 12, count="n"), item("crc", "unsigned", 16)]
+REST = [item("mode", "unsigned", 8), item("ch", "twos_complement", 16, count="rest"), item("crc", "unsigned", 16)]
+
+
+def packet(codec, apid, sequence, body):
+    header = {"version": 0, "type": 0, "secondary_header": 0, "apid": apid, "sequence_flags": 3,
+              "sequence_count": sequence, "packet_length": 0}
+    return codec.pack({**header, **body})
+
+
+def variable_stream(seed=5, packets=300, counted_recipe=COUNTED):
+    counted, rest = ccsds.packet_codec(counted_recipe), ccsds.packet_codec(REST)
+    fixed = ccsds.packet_codec([item("v", "unsigned", 32)])
+    rng = random.Random(seed)
+    out = []
+    for sequence in range(packets):
+        kind = rng.randrange(3)
+        if kind == 0:
+            count = rng.choice([0, 1, 2, 7, 40])
+            body = {"ch": [rng.randrange(4096) for _ in range(count)], "crc": rng.randrange(65536)}
+            raw = packet(counted, 0x10, sequence, body)
+        elif kind == 1:
+            count = rng.choice([0, 3, 17])
+            body = {"mode": rng.randrange(256), "ch": [rng.randrange(-32768, 32768) for _ in range(count)],
+                    "crc": rng.randrange(65536)}
+            raw = packet(rest, 0x11, sequence, body)
+        else:
+            raw = packet(fixed, 0x12, sequence, {"v": rng.randrange(1 << 32)})
+        # The packet length field: bytes after the primary header, minus one.
+        raw = raw[:4] + (len(raw) - 7).to_bytes(2, "big") + raw[6:]
+        out.append(raw)
+    return out, {0x10: counted, 0x11: rest, 0x12: fixed}
+
+
+def test_variable_arrays_pack_and_unpack_one_packet():
+    codec = FrameCodec(COUNTED)
+    assert codec.unpack(codec.pack({"ch": [1, 2, 3], "crc": 7})) == {"n": 3, "ch": [1, 2, 3], "crc": 7}
+    assert codec.unpack(codec.pack({"ch": [], "crc": 7})) == {"n": 0, "ch": [], "crc": 7}
+    with pytest.raises(ValueError, match="field 'n' is 2, but array 'ch' has 3 values"):
+        codec.pack({"n": 2, "ch": [1, 2, 3], "crc": 0})
+    rest = FrameCodec(REST)
+    assert rest.unpack(bytes.fromhex("01" "fffe0003" "abcd")) == {"mode": 1, "ch": [-2, 3], "crc": 0xABCD}
+    with pytest.raises(ValueError, match="not a whole number of 16-bit elements"):
+        rest.unpack(bytes.fromhex("01" "fffe00" "abcd"))
+    with pytest.raises(ValueError, match="vary in length.*PacketStream"):
+        codec.unpack_many(bytes(10), frame_bytes=5)
+
+
+@pytest.mark.parametrize("recipe, message", [
+    ([item("ch", count="m"), item("m")], "the name of an earlier field, not 'm'"),
+    ([item("m"), item("a", count="m"), item("b", count="rest")], "at most one array of variable length"),
+    ([item("m"), item("a", count="m", offset_bits=8)], "no offset_bits"),
+])
+def test_bad_variable_arrays_are_refused(recipe, message):
+    with pytest.raises(ValueError, match=message):
+        FrameCodec(recipe)
+
+
+def test_a_stream_of_variable_packets_reads_as_each_packet_alone():
+    pytest.importorskip("pyarrow")
+    packets, codecs = variable_stream()
+    result = ccsds.stream(codecs).unpack_many(b"".join(packets))
+    for apid, codec in codecs.items():
+        expected = [codec.unpack(raw) for raw in packets if (int.from_bytes(raw[:2], "big") & 0x7FF) == apid]
+        columns = result[apid]
+        got = [dict(zip(columns, row)) for row in zip(*(_values(columns[name]) for name in columns))]
+        assert got == expected
+
+
+def _values(column):
+    return column.to_pylist() if hasattr(column, "to_pylist") else column.tolist()
+
+
+def test_a_counted_array_agrees_with_ccsdspy():
+    ccsdspy = pytest.importorskip("ccsdspy")
+    import io
+    # ccsdspy reads array elements of whole bytes.
+    packets, codecs = variable_stream(seed=9, counted_recipe=[item("n", "unsigned", 8),
+                                                              item("ch", "unsigned", 16, count="n"),
+                                                              item("crc", "unsigned", 16)])
+    mine = [raw for raw in packets if (int.from_bytes(raw[:2], "big") & 0x7FF) == 0x10]
+    definition = ccsdspy.VariableLength([
+        ccsdspy.PacketField(name="n", data_type="uint", bit_length=8),
+        ccsdspy.PacketArray(name="ch", data_type="uint", bit_length=16, array_shape="n"),
+        ccsdspy.PacketField(name="crc", data_type="uint", bit_length=16),
+    ])
+    logging.getLogger("ccsdspy").setLevel(logging.ERROR)
+    theirs = definition.load(io.BytesIO(b"".join(mine)), include_primary_header=False)
+    ours = ccsds.stream(codecs).unpack_many(b"".join(mine))[0x10]
+    assert [list(map(int, row)) for row in theirs["ch"]] == ours["ch"].to_pylist()
+    assert list(map(int, theirs["crc"])) == ours["crc"].to_pylist()
+
+
+def test_columns_are_built_without_numpy_too(monkeypatch):
+    import sys
+    codec = FrameCodec([item("ch", "twos_complement", 16, "little", count=3), item("n", "unsigned", 8)])
+    rows = [{"ch": [i, -i, 300 * i], "n": i} for i in range(9)]
+    dump = codec.pack_many(rows)
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    column = codec.unpack_many(dump)["ch"]
+    assert column.tolist() == [row["ch"] for row in rows] and column[-1] == rows[-1]["ch"]
+    assert memoryview(column).shape == (9, 3)
+
+
+def test_a_packet_whose_array_does_not_fit_is_named_in_a_stream():
+    pytest.importorskip("pyarrow")
+    packets, codecs = variable_stream(seed=2, packets=40)
+    rest = [raw for raw in packets if (int.from_bytes(raw[:2], "big") & 0x7FF) == 0x11]
+    odd = rest[0][:-2] + b"\x00" + rest[0][-2:]  # one byte more: half an element
+    odd = odd[:4] + (len(odd) - 7).to_bytes(2, "big") + odd[6:]
+    stream = ccsds.stream(codecs)
+    assert stream.unpack_many(b"".join(rest))[0x11]["ch"].to_pylist() == [codecs[0x11].unpack(r)["ch"] for r in rest]
+    with pytest.raises(ValueError, match="not a whole number of 16-bit elements"):
+        stream.unpack_many(b"".join(rest[1:] + [odd]))
+    kept = stream.unpack_many(b"".join(rest[1:] + [odd]), errors="null")
+    assert kept[0x11]["ch"].to_pylist() == [codecs[0x11].unpack(r)["ch"] for r in rest[1:]]
+    assert kept.error_count == 1 and kept.first_error.byte_offset == sum(map(len, rest[1:]))
+    assert "not a whole number of 16-bit elements" in kept.first_error.message
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "parquet"])
+def test_the_command_writes_array_columns(tmp_path, fmt):
+    import json
+    import subprocess
+    import sys
+    if fmt == "parquet":
+        parquet = pytest.importorskip("pyarrow.parquet")
+    codec = FrameCodec([item("id", "unsigned", 8), item("ch", "unsigned", 16, count=3)])
+    rows = [{"id": i, "ch": [i, i + 1, 70000 % 65536 + i]} for i in range(4)]
+    (tmp_path / "recipe.json").write_text(json.dumps(codec.recipe))
+    (tmp_path / "dump.bin").write_bytes(codec.pack_many(rows))
+    out = tmp_path / f"out.{fmt}"
+    subprocess.run([sys.executable, "-m", "bitloom", "unpack", str(tmp_path / "recipe.json"),
+                    str(tmp_path / "dump.bin"), "--frame-bytes", str(codec.size), "--format", fmt,
+                    "-o", str(out)], check=True, cwd=tmp_path)
+    if fmt == "jsonl":
+        assert [json.loads(line) for line in out.read_text().splitlines()] == rows
+    else:
+        assert parquet.read_table(out).to_pylist() == rows
+
+
+def test_a_rest_array_agrees_with_ccsdspy_expand():
+    ccsdspy = pytest.importorskip("ccsdspy")
+    import io
+    codec = ccsds.packet_codec([item("mode", "unsigned", 8), item("ch", "unsigned", 16, count="rest"),
+                                item("crc", "unsigned", 16)])
+    codecs = {0x11: codec}
+    rng = random.Random(4)
+    mine = []
+    for sequence in range(200):
+        body = {"mode": rng.randrange(256), "ch": [rng.randrange(65536) for _ in range(rng.randrange(30))],
+                "crc": rng.randrange(65536)}
+        raw = packet(codec, 0x11, sequence, body)
+        mine.append(raw[:4] + (len(raw) - 7).to_bytes(2, "big") + raw[6:])
+    definition = ccsdspy.VariableLength([
+        ccsdspy.PacketField(name="mode", data_type="uint", bit_length=8),
+        ccsdspy.PacketArray(name="ch", data_type="uint", bit_length=16, array_shape="expand"),
+        ccsdspy.PacketField(name="crc", data_type="uint", bit_length=16),
+    ])
+    logging.getLogger("ccsdspy").setLevel(logging.ERROR)
+    theirs = definition.load(io.BytesIO(b"".join(mine)), include_primary_header=False)
+    ours = ccsds.stream(codecs).unpack_many(b"".join(mine))[0x11]
+    assert [list(map(int, row)) for row in theirs["ch"]] == ours["ch"].to_pylist()
+    assert list(map(int, theirs["crc"])) == ours["crc"].to_pylist()
+    assert list(map(int, theirs["mode"])) == ours["mode"].to_pylist()
