@@ -266,35 +266,26 @@ PyObject* column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---- Arrow's PyCapsule interface -------------------------------------------
 
-void schema_capsule_free(PyObject* capsule) {
-    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
-    if (!schema) {
+// A capsule's destructor: releases the structure unless its consumer moved
+// it out (a null release), then frees it.  The capsule's name is the
+// interface's, one per structure type.
+template <class Structure, const char* Name>
+void capsule_free(PyObject* capsule) {
+    auto* structure = static_cast<Structure*>(PyCapsule_GetPointer(capsule, Name));
+    if (!structure) {
         PyErr_Clear();
         return;
     }
-    if (schema->release) schema->release(schema);
-    delete schema;
+    if (structure->release) structure->release(structure);
+    delete structure;
 }
 
-void array_capsule_free(PyObject* capsule) {
-    auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(capsule, "arrow_array"));
-    if (!array) {
-        PyErr_Clear();
-        return;
-    }
-    if (array->release) array->release(array);
-    delete array;
-}
-
-void stream_capsule_free(PyObject* capsule) {
-    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
-    if (!stream) {
-        PyErr_Clear();
-        return;
-    }
-    if (stream->release) stream->release(stream);
-    delete stream;
-}
+constexpr char kSchemaCapsule[] = "arrow_schema";
+constexpr char kArrayCapsule[] = "arrow_array";
+constexpr char kStreamCapsule[] = "arrow_array_stream";
+constexpr PyCapsule_Destructor schema_capsule_free = capsule_free<ArrowSchema, kSchemaCapsule>;
+constexpr PyCapsule_Destructor array_capsule_free = capsule_free<ArrowArray, kArrayCapsule>;
+constexpr PyCapsule_Destructor stream_capsule_free = capsule_free<ArrowArrayStream, kStreamCapsule>;
 
 PyObject* schema_capsule(ColumnType type, bool large_offsets, const std::string& name) {
     auto* schema = new (std::nothrow) ArrowSchema();
@@ -303,7 +294,7 @@ PyObject* schema_capsule(ColumnType type, bool large_offsets, const std::string&
         delete schema;
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(schema, "arrow_schema", schema_capsule_free);
+    PyObject* capsule = PyCapsule_New(schema, kSchemaCapsule, schema_capsule_free);
     if (!capsule) {
         schema->release(schema);
         delete schema;
@@ -318,7 +309,7 @@ PyObject* array_capsule(const ColumnSlice& slice) {
         delete array;
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(array, "arrow_array", array_capsule_free);
+    PyObject* capsule = PyCapsule_New(array, kArrayCapsule, array_capsule_free);
     if (!capsule) {
         array->release(array);
         delete array;
@@ -333,7 +324,7 @@ PyObject* stream_capsule(const std::vector<ColumnSlice>& columns, const std::vec
         delete stream;
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
+    PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, stream_capsule_free);
     if (!capsule) {
         stream->release(stream);
         delete stream;
@@ -417,7 +408,7 @@ PyObject* column_arrow_stream(PyObject* self, PyObject* args, PyObject* kwargs) 
         return PyErr_NoMemory();
     }
     *stream = {single_schema, single_next, single_error, single_release, data};
-    PyObject* capsule = PyCapsule_New(stream, "arrow_array_stream", stream_capsule_free);
+    PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, stream_capsule_free);
     if (!capsule) {
         single_release(stream);
         delete stream;
@@ -692,7 +683,7 @@ PyObject* arrow_schema_of(PyObject*, PyObject* args) {
         delete schema;
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(schema, "arrow_schema", schema_capsule_free);
+    PyObject* capsule = PyCapsule_New(schema, kSchemaCapsule, schema_capsule_free);
     if (!capsule) {
         schema->release(schema);
         delete schema;

@@ -12,6 +12,14 @@
 
 namespace bitloom::frames {
 
+bool poll_signals(void* context) {
+    auto* released = static_cast<Released*>(context);
+    PyEval_RestoreThread(released->state);
+    const bool running = PyErr_CheckSignals() == 0;
+    released->state = PyEval_SaveThread();
+    return running;
+}
+
 namespace {
 
 constexpr unsigned kMostThreads = 64;
@@ -26,19 +34,6 @@ struct ColumnMemories {
     }
 };
 
-// The caller's thread state while the lock is released; polling takes the
-// lock back, looks for signals, and releases it again.
-struct Released {
-    PyThreadState* state = nullptr;
-};
-
-bool poll_signals(void* context) {
-    auto* released = static_cast<Released*>(context);
-    PyEval_RestoreThread(released->state);
-    const bool running = PyErr_CheckSignals() == 0;
-    released->state = PyEval_SaveThread();
-    return running;
-}
 
 [[gnu::cold]] PyObject* failure_label(const DumpRequest& request, const FieldFailure& failure) {
     PyObject* name = PyTuple_GET_ITEM(request.names, static_cast<Py_ssize_t>(failure.field_index));

@@ -29,6 +29,15 @@ struct DumpRequest {
     unsigned threads = 1;
 };
 
+// The caller's thread state while the lock is released.  poll_signals, the
+// poll callback of the bulk decoder and of the packet scan (with a Released
+// as its context), takes the lock back, looks for signals, and releases it
+// again; false when a handler raised.
+struct Released {
+    PyThreadState* state = nullptr;
+};
+bool poll_signals(void* context);
+
 // (columns, failures): a dict of name -> column, and a list of
 // (frame, byte offset, field name, message) tuples; null with the exception
 // set.  Without null_on_error the first failure is raised.

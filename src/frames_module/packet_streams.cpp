@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frames/packet_scan.hpp"
+#include "frames_module/dump_decoding.hpp"
 #include "frames_module/frame_codec.hpp"
 #include "python/conversions.hpp"
 #include "python/python_ref.hpp"
@@ -18,18 +19,6 @@
 namespace bitloom::frames {
 
 namespace {
-
-struct Released {
-    PyThreadState* state = nullptr;
-};
-
-bool poll_signals(void* context) {
-    auto* released = static_cast<Released*>(context);
-    PyEval_RestoreThread(released->state);
-    const bool running = PyErr_CheckSignals() == 0;
-    released->state = PyEval_SaveThread();
-    return running;
-}
 
 const char* problem_name(PacketProblem problem) noexcept {
     switch (problem) {
