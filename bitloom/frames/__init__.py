@@ -158,7 +158,7 @@ class FrameCodec(_NativeFrameCodec):
 
         errors="raise" raises the first field that fails to decode;
         errors="null" makes it null in its column and records it.  threads
-        (default: the processors, up to 8) splits large dumps; the result is
+        (default: the calling thread alone) splits large dumps; the result is
         the same for any number."""
         columns, failures = self._unpack_many(buffer, frame_bytes=frame_bytes, offset_bits=offset_bits,
                                               ignore_partial=ignore_partial, errors=errors, threads=threads)
