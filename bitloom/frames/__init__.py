@@ -411,10 +411,33 @@ class _Array(NamedTuple):
     elements: tuple[str, ...]
 
 
-class _ArrayFrameCodec(FrameCodec):
+class _RecipeCodec(FrameCodec):
+    """A FrameCodec over a native codec of another recipe (array items
+    become fields): its names, recipe and pickling are the recipe's as
+    written."""
+
+    __slots__ = ("_source", "_options", "_names")
+    _source: list[Any]
+    _options: dict[str, Any]
+    _names: tuple[str, ...]
+
+    @property
+    def names(self) -> tuple[str, ...]:
+        return self._names
+
+    @property
+    def recipe(self) -> list[Any]:
+        import copy
+        return copy.deepcopy(self._source)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_rebuild_codec, (self._source, self._options))
+
+
+class _ArrayFrameCodec(_RecipeCodec):
     """A FrameCodec whose recipe has array items."""
 
-    __slots__ = ("_arrays", "_source", "_options", "_names")
+    __slots__ = ("_arrays",)
 
     @classmethod
     def _build(cls, recipe: Any, options: dict[str, Any]) -> _ArrayFrameCodec:
@@ -469,18 +492,6 @@ class _ArrayFrameCodec(FrameCodec):
             if not isinstance(columns[array.elements[0]], Column):
                 raise ValueError(f"array field {array.name!r}: arrays take numeric encodings only")
         return self
-
-    @property
-    def names(self) -> tuple[str, ...]:
-        return self._names
-
-    @property
-    def recipe(self) -> list[Any]:
-        import copy
-        return copy.deepcopy(self._source)
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (_rebuild_codec, (self._source, self._options))
 
     def _group(self, values: dict[str, Any]) -> dict[str, Any]:
         grouped: dict[str, Any] = {}
@@ -580,7 +591,7 @@ def _interleave(parts: list[Any]) -> ArrayColumn:
     return ArrayColumn(data, fmt, count, length)
 
 
-class _VariableFrameCodec(FrameCodec):
+class _VariableFrameCodec(_RecipeCodec):
     """A FrameCodec with one array whose count is another field's value or
     "rest" (as many elements as fit before the fields after it, which end
     the packet).  Its frames vary in length: it reads one packet at a time,
@@ -588,7 +599,7 @@ class _VariableFrameCodec(FrameCodec):
     around the array (its size is the shortest frame)."""
 
     __slots__ = ("_array", "_count", "_position", "_prefix", "_element_bits", "_outside_bits",
-                 "_fixed_codecs", "_source", "_options", "_names", "_items", "_parts")
+                 "_fixed_codecs", "_items", "_parts")
 
     @classmethod
     def _build(cls, recipe: Any, options: dict[str, Any]) -> _VariableFrameCodec:
@@ -711,18 +722,6 @@ class _VariableFrameCodec(FrameCodec):
             if len(self._fixed_codecs) < 4096:
                 self._fixed_codecs[count] = codec
         return codec
-
-    @property
-    def names(self) -> tuple[str, ...]:
-        return self._names
-
-    @property
-    def recipe(self) -> list[Any]:
-        import copy
-        return copy.deepcopy(self._source)
-
-    def __reduce__(self) -> tuple[Any, ...]:
-        return (_rebuild_codec, (self._source, self._options))
 
     def _count_of(self, buffer: Any, offset_bits: int, length_bytes: int) -> int:
         if self._count == "rest":

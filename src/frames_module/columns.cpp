@@ -283,53 +283,35 @@ void capsule_free(PyObject* capsule) {
 constexpr char kSchemaCapsule[] = "arrow_schema";
 constexpr char kArrayCapsule[] = "arrow_array";
 constexpr char kStreamCapsule[] = "arrow_array_stream";
-constexpr PyCapsule_Destructor schema_capsule_free = capsule_free<ArrowSchema, kSchemaCapsule>;
-constexpr PyCapsule_Destructor array_capsule_free = capsule_free<ArrowArray, kArrayCapsule>;
-constexpr PyCapsule_Destructor stream_capsule_free = capsule_free<ArrowArrayStream, kStreamCapsule>;
 
-PyObject* schema_capsule(ColumnType type, bool large_offsets, const std::string& name) {
-    auto* schema = new (std::nothrow) ArrowSchema();
-    if (!schema) return PyErr_NoMemory();
-    if (!export_schema(type, large_offsets, name, schema)) {
-        delete schema;
+// A new structure filled by `fill` (false: out of memory), in a capsule that
+// owns it; null with MemoryError set when any step fails.
+template <class Structure, const char* Name, class Fill>
+PyObject* new_capsule(Fill&& fill) {
+    auto* structure = new (std::nothrow) Structure();
+    if (!structure) return PyErr_NoMemory();
+    if (!fill(structure)) {
+        delete structure;
         return PyErr_NoMemory();
     }
-    PyObject* capsule = PyCapsule_New(schema, kSchemaCapsule, schema_capsule_free);
+    PyObject* capsule = PyCapsule_New(structure, Name, capsule_free<Structure, Name>);
     if (!capsule) {
-        schema->release(schema);
-        delete schema;
+        structure->release(structure);
+        delete structure;
     }
     return capsule;
+}
+
+PyObject* schema_capsule(ColumnType type, bool large_offsets, const std::string& name) {
+    return new_capsule<ArrowSchema, kSchemaCapsule>([&](ArrowSchema* schema) { return export_schema(type, large_offsets, name, schema); });
 }
 
 PyObject* array_capsule(const ColumnSlice& slice) {
-    auto* array = new (std::nothrow) ArrowArray();
-    if (!array) return PyErr_NoMemory();
-    if (!export_array(slice, array)) {
-        delete array;
-        return PyErr_NoMemory();
-    }
-    PyObject* capsule = PyCapsule_New(array, kArrayCapsule, array_capsule_free);
-    if (!capsule) {
-        array->release(array);
-        delete array;
-    }
-    return capsule;
+    return new_capsule<ArrowArray, kArrayCapsule>([&](ArrowArray* array) { return export_array(slice, array); });
 }
 
 PyObject* stream_capsule(const std::vector<ColumnSlice>& columns, const std::vector<std::string>& names) {
-    auto* stream = new (std::nothrow) ArrowArrayStream();
-    if (!stream) return PyErr_NoMemory();
-    if (!export_stream(columns, names, stream)) {
-        delete stream;
-        return PyErr_NoMemory();
-    }
-    PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, stream_capsule_free);
-    if (!capsule) {
-        stream->release(stream);
-        delete stream;
-    }
-    return capsule;
+    return new_capsule<ArrowArrayStream, kStreamCapsule>([&](ArrowArrayStream* stream) { return export_stream(columns, names, stream); });
 }
 
 ColumnSlice slice_of(PyObject* self) noexcept {
@@ -408,7 +390,7 @@ PyObject* column_arrow_stream(PyObject* self, PyObject* args, PyObject* kwargs) 
         return PyErr_NoMemory();
     }
     *stream = {single_schema, single_next, single_error, single_release, data};
-    PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, stream_capsule_free);
+    PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, capsule_free<ArrowArrayStream, kStreamCapsule>);
     if (!capsule) {
         single_release(stream);
         delete stream;
@@ -677,18 +659,7 @@ PyObject* arrow_schema_of(PyObject*, PyObject* args) {
     std::vector<ColumnSlice> columns;
     std::vector<std::string> names;
     if (!gather_columns(args, columns, names)) return nullptr;
-    auto* schema = new (std::nothrow) ArrowSchema();
-    if (!schema) return PyErr_NoMemory();
-    if (!export_struct_schema(columns, names, schema)) {
-        delete schema;
-        return PyErr_NoMemory();
-    }
-    PyObject* capsule = PyCapsule_New(schema, kSchemaCapsule, schema_capsule_free);
-    if (!capsule) {
-        schema->release(schema);
-        delete schema;
-    }
-    return capsule;
+    return new_capsule<ArrowSchema, kSchemaCapsule>([&](ArrowSchema* schema) { return export_struct_schema(columns, names, schema); });
 }
 
 }  // namespace bitloom::frames
