@@ -1,5 +1,7 @@
 // The packet scan: one header read per packet, through the compiled fields'
-// reader (any position, width and byte order), then a jump by its length.
+// reader (any position, width and byte order), then a jump by its length;
+// where every field lies in the header's first word, a run of packets like
+// the one just read is found by comparing words.
 #include "frames/packet_scan.hpp"
 
 #include <algorithm>
@@ -59,16 +61,19 @@ bool frames_here(std::span<const std::uint8_t> data, std::uint64_t offset, const
 
 namespace {
 
-// The header reader, in line in the scan's loop.
+// The header reader, in line in the scan's loop.  `by_word` tells whether
+// the fields were read from `word`, the header's first eight bytes.
 [[gnu::always_inline]] inline PacketProblem read_header(std::span<const std::uint8_t> data, std::uint64_t offset,
                                                         const PacketRules& rules, PacketSpan& out,
-                                                        ScanProblem& problem) noexcept {
+                                                        ScanProblem& problem, bool& by_word,
+                                                        std::uint64_t& word) noexcept {
     problem.offset = offset;
     const std::uint64_t left = data.size() - offset;
+    by_word = false;
     if (left < rules.header_bytes) return problem.problem = PacketProblem::partial_header;
     // Most headers: every field in the first word, loaded once.
-    const bool by_word = rules.fast_fields && left >= 8;
-    const std::uint64_t word = by_word ? load_big_endian(data.data() + offset) : 0;
+    by_word = rules.fast_fields && left >= 8;
+    word = by_word ? load_big_endian(data.data() + offset) : 0;
     const bool as_expected = by_word && (word & rules.expected_mask) == rules.expected_bits;
     for (std::size_t k = 0; !as_expected && k < rules.expected.size(); ++k) {
         const std::uint64_t value = header_value(data, offset, rules.expected[k].field);
@@ -100,14 +105,53 @@ namespace {
     out.offset = offset;
     out.size = size;
     out.key = by_word ? word_field(word, rules.key) : header_value(data, offset, rules.key);
+    out.count = 1;
     return PacketProblem::none;
+}
+
+// The longest run of packets after `packet`'s first (at most `most` of them)
+// whose first words hold the bits `pattern` under the rules' run mask: the
+// same expected values, length and key, so the same size and key.  Each
+// must fit the data, and so must its first word.  The words do not depend
+// on each other, so four are loaded and compared at once.
+[[gnu::always_inline]] inline std::uint64_t run_after(std::span<const std::uint8_t> data, const PacketSpan& packet,
+                                                      std::uint64_t pattern, const PacketRules& rules,
+                                                      std::uint64_t most) noexcept {
+    const std::uint64_t size = packet.size;
+    const std::uint64_t room = std::max<std::uint64_t>(size, 8);
+    if (data.size() < room) return 0;
+    const std::uint64_t last = data.size() - room;  // the last offset a packet and a word fit at
+    const std::uint8_t* bytes = data.data();
+    const std::uint64_t mask = rules.run_mask;
+    std::uint64_t next = packet.offset + size;
+    std::uint64_t count = 0;
+    // Four at a time while four fit (3 * size cannot overflow: size <= last / 3).
+    if (size <= last / 3) {
+        const std::uint64_t last_four = last - 3 * size;
+        while (next <= last_four && count + 4 <= most) {
+            const std::uint64_t differ = ((load_big_endian(bytes + next) & mask) ^ pattern) |
+                                         ((load_big_endian(bytes + next + size) & mask) ^ pattern) |
+                                         ((load_big_endian(bytes + next + 2 * size) & mask) ^ pattern) |
+                                         ((load_big_endian(bytes + next + 3 * size) & mask) ^ pattern);
+            if (differ != 0) break;
+            next += 4 * size;
+            count += 4;
+        }
+    }
+    while (next <= last && count < most && (load_big_endian(bytes + next) & mask) == pattern) {
+        next += size;
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace
 
 PacketProblem read_packet_header(std::span<const std::uint8_t> data, std::uint64_t offset,
                                  const PacketRules& rules, PacketSpan& out, ScanProblem& problem) noexcept {
-    return read_header(data, offset, rules, out, problem);
+    bool by_word = false;
+    std::uint64_t word = 0;
+    return read_header(data, offset, rules, out, problem, by_word, word);
 }
 
 void prepare_rules(PacketRules& rules) noexcept {
@@ -115,6 +159,7 @@ void prepare_rules(PacketRules& rules) noexcept {
     for (const ExpectedValue& expected : rules.expected) rules.fast_fields &= in_first_word(expected.field);
     rules.expected_mask = 0;
     rules.expected_bits = 0;
+    rules.run_mask = 0;
     if (!rules.fast_fields) return;
     for (const ExpectedValue& expected : rules.expected) {
         const auto shift = static_cast<unsigned>(64 - expected.field.start - expected.field.bits);
@@ -130,6 +175,10 @@ void prepare_rules(PacketRules& rules) noexcept {
         rules.expected_mask |= mask;
         rules.expected_bits |= (expected.value << shift) & mask;
     }
+    const auto field_mask = [](const FrameField& field) {
+        return low_mask(field.bits) << static_cast<unsigned>(64 - field.start - field.bits);
+    };
+    rules.run_mask = rules.expected_mask | field_mask(rules.length) | field_mask(rules.key);
 }
 
 bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutcome& outcome) noexcept {
@@ -137,8 +186,10 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
     std::uint64_t offset = 0;
     auto last_poll = std::chrono::steady_clock::now();
     std::size_t since_poll = 0;
-    // Packets go to the sink a few hundred at a time.
+    // Packets go to the sink a few hundred spans at a time.
     constexpr std::size_t kPending = 256;
+    // A run ends after this many packets, so that polling stays frequent.
+    constexpr std::uint64_t kLongestRun = 1 << 16;
     PacketSpan pending[kPending];
     std::size_t pending_count = 0;
     try {
@@ -146,7 +197,7 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
         // never touched, and no packet is copied as the list grows.
         if (!request.sink) outcome.packets.reserve(data.size() / std::max<std::size_t>(rules.header_bytes, 1) + 1);
         while (offset < data.size()) {
-            if (request.poll && ++since_poll >= 4096) {
+            if (request.poll && since_poll >= 4096) {
                 since_poll = 0;
                 const auto now = std::chrono::steady_clock::now();
                 if (now - last_poll >= std::chrono::milliseconds(2)) {
@@ -160,8 +211,12 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
             }
             PacketSpan packet;
             ScanProblem problem;
-            const PacketProblem found = read_header(data, offset, rules, packet, problem);
+            bool by_word = false;
+            std::uint64_t word = 0;
+            const PacketProblem found = read_header(data, offset, rules, packet, problem, by_word, word);
             if (found == PacketProblem::none) [[likely]] {
+                if (by_word) packet.count += run_after(data, packet, word & rules.run_mask, rules, kLongestRun);
+                since_poll += packet.count;
                 if (request.sink) {
                     pending[pending_count++] = packet;
                     if (pending_count == kPending) {
@@ -169,11 +224,14 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
                         pending_count = 0;
                     }
                 } else {
-                    outcome.packets.push_back(packet);
+                    for (std::uint64_t k = 0; k < packet.count; ++k) {
+                        outcome.packets.push_back({packet.offset + k * packet.size, packet.size, packet.key, 1});
+                    }
                 }
-                offset += packet.size;
+                offset += packet.count * packet.size;
                 continue;
             }
+            ++since_poll;
             if (!request.at_end && (found == PacketProblem::partial_header || found == PacketProblem::past_end)) {
                 break;  // the rest of the packet is in the next piece
             }

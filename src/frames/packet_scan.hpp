@@ -7,6 +7,11 @@
 // headers; the packets of each key are then gathered into one contiguous
 // dump, so that each key's codec decodes them with its block decoder.
 //
+// Packets of one key and one size often come back to back (a file of one
+// APID): once a header is read, the scan compares the next headers' bits of
+// those fields with it, a word at a time, and hands the whole run on as one
+// span.
+//
 // A packet that cannot be framed (its header passes the end of the data,
 // its length is less than its header or passes the end of the data, or its
 // header does not hold a value it must) is a problem at its byte offset.
@@ -41,6 +46,7 @@ struct PacketRules {
     bool fast_fields = false;  // set by prepare_rules: every field in the first word
     std::uint64_t expected_mask = 0;  // fast_fields: the expected values' bits of the first word
     std::uint64_t expected_bits = 0;
+    std::uint64_t run_mask = 0;  // fast_fields: the bits of the first word that every field holds
 };
 
 // Picks the header reader for the fields: call once the rules are set.
@@ -54,10 +60,13 @@ enum class PacketProblem : std::uint8_t {
     unexpected_value,  // a header field without the value it must hold
 };
 
+// `count` packets of `size` bytes each, one after the other from `offset`,
+// all of `key`.
 struct PacketSpan {
     std::uint64_t offset = 0;
     std::uint64_t size = 0;
     std::uint64_t key = 0;
+    std::uint64_t count = 1;
 };
 
 struct ScanProblem {
@@ -70,7 +79,7 @@ struct ScanProblem {
 };
 
 struct ScanOutcome {
-    std::vector<PacketSpan> packets;
+    std::vector<PacketSpan> packets;  // one a packet (count 1)
     std::vector<ScanProblem> problems;
     std::uint64_t consumed = 0;  // bytes framed, skipped or reported
     bool stopped = false;        // poll returned false
@@ -82,7 +91,8 @@ struct ScanOutcome {
 class PacketSink {
   public:
     virtual ~PacketSink() = default;
-    // The packets in stream order, a few hundred at a time.
+    // The packets in stream order, a few hundred spans at a time; a span
+    // may hold a run of many.
     virtual void packets(std::span<const PacketSpan> packets) = 0;
 };
 

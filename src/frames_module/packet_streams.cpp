@@ -98,12 +98,12 @@ struct Group {
     std::uint64_t first_offset = 0;
     std::uint64_t next_offset = 0;
     std::uint64_t bytes = 0;
-    std::size_t count = 0;
+    std::uint64_t count = 0;
     PyObject* data = nullptr;     // the result's objects (owned by the caller), or null
     PyObject* offsets = nullptr;
     PyObject* sizes = nullptr;
     std::uint64_t filled_bytes = 0;
-    std::size_t filled = 0;
+    std::uint64_t filled = 0;
 };
 
 // The packets of the scans, by key, in the order keys first appear.  The
@@ -119,7 +119,7 @@ class GroupSink final : public PacketSink {
         : rules_(rules), keep_unknown_(keep_unknown), gather_(gather), data_(data) {}
 
     std::vector<Group> groups;
-    std::size_t unknown = 0;
+    std::uint64_t unknown = 0;
 
     void packets(std::span<const PacketSpan> packets) override {
         if (filling_) {
@@ -159,7 +159,7 @@ class GroupSink final : public PacketSink {
     void count(const PacketSpan& packet) {
         const std::uint32_t at = group_of(packet.key);
         if (at == kNotKept) {
-            ++unknown;
+            unknown += packet.count;
             return;
         }
         Group& group = groups[at];
@@ -170,9 +170,10 @@ class GroupSink final : public PacketSink {
         }
         if (packet.size != group.uniform_size) group.uniform_size = 0;
         if (packet.offset != group.next_offset) group.contiguous = false;
-        group.next_offset = packet.offset + packet.size;
-        group.bytes += packet.size;
-        ++group.count;
+        // A run lies in the data: its bytes cannot overflow.
+        group.next_offset = packet.offset + packet.count * packet.size;
+        group.bytes += packet.count * packet.size;
+        group.count += packet.count;
     }
 
     // The same packets again, in the same order.
@@ -180,13 +181,17 @@ class GroupSink final : public PacketSink {
         const std::uint32_t at = group_of_seen(packet.key);
         if (at == kNotKept) return;
         Group& group = groups[at];
+        const std::uint64_t bytes = packet.count * packet.size;
         if (group.data) {
-            std::memcpy(bytes_of(group.data) + group.filled_bytes, data_.data() + packet.offset, packet.size);
+            std::memcpy(bytes_of(group.data) + group.filled_bytes, data_.data() + packet.offset, bytes);
         }
-        if (group.offsets) std::memcpy(bytes_of(group.offsets) + group.filled * 8, &packet.offset, 8);
-        if (group.sizes) std::memcpy(bytes_of(group.sizes) + group.filled * 8, &packet.size, 8);
-        group.filled_bytes += packet.size;
-        ++group.filled;
+        for (std::uint64_t k = 0; k < packet.count && (group.offsets || group.sizes); ++k) {
+            const std::uint64_t offset = packet.offset + k * packet.size;
+            if (group.offsets) std::memcpy(bytes_of(group.offsets) + (group.filled + k) * 8, &offset, 8);
+            if (group.sizes) std::memcpy(bytes_of(group.sizes) + (group.filled + k) * 8, &packet.size, 8);
+        }
+        group.filled_bytes += bytes;
+        group.filled += packet.count;
     }
 
     bool is_known(std::uint64_t key) const noexcept {
@@ -326,7 +331,7 @@ PyObject* scan_packets_function(PyObject*, PyObject* args) {
             return nullptr;
         }
     }
-    const std::size_t unknown = sink.unknown;
+    const std::uint64_t unknown = sink.unknown;
     PyRef result_groups(PyDict_New());
     if (!result_groups) return nullptr;
     for (const Group& group : sink.groups) {

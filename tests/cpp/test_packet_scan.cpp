@@ -1,7 +1,8 @@
 // The packet scan: framing by a length field through both header readers
 // (one word, field by field), every problem at its offset, resuming after
-// garbage, pieces of a longer stream, and random bytes that must never read
-// past the data; and the bulk decoder reading frames by offset.
+// garbage, pieces of a longer stream, random bytes that must never read past
+// the data, and runs of packets alike found by words against the field by
+// field reader; and the bulk decoder reading frames by offset.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -154,6 +155,100 @@ void check_random_bytes() {
     }
 }
 
+bool same_packets(const ScanOutcome& left, const ScanOutcome& right) {
+    if (left.packets.size() != right.packets.size() || left.problems.size() != right.problems.size() ||
+        left.consumed != right.consumed) {
+        return false;
+    }
+    for (std::size_t k = 0; k < left.packets.size(); ++k) {
+        const PacketSpan& a = left.packets[k];
+        const PacketSpan& b = right.packets[k];
+        if (a.offset != b.offset || a.size != b.size || a.key != b.key || a.count != 1 || b.count != 1) return false;
+    }
+    for (std::size_t k = 0; k < left.problems.size(); ++k) {
+        const ScanProblem& a = left.problems[k];
+        const ScanProblem& b = right.problems[k];
+        if (a.offset != b.offset || a.problem != b.problem || a.resumed_at != b.resumed_at) return false;
+    }
+    return true;
+}
+
+// Runs of packets alike (found by comparing header words) against the field
+// by field reader: streams of runs of every length, broken by another key,
+// another size, a bad version or a cut, with packets shorter than a word.
+void check_runs_against_field_reads() {
+    const PacketRules by_word = ccsds_rules();
+    PacketRules by_field = by_word;
+    by_field.fast_fields = false;
+    CHECK(by_word.fast_fields && by_word.run_mask == 0xE7FF'0000'FFFF'0000ull);
+    std::uint64_t state = 0x2545F4914F6CDD1Dull;
+    const auto next = [&state](std::uint64_t below) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state % below;
+    };
+    for (int round = 0; round < 300; ++round) {
+        std::vector<std::uint8_t> data;
+        const std::size_t runs = 1 + next(6);
+        for (std::size_t r = 0; r < runs; ++r) {
+            const std::uint16_t key = next(4) == 0 ? 0x20 : 0x10;
+            const std::size_t size = 7 + next(3) * (next(2) == 0 ? 1 : 9);  // 7 to 25 bytes
+            const std::size_t count = next(3) == 0 ? 1 + next(3) : 1 + next(40);
+            for (std::size_t k = 0; k < count; ++k) append_packet(data, key, size);
+        }
+        switch (next(4)) {
+            case 0: data.resize(data.size() - 1 - next(std::min<std::size_t>(data.size(), 9) - 1)); break;
+            case 1: data[next(data.size())] |= 0x20; break;  // a version that is not 0, or a changed length
+            default: break;
+        }
+        for (bool skip : {false, true}) {
+            for (bool at_end : {true, false}) {
+                const ScanOutcome words = scan(data, by_word, skip, at_end);
+                const ScanOutcome fields = scan(data, by_field, skip, at_end);
+                CHECK(same_packets(words, fields));
+            }
+        }
+    }
+}
+
+// The sink's spans: a long run of one key comes as few spans, each inside the data.
+class CountingSink final : public PacketSink {
+  public:
+    std::uint64_t packet_count = 0;
+    std::size_t spans = 0;
+    std::uint64_t end = 0;
+    bool inside = true;
+    std::uint64_t data_size = 0;
+
+    void packets(std::span<const PacketSpan> packets) override {
+        for (const PacketSpan& packet : packets) {
+            inside &= packet.offset >= end && packet.offset + packet.count * packet.size <= data_size;
+            end = packet.offset + packet.count * packet.size;
+            packet_count += packet.count;
+            ++spans;
+        }
+    }
+};
+
+void check_runs_reach_the_sink() {
+    const PacketRules rules = ccsds_rules();
+    std::vector<std::uint8_t> data;
+    for (int k = 0; k < 100000; ++k) append_packet(data, 0x10, 9);
+    append_packet(data, 0x20, 30);
+    for (int k = 0; k < 10; ++k) append_packet(data, 0x10, 9);
+    CountingSink sink;
+    sink.data_size = data.size();
+    ScanRequest request;
+    request.data = data;
+    request.sink = &sink;
+    ScanOutcome outcome;
+    CHECK(scan_packets(request, rules, outcome));
+    CHECK(sink.packet_count == 100011 && sink.inside && sink.end == data.size());
+    CHECK(sink.spans < 10);
+    CHECK(outcome.consumed == data.size() && outcome.problems.empty());
+}
+
 void check_frames_by_offset() {
     // Frames of 3 bytes scattered over the data: the decoder gathers them.
     std::vector<std::uint8_t> data(3000);
@@ -192,6 +287,8 @@ int main() {
     check_problems_and_resuming();
     check_impossible_lengths();
     check_random_bytes();
+    check_runs_against_field_reads();
+    check_runs_reach_the_sink();
     check_frames_by_offset();
     return failures == 0 ? 0 : 1;
 }
