@@ -75,17 +75,6 @@ def _field_index(header: FrameCodec, name: str, role: str) -> int:
     return header.names.index(name)
 
 
-def _offsets_after(first: int, sizes_bytes: bytes | None, uniform: int, count: int) -> bytes:
-    """The offsets of packets that lie one after the other from `first`."""
-    offsets = array.array("Q")
-    offset = first
-    sizes = memoryview(sizes_bytes).cast("Q") if sizes_bytes is not None else [uniform] * count
-    for size in sizes:
-        offsets.append(offset)
-        offset += size
-    return offsets.tobytes()
-
-
 class PacketStream:
     """Packets one after the other, each starting with `header`.
 
@@ -190,8 +179,8 @@ class PacketStream:
             # the key's packets gathered, or the stream where they lie one
             # after the other.
             if offsets_bytes is None:
-                offsets: Any = (range(first, first + count * uniform, uniform) if uniform
-                                else memoryview(_offsets_after(first, sizes_bytes, uniform, count)).cast("Q"))
+                # All alike, one after the other.
+                offsets: Any = range(first, first + count * uniform, uniform)
             else:
                 offsets = memoryview(offsets_bytes).cast("Q")
             start: int | None

@@ -125,6 +125,9 @@ namespace {
     const std::uint64_t mask = rules.run_mask;
     std::uint64_t next = packet.offset + size;
     std::uint64_t count = 0;
+    // In a stream of many keys the next packet is seldom alike: one word
+    // tells, before four are loaded.
+    if (next > last || (load_big_endian(bytes + next) & mask) != pattern) return 0;
     // Four at a time while four fit (3 * size cannot overflow: size <= last / 3).
     if (size <= last / 3) {
         const std::uint64_t last_four = last - 3 * size;
@@ -192,22 +195,25 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
     constexpr std::uint64_t kLongestRun = 1 << 16;
     PacketSpan pending[kPending];
     std::size_t pending_count = 0;
+    // Every few thousand packets (or bytes searched after a problem), and
+    // at most every 2 ms: whether to go on.
+    const auto keep_going = [&]() {
+        if (!request.poll || since_poll < 4096) return true;
+        since_poll = 0;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_poll < std::chrono::milliseconds(2)) return true;
+        last_poll = now;
+        return request.poll(request.poll_context);
+    };
     try {
         // Room for as many packets as there can be; pages never written are
         // never touched, and no packet is copied as the list grows.
         if (!request.sink) outcome.packets.reserve(data.size() / std::max<std::size_t>(rules.header_bytes, 1) + 1);
         while (offset < data.size()) {
-            if (request.poll && since_poll >= 4096) {
-                since_poll = 0;
-                const auto now = std::chrono::steady_clock::now();
-                if (now - last_poll >= std::chrono::milliseconds(2)) {
-                    last_poll = now;
-                    if (!request.poll(request.poll_context)) {
-                        outcome.stopped = true;
-                        outcome.consumed = offset;
-                        return false;
-                    }
-                }
+            if (!keep_going()) {
+                outcome.stopped = true;
+                outcome.consumed = offset;
+                return false;
             }
             PacketSpan packet;
             ScanProblem problem;
@@ -248,6 +254,14 @@ bool scan_packets(const ScanRequest& request, const PacketRules& rules, ScanOutc
             while (next < data.size() && !frames_here(data, next, rules, request.at_end, undecided) &&
                    !undecided) {
                 ++next;
+                // A long stretch of bytes that are not packets is searched
+                // byte by byte: Ctrl-C must still be heard.
+                ++since_poll;
+                if (!keep_going()) {
+                    outcome.stopped = true;
+                    outcome.consumed = offset;
+                    return false;
+                }
             }
             problem.resumed_at = next;
             outcome.problems.push_back(problem);

@@ -1,15 +1,15 @@
 // The interpreter's side of the packet scan (frames/packet_scan.hpp): the
 // header codec's compiled fields become the scan's rules, the caller's bytes
 // are read once (copied first unless they are a bytes object), the scan and
-// the gathering run without the interpreter lock, and the packets of each
-// key come back as one bytes object with their offsets and sizes.
+// the grouping (frames/packet_groups.hpp) run without the interpreter lock
+// in one pass, and the packets of each key come back as their offsets and
+// sizes, and as one bytes object where they are copied.
 #include "frames_module/packet_streams.hpp"
 
 #include <algorithm>
-#include <cstring>
-#include <unordered_map>
 #include <vector>
 
+#include "frames/packet_groups.hpp"
 #include "frames/packet_scan.hpp"
 #include "frames_module/dump_decoding.hpp"
 #include "frames_module/frame_codec.hpp"
@@ -88,154 +88,22 @@ std::uint8_t* bytes_of(PyObject* object) noexcept {
     return object ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(object)) : nullptr;
 }
 
-// One key's packets, as the first scan counts them and the second writes
-// them into the result's objects.
-struct Group {
-    std::uint64_t key = 0;
-    bool copied = false;             // the bytes are gathered: raw packets
-    bool contiguous = true;          // each packet follows the one before
-    std::uint64_t uniform_size = 0;  // every packet's size, or 0 where they differ
-    std::uint64_t first_offset = 0;
-    std::uint64_t next_offset = 0;
-    std::uint64_t bytes = 0;
-    std::uint64_t count = 0;
-    PyObject* data = nullptr;     // the result's objects (owned by the caller), or null
+bool is_known(const PacketRules& rules, std::uint64_t key) noexcept {
+    return rules.known_keys.empty() || std::binary_search(rules.known_keys.begin(), rules.known_keys.end(), key);
+}
+
+// A bytes object of native uint64 values, made by new_bytes: its storage
+// is aligned for them.
+std::uint64_t* words_of(PyObject* object) noexcept {
+    return object ? reinterpret_cast<std::uint64_t*>(PyBytes_AS_STRING(object)) : nullptr;
+}
+
+// A group's result objects: the packets one after the other (where they
+// are copied), their offsets and their sizes, each null where not needed.
+struct GroupObjects {
+    PyObject* data = nullptr;
     PyObject* offsets = nullptr;
     PyObject* sizes = nullptr;
-    std::uint64_t filled_bytes = 0;
-    std::uint64_t filled = 0;
-};
-
-// The packets of the scans, by key, in the order keys first appear.  The
-// first scan counts; make_results makes the objects, exactly as large as
-// they need to be; the second scan (only where some key needs one) writes
-// the offsets of scattered packets, sizes that differ, and the packets of
-// keys without a codec.  A codec reads scattered packets by offset: copying
-// them together first costs more here (fresh pages for the copy) than its
-// pass over the stream.
-class GroupSink final : public PacketSink {
-  public:
-    GroupSink(const PacketRules& rules, bool keep_unknown, bool gather, std::span<const std::uint8_t> data)
-        : rules_(rules), keep_unknown_(keep_unknown), gather_(gather), data_(data) {}
-
-    std::vector<Group> groups;
-    std::uint64_t unknown = 0;
-
-    void packets(std::span<const PacketSpan> packets) override {
-        if (filling_) {
-            for (const PacketSpan& packet : packets) fill(packet);
-        } else {
-            for (const PacketSpan& packet : packets) count(packet);
-        }
-    }
-
-    // The objects of every group, kept in `objects`; whether a second scan
-    // is needed to fill them.  False with an exception set.
-    bool make_results(std::vector<PyRef>& objects, bool& second_scan) {
-        second_scan = false;
-        for (Group& group : groups) {
-            group.copied = gather_ || !is_known(group.key);
-            PyRef data(group.copied ? new_bytes(group.bytes) : Py_NewRef(Py_None));
-            PyRef offsets(group.contiguous ? Py_NewRef(Py_None) : new_bytes(std::uint64_t{group.count} * 8));
-            PyRef sizes(group.uniform_size == 0 || group.copied ? new_bytes(std::uint64_t{group.count} * 8)
-                                                                : Py_NewRef(Py_None));
-            if (!data || !offsets || !sizes) return false;
-            group.data = data.get() == Py_None ? nullptr : data.get();
-            group.offsets = offsets.get() == Py_None ? nullptr : offsets.get();
-            group.sizes = sizes.get() == Py_None ? nullptr : sizes.get();
-            second_scan |= group.data || group.offsets || group.sizes;
-            objects.push_back(std::move(data));
-            objects.push_back(std::move(offsets));
-            objects.push_back(std::move(sizes));
-        }
-        filling_ = true;
-        has_last_ = false;
-        return true;
-    }
-
-  private:
-    static constexpr std::uint32_t kNotKept = UINT32_MAX;
-
-    void count(const PacketSpan& packet) {
-        const std::uint32_t at = group_of(packet.key);
-        if (at == kNotKept) {
-            unknown += packet.count;
-            return;
-        }
-        Group& group = groups[at];
-        if (group.count == 0) {
-            group.uniform_size = packet.size;
-            group.first_offset = packet.offset;
-            group.next_offset = packet.offset;
-        }
-        if (packet.size != group.uniform_size) group.uniform_size = 0;
-        if (packet.offset != group.next_offset) group.contiguous = false;
-        // A run lies in the data: its bytes cannot overflow.
-        group.next_offset = packet.offset + packet.count * packet.size;
-        group.bytes += packet.count * packet.size;
-        group.count += packet.count;
-    }
-
-    // The same packets again, in the same order.
-    void fill(const PacketSpan& packet) noexcept {
-        const std::uint32_t at = group_of_seen(packet.key);
-        if (at == kNotKept) return;
-        Group& group = groups[at];
-        const std::uint64_t bytes = packet.count * packet.size;
-        if (group.data) {
-            std::memcpy(bytes_of(group.data) + group.filled_bytes, data_.data() + packet.offset, bytes);
-        }
-        for (std::uint64_t k = 0; k < packet.count && (group.offsets || group.sizes); ++k) {
-            const std::uint64_t offset = packet.offset + k * packet.size;
-            if (group.offsets) std::memcpy(bytes_of(group.offsets) + (group.filled + k) * 8, &offset, 8);
-            if (group.sizes) std::memcpy(bytes_of(group.sizes) + (group.filled + k) * 8, &packet.size, 8);
-        }
-        group.filled_bytes += bytes;
-        group.filled += packet.count;
-    }
-
-    bool is_known(std::uint64_t key) const noexcept {
-        return rules_.known_keys.empty() ||
-               std::binary_search(rules_.known_keys.begin(), rules_.known_keys.end(), key);
-    }
-
-    // Streams have few keys, often in runs: the last key's group first.
-    std::uint32_t group_of(std::uint64_t key) {
-        if (has_last_ && key == last_key_) return last_group_;
-        std::uint32_t at = kNotKept;
-        if (keep_unknown_ || is_known(key)) {
-            auto [where, added] = index_.try_emplace(key, static_cast<std::uint32_t>(groups.size()));
-            if (added) {
-                groups.emplace_back();
-                groups.back().key = key;
-            }
-            at = where->second;
-        }
-        has_last_ = true;
-        last_key_ = key;
-        last_group_ = at;
-        return at;
-    }
-
-    // Every key was met by the first scan: a lookup that adds nothing.
-    std::uint32_t group_of_seen(std::uint64_t key) noexcept {
-        if (has_last_ && key == last_key_) return last_group_;
-        const auto where = index_.find(key);
-        has_last_ = true;
-        last_key_ = key;
-        last_group_ = where == index_.end() ? kNotKept : where->second;
-        return last_group_;
-    }
-
-    const PacketRules& rules_;
-    bool keep_unknown_;
-    bool gather_;
-    std::span<const std::uint8_t> data_;
-    bool filling_ = false;
-    std::unordered_map<std::uint64_t, std::uint32_t> index_;
-    bool has_last_ = false;
-    std::uint64_t last_key_ = 0;
-    std::uint32_t last_group_ = kNotKept;
 };
 
 }  // namespace
@@ -249,11 +117,10 @@ class GroupSink final : public PacketSink {
 // offsets and sizes are native uint64 arrays, one entry per packet;
 // uniform_size is the packets' size where all of a key's are alike, else 0.
 // data (the packets one after the other) is None for the keys with a codec
-// whose packets lie one after the other in the stream (unless `gather`):
-// their codecs read them where they lie;
+// (unless `gather`): their codecs read them where they lie in the stream.
 // sizes is None where uniform_size says it all and data is None; offsets
 // is None where the key's packets lie one after the other from
-// first_offset.
+// first_offset, and also all alike where data is None.
 PyObject* scan_packets_function(PyObject*, PyObject* args) {
     PyObject* header = nullptr;
     PyObject* buffer = nullptr;
@@ -298,12 +165,17 @@ PyObject* scan_packets_function(PyObject*, PyObject* args) {
         data = copy;
     }
 
-    GroupSink sink(rules, keep_unknown != 0, gather != 0, data);
+    // Packets of keys without a codec are counted only, unless kept.
+    const std::span<const std::uint64_t> kept =
+        keep_unknown ? std::span<const std::uint64_t>{} : std::span<const std::uint64_t>{rules.known_keys};
+    // Copying every group's packets (a split) takes a second pass in stream
+    // order; otherwise the groups keep lists, in one pass.
+    PacketGroups groups(kept, rules.key.bits, data, /*lists=*/!gather);
     ScanRequest request;
     request.data = data;
     request.skip_problems = skip_problems != 0;
     request.at_end = at_end != 0;
-    request.sink = &sink;
+    request.sink = &groups;
     Released released;
     request.poll = poll_signals;
     request.poll_context = &released;
@@ -317,28 +189,62 @@ PyObject* scan_packets_function(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_RuntimeError, "the packet scan stopped");
         return nullptr;
     }
+    // The objects first, exactly as large as they need to be; then they are
+    // filled without the lock.
     std::vector<PyRef> objects;
-    bool second_scan = false;
-    if (!sink.make_results(objects, second_scan)) return nullptr;
-    if (second_scan) {
-        ScanOutcome again;  // the same scan: the same packets, written out
+    std::vector<GroupObjects> made(groups.groups.size());
+    bool any = false;
+    for (std::size_t g = 0; g < groups.groups.size(); ++g) {
+        const PacketGroup& group = groups.groups[g];
+        const bool copied = gather || !is_known(rules, group.key);
+        const bool by_offset = !group.contiguous || (group.uniform_size == 0 && !copied);
+        PyRef packed(copied ? new_bytes(group.bytes) : Py_NewRef(Py_None));
+        PyRef offsets(by_offset ? new_bytes(group.count * 8) : Py_NewRef(Py_None));
+        PyRef sizes(group.uniform_size == 0 || copied ? new_bytes(group.count * 8) : Py_NewRef(Py_None));
+        if (!packed || !offsets || !sizes) return nullptr;
+        made[g] = {packed.get() == Py_None ? nullptr : packed.get(),
+                   offsets.get() == Py_None ? nullptr : offsets.get(),
+                   sizes.get() == Py_None ? nullptr : sizes.get()};
+        any |= made[g].data || made[g].offsets || made[g].sizes;
+        objects.push_back(std::move(packed));
+        objects.push_back(std::move(offsets));
+        objects.push_back(std::move(sizes));
+    }
+    if (any && gather) {
+        std::vector<GroupCopy> copies(made.size());
+        for (std::size_t g = 0; g < made.size(); ++g) {
+            copies[g] = {bytes_of(made[g].data), words_of(made[g].offsets), words_of(made[g].sizes)};
+        }
+        groups.start_copying(copies);
+        ScanOutcome again;  // the same scan: the same packets, copied
         released.state = PyEval_SaveThread();
-        const bool filled = scan_packets(request, rules, again);
+        const bool copied = scan_packets(request, rules, again);
         PyEval_RestoreThread(released.state);
         if (PyErr_Occurred()) return nullptr;
-        if (!filled) {
+        if (!copied) {
             PyErr_SetString(PyExc_RuntimeError, "the packet scan stopped");
             return nullptr;
         }
+    } else if (any) {
+        released.state = PyEval_SaveThread();
+        for (std::size_t g = 0; g < groups.groups.size(); ++g) {
+            const PacketGroup& group = groups.groups[g];
+            if (made[g].data) group.gather(data, bytes_of(made[g].data));
+            if (made[g].offsets) group.write_offsets(words_of(made[g].offsets));
+            if (made[g].sizes) group.write_sizes(words_of(made[g].sizes));
+        }
+        PyEval_RestoreThread(released.state);
     }
-    const std::uint64_t unknown = sink.unknown;
+    const std::uint64_t unknown = groups.unknown;
     PyRef result_groups(PyDict_New());
     if (!result_groups) return nullptr;
-    for (const Group& group : sink.groups) {
+    for (std::size_t g = 0; g < groups.groups.size(); ++g) {
+        const PacketGroup& group = groups.groups[g];
         PyRef key(PyLong_FromUnsignedLongLong(group.key));
         if (!key) return nullptr;
-        PyRef entry(Py_BuildValue("(OOOKKn)", group.data ? group.data : Py_None,
-                                  group.offsets ? group.offsets : Py_None, group.sizes ? group.sizes : Py_None,
+        PyRef entry(Py_BuildValue("(OOOKKn)", made[g].data ? made[g].data : Py_None,
+                                  made[g].offsets ? made[g].offsets : Py_None,
+                                  made[g].sizes ? made[g].sizes : Py_None,
                                   static_cast<unsigned long long>(group.uniform_size),
                                   static_cast<unsigned long long>(group.first_offset),
                                   static_cast<Py_ssize_t>(group.count)));
