@@ -248,3 +248,110 @@ def test_packets_longer_than_their_codec_in_runs_and_scattered(others):
     assert result[1]["value"].tolist() == [0, 1, 2, 4, 5]
     assert [error.byte_offset for error in result.errors] == [3 * (4 + 3 * others)]
     assert result.get(2) is None or result[2]["x"].tolist() == [9] * 6
+
+
+# ---- runs and groups -------------------------------------------------------------
+
+def _packet(key, sequence, size, order="big"):
+    """A packet of the run tests' header: key (8 bits), length (16 bits, total
+    size - 3, in `order`), then a sequence byte and filler."""
+    body = bytes([sequence & 0xFF]) + bytes((sequence * 7 + k) & 0xFF for k in range(size - 4))
+    return bytes([key]) + (size - 3).to_bytes(2, order) + body
+
+
+def _run_stream(pattern):
+    """(key, size) per packet for each pattern of keys and sizes."""
+    rng = random.Random(len(pattern))
+    if pattern == "one key":
+        return [(1, 9)] * 3000
+    if pattern == "long runs of two keys":
+        return [(key, 9 if key == 1 else 12) for key in (1, 2, 1, 1, 2) for _ in range(rng.randint(1, 700))]
+    if pattern == "interleaved":
+        return [(rng.choice((1, 2, 3)), 9 if rng.random() < 0.9 else 12) for _ in range(2000)]
+    if pattern == "a size change in a run":
+        return [(1, 9)] * 500 + [(1, 12)] + [(1, 9)] * 500 + [(2, 12)] * 3 + [(1, 9)] * 5
+    if pattern == "packets shorter than a word":
+        return [(3, 5)] * 300 + [(1, 9)] + [(3, 5)] * 7
+    raise AssertionError(pattern)
+
+
+@pytest.mark.parametrize("order", ["big", "little"], ids=["read by word", "read field by field"])
+@pytest.mark.parametrize("pattern", ["one key", "long runs of two keys", "interleaved", "a size change in a run",
+                                     "packets shorter than a word"])
+def test_runs_and_groups_decode_as_one_packet_at_a_time(pattern, order):
+    """Whatever way a key's packets lie in the stream (all of it, in runs,
+    scattered, of changing sizes), and whichever way the header is read, each
+    packet decodes as its codec decodes it alone; the wrong sizes are errors
+    at their offsets, and an unknown key's packets are kept whole."""
+    header = [unsigned("key", 8), {**unsigned("length", 16), "byte_order": order}]
+    codecs = {1: FrameCodec(header + [unsigned("sequence", 8), unsigned("rest", 40)]),
+              2: FrameCodec(header + [unsigned("sequence", 8), unsigned("rest", 64)])}
+    stream = PacketStream(header, length_field="length", key_field="key", length_add=3, codecs=codecs,
+                          unknown="keep")
+    packets = [_packet(key, n, size, order) for n, (key, size) in enumerate(_run_stream(pattern))]
+    result = stream.unpack_many(b"".join(packets), errors="null")
+    offsets = [sum(map(len, packets[:n])) for n in range(len(packets))]
+    for key, codec in codecs.items():
+        mine = [(offset, packet) for offset, packet in zip(offsets, packets) if packet[0] == key]
+        fitting = [packet for _, packet in mine if len(packet) == codec.size]
+        if not fitting:
+            continue
+        columns = result[key]
+        assert [dict(zip(columns, row)) for row in zip(*(columns[name].tolist() for name in columns))] == \
+            [codec.unpack(packet) for packet in fitting]
+    assert [error.byte_offset for error in result.errors] == \
+        [offset for offset, packet in zip(offsets, packets) if packet[0] in codecs and len(packet) != codecs[packet[0]].size]
+    assert result.raw.get(3, []) == [packet for packet in packets if packet[0] == 3]
+    assert stream.split(b"".join(packets)) == {key: b"".join(packet for packet in packets if packet[0] == key)
+                                               for key in dict.fromkeys(packet[0] for packet in packets)}
+
+
+def test_ctrl_c_stops_a_long_search_for_packets():
+    """After a problem, errors="null" searches byte by byte for where packets
+    frame again; a long stretch of garbage must still hear Ctrl-C (the handler
+    runs while the scan is under way, not after it)."""
+    import signal
+    import sys
+    import threading
+
+    from bitloom import _frames
+
+    stream = ccsds.stream({0x010: codec_of(0x010)})
+    garbage = bytes([0xE5]) * (48 << 20)  # version 7: no packet frames anywhere
+    main = threading.get_ident()
+    for _ in range(3):
+        inside = threading.Event()
+        seen = []
+
+        def profile(frame, event, argument):
+            if event == "c_call" and argument is _frames._scan_packets:
+                inside.set()
+            elif event in ("c_return", "c_exception") and argument is _frames._scan_packets:
+                inside.clear()
+
+        def handler(signum, frame):
+            # Handled after the scan, it runs as the profile hears the scan
+            # return, in the hook itself.
+            seen.append(inside.is_set() and frame.f_code is not profile.__code__)
+            raise KeyboardInterrupt
+
+        def interrupt():
+            if inside.wait(10):
+                signal.pthread_kill(main, signal.SIGINT)
+
+        previous = signal.signal(signal.SIGINT, handler)
+        sender = threading.Thread(target=interrupt)
+        sender.start()
+        sys.setprofile(profile)
+        try:
+            stream.unpack_many(garbage, errors="null")
+        except KeyboardInterrupt:
+            pass
+        finally:
+            sys.setprofile(None)
+            inside.set()
+            sender.join()
+            signal.signal(signal.SIGINT, previous)
+        if seen == [True]:
+            return
+    pytest.fail(f"Ctrl-C was handled only after the scan: {seen}")

@@ -52,8 +52,10 @@ std::string to_hex(std::uint64_t value, int digits) {
     for (char& c : text) {
         if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
     }
+    // Built whole rather than by insert(0, ...): GCC 12's link-time
+    // optimisation took the insert for a write of 2 GiB into the buffer.
     if (static_cast<int>(text.size()) < digits) {
-        text.insert(0, static_cast<std::size_t>(digits) - text.size(), '0');
+        return std::string(static_cast<std::size_t>(digits) - text.size(), '0') + text;
     }
     return text;
 }
