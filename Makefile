@@ -223,6 +223,7 @@ $(BENCH_STAMP): $(STAMP)
 bench: install $(BENCH_STAMP)
 	cd benchmarks && ../$(VPY) run.py $(BENCH_ARGS)
 	cd benchmarks && nice ../$(VPY) dumps.py --markdown BENCHMARKS.md
+	cd benchmarks && nice ../$(VPY) streams.py --markdown BENCHMARKS.md
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV) $(CPP_TEST_BIN) fuzz/bin

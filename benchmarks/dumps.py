@@ -40,6 +40,7 @@ import numpy
 from bitloom.frames import FrameCodec
 
 import frames as telemetry
+from report import write_section
 
 HERE = Path(__file__).resolve().parent
 
@@ -483,12 +484,7 @@ def main(argv=None) -> int:
     print(text)
     if arguments.markdown:
         # The section replaces the one of an earlier run, if the file has it.
-        heading = "## Dumps into columns (benchmarks/dumps.py)"
-        path = arguments.markdown
-        existing = path.read_text(encoding="utf-8") if path.exists() else ""
-        existing = existing.split("\n" + heading + "\n")[0].rstrip("\n")
-        path.write_text(existing + "\n\n" + heading + "\n\n" + METHOD + "\n" + text,
-                        encoding="utf-8")
+        write_section(arguments.markdown, "## Dumps into columns (benchmarks/dumps.py)", METHOD + "\n" + text)
     return 0
 
 

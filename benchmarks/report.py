@@ -264,7 +264,9 @@ PREAMBLE = """# Benchmarks
 
 The figures of the latest `make bench` run, and how they are measured. This
 file and `ratios.png` are written whole by `benchmarks/run.py` (`make bench`;
-a run with `BENCH_ARGS="--filter utf8"` writes only the cases it ran): the
+a run with `BENCH_ARGS="--filter utf8"` writes only the cases it ran), and
+`benchmarks/dumps.py` and `benchmarks/streams.py` then add their sections at
+the end (dumps into columns; packet streams against ccsdspy): the
 earlier runs are in the history of this file in git, and what changed between
 them in the commits' messages. Ratios are bitloom's median time over the peer's: below 1
 bitloom is faster. Every peer call is checked once to return the same bytes or
@@ -363,6 +365,21 @@ def markdown(results: Results, repository: Path, chart_name: str | None) -> str:
 
 def write_markdown(path: Path, text: str) -> None:
     path.write_text(text, encoding="utf-8")
+
+
+def write_section(path: Path, heading: str, body: str) -> None:
+    """Puts `heading` and `body` into the markdown file at `path`: in place of
+    an earlier run's section (up to the next heading of its level), or at
+    the end.  benchmarks/dumps.py and streams.py add their sections so."""
+    text = path.read_text(encoding="utf-8") if path.exists() else ""
+    level = heading.split(" ")[0] + " "
+    before, found, after = text.partition("\n" + heading + "\n")
+    rest = ""
+    if found:
+        following = [line for line in after.split("\n") if line.startswith(level)]
+        rest = "\n" + after[after.index("\n" + following[0]) + 1:] if following else ""
+    path.write_text(before.rstrip("\n") + "\n\n" + heading + "\n\n" + body.rstrip("\n") + "\n" + rest,
+                    encoding="utf-8")
 
 
 # ---- chart ----------------------------------------------------------------------

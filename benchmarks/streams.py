@@ -37,6 +37,8 @@ from typing import Any
 
 from bitloom.frames import ccsds
 
+from report import write_section
+
 
 HEADING = "## Packet streams (benchmarks/streams.py)"
 
@@ -257,28 +259,14 @@ interleaved with its peers on the same bytes, after one warm-up call each,
 and the median of the repeats' CPU time is kept (wall time beside it); every
 call runs on one thread. The streams are random CCSDS packets made by the
 script (version 0, sequence flags 3). The mixed stream interleaves five APIDs
-of 13 to 88 bytes at random; ccsdspy splits it with `split_by_apid` and
+of 11 to 126 bytes at random; ccsdspy splits it with `split_by_apid` and
 loads each APID with `FixedLength.load`. The variable packets hold a mode
 byte, 0 to 200 16-bit channels and a 16-bit CRC; ccsdspy reads them with
 `VariableLength.load` and an array of shape "expand". The fixed packets are
-those of one APID of the mixed stream (35 bytes, 16 fields after the
-header), read by the stream and by the APID's `FrameCodec.unpack_many`.
+of one APID of the mixed stream (35 bytes, 16 fields after the header), as
+many as it has of each APID, one after the other: read by the stream and by
+the APID's `FrameCodec.unpack_many`.
 """
-
-
-def write_section(path: Path, heading: str, body: str) -> None:
-    """Puts `heading` and `body` into the markdown file at `path`, in place of
-    an earlier run's section (up to the next heading of its level) or at the
-    end."""
-    text = path.read_text(encoding="utf-8") if path.exists() else ""
-    level = heading.split(" ")[0] + " "
-    before, found, after = text.partition("\n" + heading + "\n")
-    rest = ""
-    if found:
-        following = [line for line in after.split("\n") if line.startswith(level)]
-        rest = after[after.index("\n" + following[0]):] if following else ""
-    path.write_text(before.rstrip("\n") + "\n\n" + heading + "\n\n" + body.rstrip("\n") + "\n" + rest,
-                    encoding="utf-8")
 
 
 def main(argv: list[str] | None = None) -> int:

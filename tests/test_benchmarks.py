@@ -39,3 +39,18 @@ def test_quick_pass_without_the_optional_peers(tmp_path):
     assert "bytes.decode utf-8" in done.stdout
     assert "bitstruct" not in done.stdout
     assert list(tmp_path.iterdir()) == []
+
+
+def test_quick_pass_of_the_packet_streams(tmp_path):
+    # The stream benchmark checks ccsdspy's values against bitloom's before
+    # timing: a quick pass runs those checks on small streams.
+    import importlib.util
+    script = HARNESS.parent / "streams.py"
+    done = subprocess.run([sys.executable, str(script), "--quick"], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "stream vs FrameCodec.unpack_many:" in done.stdout
+    if importlib.util.find_spec("ccsdspy"):
+        assert "vs ccsdspy split_by_apid + load per APID:" in done.stdout
+        assert "vs ccsdspy VariableLength.load:" in done.stdout
+    assert list(tmp_path.iterdir()) == []

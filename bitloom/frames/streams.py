@@ -10,6 +10,7 @@ one dump that its FrameCodec decodes with unpack_many.
 from __future__ import annotations
 
 import array
+import itertools
 import os
 from collections.abc import Iterator, Mapping
 from typing import Any, NamedTuple
@@ -195,13 +196,12 @@ class PacketStream:
             decode_packets = getattr(codec, "_decode_packets", None)
             if decode_packets is not None:
                 # A codec whose packets vary in length (an array of variable length).
-                sizes: list[int] = (list(memoryview(sizes_bytes).cast("Q")) if sizes_bytes is not None
+                sizes: list[int] = (memoryview(sizes_bytes).cast("Q").tolist() if sizes_bytes is not None
                                     else [uniform] * len(offsets))
-                starts: list[int] = []
-                position = 0
-                for offset, size in zip(offsets, sizes):
-                    starts.append(position if start is None else offset - start)
-                    position += size
+                # Where each packet starts in `source`: gathered one after the
+                # other, or where it lies in the stream.
+                starts: list[int] = ([0, *itertools.accumulate(sizes)][:-1] if start is None
+                                     else list(offsets) if start == 0 else [offset - start for offset in offsets])
                 try:
                     columns = decode_packets(source, starts, sizes)
                 except ValueError:
