@@ -41,7 +41,8 @@ void PacketGroup::gather(std::span<const std::uint8_t> data, std::uint8_t* out) 
 PacketGroups::PacketGroups(std::span<const std::uint64_t> kept_keys, unsigned key_bits,
                            std::span<const std::uint8_t> data, bool lists)
     : kept_keys_(kept_keys), data_(data), lists_(lists) {
-    if (key_bits <= 16) table_.assign(std::size_t{1} << key_bits, kUnseen);
+    // 16 KB at most: a small call must not pay for a large table.
+    if (key_bits <= 12) table_.assign(std::size_t{1} << key_bits, kUnseen);
 }
 
 std::uint64_t PacketGroups::expected_count(const PacketGroup& group, std::uint64_t offset) const noexcept {
@@ -66,9 +67,14 @@ std::uint32_t PacketGroups::group_of(std::uint64_t key) {
         if (at == kUnseen) [[unlikely]] at = first_seen(key);
         return at;
     }
+    // Wider keys: streams have few, often in runs.
+    if (has_last_ && key == last_key_) return last_group_;
     auto where = wide_.find(key);
     if (where == wide_.end()) where = wide_.emplace(key, first_seen(key)).first;
-    return where->second;
+    has_last_ = true;
+    last_key_ = key;
+    last_group_ = where->second;
+    return last_group_;
 }
 
 void PacketGroups::add(const PacketSpan& run) {
@@ -114,7 +120,7 @@ void PacketGroups::add(const PacketSpan& run) {
 void PacketGroups::copy(const PacketSpan& run) {
     // Every key was met by the first pass: the lookup adds nothing.
     const std::uint32_t at = group_of(run.key);
-    if (at == kNotKept) return;
+    if (at >= copies_.size()) return;  // not kept
     GroupCopy& to = copies_[at];
     const std::uint64_t bytes = run.count * run.size;
     if (to.data) std::memcpy(to.data + to.filled_bytes, data_.data() + run.offset, bytes);

@@ -43,10 +43,6 @@ struct PacketGroup {
     void gather(std::span<const std::uint8_t> data, std::uint8_t* out) const noexcept;
 };
 
-// The sink that groups the packets of `data_bytes` bytes of data.  Keys not
-// in `kept_keys` (sorted; empty: every key is kept) are only counted.  `key_bits` is the key field's width: keys of
-// up to 16 bits are looked up in a table, wider ones in a hash map.  Adding
-// may throw std::bad_alloc (the scan ends as out of memory).
 // Where the second pass writes a group's packets (each may be null).
 struct GroupCopy {
     std::uint8_t* data = nullptr;
@@ -56,6 +52,11 @@ struct GroupCopy {
     std::uint64_t filled = 0;
 };
 
+// The sink that groups the packets of `data`.  Keys not in `kept_keys`
+// (sorted; empty: every key is kept) are only counted.  `key_bits` is the
+// key field's width: keys of up to 12 bits (APIDs, CAN identifiers) are
+// looked up in a table, wider ones in a hash map.  Adding may throw
+// std::bad_alloc (the scan ends as out of memory).
 class PacketGroups final : public PacketSink {
   public:
     // `lists`: whether groups keep the lists of offsets and sizes (false:
@@ -88,8 +89,11 @@ class PacketGroups final : public PacketSink {
     std::span<const std::uint8_t> data_;
     bool lists_;
     std::span<GroupCopy> copies_;
-    std::vector<std::uint32_t> table_;  // key -> group, kNotKept, or kUnseen (keys of up to 16 bits)
+    std::vector<std::uint32_t> table_;  // key -> group, kNotKept, or kUnseen (keys of up to 12 bits)
     std::unordered_map<std::uint64_t, std::uint32_t> wide_;
+    bool has_last_ = false;  // the last wide key looked up, and its group
+    std::uint64_t last_key_ = 0;
+    std::uint32_t last_group_ = kNotKept;
 };
 
 }  // namespace bitloom::frames
