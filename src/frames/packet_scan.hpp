@@ -4,8 +4,9 @@
 // holds a length field (the packet's total bytes are its value plus a
 // constant: CCSDS packets are their data length field + 7) and a key field
 // (the APID) that says which codec reads the packet.  The scan reads only
-// headers; the packets of each key are then gathered into one contiguous
-// dump, so that each key's codec decodes them with its block decoder.
+// headers, and hands the packets it frames to a sink (frames/packet_groups
+// groups them by key); each key's codec then decodes its packets with its
+// block decoder, where they lie in the stream.
 //
 // Packets of one key and one size often come back to back (a file of one
 // APID): once a header is read, the scan compares the next headers' bits of
