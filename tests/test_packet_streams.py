@@ -355,3 +355,26 @@ def test_ctrl_c_stops_a_long_search_for_packets():
         if seen == [True]:
             return
     pytest.fail(f"Ctrl-C was handled only after the scan: {seen}")
+
+
+@pytest.mark.parametrize("tail", [b"", bytes([5, 0, 1, 9]), bytes([0xE5]) * 4],
+                         ids=["nothing", "a short packet of another key", "garbage"])
+@pytest.mark.parametrize("batch_bytes", [None, 100, 1000])
+def test_one_key_read_in_place_with_what_follows_it(tail, batch_bytes):
+    """One key's packets one after the other are read where they lie, also
+    when a batch ends inside one or the stream ends with a shorter packet of
+    another key or garbage: exactly its packets decode."""
+    header = [unsigned("key", 8), unsigned("length", 16)]
+    codec = FrameCodec(header + [unsigned("sequence", 8), unsigned("rest", 40)])
+    stream = PacketStream(header, length_field="length", key_field="key", length_add=3, codecs={1: codec})
+    packets = [_packet(1, n, 9) for n in range(300)]
+    data = b"".join(packets) + tail
+    if batch_bytes is None:
+        batches = [stream.unpack_many(data, errors="null")]
+    else:
+        batches = list(stream.iter_batches(data, batch_bytes=batch_bytes, errors="null"))
+    # (A batch may hold only what follows the packets.)
+    assert [value for batch in batches if 1 in batch for value in batch[1]["sequence"].tolist()] == \
+        [n & 0xFF for n in range(300)]
+    assert sum(batch.unknown_count for batch in batches) == (tail[:1] == b"\x05")
+    assert sum(batch.error_count for batch in batches) == (tail[:1] == b"\xe5")

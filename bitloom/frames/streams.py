@@ -188,8 +188,9 @@ class PacketStream:
             if packed is not None:
                 source, start = packed, None
             elif offsets_bytes is None:
-                # A bytes stream that is all this key's packets is read in place.
-                whole = first == 0 and uniform and count * uniform == len(data)
+                # A stream that is this key's packets (and perhaps a piece of
+                # one cut by the end of a batch) is read in place.
+                whole = first == 0 and 0 <= len(data) - count * uniform < uniform
                 source, start = (data if whole else memoryview(data)[first:]), first
             else:
                 source, start = data, 0  # scattered: read by offset
@@ -224,9 +225,14 @@ class PacketStream:
                 columns, failures = codec._unpack_many(data, frame_bytes=uniform, errors="null", threads=threads,
                                                        frame_offsets=offsets_bytes)
             elif uniform == codec.size:
-                if len(source) != count * uniform:
+                # One after the other, all alike: read as a dump.  The piece
+                # after the stream's last packet (shorter than a packet) is
+                # left out.
+                piece = source is data and len(data) != count * uniform
+                if not piece and len(source) != count * uniform:
                     source = memoryview(source)[:count * uniform]
-                columns, failures = codec._unpack_many(source, frame_bytes=uniform, errors="null", threads=threads)
+                columns, failures = codec._unpack_many(source, frame_bytes=uniform, ignore_partial=piece,
+                                                       errors="null", threads=threads)
             else:
                 kept, where = self._keep_fitting(key, codec, offsets, sizes_bytes, uniform, start, base, found)
                 columns, failures = codec._unpack_many(source, frame_bytes=codec.size, errors="null",
