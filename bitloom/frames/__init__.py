@@ -25,18 +25,23 @@ import os
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, NamedTuple
 
-from bitloom._frames import BinaryColumn, Column, StringColumn, _arrow_schema, _arrow_stream
+from bitloom._frames import ArrayColumn, BinaryColumn, Column, ListColumn, StringColumn, _arrow_schema, _arrow_stream
 from bitloom._frames import FrameCodec as _NativeFrameCodec
 
 __all__ = ["ArrayColumn", "ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames",
-           "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
+           "ListColumn", "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
+
+_NATIVE_COLUMNS = (Column, StringColumn, BinaryColumn, ArrayColumn, ListColumn)
 
 
 class FrameField(NamedTuple):
     """A compiled field: its name, the encoding name its recipe item gave,
     its width, the bit of the frame where it starts (bit 0 is the most
     significant bit of byte 0), its byte order ("big" or "little") and
-    whether its bits are reversed."""
+    whether its bits are reversed.  An array is one field: `count` is its
+    number of elements (an int, or the name of the field that holds it, or
+    "rest"), `bits` those of one element and `offset_bits` where the first
+    starts; count is None for a field of one value."""
 
     name: str
     encoding: str
@@ -44,6 +49,7 @@ class FrameField(NamedTuple):
     offset_bits: int
     byte_order: str
     reverse_bits: bool
+    count: int | str | None = None
 
 
 class FrameError(NamedTuple):
@@ -84,17 +90,17 @@ class Frames(dict[str, Any]):
         return [FrameError(*failure) for failure in self._failures]
 
     def __arrow_c_schema__(self) -> object:
-        if not all(isinstance(column, (Column, StringColumn, BinaryColumn)) for column in self.values()):
+        if not all(isinstance(column, _NATIVE_COLUMNS) for column in self.values()):
             return self._arrow_table().schema.__arrow_c_schema__()
         return _arrow_schema(tuple(self), tuple(self.values()))
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        if not all(isinstance(column, (Column, StringColumn, BinaryColumn)) for column in self.values()):
+        if not all(isinstance(column, _NATIVE_COLUMNS) for column in self.values()):
             return self._arrow_table().__arrow_c_stream__(requested_schema)
         return _arrow_stream(tuple(self), tuple(self.values()))
 
     def _arrow_table(self) -> Any:
-        # Array columns are exported through pyarrow.
+        # Columns made elsewhere (a Frames built by hand) go through pyarrow.
         import pyarrow
         return pyarrow.table({name: column if isinstance(column, pyarrow.Array) else pyarrow.array(column)
                               for name, column in self.items()})
@@ -137,10 +143,8 @@ class FrameCodec(_NativeFrameCodec):
 
     def __new__(cls, recipe: Any, **options: Any) -> FrameCodec:
         if cls is FrameCodec and isinstance(recipe, (list, tuple)) and any(
-                isinstance(item, Mapping) and "count" in item for item in recipe):
-            if any(isinstance(item, Mapping) and isinstance(item.get("count"), str) for item in recipe):
-                return _VariableFrameCodec._build(recipe, options)
-            return _ArrayFrameCodec._build(recipe, options)
+                isinstance(item, Mapping) and isinstance(item.get("count"), str) for item in recipe):
+            return _VariableFrameCodec._build(recipe, options)
         return super().__new__(cls, recipe, **options)
 
     @property
@@ -322,99 +326,17 @@ from .streams import PacketError, Packets, PacketStream  # noqa: E402
 from . import ccsds  # noqa: E402
 
 
-# ---- array fields ----------------------------------------------------------------
+# ---- arrays of variable length ----------------------------------------------------
 #
-# A recipe item with "count" is an array of `count` elements, each the field
-# the item describes without "count".  The native codec holds one field per
-# element, named "NAME[k]"; this layer gathers them back into one value (a
-# list) and one column (an ArrayColumn).
-
-_ARROW_TYPES = {"b": "int8", "B": "uint8", "h": "int16", "H": "uint16", "i": "int32", "I": "uint32",
-                "l": "int64", "L": "uint64", "q": "int64", "Q": "uint64", "f": "float32", "d": "float64"}
-
-
-class ArrayColumn:
-    """The values of an array field over many frames: `len(column)` frames of
-    `count` elements each, stored row after row in one buffer of the
-    elements' native width.  ``numpy.asarray(column)`` is a 2-D view of shape
-    (frames, count), without a copy; Arrow sees a fixed-size list column
-    (exported through pyarrow)."""
-
-    __slots__ = ("_data", "_format", "_count", "_length")
-
-    def __init__(self, data: Any, format: str, count: int, length: int, /) -> None:
-        self._data = data
-        self._format = format
-        self._count = count
-        self._length = length
-
-    @property
-    def count(self) -> int:
-        """Elements per frame."""
-        return self._count
-
-    @property
-    def shape(self) -> tuple[int, int]:
-        return (self._length, self._count)
-
-    def __len__(self) -> int:
-        return self._length
-
-    def __buffer__(self, flags: int, /) -> memoryview:
-        return memoryview(self._data).cast("B").cast(self._format, (self._length, self._count))
-
-    def __array__(self, dtype: Any = None, copy: bool | None = None) -> Any:
-        import numpy
-        array = numpy.asarray(memoryview(self))
-        if dtype is not None and array.dtype != dtype:
-            if copy is False:
-                raise ValueError("the column cannot be viewed as that dtype without a copy")
-            return array.astype(dtype)
-        return array.copy() if copy else array
-
-    def __getitem__(self, index: int) -> list[Any]:
-        if not isinstance(index, int):
-            raise TypeError(f"ArrayColumn indices must be integers, not {type(index).__name__!r}")
-        if index < 0:
-            index += self._length
-        if not 0 <= index < self._length:
-            raise IndexError("ArrayColumn index out of range")
-        values = memoryview(self._data).cast("B").cast(self._format)
-        return values[index * self._count:(index + 1) * self._count].tolist()
-
-    def __iter__(self) -> Iterator[list[Any]]:
-        return iter(self.tolist())
-
-    def tolist(self) -> list[list[Any]]:
-        return memoryview(self).tolist()
-
-    def __repr__(self) -> str:
-        return f"<ArrayColumn of {self._length} frames x {self._count} {_ARROW_TYPES[self._format]}>"
-
-    def _arrow(self) -> Any:
-        import pyarrow
-        element = getattr(pyarrow, _ARROW_TYPES[self._format])()
-        child = pyarrow.Array.from_buffers(element, self._length * self._count,
-                                           [None, pyarrow.py_buffer(self._data)])
-        return pyarrow.FixedSizeListArray.from_arrays(child, self._count)
-
-    def __arrow_c_schema__(self) -> object:
-        return self._arrow().type.__arrow_c_schema__()
-
-    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
-        return self._arrow().__arrow_c_array__(requested_schema)
-
-
-class _Array(NamedTuple):
-    name: str
-    count: int
-    elements: tuple[str, ...]
+# An array whose count is another field's value or "rest" makes frames of
+# varying length.  Its codec is the codec of the fields around the array,
+# and it reads a packet through a codec of the same recipe with that
+# packet's count (an array of fixed length).
 
 
 class _RecipeCodec(FrameCodec):
-    """A FrameCodec over a native codec of another recipe (array items
-    become fields): its names, recipe and pickling are the recipe's as
-    written."""
+    """A FrameCodec over a native codec of another recipe: its names, recipe
+    and pickling are the recipe's as written."""
 
     __slots__ = ("_source", "_options", "_names")
     _source: list[Any]
@@ -434,161 +356,8 @@ class _RecipeCodec(FrameCodec):
         return (_rebuild_codec, (self._source, self._options))
 
 
-class _ArrayFrameCodec(_RecipeCodec):
-    """A FrameCodec whose recipe has array items."""
-
-    __slots__ = ("_arrays",)
-
-    @classmethod
-    def _build(cls, recipe: Any, options: dict[str, Any]) -> _ArrayFrameCodec:
-        import copy
-        source = copy.deepcopy([dict(item) if isinstance(item, Mapping) else item for item in recipe])
-        expanded: list[Any] = []
-        arrays: list[_Array] = []
-        names: list[str] = []
-        for index, item in enumerate(source):
-            if not isinstance(item, dict) or "count" not in item:
-                expanded.append(item)
-                if isinstance(item, dict):
-                    names.append(item.get("name"))  # type: ignore[arg-type]
-                continue
-            name = item.get("name")
-            count = item["count"]
-            where = f"recipe item {index} ({name!r})"
-            if isinstance(count, str):
-                raise ValueError(f"{where}: a count that names a field or is 'rest' is not supported yet; "
-                                 f"count must be an int")
-            if isinstance(count, bool) or not isinstance(count, int):
-                raise TypeError(f"{where}: count must be an int, not {type(count).__name__!r}")
-            if count < 1:
-                raise ValueError(f"{where}: count must be at least 1, not {count}")
-            element = {key: value for key, value in item.items() if key != "count"}
-            default = element.pop("value", None)
-            has_default = "value" in item
-            if has_default and (isinstance(default, (str, bytes)) or not isinstance(default, Iterable)
-                                or len(list(default)) != count):
-                raise ValueError(f"{where}: the value of an array of {count} elements must be a "
-                                 f"sequence of {count} values")
-            defaults = list(default) if has_default else []  # type: ignore[arg-type]
-            elements = []
-            for k in range(count):
-                piece = dict(element, name=f"{name}[{k}]")
-                if "offset_bits" in element and isinstance(element.get("bits"), int):
-                    piece["offset_bits"] = element["offset_bits"] + k * element["bits"]
-                if has_default:
-                    piece["value"] = defaults[k]
-                elements.append(piece["name"])
-                expanded.append(piece)
-            arrays.append(_Array(name, count, tuple(elements)))  # type: ignore[arg-type]
-            names.append(name)  # type: ignore[arg-type]
-        self = _NativeFrameCodec.__new__(cls, expanded, **options)
-        self._arrays = tuple(arrays)
-        self._source = source
-        self._options = dict(options)
-        self._names = tuple(names)
-        columns, _ = self._native_unpack_many(b"", frame_bytes=None, offset_bits=0, ignore_partial=True,
-                                              errors="raise", threads=None)
-        for array in arrays:
-            if not isinstance(columns[array.elements[0]], Column):
-                raise ValueError(f"array field {array.name!r}: arrays take numeric encodings only")
-        return self
-
-    def _group(self, values: dict[str, Any]) -> dict[str, Any]:
-        grouped: dict[str, Any] = {}
-        arrays = {array.elements[0]: array for array in self._arrays}
-        skip: set[str] = set()
-        for name, value in values.items():
-            array = arrays.get(name)
-            if array is not None:
-                grouped[array.name] = [values[element] for element in array.elements]
-                skip.update(array.elements)
-            elif name not in skip:
-                grouped[name] = value
-        return grouped
-
-    def unpack(self, *args: Any, **kwargs: Any) -> dict[str, Any]:  # type: ignore[override]
-        return self._group(super().unpack(*args, **kwargs))
-
-    def unpack_tuple(self, *args: Any, **kwargs: Any) -> tuple[Any, ...]:  # type: ignore[override]
-        return tuple(self.unpack(*args, **kwargs).values())
-
-    def pack(self, values: Any) -> bytes:  # type: ignore[override]
-        if not isinstance(values, Mapping):
-            if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
-                return super().pack(values)
-            values = list(values)
-            if len(values) != len(self._names):
-                raise ValueError(f"pack takes {len(self._names)} values, one per recipe item, "
-                                 f"not {len(values)}")
-            values = dict(zip(self._names, values))
-        flat = dict(values)
-        for array in self._arrays:
-            if array.name not in flat:
-                continue
-            sequence = flat.pop(array.name)
-            if isinstance(sequence, (str, bytes, Mapping)) or not isinstance(sequence, Iterable):
-                raise TypeError(f"field {array.name!r} is an array: it takes a sequence of "
-                                f"{array.count} values, not {type(sequence).__name__!r}")
-            sequence = list(sequence)
-            if len(sequence) != array.count:
-                raise ValueError(f"field {array.name!r} takes exactly {array.count} values, "
-                                 f"not {len(sequence)}")
-            flat.update(zip(array.elements, sequence))
-        return super().pack(flat)
-
-    def _native_unpack_many(self, buffer: Any, **options: Any) -> Any:
-        return super()._unpack_many(buffer, **options)
-
-    def _unpack_many(self, buffer: Any, **options: Any) -> Any:  # type: ignore[override]
-        columns, failures = super()._unpack_many(buffer, **options)
-        return _group_columns(columns, self._arrays), failures
-
-
 def _rebuild_codec(recipe: Any, options: dict[str, Any]) -> FrameCodec:
     return FrameCodec(recipe, **options)
-
-
-def _group_columns(columns: dict[str, Any], arrays: tuple[_Array, ...]) -> dict[str, Any]:
-    starts = {array.elements[0]: array for array in arrays}
-    members = {element for array in arrays for element in array.elements}
-    grouped: dict[str, Any] = {}
-    for name, column in columns.items():
-        array = starts.get(name)
-        if array is not None:
-            grouped[array.name] = _interleave([columns[element] for element in array.elements])
-        elif name not in members:
-            grouped[name] = column
-    return grouped
-
-
-def _interleave(parts: list[Any]) -> ArrayColumn:
-    # Row after row: element k of frame i at i * count + k.
-    count = len(parts)
-    views = [memoryview(part) for part in parts]
-    fmt = views[0].format
-    try:
-        import numpy
-    except ImportError:
-        numpy = None
-    if numpy is not None:
-        length = len(views[0])
-        data = numpy.stack([numpy.asarray(view) for view in views], axis=1).reshape(-1)
-        for view in views:
-            view.release()
-        return ArrayColumn(data, fmt, count, length)
-    width = views[0].itemsize
-    length = len(views[0])
-    data = bytearray(length * count * width)
-    stride = count * width
-    for k, view in enumerate(views):
-        raw = view.cast("B").tobytes()
-        if width == 1:
-            data[k::stride] = raw
-        else:
-            for b in range(width):
-                data[k * width + b::stride] = raw[b::width]
-        view.release()
-    return ArrayColumn(data, fmt, count, length)
 
 
 class _VariableFrameCodec(_RecipeCodec):
@@ -633,8 +402,9 @@ class _VariableFrameCodec(_RecipeCodec):
         self._items = source
         self._prefix = FrameCodec(source[:position]) if count != "rest" else None
         self._element_bits = item.get("bits")
-        self._outside_bits = [sum(f.bits for f in self.fields[:position]),
-                              sum(f.bits for f in self.fields[position:])]
+        outside_fields = self._fields()  # the fields around the array
+        self._outside_bits = [sum(f[2] for f in outside_fields[:position]),
+                              sum(f[2] for f in outside_fields[position:])]
         self._fixed_codecs: dict[int, FrameCodec] = {}
         self._source = source
         self._options = dict(options)
@@ -642,6 +412,15 @@ class _VariableFrameCodec(_RecipeCodec):
         self._fixed(1)  # checks the element
         self._parts = None
         return self
+
+    @property
+    def fields(self) -> tuple[FrameField, ...]:
+        """The fields in recipe order; the array is one field whose count is
+        the name of its count field or "rest", and the fields after it lie
+        where they do when the array is empty."""
+        outside = list(super().fields)
+        element = self._fixed(1).fields[self._position]
+        return tuple(outside[:self._position] + [element._replace(count=self._count)] + outside[self._position:])
 
     def _aligned_parts(self) -> Any:
         """The codecs of the fields before the array, of one element and of

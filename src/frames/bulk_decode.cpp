@@ -115,8 +115,66 @@ T from_slot(std::uint64_t slot, SlotType type) noexcept {
     }
 }
 
-[[gnu::cold]] void record_failure(const LoopArguments& a, std::size_t i, CodecError&& error) {
-    a.failures->push_back({a.first_frame + i, a.plan->field_index, std::move(error)});
+[[gnu::cold]] void record_failure(const LoopArguments& a, std::size_t i, CodecError&& error,
+                                  std::uint64_t element = 0) {
+    a.failures->push_back({a.first_frame + i, a.plan->field_index, std::move(error), element});
+}
+
+// An array field's elements, frame after frame: element k of a frame lies
+// k * bits after the first, its own shift within its first byte.  The rows
+// go one after the other into the column.
+template <class T, Shape S, std::size_t Bytes, Convert C>
+void array_loop(const LoopArguments& a) {
+    const FrameField& field = a.plan->field;
+    const std::uint32_t bits = field.bits;
+    const std::size_t elements = field.count;
+    const unsigned spare = 64 - (bits == 0 ? 64 : bits);
+    T* out = static_cast<T*>(a.out);
+    const std::uint8_t* frame = a.block.data();
+    for (std::size_t i = 0; i < a.count; ++i, frame += a.stride, out += elements) {
+        std::uint64_t at = field.start;
+        if constexpr (C == Convert::slot) {
+            const FieldSlot& slot = *field.slot;
+            for (std::size_t k = 0; k < elements; ++k, at += bits) {
+                std::uint64_t value = 0;
+                CodecError error;
+                const std::uint64_t pattern = load_field<S, Bytes>(frame + at / 8, static_cast<unsigned>(at % 8), bits, field);
+                if (slot.decode(pattern, bits, value, error)) [[likely]] {
+                    out[k] = from_slot<T>(value, slot.type);
+                    continue;
+                }
+                out[k] = T{};
+                record_failure(a, i, std::move(error), k);
+                if (!a.null_on_error) return;
+            }
+        } else {
+            for (std::size_t k = 0; k < elements; ++k, at += bits) {
+                out[k] = convert_pattern<T, C>(
+                    load_field<S, Bytes>(frame + at / 8, static_cast<unsigned>(at % 8), bits, field), spare);
+            }
+        }
+    }
+}
+
+// An array whose elements need the general reader: binary128 elements, and
+// lsb_first elements that end in different places of their bytes.
+template <class T>
+void general_array_loop(const LoopArguments& a) {
+    const FrameField& field = a.plan->field;
+    T* out = static_cast<T*>(a.out);
+    for (std::size_t i = 0; i < a.count; ++i, out += field.count) {
+        for (std::uint32_t k = 0; k < field.count; ++k) {
+            std::uint64_t slot = 0;
+            CodecError error;
+            if (decode_number(field.element(k), a.block, std::uint64_t{i} * a.stride * 8, slot, error)) [[likely]] {
+                out[k] = from_slot<T>(slot, slot_type(field.kind));
+                continue;
+            }
+            out[k] = T{};
+            record_failure(a, i, std::move(error), k);
+            if (!a.null_on_error) return;
+        }
+    }
 }
 
 template <class T, Shape S, std::size_t Bytes, Convert C>
@@ -165,28 +223,34 @@ void float128_loop(const LoopArguments& a) {
     }
 }
 
+// The loop of one value or of an array's elements.
+template <class T, Shape S, std::size_t Bytes, Convert C>
+ColumnLoop value_or_array(bool array) noexcept {
+    return array ? array_loop<T, S, Bytes, C> : numeric_loop<T, S, Bytes, C>;
+}
+
 // The loop of a shape for each value type a conversion makes.
 template <Shape S, std::size_t Bytes, Convert C>
-ColumnLoop loop_for_type(ColumnType type) noexcept {
+ColumnLoop loop_for_type(ColumnType type, bool array) noexcept {
     if constexpr (C == Convert::float16 || C == Convert::float32) {
-        return numeric_loop<float, S, Bytes, C>;
+        return value_or_array<float, S, Bytes, C>(array);
     } else if constexpr (C == Convert::float64) {
-        return numeric_loop<double, S, Bytes, C>;
+        return value_or_array<double, S, Bytes, C>(array);
     } else {
         switch (type) {
-            case ColumnType::int8: return numeric_loop<std::int8_t, S, Bytes, C>;
-            case ColumnType::int16: return numeric_loop<std::int16_t, S, Bytes, C>;
-            case ColumnType::int32: return numeric_loop<std::int32_t, S, Bytes, C>;
-            case ColumnType::int64: return numeric_loop<std::int64_t, S, Bytes, C>;
-            case ColumnType::uint8: return numeric_loop<std::uint8_t, S, Bytes, C>;
-            case ColumnType::uint16: return numeric_loop<std::uint16_t, S, Bytes, C>;
-            case ColumnType::uint32: return numeric_loop<std::uint32_t, S, Bytes, C>;
-            case ColumnType::uint64: return numeric_loop<std::uint64_t, S, Bytes, C>;
+            case ColumnType::int8: return value_or_array<std::int8_t, S, Bytes, C>(array);
+            case ColumnType::int16: return value_or_array<std::int16_t, S, Bytes, C>(array);
+            case ColumnType::int32: return value_or_array<std::int32_t, S, Bytes, C>(array);
+            case ColumnType::int64: return value_or_array<std::int64_t, S, Bytes, C>(array);
+            case ColumnType::uint8: return value_or_array<std::uint8_t, S, Bytes, C>(array);
+            case ColumnType::uint16: return value_or_array<std::uint16_t, S, Bytes, C>(array);
+            case ColumnType::uint32: return value_or_array<std::uint32_t, S, Bytes, C>(array);
+            case ColumnType::uint64: return value_or_array<std::uint64_t, S, Bytes, C>(array);
             case ColumnType::float32:
-                if constexpr (C == Convert::slot) return numeric_loop<float, S, Bytes, C>;
+                if constexpr (C == Convert::slot) return value_or_array<float, S, Bytes, C>(array);
                 break;
             case ColumnType::float64:
-                if constexpr (C == Convert::slot) return numeric_loop<double, S, Bytes, C>;
+                if constexpr (C == Convert::slot) return value_or_array<double, S, Bytes, C>(array);
                 break;
             default: break;
         }
@@ -194,29 +258,51 @@ ColumnLoop loop_for_type(ColumnType type) noexcept {
     }
 }
 
+ColumnLoop general_array_loop_for(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::int8: return general_array_loop<std::int8_t>;
+        case ColumnType::int16: return general_array_loop<std::int16_t>;
+        case ColumnType::int32: return general_array_loop<std::int32_t>;
+        case ColumnType::int64: return general_array_loop<std::int64_t>;
+        case ColumnType::uint8: return general_array_loop<std::uint8_t>;
+        case ColumnType::uint16: return general_array_loop<std::uint16_t>;
+        case ColumnType::uint32: return general_array_loop<std::uint32_t>;
+        case ColumnType::uint64: return general_array_loop<std::uint64_t>;
+        case ColumnType::float32: return general_array_loop<float>;
+        case ColumnType::float64: return general_array_loop<double>;
+        default: return nullptr;
+    }
+}
+
 template <Convert C>
 ColumnLoop loop_for_shape(const FrameField& field, ColumnType type) noexcept {
-    if (field.bits == 0) return loop_for_type<Shape::zero, 8, C>(type);
+    const bool array = field.count != 0;
+    if (field.bits == 0) return loop_for_type<Shape::zero, 8, C>(type, array);
     if constexpr (C != Convert::slot) {
         // Whole bytes at a byte boundary, unreversed: one load of the width.
         if (field.start % 8 == 0 && !field.reverse && field.arrangement == Arrangement::by_order &&
             (field.bits == 8 || field.bits == 16 || field.bits == 32 || field.bits == 64)) {
             const bool little = field.order == ByteOrder::little && field.bits > 8;
             switch (field.bits) {
-                case 8: return loop_for_type<Shape::aligned_big, 1, C>(type);
-                case 16: return little ? loop_for_type<Shape::aligned_little, 2, C>(type)
-                                       : loop_for_type<Shape::aligned_big, 2, C>(type);
-                case 32: return little ? loop_for_type<Shape::aligned_little, 4, C>(type)
-                                       : loop_for_type<Shape::aligned_big, 4, C>(type);
-                default: return little ? loop_for_type<Shape::aligned_little, 8, C>(type)
-                                       : loop_for_type<Shape::aligned_big, 8, C>(type);
+                case 8: return loop_for_type<Shape::aligned_big, 1, C>(type, array);
+                case 16: return little ? loop_for_type<Shape::aligned_little, 2, C>(type, array)
+                                       : loop_for_type<Shape::aligned_big, 2, C>(type, array);
+                case 32: return little ? loop_for_type<Shape::aligned_little, 4, C>(type, array)
+                                       : loop_for_type<Shape::aligned_big, 4, C>(type, array);
+                default: return little ? loop_for_type<Shape::aligned_little, 8, C>(type, array)
+                                       : loop_for_type<Shape::aligned_big, 8, C>(type, array);
             }
         }
     }
     const bool plain = field.arrangement == Arrangement::by_order &&
                        (field.order == ByteOrder::big || field.bits <= 8);
-    if (plain && !field.reverse) return loop_for_type<Shape::any_bits, 8, C>(type);
-    return loop_for_type<Shape::transformed, 8, C>(type);
+    if (plain && !field.reverse) return loop_for_type<Shape::any_bits, 8, C>(type, array);
+    // lsb_first pieces are cut where the frame's bytes are: elements that
+    // end at different places of their bytes are not one shape.
+    if (array && field.arrangement == Arrangement::lsb_first && field.bits % 8 != 0) {
+        return general_array_loop_for(type);
+    }
+    return loop_for_type<Shape::transformed, 8, C>(type, array);
 }
 
 // ---- text ----------------------------------------------------------------
@@ -517,7 +603,8 @@ void decode_range(Shared& shared, RangeResult& result, bool polls) noexcept {
                         text_loop<std::int32_t>(arguments, result.text[k], request.strip_text, scratch, field_buffer);
                     }
                 } else {
-                    arguments.out = static_cast<std::uint8_t*>(column.values) + begin * column.item_size();
+                    const std::size_t row = column.item_size() * (plan.field.count == 0 ? 1 : plan.field.count);
+                    arguments.out = static_cast<std::uint8_t*>(column.values) + begin * row;
                     plan.loop(arguments);
                 }
             }
@@ -605,7 +692,9 @@ ColumnPlan plan_column(const FrameField& field, std::size_t field_index, std::ui
         case BulkDecode::float32: plan.loop = loop_for_shape<Convert::float32>(plan.field, plan.type); break;
         case BulkDecode::float64: plan.loop = loop_for_shape<Convert::float64>(plan.field, plan.type); break;
         case BulkDecode::slot: plan.loop = loop_for_shape<Convert::slot>(plan.field, plan.type); break;
-        case BulkDecode::float128: plan.loop = float128_loop; break;
+        case BulkDecode::float128:
+            plan.loop = field.count != 0 ? general_array_loop_for(plan.type) : float128_loop;
+            break;
         default: break;
     }
     return plan;

@@ -57,10 +57,38 @@ ColumnMemory* ColumnMemory::create(ColumnType type, std::size_t length, bool lar
     return column;
 }
 
+ColumnMemory* ColumnMemory::create_fixed_list(ColumnType type, std::size_t length,
+                                              std::uint32_t list_size) noexcept {
+    if (has_offsets(type) || list_size == 0) return nullptr;
+    if (length > SIZE_MAX / 16 / list_size) return nullptr;
+    ColumnMemory* column = create(type, length * list_size);
+    if (!column) return nullptr;
+    column->length = length;
+    column->list_size = list_size;
+    return column;
+}
+
+ColumnMemory* ColumnMemory::create_list(ColumnType type, std::size_t length, std::size_t values) noexcept {
+    if (has_offsets(type) || length > SIZE_MAX / 8 - 1) return nullptr;
+    ColumnMemory* column = create(type, values);
+    if (!column) return nullptr;
+    column->length = length;
+    column->list_offsets = static_cast<std::int32_t*>(allocate_column_bytes((length + 1) * sizeof(std::int32_t)));
+    if (!column->list_offsets) {
+        column->release();
+        return nullptr;
+    }
+    return column;
+}
+
 bool ColumnMemory::create_many(std::span<const ColumnType> types, std::span<const bool> large,
-                               std::size_t length, std::span<ColumnMemory*> out) noexcept {
+                               std::size_t length, std::span<ColumnMemory*> out,
+                               std::span<const std::uint32_t> list_sizes) noexcept {
     for (ColumnMemory*& column : out) column = nullptr;
     if (length > SIZE_MAX / 16 - 1) return false;
+    auto rows_of = [&](std::size_t k) -> std::size_t {
+        return k < list_sizes.size() && list_sizes[k] != 0 ? list_sizes[k] : 1;
+    };
     std::size_t total = 0;
     std::vector<std::size_t> starts;
     try {
@@ -70,7 +98,8 @@ bool ColumnMemory::create_many(std::span<const ColumnType> types, std::span<cons
     }
     for (std::size_t k = 0; k < types.size(); ++k) {
         const std::size_t size = has_offsets(types[k]) ? (large[k] ? 8 : 4) : column_type_row(types[k]).item_size;
-        const std::size_t bytes = (has_offsets(types[k]) ? length + 1 : length) * size;
+        if (rows_of(k) > 1 && length > SIZE_MAX / 16 / rows_of(k)) return false;
+        const std::size_t bytes = (has_offsets(types[k]) ? length + 1 : length * rows_of(k)) * size;
         starts.push_back(total);
         const std::size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
         if (rounded > SIZE_MAX / 2 - total) return false;
@@ -100,6 +129,7 @@ bool ColumnMemory::create_many(std::span<const ColumnType> types, std::span<cons
         column->type = types[k];
         column->large_offsets = has_offsets(types[k]) && large[k];
         column->length = length;
+        column->list_size = k < list_sizes.size() ? list_sizes[k] : 0;
         column->values = static_cast<std::uint8_t*>(block->memory) + starts[k];
         column->block = block;
         block->users.fetch_add(1, std::memory_order_relaxed);
@@ -127,6 +157,7 @@ ColumnMemory::~ColumnMemory() {
     }
     free_column_bytes(data);
     free_column_bytes(validity);
+    free_column_bytes(list_offsets);
 }
 
 void ColumnMemory::release() noexcept {

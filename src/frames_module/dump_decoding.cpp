@@ -34,10 +34,19 @@ struct ColumnMemories {
 };
 
 
+bool is_array(const DumpRequest& request, const FieldFailure& failure) noexcept {
+    return request.fields[failure.field_index].count != 0;
+}
+
 [[gnu::cold]] PyObject* failure_label(const DumpRequest& request, const FieldFailure& failure) {
     PyObject* name = PyTuple_GET_ITEM(request.names, static_cast<Py_ssize_t>(failure.field_index));
     PyRef quoted(PyUnicode_Type.tp_repr(name));
     if (!quoted) return nullptr;
+    if (is_array(request, failure)) {
+        return PyUnicode_FromFormat("frame %zu (byte %llu), field %U, element %llu", failure.frame,
+                                    static_cast<unsigned long long>(failure.frame) * request.frame_bytes,
+                                    quoted.get(), static_cast<unsigned long long>(failure.element));
+    }
     return PyUnicode_FromFormat("frame %zu (byte %llu), field %U", failure.frame,
                                 static_cast<unsigned long long>(failure.frame) * request.frame_bytes,
                                 quoted.get());
@@ -65,10 +74,17 @@ PyObject* failure_records(const DumpRequest& request, const std::vector<FieldFai
     for (std::size_t k = 0; k < failures.size(); ++k) {
         const FieldFailure& failure = failures[k];
         PyObject* name = PyTuple_GET_ITEM(request.names, static_cast<Py_ssize_t>(failure.field_index));
+        // An array's record names the array, and its message the element.
+        PyRef message(PyUnicode_FromStringAndSize(failure.error.message.data(),
+                                                  static_cast<Py_ssize_t>(failure.error.message.size())));
+        if (message && is_array(request, failure)) {
+            message = PyRef(PyUnicode_FromFormat("element %llu: %U", static_cast<unsigned long long>(failure.element),
+                                                 message.get()));
+        }
+        if (!message) return nullptr;
         PyObject* record = Py_BuildValue(
-            "(nKOs#)", static_cast<Py_ssize_t>(failure.frame),
-            static_cast<unsigned long long>(failure.frame) * request.frame_bytes, name,
-            failure.error.message.data(), static_cast<Py_ssize_t>(failure.error.message.size()));
+            "(nKOO)", static_cast<Py_ssize_t>(failure.frame),
+            static_cast<unsigned long long>(failure.frame) * request.frame_bytes, name, message.get());
         if (!record) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), record);
     }
@@ -115,17 +131,21 @@ PyObject* decode_dump(const DumpRequest& request) {
     std::vector<ColumnPlan> plans;
     ColumnMemories memories;
     std::vector<ColumnType> types;
+    std::vector<std::uint32_t> list_sizes;
     std::unique_ptr<bool[]> large(new bool[field_count + 1]);
     plans.reserve(field_count);
     types.reserve(field_count);
+    list_sizes.reserve(field_count);
     memories.memories.assign(field_count, nullptr);
     for (std::size_t j = 0; j < field_count; ++j) {
         plans.push_back(plan_column(request.fields[j], j, request.offset_bits));
         const ColumnPlan& plan = plans.back();
         types.push_back(plan.type);
+        list_sizes.push_back(plan.field.count);
         large[j] = has_offsets(plan.type) && needs_large_offsets(plan, request.frames);
     }
-    if (!ColumnMemory::create_many(types, {large.get(), field_count}, request.frames, memories.memories)) {
+    if (!ColumnMemory::create_many(types, {large.get(), field_count}, request.frames, memories.memories,
+                                   list_sizes)) {
         return PyErr_NoMemory();
     }
     DecodeRequest decode;
