@@ -229,8 +229,8 @@ def test_a_counted_array_agrees_with_ccsdspy():
     logging.getLogger("ccsdspy").setLevel(logging.ERROR)
     theirs = definition.load(io.BytesIO(b"".join(mine)), include_primary_header=False)
     ours = ccsds.stream(codecs).unpack_many(b"".join(mine))[0x10]
-    assert [list(map(int, row)) for row in theirs["ch"]] == ours["ch"].to_pylist()
-    assert list(map(int, theirs["crc"])) == ours["crc"].to_pylist()
+    assert [list(map(int, row)) for row in theirs["ch"]] == ours["ch"].tolist()
+    assert list(map(int, theirs["crc"])) == ours["crc"].tolist()
 
 
 def test_columns_are_built_without_numpy_too(monkeypatch):
@@ -251,11 +251,11 @@ def test_a_packet_whose_array_does_not_fit_is_named_in_a_stream():
     odd = rest[0][:-2] + b"\x00" + rest[0][-2:]  # one byte more: half an element
     odd = odd[:4] + (len(odd) - 7).to_bytes(2, "big") + odd[6:]
     stream = ccsds.stream(codecs)
-    assert stream.unpack_many(b"".join(rest))[0x11]["ch"].to_pylist() == [codecs[0x11].unpack(r)["ch"] for r in rest]
+    assert stream.unpack_many(b"".join(rest))[0x11]["ch"].tolist() == [codecs[0x11].unpack(r)["ch"] for r in rest]
     with pytest.raises(ValueError, match="not a whole number of 16-bit elements"):
         stream.unpack_many(b"".join(rest[1:] + [odd]))
     kept = stream.unpack_many(b"".join(rest[1:] + [odd]), errors="null")
-    assert kept[0x11]["ch"].to_pylist() == [codecs[0x11].unpack(r)["ch"] for r in rest[1:]]
+    assert kept[0x11]["ch"].tolist() == [codecs[0x11].unpack(r)["ch"] for r in rest[1:]]
     assert kept.error_count == 1 and kept.first_error.byte_offset == sum(map(len, rest[1:]))
     assert "not a whole number of 16-bit elements" in kept.first_error.message
 
@@ -302,6 +302,6 @@ def test_a_rest_array_agrees_with_ccsdspy_expand():
     logging.getLogger("ccsdspy").setLevel(logging.ERROR)
     theirs = definition.load(io.BytesIO(b"".join(mine)), include_primary_header=False)
     ours = ccsds.stream(codecs).unpack_many(b"".join(mine))[0x11]
-    assert [list(map(int, row)) for row in theirs["ch"]] == ours["ch"].to_pylist()
-    assert list(map(int, theirs["crc"])) == ours["crc"].to_pylist()
-    assert list(map(int, theirs["mode"])) == ours["mode"].to_pylist()
+    assert [list(map(int, row)) for row in theirs["ch"]] == ours["ch"].tolist()
+    assert list(map(int, theirs["crc"])) == ours["crc"].tolist()
+    assert list(map(int, theirs["mode"])) == ours["mode"].tolist()

@@ -368,7 +368,7 @@ class _VariableFrameCodec(_RecipeCodec):
     around the array (its size is the shortest frame)."""
 
     __slots__ = ("_array", "_count", "_position", "_prefix", "_element_bits", "_outside_bits",
-                 "_fixed_codecs", "_items", "_parts")
+                 "_fixed_codecs", "_items", "_element", "_count_index")
 
     @classmethod
     def _build(cls, recipe: Any, options: dict[str, Any]) -> _VariableFrameCodec:
@@ -403,14 +403,23 @@ class _VariableFrameCodec(_RecipeCodec):
         self._prefix = FrameCodec(source[:position]) if count != "rest" else None
         self._element_bits = item.get("bits")
         outside_fields = self._fields()  # the fields around the array
-        self._outside_bits = [sum(f[2] for f in outside_fields[:position]),
-                              sum(f[2] for f in outside_fields[position:])]
+        self._outside_bits = [sum(f[2] * (f[6] or 1) for f in outside_fields[:position]),
+                              sum(f[2] * (f[6] or 1) for f in outside_fields[position:])]
         self._fixed_codecs: dict[int, FrameCodec] = {}
         self._source = source
         self._options = dict(options)
         self._names = tuple(entry.get("name") for entry in source)
         self._fixed(1)  # checks the element
-        self._parts = None
+        element = {key: value for key, value in item.items() if key not in ("count", "value")}
+        self._element = _NativeFrameCodec([element], **options)
+        if self._element._fields()[0][2] == 0:
+            raise ValueError(f"{where}: the elements of an array of variable length have at least one bit")
+        self._count_index = -1 if count == "rest" else earlier.index(count)
+        if count != "rest":
+            alone = FrameCodec([source[self._count_index]], **options)
+            counter = alone.unpack_many(b"", frame_bytes=max(alone.size, 1))[count]
+            if not (isinstance(counter, Column) and counter.type.startswith("uint")):
+                raise ValueError(f"{where}: the count field {count!r} is not an unsigned field")
         return self
 
     @property
@@ -421,73 +430,6 @@ class _VariableFrameCodec(_RecipeCodec):
         outside = list(super().fields)
         element = self._fixed(1).fields[self._position]
         return tuple(outside[:self._position] + [element._replace(count=self._count)] + outside[self._position:])
-
-    def _aligned_parts(self) -> Any:
-        """The codecs of the fields before the array, of one element and of
-        the fields after it, for packets where all three are whole bytes."""
-        if self._parts is None:
-            whole = (self._element_bits % 8 == 0 and self._outside_bits[0] % 8 == 0
-                     and self._outside_bits[1] % 8 == 0 and self._position > 0)
-            if whole:
-                element = {key: value for key, value in self._items[self._position].items() if key != "count"}
-                after = self._items[self._position + 1:]
-                self._parts = (FrameCodec(self._items[:self._position], **self._options),
-                               FrameCodec([element], **self._options),
-                               FrameCodec(after, **self._options) if after else None)
-            else:
-                self._parts = False
-        return self._parts
-
-    def _decode_aligned(self, source: Any, where: list[int], sizes: list[int]) -> Any:
-        """_decode_packets in three native passes, where the fields before
-        the array, its elements and the fields after it are whole bytes:
-        None where that does not apply (or a packet is malformed, left to
-        the general path, which names it)."""
-        parts = self._aligned_parts()
-        try:
-            import numpy
-            import pyarrow
-        except ImportError:
-            return None
-        if not parts or not where:
-            return None
-        prefix, element, suffix = parts
-        before, after, width = self._outside_bits[0] // 8, self._outside_bits[1] // 8, self._element_bits // 8
-        starts = numpy.asarray(where, dtype=numpy.uint64)
-        lengths = numpy.asarray(sizes, dtype=numpy.int64)
-        if (lengths < before + after).any():
-            return None
-        head, _ = prefix._unpack_many(source, frame_bytes=prefix.size, errors="raise",
-                                      frame_offsets=starts.tobytes())
-        if self._count == "rest":
-            room = lengths - before - after
-            if (room % width).any():
-                return None
-            counts = room // width
-        else:
-            counts = numpy.asarray(head[self._count]).astype(numpy.int64)
-            if (before + counts * width + after > lengths).any():
-                return None
-        total = int(counts.sum())
-        if total >= 1 << 31:
-            return None
-        ends = numpy.cumsum(counts)
-        owner = numpy.repeat(numpy.arange(len(counts)), counts)
-        within = numpy.arange(total, dtype=numpy.int64) - numpy.repeat(ends - counts, counts)
-        offsets = (starts[owner] + numpy.uint64(before) + (within * width).astype(numpy.uint64))
-        flat, _ = element._unpack_many(source, frame_bytes=width, errors="raise",
-                                       frame_offsets=offsets.astype(numpy.uint64).tobytes())
-        lists = pyarrow.ListArray.from_arrays(
-            pyarrow.array(numpy.concatenate([[0], ends]).astype(numpy.int32)),
-            pyarrow.array(flat[self._array]))
-        out: dict[str, Any] = {name: pyarrow.array(column) for name, column in head.items()}
-        out[self._array] = lists
-        if suffix is not None:
-            tail_starts = starts + numpy.uint64(before) + (counts * width).astype(numpy.uint64)
-            tail, _ = suffix._unpack_many(source, frame_bytes=suffix.size, errors="raise",
-                                          frame_offsets=tail_starts.tobytes())
-            out.update((name, pyarrow.array(column)) for name, column in tail.items())
-        return {name: out[name] for name in self._names}
 
     def _fixed(self, count: int) -> FrameCodec:
         codec = self._fixed_codecs.get(count)
@@ -567,54 +509,10 @@ class _VariableFrameCodec(_RecipeCodec):
 
     def _decode_packets(self, source: Any, where: list[int], sizes: list[int]) -> dict[str, Any]:
         """The packets at byte `where[i]` of `source`, `sizes[i]` bytes
-        each, as Arrow arrays in packet order: the array a list column."""
+        each, as columns in packet order: the array a ListColumn.  A packet
+        that does not hold its array raises ValueError naming its offset."""
         import array
-        import pyarrow
-        aligned = self._decode_aligned(source, where, sizes)
-        if aligned is not None:
-            return aligned
-        if self._count == "rest":
-            counts = [self._count_of(None, 0, size) for size in sizes]
-        else:
-            assert self._prefix is not None
-            prefix = self._prefix
-            columns, _ = prefix._unpack_many(source, frame_bytes=prefix.size, errors="raise",
-                                             frame_offsets=array.array("Q", where).tobytes())
-            counts = columns[self._count].tolist()
-        groups: dict[int, list[int]] = {}
-        for index, count in enumerate(counts):
-            groups.setdefault(count, []).append(index)
-        pieces: dict[str, list[Any]] = {name: [] for name in self._names}
-        order: list[int] = []
-        element_type = None
-        for count, members in groups.items():
-            codec = self._fixed(count)
-            offsets = array.array("Q", (where[i] for i in members)).tobytes()
-            for index in members:
-                if sizes[index] < codec.size:
-                    raise ValueError(f"the packet at byte {where[index]} is {sizes[index]} bytes, but its "
-                                     f"{count} elements of array {self._array!r} need {codec.size}")
-            columns, _ = codec._unpack_many(source, frame_bytes=codec.size, errors="raise",
-                                            frame_offsets=offsets)
-            order.extend(members)
-            for name in self._names:
-                if name == self._array:
-                    continue
-                pieces[name].append(pyarrow.array(columns[name]))
-            if count:
-                fixed = pyarrow.array(columns[self._array])
-                element_type = fixed.type.value_type
-                pieces[self._array].append(fixed)
-            else:
-                pieces[self._array].append(len(members))
-        element_type = element_type or pyarrow.int64()
-        list_type = pyarrow.list_(element_type)
-        lists = [pyarrow.array([[]] * piece, type=list_type) if isinstance(piece, int)
-                 else piece.cast(list_type) for piece in pieces[self._array]]
-        pieces[self._array] = lists
-        inverse = [0] * len(order)
-        for position, index in enumerate(order):
-            inverse[index] = position
-        take = pyarrow.array(inverse, type=pyarrow.int64())
-        return {name: pyarrow.concat_arrays(parts).take(take) if parts else pyarrow.array([], type=list_type)
-                for name, parts in pieces.items()}
+        columns: dict[str, Any] = self._unpack_packets(
+            source, array.array("Q", where).tobytes(), array.array("Q", sizes).tobytes(), self._element,
+            self._position, self._count_index, self._outside_bits[0], self._outside_bits[1], self._array)
+        return columns

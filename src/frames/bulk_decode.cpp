@@ -711,6 +711,47 @@ bool needs_large_offsets(const ColumnPlan& plan, std::size_t count) noexcept {
     return largest != 0 && count > static_cast<std::size_t>(INT32_MAX) / largest;
 }
 
+bool decode_list_rows(const ListRequest& request, const ColumnPlan& plan, ColumnMemory& column,
+                      DecodeOutcome& outcome) noexcept {
+    try {
+        std::vector<std::uint8_t> packet;
+        const std::size_t item = column.item_size();
+        auto last_poll = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < request.offsets.size(); ++i) {
+            const auto count = static_cast<std::uint32_t>(column.list_offsets[i + 1] - column.list_offsets[i]);
+            if (count == 0) continue;
+            // The packet's bytes up to its array's end, with the padding of a block.
+            const std::uint64_t end_bits = plan.field.start + std::uint64_t{count} * plan.field.bits;
+            const auto bytes = static_cast<std::size_t>(std::min<std::uint64_t>((end_bits + 7) / 8, request.sizes[i]));
+            packet.resize(bytes + kPadding);
+            std::memcpy(packet.data(), request.data.data() + request.offsets[i], bytes);
+            std::memset(packet.data() + bytes, 0, kPadding);
+            ColumnPlan row = plan;
+            row.field.count = count;
+            LoopArguments arguments{&row, packet, bytes, 1, i,
+                                    static_cast<std::uint8_t*>(column.values) +
+                                        static_cast<std::size_t>(column.list_offsets[i]) * item,
+                                    false, &outcome.failures};
+            row.loop(arguments);
+            if (!outcome.failures.empty()) return false;
+            if (request.poll && i % 256 == 255) {
+                const auto now = std::chrono::steady_clock::now();
+                if (now - last_poll >= std::chrono::milliseconds(2)) {
+                    last_poll = now;
+                    if (!request.poll(request.poll_context)) {
+                        outcome.stopped = true;
+                        return false;
+                    }
+                }
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        outcome.out_of_memory = true;
+        return false;
+    }
+    return true;
+}
+
 bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> plans,
                     std::span<ColumnMemory* const> columns, DecodeOutcome& outcome) noexcept {
     for (std::size_t k = 0; k < plans.size(); ++k) {

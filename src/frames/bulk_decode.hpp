@@ -83,6 +83,22 @@ struct DecodeOutcome {
 bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> plans,
                     std::span<ColumnMemory* const> columns, DecodeOutcome& outcome) noexcept;
 
+// The elements of arrays whose length varies, one row per packet: packet i
+// is sizes[i] bytes at offsets[i] of `data` (wholly inside it) and its row
+// is column.list_offsets[i] to [i + 1] of `column`'s values.  `plan` is the
+// plan of the array with a count of 1 (its first element where it lies in
+// the packet); each packet's bytes are copied once and its elements
+// decoded by the loop of a fixed array.  Stops at the first failure.
+struct ListRequest {
+    std::span<const std::uint8_t> data;
+    std::span<const std::uint64_t> offsets;
+    std::span<const std::uint64_t> sizes;
+    bool (*poll)(void* context) = nullptr;
+    void* poll_context = nullptr;
+};
+bool decode_list_rows(const ListRequest& request, const ColumnPlan& plan, ColumnMemory& column,
+                      DecodeOutcome& outcome) noexcept;
+
 // Whether the offsets of a string or binary column of `count` frames of
 // `plan` may need 64 bits.
 bool needs_large_offsets(const ColumnPlan& plan, std::size_t count) noexcept;

@@ -1,5 +1,6 @@
 #include "frames/column_memory.hpp"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -146,6 +147,59 @@ bool ColumnMemory::create_many(std::span<const ColumnType> types, std::span<cons
         }
     }
     return complete;
+}
+
+ColumnMemory* ColumnMemory::gather_rows(std::span<ColumnMemory* const> parts,
+                                        std::span<const RowSource> rows) noexcept {
+    if (parts.empty()) return nullptr;
+    const ColumnMemory& first = *parts[0];
+    const std::size_t length = rows.size();
+    ColumnMemory* column = nullptr;
+    if (!has_offsets(first.type)) {
+        column = first.list_size != 0 ? create_fixed_list(first.type, length, first.list_size)
+                                      : create(first.type, length);
+        if (!column) return nullptr;
+        const std::size_t row_bytes = first.item_size() * (first.list_size == 0 ? 1 : first.list_size);
+        for (std::size_t i = 0; i < length; ++i) {
+            const auto* from = static_cast<const std::uint8_t*>(parts[rows[i].part]->values);
+            std::memcpy(static_cast<std::uint8_t*>(column->values) + i * row_bytes, from + rows[i].index * row_bytes,
+                        row_bytes);
+        }
+    } else {
+        std::size_t total = 0;
+        for (const RowSource& row : rows) {
+            const ColumnMemory& part = *parts[row.part];
+            total += part.offset_at(row.index + 1) - part.offset_at(row.index);
+        }
+        const bool large = total > static_cast<std::size_t>(INT32_MAX);
+        column = create(first.type, length, large);
+        if (!column) return nullptr;
+        free_column_bytes(column->data);
+        column->data = static_cast<std::uint8_t*>(allocate_column_bytes(total));
+        if (!column->data) {
+            column->release();
+            return nullptr;
+        }
+        column->data_bytes = total;
+        std::size_t at = 0;
+        for (std::size_t i = 0; i <= length; ++i) {
+            if (large) static_cast<std::int64_t*>(column->values)[i] = static_cast<std::int64_t>(at);
+            else static_cast<std::int32_t*>(column->values)[i] = static_cast<std::int32_t>(at);
+            if (i == length) break;
+            const ColumnMemory& part = *parts[rows[i].part];
+            const std::size_t begin = part.offset_at(rows[i].index);
+            const std::size_t size = part.offset_at(rows[i].index + 1) - begin;
+            if (size != 0) std::memcpy(column->data + at, part.data + begin, size);
+            at += size;
+        }
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!parts[rows[i].part]->is_valid(rows[i].index) && !column->set_null(i)) {
+            column->release();
+            return nullptr;
+        }
+    }
+    return column;
 }
 
 ColumnMemory::~ColumnMemory() {

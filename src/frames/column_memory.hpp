@@ -76,6 +76,17 @@ struct ColumnMemory {
                             std::size_t length, std::span<ColumnMemory*> out,
                             std::span<const std::uint32_t> list_sizes = {}) noexcept;
 
+    // Where a row of gather_rows comes from: row `index` of part `part`.
+    struct RowSource {
+        std::uint32_t part = 0;
+        std::size_t index = 0;
+    };
+    // A column of rows.size() rows, row i a copy of the row rows[i] names
+    // (values, text or a fixed-size list's values, and whether it is
+    // null); the parts share a type and list size and have no variable
+    // lists.  Null when out of memory.
+    static ColumnMemory* gather_rows(std::span<ColumnMemory* const> parts, std::span<const RowSource> rows) noexcept;
+
     void retain() noexcept { references.fetch_add(1, std::memory_order_relaxed); }
     void release() noexcept;
 

@@ -65,6 +65,15 @@ struct FrameField {
     // Bits of the whole field: every element of an array.
     std::uint64_t total_bits() const noexcept { return std::uint64_t{bits} * (count == 0 ? 1 : count); }
     std::uint64_t end() const noexcept { return start + total_bits(); }
+    // The same field starting at bit `to` of its frame (an array's first
+    // element there): where lsb_first pieces are cut follows it.
+    FrameField at(std::uint64_t to) const noexcept {
+        FrameField moved = *this;
+        moved.start = to;
+        const auto phase = static_cast<unsigned>((to + bits) % 8);
+        moved.end_phase = static_cast<std::uint8_t>(phase == 0 ? 8 : phase);
+        return moved;
+    }
     // Element k of an array as a field of one value: its start, and the
     // frame byte where it ends (end_phase holds element 0's).
     FrameField element(std::uint64_t k) const noexcept {

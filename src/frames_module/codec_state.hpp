@@ -131,4 +131,8 @@ PyObject* codec_unpack_tuple(PyObject* self, PyObject* const* args, Py_ssize_t c
 PyObject* codec_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords);
 PyObject* codec_frame_count(PyObject* self, PyObject* args);
 
+// ---- packets whose array varies in length (packet_unpack.cpp) --------------
+
+PyObject* codec_unpack_packets(PyObject* self, PyObject* args);
+
 }  // namespace bitloom::frames

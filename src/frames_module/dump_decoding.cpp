@@ -23,17 +23,6 @@ namespace {
 
 constexpr unsigned kMostThreads = 64;
 
-// Owns the references of columns not yet handed to Python.
-struct ColumnMemories {
-    std::vector<ColumnMemory*> memories;
-    ~ColumnMemories() {
-        for (ColumnMemory* memory : memories) {
-            if (memory) memory->release();
-        }
-    }
-};
-
-
 bool is_array(const DumpRequest& request, const FieldFailure& failure) noexcept {
     return request.fields[failure.field_index].count != 0;
 }
@@ -126,17 +115,16 @@ bool parse_threads_option(PyObject* object, unsigned& threads) {
     return true;
 }
 
-PyObject* decode_dump(const DumpRequest& request) {
+bool decode_to_columns(const DumpRequest& request, DecodedColumns& out) {
     const std::size_t field_count = request.fields.size();
     std::vector<ColumnPlan> plans;
-    ColumnMemories memories;
     std::vector<ColumnType> types;
     std::vector<std::uint32_t> list_sizes;
     std::unique_ptr<bool[]> large(new bool[field_count + 1]);
     plans.reserve(field_count);
     types.reserve(field_count);
     list_sizes.reserve(field_count);
-    memories.memories.assign(field_count, nullptr);
+    out.memories.assign(field_count, nullptr);
     for (std::size_t j = 0; j < field_count; ++j) {
         plans.push_back(plan_column(request.fields[j], j, request.offset_bits));
         const ColumnPlan& plan = plans.back();
@@ -144,9 +132,9 @@ PyObject* decode_dump(const DumpRequest& request) {
         list_sizes.push_back(plan.field.count);
         large[j] = has_offsets(plan.type) && needs_large_offsets(plan, request.frames);
     }
-    if (!ColumnMemory::create_many(types, {large.get(), field_count}, request.frames, memories.memories,
-                                   list_sizes)) {
-        return PyErr_NoMemory();
+    if (!ColumnMemory::create_many(types, {large.get(), field_count}, request.frames, out.memories, list_sizes)) {
+        PyErr_NoMemory();
+        return false;
     }
     DecodeRequest decode;
     decode.data = request.data;
@@ -162,26 +150,39 @@ PyObject* decode_dump(const DumpRequest& request) {
     decode.poll_context = &released;
     DecodeOutcome outcome;
     released.state = PyEval_SaveThread();
-    const bool decoded = decode_columns(decode, plans, memories.memories, outcome);
+    const bool decoded = decode_columns(decode, plans, out.memories, outcome);
     PyEval_RestoreThread(released.state);
-    if (PyErr_Occurred()) return nullptr;  // a signal handler raised
-    if (outcome.out_of_memory) return PyErr_NoMemory();
-    if (!decoded) {
-        if (!outcome.failures.empty()) return raise_failure(request, outcome.failures.front());
-        PyErr_SetString(PyExc_RuntimeError, "decoding stopped");
-        return nullptr;
+    if (PyErr_Occurred()) return false;  // a signal handler raised
+    if (outcome.out_of_memory) {
+        PyErr_NoMemory();
+        return false;
     }
+    if (!decoded) {
+        if (!outcome.failures.empty()) {
+            raise_failure(request, outcome.failures.front());
+            return false;
+        }
+        PyErr_SetString(PyExc_RuntimeError, "decoding stopped");
+        return false;
+    }
+    out.failures = std::move(outcome.failures);
+    return true;
+}
+
+PyObject* decode_dump(const DumpRequest& request) {
+    DecodedColumns decoded;
+    if (!decode_to_columns(request, decoded)) return nullptr;
     PyRef columns(PyDict_New());
     if (!columns) return nullptr;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        PyRef column(wrap_column(std::exchange(memories.memories[j], nullptr)));
+    for (std::size_t j = 0; j < request.fields.size(); ++j) {
+        PyRef column(wrap_column(std::exchange(decoded.memories[j], nullptr)));
         if (!column ||
             PyDict_SetItem(columns.get(), PyTuple_GET_ITEM(request.names, static_cast<Py_ssize_t>(j)),
                            column.get()) < 0) {
             return nullptr;
         }
     }
-    PyRef failures(failure_records(request, outcome.failures));
+    PyRef failures(failure_records(request, decoded.failures));
     if (!failures) return nullptr;
     return PyTuple_Pack(2, columns.get(), failures.get());
 }

@@ -302,6 +302,7 @@ PyMethodDef kCodecMethods[] = {
      "errors='raise', threads=None, frame_offsets=None)\n--\n\n"
      "unpack_many's columns and failure records; frame_offsets (bytes of native uint64) places each frame."},
     {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
+    {"_unpack_packets", codec_unpack_packets, METH_VARARGS, nullptr},
     {"_fields", codec_fields, METH_NOARGS, nullptr},
     {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
     {"__copy__", codec_copy, METH_NOARGS, nullptr},
