@@ -49,7 +49,7 @@ class FrameField(NamedTuple):
     offset_bits: int
     byte_order: str
     reverse_bits: bool
-    count: int | str | None = None
+    count: int | str | None = None  # type: ignore[assignment]  # named as the recipe key, over tuple.count
 
 
 class FrameError(NamedTuple):
@@ -459,6 +459,15 @@ class _VariableFrameCodec(_RecipeCodec):
         if not isinstance(count, int) or count < 0:
             raise ValueError(f"array {self._array!r} takes its count from field {self._count!r}, which "
                              f"holds {count!r}")
+        room = length_bytes * 8 - offset_bits - self._outside_bits[0] - self._outside_bits[1]
+        if room < 0:
+            raise ValueError(f"a packet of {length_bytes} bytes is shorter than the fields around "
+                             f"array {self._array!r}")
+        if count > room // self._element_bits:
+            # Before a codec of `count` elements is made: a hostile count
+            # must not cost memory.
+            raise ValueError(f"array {self._array!r} has {count} elements by its count field, which pass "
+                             f"the end of the {length_bytes}-byte packet")
         return count
 
     def _order(self, values: dict[str, Any], count: int) -> dict[str, Any]:
@@ -499,6 +508,10 @@ class _VariableFrameCodec(_RecipeCodec):
         return self._fixed(len(sequence)).pack(values)
 
     def _unpack_many(self, buffer: Any, **options: Any) -> Any:  # type: ignore[override]
+        with memoryview(buffer) as view:
+            if not view.nbytes:
+                # No frames: the columns' types, whatever the frames' lengths.
+                return self._decode_packets(b"", [], []), []
         raise ValueError(f"the frames of this codec vary in length (array {self._array!r} has count "
                          f"{self._count!r}), so a dump cannot be cut into frames by size: decode a stream "
                          f"of them with a PacketStream, or one at a time with unpack")
