@@ -520,12 +520,17 @@ class _VariableFrameCodec(_RecipeCodec):
         self._unpack_many(buffer)
         raise AssertionError  # pragma: no cover
 
-    def _decode_packets(self, source: Any, where: list[int], sizes: list[int]) -> dict[str, Any]:
+    def _decode_packets(self, source: Any, where: list[int] | bytes, sizes: list[int] | bytes) -> dict[str, Any]:
         """The packets at byte `where[i]` of `source`, `sizes[i]` bytes
-        each, as columns in packet order: the array a ListColumn.  A packet
-        that does not hold its array raises ValueError naming its offset."""
+        each (lists, or bytes of native uint64s), as columns in packet
+        order: the array a ListColumn.  A packet that does not hold its
+        array raises ValueError naming its offset."""
         import array
+        if not isinstance(where, bytes):
+            where = array.array("Q", where).tobytes()
+        if not isinstance(sizes, bytes):
+            sizes = array.array("Q", sizes).tobytes()
         columns: dict[str, Any] = self._unpack_packets(
-            source, array.array("Q", where).tobytes(), array.array("Q", sizes).tobytes(), self._element,
+            source, where, sizes, self._element,
             self._position, self._count_index, self._outside_bits[0], self._outside_bits[1], self._array)
         return columns

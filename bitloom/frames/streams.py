@@ -10,6 +10,7 @@ one dump that its FrameCodec decodes with unpack_many.
 from __future__ import annotations
 
 import array
+import itertools
 import os
 from collections.abc import Iterator, Mapping
 from typing import Any, NamedTuple
@@ -77,12 +78,10 @@ def _field_index(header: FrameCodec, name: str, role: str) -> int:
 
 def _offsets_after(first: int, sizes_bytes: bytes | None, uniform: int, count: int) -> bytes:
     """The offsets of packets that lie one after the other from `first`."""
-    offsets = array.array("Q")
-    offset = first
-    sizes = memoryview(sizes_bytes).cast("Q") if sizes_bytes is not None else [uniform] * count
-    for size in sizes:
-        offsets.append(offset)
-        offset += size
+    if sizes_bytes is None:
+        return array.array("Q", range(first, first + count * uniform, uniform)).tobytes()
+    offsets = array.array("Q", itertools.accumulate(memoryview(sizes_bytes).cast("Q"), initial=first))
+    offsets.pop()
     return offsets.tobytes()
 
 
@@ -205,17 +204,17 @@ class PacketStream:
                 source, start = data, 0  # scattered: read by offset
             decode_packets = getattr(codec, "_decode_packets", None)
             if decode_packets is not None:
-                # A codec whose packets vary in length (an array of variable length).
-                sizes: list[int] = (list(memoryview(sizes_bytes).cast("Q")) if sizes_bytes is not None
-                                    else [uniform] * len(offsets))
-                starts: list[int] = []
-                position = 0
-                for offset, size in zip(offsets, sizes):
-                    starts.append(position if start is None else offset - start)
-                    position += size
+                # A codec whose packets vary in length (an array of variable
+                # length): where each lies in `source`, as native uint64s.
+                sizes_of: bytes = (sizes_bytes if sizes_bytes is not None
+                                   else array.array("Q", [uniform]).tobytes() * count)
+                starts_of = (offsets_bytes if offsets_bytes is not None and packed is None
+                             else _offsets_after(0, sizes_of, 0, count))
                 try:
-                    columns = decode_packets(source, starts, sizes)
+                    columns = decode_packets(source, starts_of, sizes_of)
                 except ValueError:
+                    sizes: list[int] = list(memoryview(sizes_of).cast("Q"))
+                    starts: list[int] = list(memoryview(starts_of).cast("Q"))
                     # Find the packets that fail, one at a time: under
                     # errors="null" they are reported and left out.
                     kept_starts, kept_sizes = [], []
