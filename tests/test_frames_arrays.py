@@ -541,3 +541,13 @@ def test_the_command_writes_variable_arrays_of_a_stream(tmp_path, form):
     else:
         got = parquet.read_table(out)["ch"].to_pylist()
     assert got == [body["ch"] for body in bodies]
+
+
+def test_packets_of_no_bytes_at_the_end_of_the_data_are_read_from_nothing():
+    # Fields of no bits around a "rest" array: a packet of 0 bytes where the
+    # data ends has no byte to read, and none is read.
+    codec = FrameCodec([item("z", "unsigned", 0), item("ch", "unsigned", 8, count="rest"), item("y", "unsigned", 0)])
+    columns = codec._decode_packets(b"\x01\x02", [0, 2], [2, 0])
+    assert columns["ch"].tolist() == [[1, 2], []] and columns["z"].tolist() == [0, 0]
+    with pytest.raises(ValueError, match="passes the end of the buffer"):
+        codec._decode_packets(b"\x01\x02", [1], [2])

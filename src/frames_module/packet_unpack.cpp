@@ -56,6 +56,17 @@ namespace {
     return nullptr;
 }
 
+// Fields of no bits take no bytes of a packet, which may then end where
+// the data does: such frames are read from one zero byte of their own.
+constexpr std::uint8_t kZeroByte[1] = {0};
+
+void read_nothing(DumpRequest& request, std::vector<std::uint64_t>& zeros) {
+    zeros.assign(request.frames, 0);
+    request.data = kZeroByte;
+    request.frame_bytes = 1;
+    request.frame_offsets = zeros.data();
+}
+
 std::span<const std::uint64_t> uint64s(PyObject* bytes) noexcept {
     // A bytes object cannot change, and its 8-byte items are aligned.
     return {reinterpret_cast<const std::uint64_t*>(PyBytes_AS_STRING(bytes)),
@@ -95,7 +106,8 @@ bool decode_after(const Compiled& compiled, std::size_t position, std::span<cons
         request.frames = phase_offsets[phase].size();
         request.frame_offsets = phase_offsets[phase].data();
         request.strip_text = compiled.strip_text;
-        if (request.frame_bytes == 0) request.frame_bytes = 1;  // fields of no bits
+        std::vector<std::uint64_t> zeros;
+        if (request.frame_bytes == 0) read_nothing(request, zeros);
         if (!decode_to_columns(request, parts[phase])) return false;
         used.push_back(phase);
     }
@@ -203,10 +215,12 @@ PyObject* unpack_packets(PyObject* self, PyObject* args) {
         request.fields = std::span<const FrameField>(compiled.layouts).first(static_cast<std::size_t>(position));
         request.names = names.get();
         request.data = data;
-        request.frame_bytes = static_cast<std::size_t>(std::max<std::uint64_t>(1, (before_bits + 7) / 8));
+        request.frame_bytes = static_cast<std::size_t>((before_bits + 7) / 8);
         request.frames = packets;
         request.frame_offsets = offsets.data();
         request.strip_text = compiled.strip_text;
+        std::vector<std::uint64_t> zeros;
+        if (request.frame_bytes == 0) read_nothing(request, zeros);
         if (!decode_to_columns(request, before)) return nullptr;
     }
     DecodedColumns after;
