@@ -551,3 +551,10 @@ def test_packets_of_no_bytes_at_the_end_of_the_data_are_read_from_nothing():
     assert columns["ch"].tolist() == [[1, 2], []] and columns["z"].tolist() == [0, 0]
     with pytest.raises(ValueError, match="passes the end of the buffer"):
         codec._decode_packets(b"\x01\x02", [1], [2])
+
+
+def test_an_array_is_no_key_or_length_of_a_stream():
+    from bitloom.frames import PacketStream
+    header = [item("key", "unsigned", 8, count=2), item("length", "unsigned", 8)]
+    with pytest.raises(ValueError, match="the key field must be an unsigned field"):
+        PacketStream(header, length_field="length", key_field="key", codecs={})
