@@ -593,10 +593,16 @@ def command_pack(arguments: argparse.Namespace) -> None:
         raise Failure(error.strerror or str(error), [f"cannot write {arguments.output}"]) from None
 
 
+def field_ends(codec: FrameCodec) -> list[int]:
+    """Where each field ends (an array of fixed length: its last element)."""
+    return [field.offset_bits + field.bits * (field.count if isinstance(field.count, int) else 1)
+            for field in codec.fields]
+
+
 def packet_bytes(codec: FrameCodec, offset_bits: int) -> int:
     """The bytes of a packet: its fields after `offset_bits`, or the frame
     the codec packs, whichever is longer."""
-    ends = [field.offset_bits + field.bits for field in codec.fields]
+    ends = field_ends(codec)
     return max(codec.size, (offset_bits + max(ends, default=0) + 7) // 8)
 
 
@@ -831,7 +837,7 @@ def read_packet(codec: FrameCodec, source: Source, size: int, offset_bits: int) 
         length = len(packet)
     else:
         skipped = offset_bits // 8
-        ends = [field.offset_bits + field.bits for field in codec.fields]
+        ends = field_ends(codec)
         needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
         passed = source.skip(skipped)
         packet = source.read(needed) if passed == skipped else b""
@@ -899,7 +905,7 @@ def unpack_large_frames(codec: FrameCodec, source: Source, frame_bytes: int, off
     the fields are kept, the rest of each frame is passed over, so memory
     stays bounded whatever the frame size."""
     skipped = offset_bits // 8
-    ends = [field.offset_bits + field.bits for field in codec.fields]
+    ends = field_ends(codec)
     needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
     total = None if source.size is None else -(-source.size // frame_bytes)
     progress = Progress(total, show_progress)

@@ -558,3 +558,19 @@ def test_an_array_is_no_key_or_length_of_a_stream():
     header = [item("key", "unsigned", 8, count=2), item("length", "unsigned", 8)]
     with pytest.raises(ValueError, match="the key field must be an unsigned field"):
         PacketStream(header, length_field="length", key_field="key", codecs={})
+
+
+def test_the_command_reads_frames_larger_than_a_batch_whole_when_an_array_fills_them(tmp_path):
+    # Frames of more than a batch are read one at a time, keeping the bytes
+    # that hold the fields: the whole array, not its first element.
+    import json
+    import subprocess
+    import sys
+    codec = FrameCodec([item("id", "unsigned", 8), item("ch", "unsigned", 8, count=(1 << 20) + 5)])
+    rows = [{"id": i, "ch": [(i + k) % 256 for k in range((1 << 20) + 5)]} for i in range(2)]
+    (tmp_path / "recipe.json").write_text(json.dumps(codec.recipe))
+    (tmp_path / "dump.bin").write_bytes(codec.pack_many(rows))
+    done = subprocess.run([sys.executable, "-m", "bitloom", "unpack", "recipe.json", "dump.bin", "--frame-bytes",
+                           str(codec.size)], cwd=tmp_path, capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert [json.loads(line) for line in done.stdout.splitlines()] == rows
