@@ -574,3 +574,22 @@ def test_the_command_reads_frames_larger_than_a_batch_whole_when_an_array_fills_
                            str(codec.size)], cwd=tmp_path, capture_output=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert [json.loads(line) for line in done.stdout.splitlines()] == rows
+
+
+def test_fixed_arrays_and_lsb_first_fields_around_a_variable_array_read_as_each_packet_alone():
+    # Every field after the 12-bit elements moves by half a byte in odd packets:
+    # fixed arrays, and an lsb_first field whose pieces follow the bytes.
+    recipe = [item("n", "unsigned", 8), item("a", "unsigned", 12, count=2), item("ch", "unsigned", 12, count="n"),
+              item("b", "unsigned", 4, count=3), item("s", "twos_complement", 13, "lsb_first"),
+              item("crc", "unsigned", 16)]
+    codec = ccsds.packet_codec(recipe)
+    rng = random.Random(11)
+    bodies = [{"a": [rng.randrange(4096) for _ in range(2)], "ch": [rng.randrange(4096) for _ in range(rng.randrange(7))],
+               "b": [rng.randrange(16) for _ in range(3)], "s": rng.randrange(-4096, 4096), "crc": rng.randrange(65536)}
+              for _ in range(120)]
+    raws = stream_of(codec, bodies)
+    frames = ccsds.stream({0x10: codec}).unpack_many(b"".join(raws))[0x10]
+    assert isinstance(frames["a"], ArrayColumn) and isinstance(frames["ch"], ListColumn)
+    got = [dict(zip(frames, row)) for row in zip(*(frames[name].tolist() for name in frames))]
+    assert got == [codec.unpack(raw) for raw in raws]
+    assert {len(body["ch"]) % 2 for body in bodies} == {0, 1}
