@@ -49,7 +49,9 @@ constexpr std::size_t kFramesPerThread = std::size_t{1} << 15;
 
 // ---- numeric loops -------------------------------------------------------
 
-enum class Shape : std::uint8_t { zero, aligned_big, aligned_little, any_bits, transformed };
+// whole_big and whole_little: 3, 5, 6 or 7 whole bytes at a byte boundary,
+// read as one eight-byte load (the block's padding covers the bytes after).
+enum class Shape : std::uint8_t { zero, aligned_big, aligned_little, whole_big, whole_little, any_bits, transformed };
 enum class Convert : std::uint8_t { as_is, sign_extend, float16, float32, float64, slot };
 
 template <class Word>
@@ -85,6 +87,10 @@ inline std::uint64_t load_field(const std::uint8_t* bytes, unsigned shift, std::
     if constexpr (S == Shape::zero) return 0;
     if constexpr (S == Shape::aligned_big) return load_whole<WordOf<Bytes>, false>(bytes);
     if constexpr (S == Shape::aligned_little) return load_whole<WordOf<Bytes>, true>(bytes);
+    if constexpr (S == Shape::whole_big) return load_big_endian(bytes) >> (64 - 8 * Bytes);
+    if constexpr (S == Shape::whole_little) {
+        return load_whole<std::uint64_t, true>(bytes) & ((std::uint64_t{1} << (8 * Bytes)) - 1);
+    }
     if constexpr (S == Shape::any_bits) return extract_field(load_big_endian(bytes), bytes[8], shift, bits);
     if constexpr (S == Shape::transformed) {
         return pattern_of(field, extract_field(load_big_endian(bytes), bytes[8], shift, bits));
@@ -291,6 +297,24 @@ ColumnLoop loop_for_shape(const FrameField& field, ColumnType type) noexcept {
                                        : loop_for_type<Shape::aligned_big, 4, C>(type, array);
                 default: return little ? loop_for_type<Shape::aligned_little, 8, C>(type, array)
                                        : loop_for_type<Shape::aligned_big, 8, C>(type, array);
+            }
+        }
+    }
+    if constexpr (C == Convert::as_is || C == Convert::sign_extend) {
+        // Whole bytes of other widths at a byte boundary (24-bit samples):
+        // one load, without the shift of any_bits.
+        if (field.start % 8 == 0 && !field.reverse && field.arrangement == Arrangement::by_order &&
+            field.bits % 8 == 0 && field.bits > 16 && field.bits < 64 && field.bits != 32) {
+            const bool little = field.order == ByteOrder::little;
+            switch (field.bits / 8) {
+                case 3: return little ? loop_for_type<Shape::whole_little, 3, C>(type, array)
+                                      : loop_for_type<Shape::whole_big, 3, C>(type, array);
+                case 5: return little ? loop_for_type<Shape::whole_little, 5, C>(type, array)
+                                      : loop_for_type<Shape::whole_big, 5, C>(type, array);
+                case 6: return little ? loop_for_type<Shape::whole_little, 6, C>(type, array)
+                                      : loop_for_type<Shape::whole_big, 6, C>(type, array);
+                default: return little ? loop_for_type<Shape::whole_little, 7, C>(type, array)
+                                       : loop_for_type<Shape::whole_big, 7, C>(type, array);
             }
         }
     }
