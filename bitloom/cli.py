@@ -416,13 +416,18 @@ class RowWriter:
             texts = self.other_cells(column)
         return list(map(prefix.__add__, texts)) if prefix else list(texts)
 
+    def column_cells(self, index: int, column: Any) -> list[list[str]]:
+        """The cells a column makes: one list of them per output column."""
+        return [self.cells(index, column)]
+
     def write(self, columns: Values, frames: int) -> None:
         """`frames` rows, one per frame (a recipe without fields has no
         column to count them)."""
         if not columns:
             self.out.write(self.empty_line * frames)
             return
-        cells = [self.cells(index, column) for index, column in enumerate(columns.values())]
+        cells = [cell for index, column in enumerate(columns.values())
+                 for cell in self.column_cells(index, column)]
         lines = list(map(self.separator.join, zip(*cells)))
         between = self.line_end + self.line_start
         # A few hundred kilobytes a write: a reader that goes away is noticed
@@ -472,17 +477,37 @@ class JsonLinesWriter(RowWriter):
         return map(json_number, values)
 
     def other_cells(self, values: Sequence[object]) -> list[str]:
-        # "binary": the array of ints that packing takes; or a single value.
+        # "binary": the array of ints that packing takes; an array field's
+        # values as a list; or a single value.
         return [json.dumps(list(value)) if isinstance(value, bytes) else
+                json.dumps(value) if isinstance(value, list) else
                 json_number(value) for value in values]
 
 
 class CsvWriter(RowWriter):
     """A header row of the field names, then one row per frame, quoted as
-    csv.writer quotes by default."""
+    csv.writer quotes by default.  An array of fixed length is one column
+    per element, named NAME[0], NAME[1], ... (as a 2-D array becomes
+    columns in a spreadsheet or a pandas frame); an array whose length
+    varies is one cell holding its values as a JSON list ("[1, 2, 3]")."""
+
+    def __init__(self, out: IO[str], names: Sequence[str], counts: Sequence[int | str | None] = ()) -> None:
+        super().__init__(out, names)
+        self.counts = tuple(counts) or (None,) * len(names)
 
     def start(self) -> None:
-        self.out.write(",".join(map(csv_text, self.names)) + "\n")
+        header = [element for name, count in zip(self.names, self.counts)
+                  for element in ([f"{name}[{k}]" for k in range(count)] if isinstance(count, int) else [name])]
+        self.out.write(",".join(map(csv_text, header)) + "\n")
+
+    def column_cells(self, index: int, column: Any) -> list[list[str]]:
+        count = self.counts[index]
+        if count is None:
+            return [self.cells(index, column)]
+        rows: list[Any] = column.tolist() if hasattr(column, "tolist") else list(column)
+        if isinstance(count, str):
+            return [[csv_text(json.dumps(row)) for row in rows]]
+        return [[repr(row[k]) if isinstance(row[k], float) else str(row[k]) for row in rows] for k in range(count)]
 
     def text_cells(self, texts: list[str]) -> list[str]:
         quoted = list(map(csv_text, texts)) if CSV_SPECIAL.search("".join(texts)) else texts
@@ -568,10 +593,16 @@ def command_pack(arguments: argparse.Namespace) -> None:
         raise Failure(error.strerror or str(error), [f"cannot write {arguments.output}"]) from None
 
 
+def field_ends(codec: FrameCodec) -> list[int]:
+    """Where each field ends (an array of fixed length: its last element)."""
+    return [field.offset_bits + field.bits * (field.count if isinstance(field.count, int) else 1)
+            for field in codec.fields]
+
+
 def packet_bytes(codec: FrameCodec, offset_bits: int) -> int:
     """The bytes of a packet: its fields after `offset_bits`, or the frame
     the codec packs, whichever is longer."""
-    ends = [field.offset_bits + field.bits for field in codec.fields]
+    ends = field_ends(codec)
     return max(codec.size, (offset_bits + max(ends, default=0) + 7) // 8)
 
 
@@ -605,7 +636,7 @@ def command_unpack(arguments: argparse.Namespace) -> None:
         if columnar:
             writer = ColumnarWriter(out.binary, arguments.format, empty)
         elif arguments.format == "csv":
-            writer = CsvWriter(out.text, codec.names)
+            writer = CsvWriter(out.text, codec.names, [field.count for field in codec.fields])
         else:
             writer = JsonLinesWriter(out.text, codec.names)
         source = Source(arguments.input)
@@ -703,7 +734,7 @@ def unpack_stream(arguments: argparse.Namespace) -> None:
                 writer = ColumnarWriter(out.binary, arguments.format,
                                         codec.unpack_many(b"", frame_bytes=max(codec.size, 1)))
             elif arguments.format == "csv":
-                writer = CsvWriter(out.text, codec.names)
+                writer = CsvWriter(out.text, codec.names, [field.count for field in codec.fields])
             else:
                 writer = JsonLinesWriter(out.text, codec.names)
             writer.start()
@@ -806,7 +837,7 @@ def read_packet(codec: FrameCodec, source: Source, size: int, offset_bits: int) 
         length = len(packet)
     else:
         skipped = offset_bits // 8
-        ends = [field.offset_bits + field.bits for field in codec.fields]
+        ends = field_ends(codec)
         needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
         passed = source.skip(skipped)
         packet = source.read(needed) if passed == skipped else b""
@@ -874,7 +905,7 @@ def unpack_large_frames(codec: FrameCodec, source: Source, frame_bytes: int, off
     the fields are kept, the rest of each frame is passed over, so memory
     stays bounded whatever the frame size."""
     skipped = offset_bits // 8
-    ends = [field.offset_bits + field.bits for field in codec.fields]
+    ends = field_ends(codec)
     needed = (offset_bits % 8 + max(ends, default=0) + 7) // 8
     total = None if source.size is None else -(-source.size // frame_bytes)
     progress = Progress(total, show_progress)

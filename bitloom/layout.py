@@ -86,7 +86,11 @@ class Diagram:
 
 def compiled_fields(codec: FrameCodec) -> tuple[list[Field], int]:
     """The codec's fields, and the packet length in bits (whole bytes)."""
-    fields = [Field(index, field.name, field.encoding, field.offset_bits, field.bits)
+    # An array of fixed length is drawn as one field over all its elements,
+    # named by the range of them (ch[0..479], as CSV names its columns).
+    fields = [Field(index, f"{field.name}[0..{field.count - 1}]", field.encoding, field.offset_bits,
+                    field.bits * field.count) if isinstance(field.count, int) else
+              Field(index, field.name, field.encoding, field.offset_bits, field.bits)
               for index, field in enumerate(codec.fields)]
     return fields, codec.size * 8
 

@@ -271,3 +271,8 @@ def test_svg_closes_every_box(tmp_path):
         covered.append(end - start)
     assert covered[0] == covered[1] == 2 * covered[2]
     assert len(covered) == 3
+
+
+def test_an_array_is_drawn_as_one_field_over_its_elements():
+    drawn = diagram([field("id", 8), field("ch", 12, count=4), field("crc", 8)])
+    assert [(f.name, f.start, f.bits) for f in drawn.fields] == [("id", 0, 8), ("ch[0..3]", 8, 48), ("crc", 56, 8)]

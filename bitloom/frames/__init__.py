@@ -25,18 +25,23 @@ import os
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any, NamedTuple
 
-from bitloom._frames import BinaryColumn, Column, StringColumn, _arrow_schema, _arrow_stream
+from bitloom._frames import ArrayColumn, BinaryColumn, Column, ListColumn, StringColumn, _arrow_schema, _arrow_stream
 from bitloom._frames import FrameCodec as _NativeFrameCodec
 
 __all__ = ["ArrayColumn", "ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames",
-           "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
+           "ListColumn", "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
+
+_NATIVE_COLUMNS = (Column, StringColumn, BinaryColumn, ArrayColumn, ListColumn)
 
 
 class FrameField(NamedTuple):
     """A compiled field: its name, the encoding name its recipe item gave,
     its width, the bit of the frame where it starts (bit 0 is the most
     significant bit of byte 0), its byte order ("big" or "little") and
-    whether its bits are reversed."""
+    whether its bits are reversed.  An array is one field: `count` is its
+    number of elements (an int, or the name of the field that holds it, or
+    "rest"), `bits` those of one element and `offset_bits` where the first
+    starts; count is None for a field of one value."""
 
     name: str
     encoding: str
@@ -44,6 +49,7 @@ class FrameField(NamedTuple):
     offset_bits: int
     byte_order: str
     reverse_bits: bool
+    count: int | str | None = None  # type: ignore[assignment]  # named as the recipe key, over tuple.count
 
 
 class FrameError(NamedTuple):
@@ -84,17 +90,17 @@ class Frames(dict[str, Any]):
         return [FrameError(*failure) for failure in self._failures]
 
     def __arrow_c_schema__(self) -> object:
-        if not all(isinstance(column, (Column, StringColumn, BinaryColumn)) for column in self.values()):
+        if not all(isinstance(column, _NATIVE_COLUMNS) for column in self.values()):
             return self._arrow_table().schema.__arrow_c_schema__()
         return _arrow_schema(tuple(self), tuple(self.values()))
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        if not all(isinstance(column, (Column, StringColumn, BinaryColumn)) for column in self.values()):
+        if not all(isinstance(column, _NATIVE_COLUMNS) for column in self.values()):
             return self._arrow_table().__arrow_c_stream__(requested_schema)
         return _arrow_stream(tuple(self), tuple(self.values()))
 
     def _arrow_table(self) -> Any:
-        # Array columns are exported through pyarrow.
+        # Columns made elsewhere (a Frames built by hand) go through pyarrow.
         import pyarrow
         return pyarrow.table({name: column if isinstance(column, pyarrow.Array) else pyarrow.array(column)
                               for name, column in self.items()})
@@ -137,10 +143,8 @@ class FrameCodec(_NativeFrameCodec):
 
     def __new__(cls, recipe: Any, **options: Any) -> FrameCodec:
         if cls is FrameCodec and isinstance(recipe, (list, tuple)) and any(
-                isinstance(item, Mapping) and "count" in item for item in recipe):
-            if any(isinstance(item, Mapping) and isinstance(item.get("count"), str) for item in recipe):
-                return _VariableFrameCodec._build(recipe, options)
-            return _ArrayFrameCodec._build(recipe, options)
+                isinstance(item, Mapping) and isinstance(item.get("count"), str) for item in recipe):
+            return _VariableFrameCodec._build(recipe, options)
         return super().__new__(cls, recipe, **options)
 
     @property
@@ -322,99 +326,17 @@ from .streams import PacketError, Packets, PacketStream  # noqa: E402
 from . import ccsds  # noqa: E402
 
 
-# ---- array fields ----------------------------------------------------------------
+# ---- arrays of variable length ----------------------------------------------------
 #
-# A recipe item with "count" is an array of `count` elements, each the field
-# the item describes without "count".  The native codec holds one field per
-# element, named "NAME[k]"; this layer gathers them back into one value (a
-# list) and one column (an ArrayColumn).
-
-_ARROW_TYPES = {"b": "int8", "B": "uint8", "h": "int16", "H": "uint16", "i": "int32", "I": "uint32",
-                "l": "int64", "L": "uint64", "q": "int64", "Q": "uint64", "f": "float32", "d": "float64"}
-
-
-class ArrayColumn:
-    """The values of an array field over many frames: `len(column)` frames of
-    `count` elements each, stored row after row in one buffer of the
-    elements' native width.  ``numpy.asarray(column)`` is a 2-D view of shape
-    (frames, count), without a copy; Arrow sees a fixed-size list column
-    (exported through pyarrow)."""
-
-    __slots__ = ("_data", "_format", "_count", "_length")
-
-    def __init__(self, data: Any, format: str, count: int, length: int, /) -> None:
-        self._data = data
-        self._format = format
-        self._count = count
-        self._length = length
-
-    @property
-    def count(self) -> int:
-        """Elements per frame."""
-        return self._count
-
-    @property
-    def shape(self) -> tuple[int, int]:
-        return (self._length, self._count)
-
-    def __len__(self) -> int:
-        return self._length
-
-    def __buffer__(self, flags: int, /) -> memoryview:
-        return memoryview(self._data).cast("B").cast(self._format, (self._length, self._count))
-
-    def __array__(self, dtype: Any = None, copy: bool | None = None) -> Any:
-        import numpy
-        array = numpy.asarray(memoryview(self))
-        if dtype is not None and array.dtype != dtype:
-            if copy is False:
-                raise ValueError("the column cannot be viewed as that dtype without a copy")
-            return array.astype(dtype)
-        return array.copy() if copy else array
-
-    def __getitem__(self, index: int) -> list[Any]:
-        if not isinstance(index, int):
-            raise TypeError(f"ArrayColumn indices must be integers, not {type(index).__name__!r}")
-        if index < 0:
-            index += self._length
-        if not 0 <= index < self._length:
-            raise IndexError("ArrayColumn index out of range")
-        values = memoryview(self._data).cast("B").cast(self._format)
-        return values[index * self._count:(index + 1) * self._count].tolist()
-
-    def __iter__(self) -> Iterator[list[Any]]:
-        return iter(self.tolist())
-
-    def tolist(self) -> list[list[Any]]:
-        return memoryview(self).tolist()
-
-    def __repr__(self) -> str:
-        return f"<ArrayColumn of {self._length} frames x {self._count} {_ARROW_TYPES[self._format]}>"
-
-    def _arrow(self) -> Any:
-        import pyarrow
-        element = getattr(pyarrow, _ARROW_TYPES[self._format])()
-        child = pyarrow.Array.from_buffers(element, self._length * self._count,
-                                           [None, pyarrow.py_buffer(self._data)])
-        return pyarrow.FixedSizeListArray.from_arrays(child, self._count)
-
-    def __arrow_c_schema__(self) -> object:
-        return self._arrow().type.__arrow_c_schema__()
-
-    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
-        return self._arrow().__arrow_c_array__(requested_schema)
-
-
-class _Array(NamedTuple):
-    name: str
-    count: int
-    elements: tuple[str, ...]
+# An array whose count is another field's value or "rest" makes frames of
+# varying length.  Its codec is the codec of the fields around the array,
+# and it reads a packet through a codec of the same recipe with that
+# packet's count (an array of fixed length).
 
 
 class _RecipeCodec(FrameCodec):
-    """A FrameCodec over a native codec of another recipe (array items
-    become fields): its names, recipe and pickling are the recipe's as
-    written."""
+    """A FrameCodec over a native codec of another recipe: its names, recipe
+    and pickling are the recipe's as written."""
 
     __slots__ = ("_source", "_options", "_names")
     _source: list[Any]
@@ -434,161 +356,8 @@ class _RecipeCodec(FrameCodec):
         return (_rebuild_codec, (self._source, self._options))
 
 
-class _ArrayFrameCodec(_RecipeCodec):
-    """A FrameCodec whose recipe has array items."""
-
-    __slots__ = ("_arrays",)
-
-    @classmethod
-    def _build(cls, recipe: Any, options: dict[str, Any]) -> _ArrayFrameCodec:
-        import copy
-        source = copy.deepcopy([dict(item) if isinstance(item, Mapping) else item for item in recipe])
-        expanded: list[Any] = []
-        arrays: list[_Array] = []
-        names: list[str] = []
-        for index, item in enumerate(source):
-            if not isinstance(item, dict) or "count" not in item:
-                expanded.append(item)
-                if isinstance(item, dict):
-                    names.append(item.get("name"))  # type: ignore[arg-type]
-                continue
-            name = item.get("name")
-            count = item["count"]
-            where = f"recipe item {index} ({name!r})"
-            if isinstance(count, str):
-                raise ValueError(f"{where}: a count that names a field or is 'rest' is not supported yet; "
-                                 f"count must be an int")
-            if isinstance(count, bool) or not isinstance(count, int):
-                raise TypeError(f"{where}: count must be an int, not {type(count).__name__!r}")
-            if count < 1:
-                raise ValueError(f"{where}: count must be at least 1, not {count}")
-            element = {key: value for key, value in item.items() if key != "count"}
-            default = element.pop("value", None)
-            has_default = "value" in item
-            if has_default and (isinstance(default, (str, bytes)) or not isinstance(default, Iterable)
-                                or len(list(default)) != count):
-                raise ValueError(f"{where}: the value of an array of {count} elements must be a "
-                                 f"sequence of {count} values")
-            defaults = list(default) if has_default else []  # type: ignore[arg-type]
-            elements = []
-            for k in range(count):
-                piece = dict(element, name=f"{name}[{k}]")
-                if "offset_bits" in element and isinstance(element.get("bits"), int):
-                    piece["offset_bits"] = element["offset_bits"] + k * element["bits"]
-                if has_default:
-                    piece["value"] = defaults[k]
-                elements.append(piece["name"])
-                expanded.append(piece)
-            arrays.append(_Array(name, count, tuple(elements)))  # type: ignore[arg-type]
-            names.append(name)  # type: ignore[arg-type]
-        self = _NativeFrameCodec.__new__(cls, expanded, **options)
-        self._arrays = tuple(arrays)
-        self._source = source
-        self._options = dict(options)
-        self._names = tuple(names)
-        columns, _ = self._native_unpack_many(b"", frame_bytes=None, offset_bits=0, ignore_partial=True,
-                                              errors="raise", threads=None)
-        for array in arrays:
-            if not isinstance(columns[array.elements[0]], Column):
-                raise ValueError(f"array field {array.name!r}: arrays take numeric encodings only")
-        return self
-
-    def _group(self, values: dict[str, Any]) -> dict[str, Any]:
-        grouped: dict[str, Any] = {}
-        arrays = {array.elements[0]: array for array in self._arrays}
-        skip: set[str] = set()
-        for name, value in values.items():
-            array = arrays.get(name)
-            if array is not None:
-                grouped[array.name] = [values[element] for element in array.elements]
-                skip.update(array.elements)
-            elif name not in skip:
-                grouped[name] = value
-        return grouped
-
-    def unpack(self, *args: Any, **kwargs: Any) -> dict[str, Any]:  # type: ignore[override]
-        return self._group(super().unpack(*args, **kwargs))
-
-    def unpack_tuple(self, *args: Any, **kwargs: Any) -> tuple[Any, ...]:  # type: ignore[override]
-        return tuple(self.unpack(*args, **kwargs).values())
-
-    def pack(self, values: Any) -> bytes:  # type: ignore[override]
-        if not isinstance(values, Mapping):
-            if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
-                return super().pack(values)
-            values = list(values)
-            if len(values) != len(self._names):
-                raise ValueError(f"pack takes {len(self._names)} values, one per recipe item, "
-                                 f"not {len(values)}")
-            values = dict(zip(self._names, values))
-        flat = dict(values)
-        for array in self._arrays:
-            if array.name not in flat:
-                continue
-            sequence = flat.pop(array.name)
-            if isinstance(sequence, (str, bytes, Mapping)) or not isinstance(sequence, Iterable):
-                raise TypeError(f"field {array.name!r} is an array: it takes a sequence of "
-                                f"{array.count} values, not {type(sequence).__name__!r}")
-            sequence = list(sequence)
-            if len(sequence) != array.count:
-                raise ValueError(f"field {array.name!r} takes exactly {array.count} values, "
-                                 f"not {len(sequence)}")
-            flat.update(zip(array.elements, sequence))
-        return super().pack(flat)
-
-    def _native_unpack_many(self, buffer: Any, **options: Any) -> Any:
-        return super()._unpack_many(buffer, **options)
-
-    def _unpack_many(self, buffer: Any, **options: Any) -> Any:  # type: ignore[override]
-        columns, failures = super()._unpack_many(buffer, **options)
-        return _group_columns(columns, self._arrays), failures
-
-
 def _rebuild_codec(recipe: Any, options: dict[str, Any]) -> FrameCodec:
     return FrameCodec(recipe, **options)
-
-
-def _group_columns(columns: dict[str, Any], arrays: tuple[_Array, ...]) -> dict[str, Any]:
-    starts = {array.elements[0]: array for array in arrays}
-    members = {element for array in arrays for element in array.elements}
-    grouped: dict[str, Any] = {}
-    for name, column in columns.items():
-        array = starts.get(name)
-        if array is not None:
-            grouped[array.name] = _interleave([columns[element] for element in array.elements])
-        elif name not in members:
-            grouped[name] = column
-    return grouped
-
-
-def _interleave(parts: list[Any]) -> ArrayColumn:
-    # Row after row: element k of frame i at i * count + k.
-    count = len(parts)
-    views = [memoryview(part) for part in parts]
-    fmt = views[0].format
-    try:
-        import numpy
-    except ImportError:
-        numpy = None
-    if numpy is not None:
-        length = len(views[0])
-        data = numpy.stack([numpy.asarray(view) for view in views], axis=1).reshape(-1)
-        for view in views:
-            view.release()
-        return ArrayColumn(data, fmt, count, length)
-    width = views[0].itemsize
-    length = len(views[0])
-    data = bytearray(length * count * width)
-    stride = count * width
-    for k, view in enumerate(views):
-        raw = view.cast("B").tobytes()
-        if width == 1:
-            data[k::stride] = raw
-        else:
-            for b in range(width):
-                data[k * width + b::stride] = raw[b::width]
-        view.release()
-    return ArrayColumn(data, fmt, count, length)
 
 
 class _VariableFrameCodec(_RecipeCodec):
@@ -599,7 +368,7 @@ class _VariableFrameCodec(_RecipeCodec):
     around the array (its size is the shortest frame)."""
 
     __slots__ = ("_array", "_count", "_position", "_prefix", "_element_bits", "_outside_bits",
-                 "_fixed_codecs", "_items", "_parts")
+                 "_fixed_codecs", "_items", "_element", "_count_index")
 
     @classmethod
     def _build(cls, recipe: Any, options: dict[str, Any]) -> _VariableFrameCodec:
@@ -633,82 +402,34 @@ class _VariableFrameCodec(_RecipeCodec):
         self._items = source
         self._prefix = FrameCodec(source[:position]) if count != "rest" else None
         self._element_bits = item.get("bits")
-        self._outside_bits = [sum(f.bits for f in self.fields[:position]),
-                              sum(f.bits for f in self.fields[position:])]
+        outside_fields = self._fields()  # the fields around the array
+        self._outside_bits = [sum(f[2] * (f[6] or 1) for f in outside_fields[:position]),
+                              sum(f[2] * (f[6] or 1) for f in outside_fields[position:])]
         self._fixed_codecs: dict[int, FrameCodec] = {}
         self._source = source
         self._options = dict(options)
         self._names = tuple(entry.get("name") for entry in source)
         self._fixed(1)  # checks the element
-        self._parts = None
+        element = {key: value for key, value in item.items() if key not in ("count", "value")}
+        self._element = _NativeFrameCodec([element], **options)
+        if self._element._fields()[0][2] == 0:
+            raise ValueError(f"{where}: the elements of an array of variable length have at least one bit")
+        self._count_index = -1 if count == "rest" else earlier.index(count)
+        if count != "rest":
+            alone = FrameCodec([source[self._count_index]], **options)
+            counter = alone.unpack_many(b"", frame_bytes=max(alone.size, 1))[count]
+            if not (isinstance(counter, Column) and counter.type.startswith("uint")):
+                raise ValueError(f"{where}: the count field {count!r} is not an unsigned field")
         return self
 
-    def _aligned_parts(self) -> Any:
-        """The codecs of the fields before the array, of one element and of
-        the fields after it, for packets where all three are whole bytes."""
-        if self._parts is None:
-            whole = (self._element_bits % 8 == 0 and self._outside_bits[0] % 8 == 0
-                     and self._outside_bits[1] % 8 == 0 and self._position > 0)
-            if whole:
-                element = {key: value for key, value in self._items[self._position].items() if key != "count"}
-                after = self._items[self._position + 1:]
-                self._parts = (FrameCodec(self._items[:self._position], **self._options),
-                               FrameCodec([element], **self._options),
-                               FrameCodec(after, **self._options) if after else None)
-            else:
-                self._parts = False
-        return self._parts
-
-    def _decode_aligned(self, source: Any, where: list[int], sizes: list[int]) -> Any:
-        """_decode_packets in three native passes, where the fields before
-        the array, its elements and the fields after it are whole bytes:
-        None where that does not apply (or a packet is malformed, left to
-        the general path, which names it)."""
-        parts = self._aligned_parts()
-        try:
-            import numpy
-            import pyarrow
-        except ImportError:
-            return None
-        if not parts or not where:
-            return None
-        prefix, element, suffix = parts
-        before, after, width = self._outside_bits[0] // 8, self._outside_bits[1] // 8, self._element_bits // 8
-        starts = numpy.asarray(where, dtype=numpy.uint64)
-        lengths = numpy.asarray(sizes, dtype=numpy.int64)
-        if (lengths < before + after).any():
-            return None
-        head, _ = prefix._unpack_many(source, frame_bytes=prefix.size, errors="raise",
-                                      frame_offsets=starts.tobytes())
-        if self._count == "rest":
-            room = lengths - before - after
-            if (room % width).any():
-                return None
-            counts = room // width
-        else:
-            counts = numpy.asarray(head[self._count]).astype(numpy.int64)
-            if (before + counts * width + after > lengths).any():
-                return None
-        total = int(counts.sum())
-        if total >= 1 << 31:
-            return None
-        ends = numpy.cumsum(counts)
-        owner = numpy.repeat(numpy.arange(len(counts)), counts)
-        within = numpy.arange(total, dtype=numpy.int64) - numpy.repeat(ends - counts, counts)
-        offsets = (starts[owner] + numpy.uint64(before) + (within * width).astype(numpy.uint64))
-        flat, _ = element._unpack_many(source, frame_bytes=width, errors="raise",
-                                       frame_offsets=offsets.astype(numpy.uint64).tobytes())
-        lists = pyarrow.ListArray.from_arrays(
-            pyarrow.array(numpy.concatenate([[0], ends]).astype(numpy.int32)),
-            pyarrow.array(flat[self._array]))
-        out: dict[str, Any] = {name: pyarrow.array(column) for name, column in head.items()}
-        out[self._array] = lists
-        if suffix is not None:
-            tail_starts = starts + numpy.uint64(before) + (counts * width).astype(numpy.uint64)
-            tail, _ = suffix._unpack_many(source, frame_bytes=suffix.size, errors="raise",
-                                          frame_offsets=tail_starts.tobytes())
-            out.update((name, pyarrow.array(column)) for name, column in tail.items())
-        return {name: out[name] for name in self._names}
+    @property
+    def fields(self) -> tuple[FrameField, ...]:
+        """The fields in recipe order; the array is one field whose count is
+        the name of its count field or "rest", and the fields after it lie
+        where they do when the array is empty."""
+        outside = list(super().fields)
+        element = self._fixed(1).fields[self._position]
+        return tuple(outside[:self._position] + [element._replace(count=self._count)] + outside[self._position:])
 
     def _fixed(self, count: int) -> FrameCodec:
         codec = self._fixed_codecs.get(count)
@@ -738,6 +459,15 @@ class _VariableFrameCodec(_RecipeCodec):
         if not isinstance(count, int) or count < 0:
             raise ValueError(f"array {self._array!r} takes its count from field {self._count!r}, which "
                              f"holds {count!r}")
+        room = length_bytes * 8 - offset_bits - self._outside_bits[0] - self._outside_bits[1]
+        if room < 0:
+            raise ValueError(f"a packet of {length_bytes} bytes is shorter than the fields around "
+                             f"array {self._array!r}")
+        if count > room // self._element_bits:
+            # Before a codec of `count` elements is made: a hostile count
+            # must not cost memory.
+            raise ValueError(f"array {self._array!r} has {count} elements by its count field, which pass "
+                             f"the end of the {length_bytes}-byte packet")
         return count
 
     def _order(self, values: dict[str, Any], count: int) -> dict[str, Any]:
@@ -778,6 +508,10 @@ class _VariableFrameCodec(_RecipeCodec):
         return self._fixed(len(sequence)).pack(values)
 
     def _unpack_many(self, buffer: Any, **options: Any) -> Any:  # type: ignore[override]
+        with memoryview(buffer) as view:
+            if not view.nbytes:
+                # No frames: the columns' types, whatever the frames' lengths.
+                return self._decode_packets(b"", [], []), []
         raise ValueError(f"the frames of this codec vary in length (array {self._array!r} has count "
                          f"{self._count!r}), so a dump cannot be cut into frames by size: decode a stream "
                          f"of them with a PacketStream, or one at a time with unpack")
@@ -786,56 +520,17 @@ class _VariableFrameCodec(_RecipeCodec):
         self._unpack_many(buffer)
         raise AssertionError  # pragma: no cover
 
-    def _decode_packets(self, source: Any, where: list[int], sizes: list[int]) -> dict[str, Any]:
+    def _decode_packets(self, source: Any, where: list[int] | bytes, sizes: list[int] | bytes) -> dict[str, Any]:
         """The packets at byte `where[i]` of `source`, `sizes[i]` bytes
-        each, as Arrow arrays in packet order: the array a list column."""
+        each (lists, or bytes of native uint64s), as columns in packet
+        order: the array a ListColumn.  A packet that does not hold its
+        array raises ValueError naming its offset."""
         import array
-        import pyarrow
-        aligned = self._decode_aligned(source, where, sizes)
-        if aligned is not None:
-            return aligned
-        if self._count == "rest":
-            counts = [self._count_of(None, 0, size) for size in sizes]
-        else:
-            assert self._prefix is not None
-            prefix = self._prefix
-            columns, _ = prefix._unpack_many(source, frame_bytes=prefix.size, errors="raise",
-                                             frame_offsets=array.array("Q", where).tobytes())
-            counts = columns[self._count].tolist()
-        groups: dict[int, list[int]] = {}
-        for index, count in enumerate(counts):
-            groups.setdefault(count, []).append(index)
-        pieces: dict[str, list[Any]] = {name: [] for name in self._names}
-        order: list[int] = []
-        element_type = None
-        for count, members in groups.items():
-            codec = self._fixed(count)
-            offsets = array.array("Q", (where[i] for i in members)).tobytes()
-            for index in members:
-                if sizes[index] < codec.size:
-                    raise ValueError(f"the packet at byte {where[index]} is {sizes[index]} bytes, but its "
-                                     f"{count} elements of array {self._array!r} need {codec.size}")
-            columns, _ = codec._unpack_many(source, frame_bytes=codec.size, errors="raise",
-                                            frame_offsets=offsets)
-            order.extend(members)
-            for name in self._names:
-                if name == self._array:
-                    continue
-                pieces[name].append(pyarrow.array(columns[name]))
-            if count:
-                fixed = pyarrow.array(columns[self._array])
-                element_type = fixed.type.value_type
-                pieces[self._array].append(fixed)
-            else:
-                pieces[self._array].append(len(members))
-        element_type = element_type or pyarrow.int64()
-        list_type = pyarrow.list_(element_type)
-        lists = [pyarrow.array([[]] * piece, type=list_type) if isinstance(piece, int)
-                 else piece.cast(list_type) for piece in pieces[self._array]]
-        pieces[self._array] = lists
-        inverse = [0] * len(order)
-        for position, index in enumerate(order):
-            inverse[index] = position
-        take = pyarrow.array(inverse, type=pyarrow.int64())
-        return {name: pyarrow.concat_arrays(parts).take(take) if parts else pyarrow.array([], type=list_type)
-                for name, parts in pieces.items()}
+        if not isinstance(where, bytes):
+            where = array.array("Q", where).tobytes()
+        if not isinstance(sizes, bytes):
+            sizes = array.array("Q", sizes).tobytes()
+        columns: dict[str, Any] = self._unpack_packets(
+            source, where, sizes, self._element,
+            self._position, self._count_index, self._outside_bits[0], self._outside_bits[1], self._array)
+        return columns

@@ -21,7 +21,7 @@ from . import ccsds as ccsds
 from .streams import PacketError as PacketError, PacketStream as PacketStream, Packets as Packets
 
 __all__ = ["ArrayColumn", "ArrowStream", "BinaryColumn", "Column", "FrameCodec", "FrameError", "FrameField", "Frames",
-           "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
+           "ListColumn", "PacketError", "PacketStream", "Packets", "StringColumn", "ccsds", "masked"]
 
 @type_check_only
 class FrameItem(TypedDict):
@@ -39,8 +39,9 @@ class FrameItem(TypedDict):
     # previous field.
     offset_bits: NotRequired[int]
     value: NotRequired[int | float | str | bytes | bytearray | Sequence[Any]]
-    # An array of this many elements, each the field the other keys describe.
-    count: NotRequired[int]
+    # An array of this many elements, each the field the other keys describe:
+    # an int, the name of an earlier unsigned field, or "rest".
+    count: NotRequired[int | str]
 
 # A recipe item as a FrameItem, or any mapping, for recipes kept in plain
 # variables or made by a helper function (the codec checks every item when
@@ -107,7 +108,7 @@ class BinaryColumn(_ColumnBase):
     def __getitem__(self, index: slice, /) -> BinaryColumn: ...
     def __iter__(self) -> Iterator[bytes | None]: ...
 
-_AnyColumn = Column | StringColumn | BinaryColumn
+_AnyColumn = Column | StringColumn | BinaryColumn | ArrayColumn | ListColumn
 
 class FrameField(NamedTuple):
     name: str
@@ -116,6 +117,7 @@ class FrameField(NamedTuple):
     offset_bits: int
     byte_order: str
     reverse_bits: bool
+    count: int | str | None = None  # type: ignore[assignment]  # named as the recipe key, over tuple.count
 
 class FrameError(NamedTuple):
     frame: int
@@ -143,23 +145,42 @@ class Frames(dict[str, Any]):
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     def as_arrow_stream(self) -> ArrowStream: ...
 
-class ArrayColumn:
-    """An array field's values: frames x count elements in one buffer."""
+@final
+class ArrayColumn(_ColumnBase):
+    """An array field of many frames: frames x count numbers of one native
+    type, row after row in one buffer (a 2-D array to the buffer protocol,
+    a fixed-size list to Arrow); an item is a frame's list, None where it
+    failed to decode."""
 
-    def __init__(self, data: Any, format: str, count: int, length: int, /) -> None: ...
-
+    @property
+    def type(self) -> _NumericType: ...
+    @property
+    def format(self) -> str: ...
     @property
     def count(self) -> int: ...
     @property
     def shape(self) -> tuple[int, int]: ...
-    def __len__(self) -> int: ...
+    def tolist(self) -> list[list[Any] | None]: ...
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> list[Any] | None: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> ArrayColumn: ...
+    def __iter__(self) -> Iterator[list[Any] | None]: ...
     def __buffer__(self, flags: int, /) -> memoryview: ...
-    def __array__(self, dtype: Any = None, copy: bool | None = None) -> Any: ...
-    def __getitem__(self, index: int, /) -> list[Any]: ...
-    def __iter__(self) -> Iterator[list[Any]]: ...
-    def tolist(self) -> list[list[Any]]: ...
-    def __arrow_c_schema__(self) -> object: ...
-    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+@final
+class ListColumn(_ColumnBase):
+    """An array field whose length varies, over many packets: Arrow's list
+    layout (int32 offsets and one buffer of values)."""
+
+    @property
+    def type(self) -> _NumericType: ...
+    def tolist(self) -> list[list[Any] | None]: ...
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> list[Any] | None: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> ListColumn: ...
+    def __iter__(self) -> Iterator[list[Any] | None]: ...
 
 class ArrowStream:
     """A Frames mapping seen only as one Arrow record batch."""

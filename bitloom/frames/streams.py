@@ -76,6 +76,15 @@ def _field_index(header: FrameCodec, name: str, role: str) -> int:
     return header.names.index(name)
 
 
+def _offsets_after(first: int, sizes_bytes: bytes | None, uniform: int, count: int) -> bytes:
+    """The offsets of packets that lie one after the other from `first`."""
+    if sizes_bytes is None:
+        return array.array("Q", range(first, first + count * uniform, uniform)).tobytes()
+    offsets = array.array("Q", itertools.accumulate(memoryview(sizes_bytes).cast("Q"), initial=first))
+    offsets.pop()
+    return offsets.tobytes()
+
+
 class PacketStream:
     """Packets one after the other, each starting with `header`.
 
@@ -196,16 +205,17 @@ class PacketStream:
                 source, start = data, 0  # scattered: read by offset
             decode_packets = getattr(codec, "_decode_packets", None)
             if decode_packets is not None:
-                # A codec whose packets vary in length (an array of variable length).
-                sizes: list[int] = (memoryview(sizes_bytes).cast("Q").tolist() if sizes_bytes is not None
-                                    else [uniform] * len(offsets))
-                # Where each packet starts in `source`: gathered one after the
-                # other, or where it lies in the stream.
-                starts: list[int] = ([0, *itertools.accumulate(sizes)][:-1] if start is None
-                                     else list(offsets) if start == 0 else [offset - start for offset in offsets])
+                # A codec whose packets vary in length (an array of variable
+                # length): where each lies in `source`, as native uint64s.
+                sizes_of: bytes = (sizes_bytes if sizes_bytes is not None
+                                   else array.array("Q", [uniform]).tobytes() * count)
+                starts_of = (offsets_bytes if offsets_bytes is not None and packed is None
+                             else _offsets_after(0, sizes_of, 0, count))
                 try:
-                    columns = decode_packets(source, starts, sizes)
+                    columns = decode_packets(source, starts_of, sizes_of)
                 except ValueError:
+                    sizes: list[int] = list(memoryview(sizes_of).cast("Q"))
+                    starts: list[int] = list(memoryview(starts_of).cast("Q"))
                     # Find the packets that fail, one at a time: under
                     # errors="null" they are reported and left out.
                     kept_starts, kept_sizes = [], []

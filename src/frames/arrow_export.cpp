@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <string>
 
 namespace bitloom::frames {
 
@@ -167,22 +168,88 @@ bool export_schema(ColumnType type, bool large_offsets, const std::string& name,
     }
 }
 
+bool export_column_schema(const ColumnMemory& memory, const std::string& name, ArrowSchema* out) noexcept {
+    if (!memory.is_list()) return export_schema(memory.type, memory.large_offsets, name, out);
+    try {
+        auto data = std::make_unique<SchemaData>();
+        data->format = memory.list_offsets ? std::string("+l") : "+w:" + std::to_string(memory.list_size);
+        data->name = name;
+        auto child = std::make_unique<ArrowSchema>();
+        // The values are never null (a row that failed is null whole), but
+        // the child is nullable as Arrow's own list types have it.
+        if (!export_schema(memory.type, false, "item", child.get())) return false;
+        data->children.push_back(child.get());
+        child.release();
+        return fill_schema(std::move(data), ARROW_FLAG_NULLABLE, out);
+    } catch (...) {
+        return false;
+    }
+}
+
+namespace {
+
+// The values of every row of a list column, as the child of its array.
+bool export_list_values(ColumnMemory& memory, ArrowArray* out) noexcept {
+    auto* data = new (std::nothrow) ArrayData();
+    if (!data) return false;
+    memory.retain();
+    data->memory = &memory;
+    data->buffers[0] = nullptr;
+    data->buffers[1] = memory.values;
+    const std::size_t values = memory.list_offsets ? static_cast<std::size_t>(memory.list_offsets[memory.length])
+                                                   : memory.length * memory.list_size;
+    out->length = static_cast<int64_t>(values);
+    out->null_count = 0;
+    out->offset = 0;
+    out->n_buffers = 2;
+    out->n_children = 0;
+    out->buffers = data->buffers;
+    out->children = nullptr;
+    out->dictionary = nullptr;
+    out->release = release_array;
+    out->private_data = data;
+    return true;
+}
+
+}  // namespace
+
 bool export_array(const ColumnSlice& column, ArrowArray* out) noexcept {
     auto* data = new (std::nothrow) ArrayData();
     if (!data) return false;
     ColumnMemory& memory = *column.memory;
+    if (memory.is_list()) {
+        auto* child = new (std::nothrow) ArrowArray();
+        bool added = false;
+        if (child && export_list_values(memory, child)) {
+            try {
+                data->children.push_back(child);
+                added = true;
+            } catch (...) {
+                child->release(child);
+            }
+        }
+        if (!added) {
+            delete child;
+            delete data;
+            return false;
+        }
+    }
     memory.retain();
     data->memory = &memory;
     data->buffers[0] = memory.validity;
-    data->buffers[1] = memory.values;
-    data->buffers[2] = memory.data;
+    if (memory.is_list()) {
+        data->buffers[1] = memory.list_offsets;  // null for a fixed-size list, which has one buffer
+    } else {
+        data->buffers[1] = memory.values;
+        data->buffers[2] = memory.data;
+    }
     out->length = static_cast<int64_t>(column.length);
     out->null_count = static_cast<int64_t>(count_nulls(column));
     out->offset = static_cast<int64_t>(column.offset);
-    out->n_buffers = has_offsets(memory.type) ? 3 : 2;
-    out->n_children = 0;
+    out->n_buffers = memory.list_offsets ? 2 : memory.list_size != 0 ? 1 : has_offsets(memory.type) ? 3 : 2;
+    out->n_children = static_cast<int64_t>(data->children.size());
     out->buffers = data->buffers;
-    out->children = nullptr;
+    out->children = data->children.empty() ? nullptr : data->children.data();
     out->dictionary = nullptr;
     out->release = release_array;
     out->private_data = data;
@@ -209,7 +276,7 @@ bool export_struct_schema(const std::vector<ColumnSlice>& columns, const std::ve
         for (std::size_t k = 0; k < count; ++k) {
             auto child = std::make_unique<ArrowSchema>();
             child->release = nullptr;
-            if (!export_schema(columns[k].memory->type, columns[k].memory->large_offsets, names[k], child.get())) {
+            if (!export_column_schema(*columns[k].memory, names[k], child.get())) {
                 return false;
             }
             data->children.push_back(child.get());

@@ -73,6 +73,11 @@ struct ColumnSlice {
 
 // Each returns false (out of memory) with `out` untouched.
 bool export_schema(ColumnType type, bool large_offsets, const std::string& name, ArrowSchema* out) noexcept;
+// The schema of a column's memory: its type, or for a list column a
+// fixed-size list ("+w:N") or a list ("+l") of its values' type.
+bool export_column_schema(const ColumnMemory& memory, const std::string& name, ArrowSchema* out) noexcept;
+// A list column is a parent array (its validity, and its offsets for "+l")
+// with one child, the values of every row.
 bool export_array(const ColumnSlice& column, ArrowArray* out) noexcept;
 
 // A stream of one record batch: a struct array whose children are the

@@ -49,7 +49,9 @@ constexpr std::size_t kFramesPerThread = std::size_t{1} << 15;
 
 // ---- numeric loops -------------------------------------------------------
 
-enum class Shape : std::uint8_t { zero, aligned_big, aligned_little, any_bits, transformed };
+// whole_big and whole_little: 3, 5, 6 or 7 whole bytes at a byte boundary,
+// read as one eight-byte load (the block's padding covers the bytes after).
+enum class Shape : std::uint8_t { zero, aligned_big, aligned_little, whole_big, whole_little, any_bits, transformed };
 enum class Convert : std::uint8_t { as_is, sign_extend, float16, float32, float64, slot };
 
 template <class Word>
@@ -85,6 +87,10 @@ inline std::uint64_t load_field(const std::uint8_t* bytes, unsigned shift, std::
     if constexpr (S == Shape::zero) return 0;
     if constexpr (S == Shape::aligned_big) return load_whole<WordOf<Bytes>, false>(bytes);
     if constexpr (S == Shape::aligned_little) return load_whole<WordOf<Bytes>, true>(bytes);
+    if constexpr (S == Shape::whole_big) return load_big_endian(bytes) >> (64 - 8 * Bytes);
+    if constexpr (S == Shape::whole_little) {
+        return load_whole<std::uint64_t, true>(bytes) & ((std::uint64_t{1} << (8 * Bytes)) - 1);
+    }
     if constexpr (S == Shape::any_bits) return extract_field(load_big_endian(bytes), bytes[8], shift, bits);
     if constexpr (S == Shape::transformed) {
         return pattern_of(field, extract_field(load_big_endian(bytes), bytes[8], shift, bits));
@@ -115,8 +121,66 @@ T from_slot(std::uint64_t slot, SlotType type) noexcept {
     }
 }
 
-[[gnu::cold]] void record_failure(const LoopArguments& a, std::size_t i, CodecError&& error) {
-    a.failures->push_back({a.first_frame + i, a.plan->field_index, std::move(error)});
+[[gnu::cold]] void record_failure(const LoopArguments& a, std::size_t i, CodecError&& error,
+                                  std::uint64_t element = 0) {
+    a.failures->push_back({a.first_frame + i, a.plan->field_index, std::move(error), element});
+}
+
+// An array field's elements, frame after frame: element k of a frame lies
+// k * bits after the first, its own shift within its first byte.  The rows
+// go one after the other into the column.
+template <class T, Shape S, std::size_t Bytes, Convert C>
+void array_loop(const LoopArguments& a) {
+    const FrameField& field = a.plan->field;
+    const std::uint32_t bits = field.bits;
+    const std::size_t elements = field.count;
+    const unsigned spare = 64 - (bits == 0 ? 64 : bits);
+    T* out = static_cast<T*>(a.out);
+    const std::uint8_t* frame = a.block.data();
+    for (std::size_t i = 0; i < a.count; ++i, frame += a.stride, out += elements) {
+        std::uint64_t at = field.start;
+        if constexpr (C == Convert::slot) {
+            const FieldSlot& slot = *field.slot;
+            for (std::size_t k = 0; k < elements; ++k, at += bits) {
+                std::uint64_t value = 0;
+                CodecError error;
+                const std::uint64_t pattern = load_field<S, Bytes>(frame + at / 8, static_cast<unsigned>(at % 8), bits, field);
+                if (slot.decode(pattern, bits, value, error)) [[likely]] {
+                    out[k] = from_slot<T>(value, slot.type);
+                    continue;
+                }
+                out[k] = T{};
+                record_failure(a, i, std::move(error), k);
+                if (!a.null_on_error) return;
+            }
+        } else {
+            for (std::size_t k = 0; k < elements; ++k, at += bits) {
+                out[k] = convert_pattern<T, C>(
+                    load_field<S, Bytes>(frame + at / 8, static_cast<unsigned>(at % 8), bits, field), spare);
+            }
+        }
+    }
+}
+
+// An array whose elements need the general reader: binary128 elements, and
+// lsb_first elements that end in different places of their bytes.
+template <class T>
+void general_array_loop(const LoopArguments& a) {
+    const FrameField& field = a.plan->field;
+    T* out = static_cast<T*>(a.out);
+    for (std::size_t i = 0; i < a.count; ++i, out += field.count) {
+        for (std::uint32_t k = 0; k < field.count; ++k) {
+            std::uint64_t slot = 0;
+            CodecError error;
+            if (decode_number(field.element(k), a.block, std::uint64_t{i} * a.stride * 8, slot, error)) [[likely]] {
+                out[k] = from_slot<T>(slot, slot_type(field.kind));
+                continue;
+            }
+            out[k] = T{};
+            record_failure(a, i, std::move(error), k);
+            if (!a.null_on_error) return;
+        }
+    }
 }
 
 template <class T, Shape S, std::size_t Bytes, Convert C>
@@ -165,28 +229,34 @@ void float128_loop(const LoopArguments& a) {
     }
 }
 
+// The loop of one value or of an array's elements.
+template <class T, Shape S, std::size_t Bytes, Convert C>
+ColumnLoop value_or_array(bool array) noexcept {
+    return array ? array_loop<T, S, Bytes, C> : numeric_loop<T, S, Bytes, C>;
+}
+
 // The loop of a shape for each value type a conversion makes.
 template <Shape S, std::size_t Bytes, Convert C>
-ColumnLoop loop_for_type(ColumnType type) noexcept {
+ColumnLoop loop_for_type(ColumnType type, bool array) noexcept {
     if constexpr (C == Convert::float16 || C == Convert::float32) {
-        return numeric_loop<float, S, Bytes, C>;
+        return value_or_array<float, S, Bytes, C>(array);
     } else if constexpr (C == Convert::float64) {
-        return numeric_loop<double, S, Bytes, C>;
+        return value_or_array<double, S, Bytes, C>(array);
     } else {
         switch (type) {
-            case ColumnType::int8: return numeric_loop<std::int8_t, S, Bytes, C>;
-            case ColumnType::int16: return numeric_loop<std::int16_t, S, Bytes, C>;
-            case ColumnType::int32: return numeric_loop<std::int32_t, S, Bytes, C>;
-            case ColumnType::int64: return numeric_loop<std::int64_t, S, Bytes, C>;
-            case ColumnType::uint8: return numeric_loop<std::uint8_t, S, Bytes, C>;
-            case ColumnType::uint16: return numeric_loop<std::uint16_t, S, Bytes, C>;
-            case ColumnType::uint32: return numeric_loop<std::uint32_t, S, Bytes, C>;
-            case ColumnType::uint64: return numeric_loop<std::uint64_t, S, Bytes, C>;
+            case ColumnType::int8: return value_or_array<std::int8_t, S, Bytes, C>(array);
+            case ColumnType::int16: return value_or_array<std::int16_t, S, Bytes, C>(array);
+            case ColumnType::int32: return value_or_array<std::int32_t, S, Bytes, C>(array);
+            case ColumnType::int64: return value_or_array<std::int64_t, S, Bytes, C>(array);
+            case ColumnType::uint8: return value_or_array<std::uint8_t, S, Bytes, C>(array);
+            case ColumnType::uint16: return value_or_array<std::uint16_t, S, Bytes, C>(array);
+            case ColumnType::uint32: return value_or_array<std::uint32_t, S, Bytes, C>(array);
+            case ColumnType::uint64: return value_or_array<std::uint64_t, S, Bytes, C>(array);
             case ColumnType::float32:
-                if constexpr (C == Convert::slot) return numeric_loop<float, S, Bytes, C>;
+                if constexpr (C == Convert::slot) return value_or_array<float, S, Bytes, C>(array);
                 break;
             case ColumnType::float64:
-                if constexpr (C == Convert::slot) return numeric_loop<double, S, Bytes, C>;
+                if constexpr (C == Convert::slot) return value_or_array<double, S, Bytes, C>(array);
                 break;
             default: break;
         }
@@ -194,29 +264,69 @@ ColumnLoop loop_for_type(ColumnType type) noexcept {
     }
 }
 
+ColumnLoop general_array_loop_for(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::int8: return general_array_loop<std::int8_t>;
+        case ColumnType::int16: return general_array_loop<std::int16_t>;
+        case ColumnType::int32: return general_array_loop<std::int32_t>;
+        case ColumnType::int64: return general_array_loop<std::int64_t>;
+        case ColumnType::uint8: return general_array_loop<std::uint8_t>;
+        case ColumnType::uint16: return general_array_loop<std::uint16_t>;
+        case ColumnType::uint32: return general_array_loop<std::uint32_t>;
+        case ColumnType::uint64: return general_array_loop<std::uint64_t>;
+        case ColumnType::float32: return general_array_loop<float>;
+        case ColumnType::float64: return general_array_loop<double>;
+        default: return nullptr;
+    }
+}
+
 template <Convert C>
 ColumnLoop loop_for_shape(const FrameField& field, ColumnType type) noexcept {
-    if (field.bits == 0) return loop_for_type<Shape::zero, 8, C>(type);
+    const bool array = field.count != 0;
+    if (field.bits == 0) return loop_for_type<Shape::zero, 8, C>(type, array);
     if constexpr (C != Convert::slot) {
         // Whole bytes at a byte boundary, unreversed: one load of the width.
         if (field.start % 8 == 0 && !field.reverse && field.arrangement == Arrangement::by_order &&
             (field.bits == 8 || field.bits == 16 || field.bits == 32 || field.bits == 64)) {
             const bool little = field.order == ByteOrder::little && field.bits > 8;
             switch (field.bits) {
-                case 8: return loop_for_type<Shape::aligned_big, 1, C>(type);
-                case 16: return little ? loop_for_type<Shape::aligned_little, 2, C>(type)
-                                       : loop_for_type<Shape::aligned_big, 2, C>(type);
-                case 32: return little ? loop_for_type<Shape::aligned_little, 4, C>(type)
-                                       : loop_for_type<Shape::aligned_big, 4, C>(type);
-                default: return little ? loop_for_type<Shape::aligned_little, 8, C>(type)
-                                       : loop_for_type<Shape::aligned_big, 8, C>(type);
+                case 8: return loop_for_type<Shape::aligned_big, 1, C>(type, array);
+                case 16: return little ? loop_for_type<Shape::aligned_little, 2, C>(type, array)
+                                       : loop_for_type<Shape::aligned_big, 2, C>(type, array);
+                case 32: return little ? loop_for_type<Shape::aligned_little, 4, C>(type, array)
+                                       : loop_for_type<Shape::aligned_big, 4, C>(type, array);
+                default: return little ? loop_for_type<Shape::aligned_little, 8, C>(type, array)
+                                       : loop_for_type<Shape::aligned_big, 8, C>(type, array);
+            }
+        }
+    }
+    if constexpr (C == Convert::as_is || C == Convert::sign_extend) {
+        // Whole bytes of other widths at a byte boundary (24-bit samples):
+        // one load, without the shift of any_bits.
+        if (field.start % 8 == 0 && !field.reverse && field.arrangement == Arrangement::by_order &&
+            field.bits % 8 == 0 && field.bits > 16 && field.bits < 64 && field.bits != 32) {
+            const bool little = field.order == ByteOrder::little;
+            switch (field.bits / 8) {
+                case 3: return little ? loop_for_type<Shape::whole_little, 3, C>(type, array)
+                                      : loop_for_type<Shape::whole_big, 3, C>(type, array);
+                case 5: return little ? loop_for_type<Shape::whole_little, 5, C>(type, array)
+                                      : loop_for_type<Shape::whole_big, 5, C>(type, array);
+                case 6: return little ? loop_for_type<Shape::whole_little, 6, C>(type, array)
+                                      : loop_for_type<Shape::whole_big, 6, C>(type, array);
+                default: return little ? loop_for_type<Shape::whole_little, 7, C>(type, array)
+                                       : loop_for_type<Shape::whole_big, 7, C>(type, array);
             }
         }
     }
     const bool plain = field.arrangement == Arrangement::by_order &&
                        (field.order == ByteOrder::big || field.bits <= 8);
-    if (plain && !field.reverse) return loop_for_type<Shape::any_bits, 8, C>(type);
-    return loop_for_type<Shape::transformed, 8, C>(type);
+    if (plain && !field.reverse) return loop_for_type<Shape::any_bits, 8, C>(type, array);
+    // lsb_first pieces are cut where the frame's bytes are: elements that
+    // end at different places of their bytes are not one shape.
+    if (array && field.arrangement == Arrangement::lsb_first && field.bits % 8 != 0) {
+        return general_array_loop_for(type);
+    }
+    return loop_for_type<Shape::transformed, 8, C>(type, array);
 }
 
 // ---- text ----------------------------------------------------------------
@@ -517,7 +627,8 @@ void decode_range(Shared& shared, RangeResult& result, bool polls) noexcept {
                         text_loop<std::int32_t>(arguments, result.text[k], request.strip_text, scratch, field_buffer);
                     }
                 } else {
-                    arguments.out = static_cast<std::uint8_t*>(column.values) + begin * column.item_size();
+                    const std::size_t row = column.item_size() * (plan.field.count == 0 ? 1 : plan.field.count);
+                    arguments.out = static_cast<std::uint8_t*>(column.values) + begin * row;
                     plan.loop(arguments);
                 }
             }
@@ -605,7 +716,9 @@ ColumnPlan plan_column(const FrameField& field, std::size_t field_index, std::ui
         case BulkDecode::float32: plan.loop = loop_for_shape<Convert::float32>(plan.field, plan.type); break;
         case BulkDecode::float64: plan.loop = loop_for_shape<Convert::float64>(plan.field, plan.type); break;
         case BulkDecode::slot: plan.loop = loop_for_shape<Convert::slot>(plan.field, plan.type); break;
-        case BulkDecode::float128: plan.loop = float128_loop; break;
+        case BulkDecode::float128:
+            plan.loop = field.count != 0 ? general_array_loop_for(plan.type) : float128_loop;
+            break;
         default: break;
     }
     return plan;
@@ -620,6 +733,47 @@ std::size_t largest_value_bytes(const ColumnPlan& plan) noexcept {
 bool needs_large_offsets(const ColumnPlan& plan, std::size_t count) noexcept {
     const std::size_t largest = largest_value_bytes(plan);
     return largest != 0 && count > static_cast<std::size_t>(INT32_MAX) / largest;
+}
+
+bool decode_list_rows(const ListRequest& request, const ColumnPlan& plan, ColumnMemory& column,
+                      DecodeOutcome& outcome) noexcept {
+    try {
+        std::vector<std::uint8_t> packet;
+        const std::size_t item = column.item_size();
+        auto last_poll = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < request.offsets.size(); ++i) {
+            const auto count = static_cast<std::uint32_t>(column.list_offsets[i + 1] - column.list_offsets[i]);
+            if (count == 0) continue;
+            // The packet's bytes up to its array's end, with the padding of a block.
+            const std::uint64_t end_bits = plan.field.start + std::uint64_t{count} * plan.field.bits;
+            const auto bytes = static_cast<std::size_t>(std::min<std::uint64_t>((end_bits + 7) / 8, request.sizes[i]));
+            packet.resize(bytes + kPadding);
+            std::memcpy(packet.data(), request.data.data() + request.offsets[i], bytes);
+            std::memset(packet.data() + bytes, 0, kPadding);
+            ColumnPlan row = plan;
+            row.field.count = count;
+            LoopArguments arguments{&row, packet, bytes, 1, i,
+                                    static_cast<std::uint8_t*>(column.values) +
+                                        static_cast<std::size_t>(column.list_offsets[i]) * item,
+                                    false, &outcome.failures};
+            row.loop(arguments);
+            if (!outcome.failures.empty()) return false;
+            if (request.poll && i % 256 == 255) {
+                const auto now = std::chrono::steady_clock::now();
+                if (now - last_poll >= std::chrono::milliseconds(2)) {
+                    last_poll = now;
+                    if (!request.poll(request.poll_context)) {
+                        outcome.stopped = true;
+                        return false;
+                    }
+                }
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        outcome.out_of_memory = true;
+        return false;
+    }
+    return true;
 }
 
 bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> plans,

@@ -5,7 +5,9 @@
 // bytes are read once, whatever another thread does to them), then every
 // field of the block is decoded before the next block, each by a loop made
 // for its shape (whole aligned bytes in either order, any bits, reversed)
-// and its codec.  Frames split into contiguous ranges, one per thread; the
+// and its codec.  An array field is one column of rows: a loop runs frame
+// after frame over its elements and writes them row after row, so a frame's
+// elements are read and written in order.  Frames split into contiguous ranges, one per thread; the
 // result is the same for any number of threads.
 #pragma once
 
@@ -41,6 +43,7 @@ struct FieldFailure {
     std::size_t frame = 0;
     std::size_t field_index = 0;
     CodecError error;
+    std::uint64_t element = 0;  // of an array field: the element that failed
 };
 
 struct DecodeRequest {
@@ -71,12 +74,30 @@ struct DecodeOutcome {
 };
 
 // Decodes every plan's column into `columns` (one per plan, each created for
-// `count` values of the plan's type; string and binary ones get their data).
+// `count` values of the plan's type, or `count` rows of field.count values
+// for an array field; string and binary ones get their data).  A failed
+// element makes its whole row null.
 // Returns false when decoding did not finish (out of memory, stopped, or a
 // failure without null_on_error); failed values are null (zero, or empty,
 // beneath).
 bool decode_columns(const DecodeRequest& request, std::span<const ColumnPlan> plans,
                     std::span<ColumnMemory* const> columns, DecodeOutcome& outcome) noexcept;
+
+// The elements of arrays whose length varies, one row per packet: packet i
+// is sizes[i] bytes at offsets[i] of `data` (wholly inside it) and its row
+// is column.list_offsets[i] to [i + 1] of `column`'s values.  `plan` is the
+// plan of the array with a count of 1 (its first element where it lies in
+// the packet); each packet's bytes are copied once and its elements
+// decoded by the loop of a fixed array.  Stops at the first failure.
+struct ListRequest {
+    std::span<const std::uint8_t> data;
+    std::span<const std::uint64_t> offsets;
+    std::span<const std::uint64_t> sizes;
+    bool (*poll)(void* context) = nullptr;
+    void* poll_context = nullptr;
+};
+bool decode_list_rows(const ListRequest& request, const ColumnPlan& plan, ColumnMemory& column,
+                      DecodeOutcome& outcome) noexcept;
 
 // Whether the offsets of a string or binary column of `count` frames of
 // `plan` may need 64 bits.

@@ -1,5 +1,6 @@
 #include "frames/column_memory.hpp"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -57,10 +58,38 @@ ColumnMemory* ColumnMemory::create(ColumnType type, std::size_t length, bool lar
     return column;
 }
 
+ColumnMemory* ColumnMemory::create_fixed_list(ColumnType type, std::size_t length,
+                                              std::uint32_t list_size) noexcept {
+    if (has_offsets(type) || list_size == 0) return nullptr;
+    if (length > SIZE_MAX / 16 / list_size) return nullptr;
+    ColumnMemory* column = create(type, length * list_size);
+    if (!column) return nullptr;
+    column->length = length;
+    column->list_size = list_size;
+    return column;
+}
+
+ColumnMemory* ColumnMemory::create_list(ColumnType type, std::size_t length, std::size_t values) noexcept {
+    if (has_offsets(type) || length > SIZE_MAX / 8 - 1) return nullptr;
+    ColumnMemory* column = create(type, values);
+    if (!column) return nullptr;
+    column->length = length;
+    column->list_offsets = static_cast<std::int32_t*>(allocate_column_bytes((length + 1) * sizeof(std::int32_t)));
+    if (!column->list_offsets) {
+        column->release();
+        return nullptr;
+    }
+    return column;
+}
+
 bool ColumnMemory::create_many(std::span<const ColumnType> types, std::span<const bool> large,
-                               std::size_t length, std::span<ColumnMemory*> out) noexcept {
+                               std::size_t length, std::span<ColumnMemory*> out,
+                               std::span<const std::uint32_t> list_sizes) noexcept {
     for (ColumnMemory*& column : out) column = nullptr;
     if (length > SIZE_MAX / 16 - 1) return false;
+    auto rows_of = [&](std::size_t k) -> std::size_t {
+        return k < list_sizes.size() && list_sizes[k] != 0 ? list_sizes[k] : 1;
+    };
     std::size_t total = 0;
     std::vector<std::size_t> starts;
     try {
@@ -70,7 +99,8 @@ bool ColumnMemory::create_many(std::span<const ColumnType> types, std::span<cons
     }
     for (std::size_t k = 0; k < types.size(); ++k) {
         const std::size_t size = has_offsets(types[k]) ? (large[k] ? 8 : 4) : column_type_row(types[k]).item_size;
-        const std::size_t bytes = (has_offsets(types[k]) ? length + 1 : length) * size;
+        if (rows_of(k) > 1 && length > SIZE_MAX / 16 / rows_of(k)) return false;
+        const std::size_t bytes = (has_offsets(types[k]) ? length + 1 : length * rows_of(k)) * size;
         starts.push_back(total);
         const std::size_t rounded = (bytes + kAlignment - 1) / kAlignment * kAlignment;
         if (rounded > SIZE_MAX / 2 - total) return false;
@@ -100,6 +130,7 @@ bool ColumnMemory::create_many(std::span<const ColumnType> types, std::span<cons
         column->type = types[k];
         column->large_offsets = has_offsets(types[k]) && large[k];
         column->length = length;
+        column->list_size = k < list_sizes.size() ? list_sizes[k] : 0;
         column->values = static_cast<std::uint8_t*>(block->memory) + starts[k];
         column->block = block;
         block->users.fetch_add(1, std::memory_order_relaxed);
@@ -118,6 +149,59 @@ bool ColumnMemory::create_many(std::span<const ColumnType> types, std::span<cons
     return complete;
 }
 
+ColumnMemory* ColumnMemory::gather_rows(std::span<ColumnMemory* const> parts,
+                                        std::span<const RowSource> rows) noexcept {
+    if (parts.empty()) return nullptr;
+    const ColumnMemory& first = *parts[0];
+    const std::size_t length = rows.size();
+    ColumnMemory* column = nullptr;
+    if (!has_offsets(first.type)) {
+        column = first.list_size != 0 ? create_fixed_list(first.type, length, first.list_size)
+                                      : create(first.type, length);
+        if (!column) return nullptr;
+        const std::size_t row_bytes = first.item_size() * (first.list_size == 0 ? 1 : first.list_size);
+        for (std::size_t i = 0; i < length; ++i) {
+            const auto* from = static_cast<const std::uint8_t*>(parts[rows[i].part]->values);
+            std::memcpy(static_cast<std::uint8_t*>(column->values) + i * row_bytes, from + rows[i].index * row_bytes,
+                        row_bytes);
+        }
+    } else {
+        std::size_t total = 0;
+        for (const RowSource& row : rows) {
+            const ColumnMemory& part = *parts[row.part];
+            total += part.offset_at(row.index + 1) - part.offset_at(row.index);
+        }
+        const bool large = total > static_cast<std::size_t>(INT32_MAX);
+        column = create(first.type, length, large);
+        if (!column) return nullptr;
+        free_column_bytes(column->data);
+        column->data = static_cast<std::uint8_t*>(allocate_column_bytes(total));
+        if (!column->data) {
+            column->release();
+            return nullptr;
+        }
+        column->data_bytes = total;
+        std::size_t at = 0;
+        for (std::size_t i = 0; i <= length; ++i) {
+            if (large) static_cast<std::int64_t*>(column->values)[i] = static_cast<std::int64_t>(at);
+            else static_cast<std::int32_t*>(column->values)[i] = static_cast<std::int32_t>(at);
+            if (i == length) break;
+            const ColumnMemory& part = *parts[rows[i].part];
+            const std::size_t begin = part.offset_at(rows[i].index);
+            const std::size_t size = part.offset_at(rows[i].index + 1) - begin;
+            if (size != 0) std::memcpy(column->data + at, part.data + begin, size);
+            at += size;
+        }
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!parts[rows[i].part]->is_valid(rows[i].index) && !column->set_null(i)) {
+            column->release();
+            return nullptr;
+        }
+    }
+    return column;
+}
+
 ColumnMemory::~ColumnMemory() {
     if (!block) {
         free_column_bytes(values);
@@ -127,6 +211,7 @@ ColumnMemory::~ColumnMemory() {
     }
     free_column_bytes(data);
     free_column_bytes(validity);
+    free_column_bytes(list_offsets);
 }
 
 void ColumnMemory::release() noexcept {

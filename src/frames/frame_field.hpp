@@ -16,6 +16,9 @@
 // field's bits are cut at the frame's byte boundaries and the pieces are
 // taken least significant first (the last piece, in the byte where the
 // field ends, holds the value's top bits).
+//
+// An array field is `count` elements of `bits` each, one after the other
+// from `start`; element k is the field element(k) describes, alone.
 #pragma once
 
 #include <cstddef>
@@ -56,8 +59,31 @@ struct FrameField {
     // permuted: the value's byte k (most significant first) is the field's
     // byte permutation[k] (0 first); bits / 8 entries.
     std::uint8_t permutation[8] = {};
+    // Elements of an array field (numeric only); 0 for a field of one value.
+    std::uint32_t count = 0;
 
-    std::uint64_t end() const noexcept { return start + bits; }
+    // Bits of the whole field: every element of an array.
+    std::uint64_t total_bits() const noexcept { return std::uint64_t{bits} * (count == 0 ? 1 : count); }
+    std::uint64_t end() const noexcept { return start + total_bits(); }
+    // The same field starting at bit `to` of its frame (an array's first
+    // element there): where lsb_first pieces are cut follows it.
+    FrameField at(std::uint64_t to) const noexcept {
+        FrameField moved = *this;
+        moved.start = to;
+        const auto phase = static_cast<unsigned>((to + bits) % 8);
+        moved.end_phase = static_cast<std::uint8_t>(phase == 0 ? 8 : phase);
+        return moved;
+    }
+    // Element k of an array as a field of one value: its start, and the
+    // frame byte where it ends (end_phase holds element 0's).
+    FrameField element(std::uint64_t k) const noexcept {
+        FrameField one = *this;
+        one.count = 0;
+        one.start = start + k * bits;
+        const auto phase = static_cast<unsigned>((end_phase % 8 + k * bits) % 8);
+        one.end_phase = static_cast<std::uint8_t>(phase == 0 ? 8 : phase);
+        return one;
+    }
     // Whole bytes a text or raw-bytes value occupies.
     std::size_t byte_count() const noexcept { return (std::size_t{bits} + 7) / 8; }
 };

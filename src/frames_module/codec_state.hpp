@@ -29,6 +29,7 @@ struct CompiledField {
     bool default_encoded = false;       // false: encode default_value on use
     std::uint64_t default_bits = 0;
     std::vector<std::uint8_t> default_bytes;
+    std::vector<std::uint64_t> default_elements;  // an array's default: each element's bits
 };
 
 struct Compiled {
@@ -104,6 +105,8 @@ void locate_pending_error(PyObject* label);
 PyRef quoted(PyObject* name);
 PyRef item_label(Py_ssize_t index, PyObject* name);
 PyRef field_label(PyObject* name);
+// "field 'ch', element 3": an element of an array field.
+PyRef element_label(PyObject* name, std::uint64_t element);
 bool bind_arguments(const char* function, PyObject* const* args, Py_ssize_t count,
                     PyObject* keyword_names, std::initializer_list<const char*> names,
                     Py_ssize_t positional, Py_ssize_t required, PyObject** bound);
@@ -127,5 +130,9 @@ PyObject* codec_unpack(PyObject* self, PyObject* const* args, Py_ssize_t count, 
 PyObject* codec_unpack_tuple(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords);
 PyObject* codec_unpack_many(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords);
 PyObject* codec_frame_count(PyObject* self, PyObject* args);
+
+// ---- packets whose array varies in length (packet_unpack.cpp) --------------
+
+PyObject* codec_unpack_packets(PyObject* self, PyObject* args);
 
 }  // namespace bitloom::frames

@@ -15,28 +15,32 @@ namespace {
 struct ColumnObject {
     PyObject_HEAD
     ColumnMemory* memory;
-    Py_ssize_t offset;
+    Py_ssize_t offset;  // in rows
     Py_ssize_t length;
-    // Kept in the object: an exported buffer points at them.
-    Py_ssize_t shape;
-    Py_ssize_t stride;
+    // Kept in the object: an exported buffer points at them (two dimensions
+    // for an ArrayColumn: rows, and the values of a row).
+    Py_ssize_t shape[2];
+    Py_ssize_t strides[2];
 };
 
 ColumnObject* as_column(PyObject* object) noexcept { return reinterpret_cast<ColumnObject*>(object); }
 
 bool is_column(PyObject* object) noexcept {
     PyTypeObject* type = Py_TYPE(object);
-    return type == &NumericColumnType || type == &StringColumnType || type == &BinaryColumnType;
+    return type == &NumericColumnType || type == &StringColumnType || type == &BinaryColumnType ||
+           type == &ArrayColumnType || type == &ListColumnType;
 }
 
-PyTypeObject* type_for(ColumnType type) noexcept {
-    if (type == ColumnType::string) return &StringColumnType;
-    if (type == ColumnType::binary) return &BinaryColumnType;
+PyTypeObject* type_for(const ColumnMemory& memory) noexcept {
+    if (memory.list_offsets) return &ListColumnType;
+    if (memory.list_size != 0) return &ArrayColumnType;
+    if (memory.type == ColumnType::string) return &StringColumnType;
+    if (memory.type == ColumnType::binary) return &BinaryColumnType;
     return &NumericColumnType;
 }
 
 PyObject* new_column_object(ColumnMemory* memory, Py_ssize_t offset, Py_ssize_t length) {
-    ColumnObject* column = PyObject_New(ColumnObject, type_for(memory->type));
+    ColumnObject* column = PyObject_New(ColumnObject, type_for(*memory));
     if (!column) {
         memory->release();
         return nullptr;
@@ -44,8 +48,16 @@ PyObject* new_column_object(ColumnMemory* memory, Py_ssize_t offset, Py_ssize_t 
     column->memory = memory;
     column->offset = offset;
     column->length = length;
-    column->shape = length;
-    column->stride = static_cast<Py_ssize_t>(memory->item_size());
+    const auto item = static_cast<Py_ssize_t>(memory->item_size());
+    if (memory->list_size != 0) {
+        column->shape[0] = length;
+        column->shape[1] = static_cast<Py_ssize_t>(memory->list_size);
+        column->strides[0] = item * column->shape[1];
+        column->strides[1] = item;
+    } else {
+        column->shape[0] = column->shape[1] = length;
+        column->strides[0] = column->strides[1] = item;
+    }
     return reinterpret_cast<PyObject*>(column);
 }
 
@@ -56,9 +68,33 @@ void column_dealloc(PyObject* self) {
 
 Py_ssize_t column_length(PyObject* self) { return as_column(self)->length; }
 
-// Value `index` (of the whole memory) as a Python object; None when null.
-PyObject* value_at(const ColumnMemory& memory, std::size_t index) {
+PyObject* stored_value(const ColumnMemory& memory, std::size_t index);
+
+// Row `index` of a list column as a list; None when null.
+PyObject* row_at(const ColumnMemory& memory, std::size_t index) {
     if (!memory.is_valid(index)) Py_RETURN_NONE;
+    const std::size_t first = memory.row_start(index);
+    const std::size_t count = memory.row_size(index);
+    PyRef row(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!row) return nullptr;
+    for (std::size_t k = 0; k < count; ++k) {
+        PyObject* value = stored_value(memory, first + k);
+        if (!value) return nullptr;
+        PyList_SET_ITEM(row.get(), static_cast<Py_ssize_t>(k), value);
+    }
+    return row.release();
+}
+
+// Value `index` (of the whole memory) as a Python object; None when null.
+// Of a list column: row `index`, as a list.
+PyObject* value_at(const ColumnMemory& memory, std::size_t index) {
+    if (memory.is_list()) return row_at(memory, index);
+    if (!memory.is_valid(index)) Py_RETURN_NONE;
+    return stored_value(memory, index);
+}
+
+// The value stored at `index` of the values buffer, null or not.
+PyObject* stored_value(const ColumnMemory& memory, std::size_t index) {
     const void* values = memory.values;
     switch (memory.type) {
         case ColumnType::int8: return PyLong_FromLong(static_cast<const std::int8_t*>(values)[index]);
@@ -97,6 +133,10 @@ PyObject* column_item(PyObject* self, Py_ssize_t index) {
 // A new column of the values at `start`, `start + step`, ... (`count` of them).
 PyObject* gather(ColumnObject* column, Py_ssize_t start, Py_ssize_t step, Py_ssize_t count) {
     const ColumnMemory& source = *column->memory;
+    if (source.is_list()) {
+        PyErr_SetString(PyExc_ValueError, "an array column is sliced with a step of 1 only");
+        return nullptr;
+    }
     ColumnMemory* memory = ColumnMemory::create(source.type, static_cast<std::size_t>(count), source.large_offsets);
     if (!memory) return PyErr_NoMemory();
     auto index = [&](Py_ssize_t k) { return static_cast<std::size_t>(column->offset + start + k * step); };
@@ -164,15 +204,16 @@ int column_getbuffer(PyObject* self, Py_buffer* view, int flags) {
         return -1;
     }
     const ColumnMemory& memory = *column->memory;
+    const bool rows = memory.list_size != 0;  // an ArrayColumn: two dimensions
     view->obj = Py_NewRef(self);
-    view->buf = static_cast<std::uint8_t*>(memory.values) + column->offset * column->stride;
-    view->len = column->length * column->stride;
+    view->buf = static_cast<std::uint8_t*>(memory.values) + column->offset * column->strides[0];
+    view->len = column->length * column->strides[0];
     view->readonly = 1;
-    view->itemsize = column->stride;
+    view->itemsize = column->strides[rows ? 1 : 0];
     view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>(column_type_row(memory.type).struct_format) : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) ? &column->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &column->stride : nullptr;
+    view->ndim = rows && (flags & PyBUF_ND) ? 2 : 1;
+    view->shape = (flags & PyBUF_ND) ? column->shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? column->strides : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;
     return 0;
@@ -192,6 +233,15 @@ PyObject* column_tolist(PyObject* self, PyObject*) {
 
 PyObject* column_type_name(PyObject* self, void*) {
     return PyUnicode_FromString(column_type_row(as_column(self)->memory->type).name);
+}
+
+PyObject* column_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(as_column(self)->memory->list_size);
+}
+
+PyObject* column_shape(PyObject* self, void*) {
+    ColumnObject* column = as_column(self);
+    return Py_BuildValue("(nn)", column->length, column->shape[1]);
 }
 
 PyObject* column_format(PyObject* self, void*) {
@@ -222,6 +272,11 @@ PyObject* column_null_mask(PyObject* self, PyObject*) {
 
 PyObject* column_repr(PyObject* self) {
     ColumnObject* column = as_column(self);
+    if (column->memory->list_size != 0) {
+        return PyUnicode_FromFormat("<%s type='%s' count=%u length=%zd>", Py_TYPE(self)->tp_name,
+                                    column_type_row(column->memory->type).name,
+                                    static_cast<unsigned>(column->memory->list_size), column->length);
+    }
     return PyUnicode_FromFormat("<%s type='%s' length=%zd>", Py_TYPE(self)->tp_name,
                                 column_type_row(column->memory->type).name, column->length);
 }
@@ -238,10 +293,25 @@ PyObject* column_array(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyRef numpy(PyImport_ImportModule("numpy"));
     if (!numpy) return nullptr;
     PyRef array;
-    if (Py_TYPE(self) == &NumericColumnType) {
+    if (Py_TYPE(self) == &NumericColumnType || Py_TYPE(self) == &ArrayColumnType) {
         PyRef view(PyMemoryView_FromObject(self));
         if (!view) return nullptr;
         array = PyRef(PyObject_CallMethod(numpy.get(), "asarray", "O", view.get()));
+    } else if (Py_TYPE(self) == &ListColumnType) {
+        // Rows of different lengths: an array of objects, one list per row.
+        if (copy == Py_False) {
+            PyErr_SetString(PyExc_ValueError, "a list column becomes a numpy array only by a copy");
+            return nullptr;
+        }
+        ColumnObject* column = as_column(self);
+        array = PyRef(PyObject_CallMethod(numpy.get(), "empty", "ns", column->length, "O"));
+        if (!array) return nullptr;
+        for (Py_ssize_t i = 0; i < column->length; ++i) {
+            PyRef row(value_at(*column->memory, static_cast<std::size_t>(column->offset + i)));
+            PyRef index(PyLong_FromSsize_t(i));
+            if (!row || !index || PyObject_SetItem(array.get(), index.get(), row.get()) < 0) return nullptr;
+        }
+        copy = Py_None;
     } else {
         if (copy == Py_False) {
             PyErr_SetString(PyExc_ValueError, "a text or bytes column becomes a numpy array only by a copy");
@@ -302,10 +372,6 @@ PyObject* new_capsule(Fill&& fill) {
     return capsule;
 }
 
-PyObject* schema_capsule(ColumnType type, bool large_offsets, const std::string& name) {
-    return new_capsule<ArrowSchema, kSchemaCapsule>([&](ArrowSchema* schema) { return export_schema(type, large_offsets, name, schema); });
-}
-
 PyObject* array_capsule(const ColumnSlice& slice) {
     return new_capsule<ArrowArray, kArrayCapsule>([&](ArrowArray* array) { return export_array(slice, array); });
 }
@@ -329,7 +395,8 @@ bool ignore_requested_schema(PyObject* args, PyObject* kwargs, const char* name)
 
 PyObject* column_arrow_schema(PyObject* self, PyObject*) {
     const ColumnMemory& memory = *as_column(self)->memory;
-    return schema_capsule(memory.type, memory.large_offsets, "");
+    return new_capsule<ArrowSchema, kSchemaCapsule>(
+        [&](ArrowSchema* schema) { return export_column_schema(memory, "", schema); });
 }
 
 PyObject* column_arrow_array(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -356,7 +423,7 @@ struct SingleStream {
 
 int single_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     const auto* data = static_cast<SingleStream*>(stream->private_data);
-    return export_schema(data->slice.memory->type, data->slice.memory->large_offsets, "", out) ? 0 : 12;
+    return export_column_schema(*data->slice.memory, "", out) ? 0 : 12;
 }
 
 int single_next(ArrowArrayStream* stream, ArrowArray* out) {
@@ -406,20 +473,40 @@ PyObject* column_reduce(PyObject* self, PyObject*) {
     ColumnObject* column = as_column(self);
     const ColumnMemory& memory = *column->memory;
     PyRef values;
+    // A list column adds its rows: the values per row of a fixed-size list,
+    // or the offsets (native int32, from 0) of a variable one.
+    PyRef rows = PyRef::borrow(Py_None);
+    const std::size_t item = memory.item_size();
     if (has_offsets(memory.type)) {
         values = PyRef(column_tolist(self, nullptr));
+    } else if (memory.list_offsets) {
+        const auto first = static_cast<std::size_t>(memory.list_offsets[column->offset]);
+        const auto last = static_cast<std::size_t>(memory.list_offsets[column->offset + column->length]);
+        values = PyRef(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(memory.values) + first * item,
+                                                 static_cast<Py_ssize_t>((last - first) * item)));
+        rows = PyRef(PyBytes_FromStringAndSize(nullptr, (column->length + 1) * 4));
+        if (!rows) return nullptr;
+        auto* offsets = reinterpret_cast<std::int32_t*>(PyBytes_AS_STRING(rows.get()));
+        for (Py_ssize_t i = 0; i <= column->length; ++i) {
+            offsets[i] = memory.list_offsets[column->offset + i] - static_cast<std::int32_t>(first);
+        }
     } else {
         values = PyRef(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char*>(memory.values) + column->offset * column->stride,
-            column->length * column->stride));
+            reinterpret_cast<const char*>(memory.values) + column->offset * column->strides[0],
+            column->length * column->strides[0]));
+        if (memory.list_size != 0) rows = PyRef(PyLong_FromUnsignedLong(memory.list_size));
     }
-    if (!values) return nullptr;
+    if (!values || !rows) return nullptr;
     PyRef mask = memory.validity ? PyRef(column_null_mask(self, nullptr)) : PyRef::borrow(Py_None);
     if (!mask) return nullptr;
     PyRef module(PyImport_ImportModule("bitloom._frames"));
     if (!module) return nullptr;
     PyRef rebuild(PyObject_GetAttrString(module.get(), "_column"));
     if (!rebuild) return nullptr;
+    if (rows.get() != Py_None) {
+        return Py_BuildValue("(O(sOOO))", rebuild.get(), column_type_row(memory.type).name, values.get(),
+                             mask.get(), rows.get());
+    }
     return Py_BuildValue("(O(sOO))", rebuild.get(), column_type_row(memory.type).name, values.get(), mask.get());
 }
 
@@ -458,13 +545,28 @@ PyGetSetDef kNumericGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyGetSetDef kArrayGetSet[] = {
+    {"type", column_type_name, nullptr, "The elements' type: 'int8' ... 'uint64', 'float32', 'float64'.", nullptr},
+    {"format", column_format, nullptr, "The buffer format of the elements ('b', 'H', 'Q', 'f', 'd', ...).", nullptr},
+    {"count", column_count, nullptr, "Elements per frame.", nullptr},
+    {"shape", column_shape, nullptr, "(frames, count): the shape numpy sees.", nullptr},
+    {"null_count", column_null_count, nullptr, "How many frames' arrays are null.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef kListGetSet[] = {
+    {"type", column_type_name, nullptr, "The elements' type: 'int8' ... 'uint64', 'float32', 'float64'.", nullptr},
+    {"null_count", column_null_count, nullptr, "How many rows are null.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyGetSetDef kTextGetSet[] = {
     {"type", column_type_name, nullptr, "'string' or 'binary'.", nullptr},
     {"null_count", column_null_count, nullptr, "How many values are null.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject make_type(const char* name, const char* doc, bool numeric) {
+PyTypeObject make_type(const char* name, const char* doc, bool numeric, PyGetSetDef* getset = nullptr) {
     // Every member zero, then the header, so that no member is left out of
     // an initialiser (-Wmissing-field-initializers).
     PyTypeObject type{};
@@ -480,7 +582,7 @@ PyTypeObject make_type(const char* name, const char* doc, bool numeric) {
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_SEQUENCE;
     type.tp_doc = doc;
     type.tp_methods = kColumnMethods;
-    type.tp_getset = numeric ? kNumericGetSet : kTextGetSet;
+    type.tp_getset = getset ? getset : numeric ? kNumericGetSet : kTextGetSet;
     return type;
 }
 
@@ -499,10 +601,22 @@ PyTypeObject StringColumnType = make_type(
 PyTypeObject BinaryColumnType = make_type(
     "bitloom.frames.BinaryColumn",
     "One raw-bytes field of many frames, in Arrow's layout (offsets and one data buffer).", false);
+PyTypeObject ArrayColumnType = make_type(
+    "bitloom.frames.ArrayColumn",
+    "An array field of many frames: frames x count numbers of one native type, row after row in one "
+    "buffer.  The buffer protocol gives it two dimensions (numpy.asarray takes no copy), Arrow sees a "
+    "fixed-size list; an item is a frame's list (None where it failed to decode).",
+    true, kArrayGetSet);
+PyTypeObject ListColumnType = make_type(
+    "bitloom.frames.ListColumn",
+    "An array field whose length varies, over many packets: rows of numbers of one native type in "
+    "Arrow's list layout (int32 offsets and one values buffer); an item is a packet's list.",
+    false, kListGetSet);
 
 bool ready_column_types() noexcept {
     return PyType_Ready(&NumericColumnType) == 0 && PyType_Ready(&StringColumnType) == 0 &&
-           PyType_Ready(&BinaryColumnType) == 0;
+           PyType_Ready(&BinaryColumnType) == 0 && PyType_Ready(&ArrayColumnType) == 0 &&
+           PyType_Ready(&ListColumnType) == 0;
 }
 
 PyObject* wrap_column(ColumnMemory* memory) {
@@ -521,11 +635,62 @@ bool column_slice(PyObject* object, ColumnMemory*& memory, std::size_t& offset, 
     return true;
 }
 
+namespace {
+
+// A list column from its values' bytes and its rows: the values per row
+// (an int) or the offsets (bytes of native int32, from 0, never falling,
+// ending at the number of values).  Null with the exception set.
+ColumnMemory* list_from_parts(ColumnType type, PyObject* values, PyObject* rows) {
+    if (has_offsets(type)) {
+        PyErr_SetString(PyExc_ValueError, "not the parts of a list column");
+        return nullptr;
+    }
+    Py_buffer data;
+    if (PyObject_GetBuffer(values, &data, PyBUF_SIMPLE) < 0) return nullptr;
+    const std::size_t item = column_type_row(type).item_size;
+    const std::size_t count = static_cast<std::size_t>(data.len) / item;
+    ColumnMemory* memory = nullptr;
+    bool valid = static_cast<std::size_t>(data.len) % item == 0;
+    if (valid && PyLong_Check(rows)) {
+        const long size = PyLong_AsLong(rows);
+        valid = size >= 1 && size <= INT32_MAX && count % static_cast<std::size_t>(size) == 0;
+        if (valid) {
+            memory = ColumnMemory::create_fixed_list(type, count / static_cast<std::size_t>(size),
+                                                     static_cast<std::uint32_t>(size));
+        }
+    } else if (valid && PyBytes_Check(rows)) {
+        const auto bytes = static_cast<std::size_t>(PyBytes_GET_SIZE(rows));
+        valid = bytes >= 4 && bytes % 4 == 0 && count <= static_cast<std::size_t>(INT32_MAX);
+        const std::size_t length = valid ? bytes / 4 - 1 : 0;
+        std::vector<std::int32_t> offsets(valid ? length + 1 : 0);
+        if (valid) std::memcpy(offsets.data(), PyBytes_AS_STRING(rows), bytes);
+        for (std::size_t i = 0; valid && i < length; ++i) valid = offsets[i] <= offsets[i + 1];
+        valid = valid && offsets[0] == 0 && static_cast<std::size_t>(offsets[length]) == count;
+        if (valid) {
+            memory = ColumnMemory::create_list(type, length, count);
+            if (memory) std::memcpy(memory->list_offsets, offsets.data(), bytes);
+        }
+    } else {
+        valid = false;
+    }
+    if (memory && data.len > 0) std::memcpy(memory->values, data.buf, static_cast<std::size_t>(data.len));
+    PyBuffer_Release(&data);
+    if (!valid) {
+        PyErr_SetString(PyExc_ValueError, "not the parts of a list column");
+        return nullptr;
+    }
+    if (!memory) PyErr_NoMemory();
+    return memory;
+}
+
+}  // namespace
+
 PyObject* column_from_parts(PyObject*, PyObject* args) {
     const char* name = nullptr;
     PyObject* values = nullptr;
     PyObject* mask = nullptr;
-    if (!PyArg_ParseTuple(args, "sOO:_column", &name, &values, &mask)) return nullptr;
+    PyObject* rows = Py_None;
+    if (!PyArg_ParseTuple(args, "sOO|O:_column", &name, &values, &mask, &rows)) return nullptr;
     const ColumnTypeRow* row = nullptr;
     for (const ColumnTypeRow& candidate : kColumnTypes) {
         if (std::string_view(candidate.name) == name) row = &candidate;
@@ -535,7 +700,10 @@ PyObject* column_from_parts(PyObject*, PyObject* args) {
         return nullptr;
     }
     ColumnMemory* memory = nullptr;
-    if (!has_offsets(row->type)) {
+    if (rows != Py_None) {
+        memory = list_from_parts(row->type, values, rows);
+        if (!memory) return nullptr;
+    } else if (!has_offsets(row->type)) {
         Py_buffer data;
         if (PyObject_GetBuffer(values, &data, PyBUF_SIMPLE) < 0) return nullptr;
         if (data.len % row->item_size == 0) {

@@ -2,8 +2,11 @@
 // (frames/column_memory.hpp).  Three types: Column (numbers of a native
 // width, exported through the buffer protocol with their struct format, so
 // numpy.asarray and memoryview view them without a copy), StringColumn (UTF-8
-// text) and BinaryColumn (raw bytes); a Python object is made for a value
-// only when it is asked for.  All three speak Arrow's PyCapsule interface.
+// text) and BinaryColumn (raw bytes); and for array fields ArrayColumn (a
+// fixed-size list: frames x count numbers in one buffer, a 2-D array to the
+// buffer protocol) and ListColumn (rows of varying length, in Arrow's list
+// layout).  A Python object is made for a value only when it is asked for.
+// All of them speak Arrow's PyCapsule interface.
 // Columns are read-only and never change size.
 #pragma once
 
@@ -21,6 +24,8 @@ namespace bitloom::frames {
 extern PyTypeObject NumericColumnType;
 extern PyTypeObject StringColumnType;
 extern PyTypeObject BinaryColumnType;
+extern PyTypeObject ArrayColumnType;
+extern PyTypeObject ListColumnType;
 
 bool ready_column_types() noexcept;
 

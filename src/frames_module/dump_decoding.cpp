@@ -23,21 +23,19 @@ namespace {
 
 constexpr unsigned kMostThreads = 64;
 
-// Owns the references of columns not yet handed to Python.
-struct ColumnMemories {
-    std::vector<ColumnMemory*> memories;
-    ~ColumnMemories() {
-        for (ColumnMemory* memory : memories) {
-            if (memory) memory->release();
-        }
-    }
-};
-
+bool is_array(const DumpRequest& request, const FieldFailure& failure) noexcept {
+    return request.fields[failure.field_index].count != 0;
+}
 
 [[gnu::cold]] PyObject* failure_label(const DumpRequest& request, const FieldFailure& failure) {
     PyObject* name = PyTuple_GET_ITEM(request.names, static_cast<Py_ssize_t>(failure.field_index));
     PyRef quoted(PyUnicode_Type.tp_repr(name));
     if (!quoted) return nullptr;
+    if (is_array(request, failure)) {
+        return PyUnicode_FromFormat("frame %zu (byte %llu), field %U, element %llu", failure.frame,
+                                    static_cast<unsigned long long>(failure.frame) * request.frame_bytes,
+                                    quoted.get(), static_cast<unsigned long long>(failure.element));
+    }
     return PyUnicode_FromFormat("frame %zu (byte %llu), field %U", failure.frame,
                                 static_cast<unsigned long long>(failure.frame) * request.frame_bytes,
                                 quoted.get());
@@ -65,10 +63,17 @@ PyObject* failure_records(const DumpRequest& request, const std::vector<FieldFai
     for (std::size_t k = 0; k < failures.size(); ++k) {
         const FieldFailure& failure = failures[k];
         PyObject* name = PyTuple_GET_ITEM(request.names, static_cast<Py_ssize_t>(failure.field_index));
+        // An array's record names the array, and its message the element.
+        PyRef message(PyUnicode_FromStringAndSize(failure.error.message.data(),
+                                                  static_cast<Py_ssize_t>(failure.error.message.size())));
+        if (message && is_array(request, failure)) {
+            message = PyRef(PyUnicode_FromFormat("element %llu: %U", static_cast<unsigned long long>(failure.element),
+                                                 message.get()));
+        }
+        if (!message) return nullptr;
         PyObject* record = Py_BuildValue(
-            "(nKOs#)", static_cast<Py_ssize_t>(failure.frame),
-            static_cast<unsigned long long>(failure.frame) * request.frame_bytes, name,
-            failure.error.message.data(), static_cast<Py_ssize_t>(failure.error.message.size()));
+            "(nKOO)", static_cast<Py_ssize_t>(failure.frame),
+            static_cast<unsigned long long>(failure.frame) * request.frame_bytes, name, message.get());
         if (!record) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), record);
     }
@@ -110,23 +115,26 @@ bool parse_threads_option(PyObject* object, unsigned& threads) {
     return true;
 }
 
-PyObject* decode_dump(const DumpRequest& request) {
+bool decode_to_columns(const DumpRequest& request, DecodedColumns& out) {
     const std::size_t field_count = request.fields.size();
     std::vector<ColumnPlan> plans;
-    ColumnMemories memories;
     std::vector<ColumnType> types;
+    std::vector<std::uint32_t> list_sizes;
     std::unique_ptr<bool[]> large(new bool[field_count + 1]);
     plans.reserve(field_count);
     types.reserve(field_count);
-    memories.memories.assign(field_count, nullptr);
+    list_sizes.reserve(field_count);
+    out.memories.assign(field_count, nullptr);
     for (std::size_t j = 0; j < field_count; ++j) {
         plans.push_back(plan_column(request.fields[j], j, request.offset_bits));
         const ColumnPlan& plan = plans.back();
         types.push_back(plan.type);
+        list_sizes.push_back(plan.field.count);
         large[j] = has_offsets(plan.type) && needs_large_offsets(plan, request.frames);
     }
-    if (!ColumnMemory::create_many(types, {large.get(), field_count}, request.frames, memories.memories)) {
-        return PyErr_NoMemory();
+    if (!ColumnMemory::create_many(types, {large.get(), field_count}, request.frames, out.memories, list_sizes)) {
+        PyErr_NoMemory();
+        return false;
     }
     DecodeRequest decode;
     decode.data = request.data;
@@ -142,26 +150,39 @@ PyObject* decode_dump(const DumpRequest& request) {
     decode.poll_context = &released;
     DecodeOutcome outcome;
     released.state = PyEval_SaveThread();
-    const bool decoded = decode_columns(decode, plans, memories.memories, outcome);
+    const bool decoded = decode_columns(decode, plans, out.memories, outcome);
     PyEval_RestoreThread(released.state);
-    if (PyErr_Occurred()) return nullptr;  // a signal handler raised
-    if (outcome.out_of_memory) return PyErr_NoMemory();
-    if (!decoded) {
-        if (!outcome.failures.empty()) return raise_failure(request, outcome.failures.front());
-        PyErr_SetString(PyExc_RuntimeError, "decoding stopped");
-        return nullptr;
+    if (PyErr_Occurred()) return false;  // a signal handler raised
+    if (outcome.out_of_memory) {
+        PyErr_NoMemory();
+        return false;
     }
+    if (!decoded) {
+        if (!outcome.failures.empty()) {
+            raise_failure(request, outcome.failures.front());
+            return false;
+        }
+        PyErr_SetString(PyExc_RuntimeError, "decoding stopped");
+        return false;
+    }
+    out.failures = std::move(outcome.failures);
+    return true;
+}
+
+PyObject* decode_dump(const DumpRequest& request) {
+    DecodedColumns decoded;
+    if (!decode_to_columns(request, decoded)) return nullptr;
     PyRef columns(PyDict_New());
     if (!columns) return nullptr;
-    for (std::size_t j = 0; j < field_count; ++j) {
-        PyRef column(wrap_column(std::exchange(memories.memories[j], nullptr)));
+    for (std::size_t j = 0; j < request.fields.size(); ++j) {
+        PyRef column(wrap_column(std::exchange(decoded.memories[j], nullptr)));
         if (!column ||
             PyDict_SetItem(columns.get(), PyTuple_GET_ITEM(request.names, static_cast<Py_ssize_t>(j)),
                            column.get()) < 0) {
             return nullptr;
         }
     }
-    PyRef failures(failure_records(request, outcome.failures));
+    PyRef failures(failure_records(request, decoded.failures));
     if (!failures) return nullptr;
     return PyTuple_Pack(2, columns.get(), failures.get());
 }

@@ -11,6 +11,11 @@
 #include <cstdint>
 #include <span>
 
+#include <utility>
+#include <vector>
+
+#include "frames/bulk_decode.hpp"
+#include "frames/column_memory.hpp"
 #include "frames/frame_field.hpp"
 
 namespace bitloom::frames {
@@ -42,6 +47,31 @@ bool poll_signals(void* context);
 // (frame, byte offset, field name, message) tuples; null with the exception
 // set.  Without null_on_error the first failure is raised.
 PyObject* decode_dump(const DumpRequest& request);
+
+// The columns' memories (one per field, references owned by the holder)
+// and the failures, before they become Python objects.
+struct DecodedColumns {
+    std::vector<ColumnMemory*> memories;
+    std::vector<FieldFailure> failures;
+    DecodedColumns() = default;
+    DecodedColumns(const DecodedColumns&) = delete;
+    DecodedColumns& operator=(const DecodedColumns&) = delete;
+    DecodedColumns(DecodedColumns&& other) noexcept
+        : memories(std::move(other.memories)), failures(std::move(other.failures)) {}
+    DecodedColumns& operator=(DecodedColumns&& other) noexcept {
+        std::swap(memories, other.memories);
+        std::swap(failures, other.failures);
+        return *this;
+    }
+    ~DecodedColumns() {
+        for (ColumnMemory* memory : memories) {
+            if (memory) memory->release();
+        }
+    }
+};
+
+// decode_dump without the Python objects: false with the exception set.
+bool decode_to_columns(const DumpRequest& request, DecodedColumns& out);
 
 // Parses errors= ("raise" or "null") and threads= (None for the default, or
 // a positive int); null objects mean not given.

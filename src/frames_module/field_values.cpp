@@ -91,6 +91,25 @@ PyObject* field_to_python(const BoundField& field, std::span<const std::uint8_t>
     return decode_in_lane(field, pattern_of(layout, read_bits(data, frame_start + layout.start, layout.bits)));
 }
 
+PyObject* array_to_python(const BoundField& field, std::span<const std::uint8_t> data,
+                          std::uint64_t frame_start, std::uint64_t& failed) {
+    const FrameField& layout = field.layout;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(layout.count));
+    if (!list) return nullptr;
+    BoundField element = field;
+    for (std::uint32_t k = 0; k < layout.count; ++k) {
+        element.layout = layout.element(k);
+        PyObject* value = field_to_python(element, data, frame_start);
+        if (!value) {
+            failed = k;
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), value);
+    }
+    return list;
+}
+
 namespace {
 
 // The bytes of a text or raw-bytes field: where they lie when they are whole

@@ -77,6 +77,11 @@ inline void write_field(const FrameField& field, const EncodedField& encoded,
 PyObject* field_to_python(const BoundField& field, std::span<const std::uint8_t> data,
                           std::uint64_t frame_start);
 
+// The elements of an array field as a list, or null with the decoder's
+// exception set and `failed` the element that raised it.
+PyObject* array_to_python(const BoundField& field, std::span<const std::uint8_t> data,
+                          std::uint64_t frame_start, std::uint64_t& failed);
+
 // The Python value (str or bytes) of a text or raw-bytes field.
 PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::uint8_t> data,
                                 std::uint64_t frame_start);

@@ -86,6 +86,13 @@ PyRef quoted(PyObject* name) { return PyRef(PyUnicode_Type.tp_repr(name)); }
     return PyRef(PyUnicode_FromFormat("field %U", text.get()));
 }
 
+[[gnu::cold]] PyRef element_label(PyObject* name, std::uint64_t element) {
+    PyRef text = quoted(name);
+    if (!text) return PyRef();
+    return PyRef(PyUnicode_FromFormat("field %U, element %llu", text.get(),
+                                      static_cast<unsigned long long>(element)));
+}
+
 // ---- arguments ---------------------------------------------------------------
 
 // Binds fast-call arguments to `names`: the first `positional` may come by
@@ -171,8 +178,10 @@ PyObject* codec_names(PyObject* self, void*) {
     return Py_NewRef(compiled_of(self).names);
 }
 
-// _fields() -> ((name, encoding, bits, offset_bits, byte_order, reverse_bits), ...):
-// the compiled fields in recipe order, each where it lies in the frame.
+// _fields() -> ((name, encoding, bits, offset_bits, byte_order, reverse_bits, count), ...):
+// the compiled fields in recipe order, each where it lies in the frame
+// (an array: bits of one element, offset_bits of the first, and its count;
+// count is None for a field of one value).
 PyObject* codec_fields(PyObject* self, PyObject*) {
     if (!usable(self)) return nullptr;
     const Compiled& compiled = compiled_of(self);
@@ -193,9 +202,12 @@ PyObject* codec_fields(PyObject* self, PyObject*) {
         } else if (layout.order == ByteOrder::little) {
             std::strcpy(order, "little");
         }
+        PyRef count = layout.count == 0 ? PyRef::borrow(Py_None) : PyRef(PyLong_FromUnsignedLong(layout.count));
+        if (!count) return nullptr;
         PyObject* record = Py_BuildValue(
-            "(OOIKsO)", field.name, field.encoding, static_cast<unsigned int>(layout.bits),
-            static_cast<unsigned long long>(layout.start), order, layout.reverse ? Py_True : Py_False);
+            "(OOIKsOO)", field.name, field.encoding, static_cast<unsigned int>(layout.bits),
+            static_cast<unsigned long long>(layout.start), order, layout.reverse ? Py_True : Py_False,
+            count.get());
         if (!record) return nullptr;
         PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(j), record);
     }
@@ -290,6 +302,7 @@ PyMethodDef kCodecMethods[] = {
      "errors='raise', threads=None, frame_offsets=None)\n--\n\n"
      "unpack_many's columns and failure records; frame_offsets (bytes of native uint64) places each frame."},
     {"_frame_count", codec_frame_count, METH_VARARGS, nullptr},
+    {"_unpack_packets", codec_unpack_packets, METH_VARARGS, nullptr},
     {"_fields", codec_fields, METH_NOARGS, nullptr},
     {"__reduce__", codec_reduce, METH_NOARGS, nullptr},
     {"__copy__", codec_copy, METH_NOARGS, nullptr},

@@ -165,6 +165,83 @@ PyRef name_key(const TextField& name) {
     return PyRef(key);
 }
 
+// "count": the field is an array of that many elements, each the field the
+// other keys describe.  An int from 1 to 2^31 - 1 (Arrow's largest list
+// size); absent, the field is one value.  Counts that name a field or are
+// "rest" make frames of varying length, which bitloom.frames reads from
+// the codecs of their fixed parts.
+bool read_count(PyObject* item, const FrameField& layout, std::uint32_t& count) {
+    count = 0;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(item, "count", &found) < 0) return false;
+    PyRef object(found);
+    if (!object) return true;
+    if (!PyLong_Check(object.get()) || PyBool_Check(object.get())) {
+        PyErr_Format(PyExc_TypeError, "count must be an int, not '%s'", Py_TYPE(object.get())->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(object.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && value < 1)) {
+        PyErr_Format(PyExc_ValueError, "count must be at least 1, not %R", object.get());
+        return false;
+    }
+    if (overflow > 0 || value > INT32_MAX) {
+        PyErr_Format(PyExc_ValueError, "count must be at most 2147483647 (the largest Arrow list), not %R",
+                     object.get());
+        return false;
+    }
+    if (!is_numeric(column_kind(layout.codec))) {
+        PyErr_SetString(PyExc_ValueError, "arrays take numeric encodings only");
+        return false;
+    }
+    count = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// The end of `total` bits from `start`, or false with the error raised.
+bool span_end(std::uint64_t start, std::uint64_t total, std::uint64_t& end) {
+    if (total <= UINT32_MAX) return take(field_end(start, static_cast<std::uint32_t>(total)), end);
+    if (start > UINT64_MAX - total) {
+        PyErr_Format(PyExc_ValueError, "an array of %llu bits at bit %llu ends beyond the largest bit position",
+                     static_cast<unsigned long long>(total), static_cast<unsigned long long>(start));
+        return false;
+    }
+    end = start + total;
+    return true;
+}
+
+// An array's default "value": a sequence of exactly `count` values, each
+// encoded for its element.
+bool encode_array_default(const BoundField& field, PyObject* value, std::vector<std::uint8_t>& scratch,
+                          std::vector<std::uint64_t>& out) {
+    const FrameField& layout = field.layout;
+    PyRef values;
+    if (!PyUnicode_Check(value) && !PyBytes_Check(value) && !PyByteArray_Check(value) && !PyDict_Check(value)) {
+        values = PyRef(PySequence_Tuple(value));
+        if (!values) PyErr_Clear();
+    }
+    if (!values || PyTuple_GET_SIZE(values.get()) != static_cast<Py_ssize_t>(layout.count)) {
+        PyErr_Format(PyExc_ValueError, "the value of an array of %u elements must be a sequence of %u values",
+                     static_cast<unsigned>(layout.count), static_cast<unsigned>(layout.count));
+        return false;
+    }
+    out.reserve(layout.count);
+    for (std::uint32_t k = 0; k < layout.count; ++k) {
+        BoundField element = field;
+        element.layout = layout.element(k);
+        EncodedField encoded;
+        if (!encode_value(element, PyTuple_GET_ITEM(values.get(), k), scratch, encoded)) {
+            PyRef where(PyUnicode_FromFormat("element %u of the value", static_cast<unsigned>(k)));
+            locate_pending_error(where.get());
+            return false;
+        }
+        out.push_back(encoded.bits);
+    }
+    return true;
+}
+
 bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uint64_t& cursor,
                   std::uint64_t& length_bits, std::vector<std::uint8_t>& scratch) {
     ItemEntries entries;
@@ -190,19 +267,21 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
         raise_codec_error(checked.error());
         return fail();
     }
+    if (!read_count(item, layout, layout.count)) return fail();
     // Where packing places the field, and how long packing makes the frame:
     // its length pass puts an item without "offset_bits" after the furthest
     // end so far, so the frame can be longer than its last field.
     layout.start = fields.has_offset ? fields.offset_bits : cursor;
     std::uint64_t end = 0;
     std::uint64_t counted_end = 0;
-    if (!take(field_end(layout.start, fields.bits), end) ||
-        !take(field_end(fields.has_offset ? fields.offset_bits : length_bits, fields.bits),
-              counted_end)) {
+    if (!span_end(layout.start, layout.total_bits(), end) ||
+        !span_end(fields.has_offset ? fields.offset_bits : length_bits, layout.total_bits(), counted_end)) {
         return fail();
     }
-    // lsb_first pieces are cut at the frame's bytes, counted from its bit 0.
-    layout.end_phase = static_cast<std::uint8_t>(end % 8 == 0 ? 8 : end % 8);
+    // lsb_first pieces are cut at the frame's bytes, counted from its bit 0
+    // (of an array: where its first element ends).
+    const std::uint64_t first_end = layout.start + fields.bits;
+    layout.end_phase = static_cast<std::uint8_t>(first_end % 8 == 0 ? 8 : first_end % 8);
     cursor = end;
     length_bits = std::max(length_bits, counted_end);
     compiled.extent_bits = std::max(compiled.extent_bits, end);
@@ -222,7 +301,14 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     field.codec = bind_field(layout, encoding);
     field.codec.strip_padding = compiled.strip_text;
     PyRef& default_value = entries.values[static_cast<std::size_t>(RecipeKey::value)];
-    if (default_value) {
+    if (default_value && layout.count != 0) {
+        if (layout.codec != FieldCodec::ieee754_f128 &&
+            !encode_array_default(field.codec, default_value.get(), scratch, field.default_elements)) {
+            return fail();
+        }
+        field.default_encoded = layout.codec != FieldCodec::ieee754_f128;
+        field.default_value = default_value.release();
+    } else if (default_value) {
         // binary128 cannot be encoded: its default is refused when it is used.
         if (layout.codec != FieldCodec::ieee754_f128) {
             EncodedField encoded;

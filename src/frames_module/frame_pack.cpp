@@ -110,10 +110,78 @@ bool is_mapping(PyObject* values) {
     return nullptr;
 }
 
+[[gnu::cold]] bool raise_missing(const CompiledField& field) {
+    PyRef label = field_label(field.name);
+    if (label) {
+        PyErr_Format(PyExc_KeyError, "%U: no value given, and its recipe item has no \"value\"", label.get());
+    }
+    return false;
+}
+
+[[gnu::cold]] bool raise_not_a_sequence(const CompiledField& field, PyObject* raw) {
+    PyRef label = field_label(field.name);
+    if (label) {
+        PyErr_Format(PyExc_TypeError, "%U is an array: it takes a sequence of %u values, not '%s'", label.get(),
+                     static_cast<unsigned>(field.codec.layout.count), Py_TYPE(raw)->tp_name);
+    }
+    return false;
+}
+
+// Packs an array field: a sequence of exactly `count` values (read once,
+// into a tuple, so that a conversion hook cannot change what is read), each
+// encoded for its element; or its default.
+bool pack_array(const CompiledField& field, PyObject* raw, std::vector<std::uint8_t>& scratch,
+                PacketWriter& frame) {
+    const FrameField& layout = field.codec.layout;
+    if (!raw && field.default_encoded) {
+        for (std::uint32_t k = 0; k < layout.count; ++k) {
+            frame.place_number(field.default_elements[k], layout.start + std::uint64_t{k} * layout.bits, layout.bits);
+        }
+        return true;
+    }
+    if (!raw) raw = field.default_value;
+    if (!raw) return raise_missing(field);
+    if (PyUnicode_Check(raw) || PyBytes_Check(raw) || PyByteArray_Check(raw) || is_mapping(raw)) {
+        return raise_not_a_sequence(field, raw);
+    }
+    PyRef values(PySequence_Tuple(raw));
+    if (!values) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        return raise_not_a_sequence(field, raw);
+    }
+    if (PyTuple_GET_SIZE(values.get()) != static_cast<Py_ssize_t>(layout.count)) {
+        PyRef label = field_label(field.name);
+        if (label) {
+            PyErr_Format(PyExc_ValueError, "%U takes exactly %u values, not %zd", label.get(),
+                         static_cast<unsigned>(layout.count), PyTuple_GET_SIZE(values.get()));
+        }
+        return false;
+    }
+    BoundField element = field.codec;
+    for (std::uint32_t k = 0; k < layout.count; ++k) {
+        element.layout = layout.element(k);
+        PyObject* value = PyTuple_GET_ITEM(values.get(), k);
+        std::uint64_t placed = 0;
+        if (encode_in_lane(element, value, placed)) {
+            frame.place_number(placed, element.layout.start, layout.bits);
+            continue;
+        }
+        EncodedField encoded;
+        if (!encode_value(element, value, scratch, encoded)) {
+            locate_pending_error(element_label(field.name, k).get());
+            return false;
+        }
+        write_field(element.layout, encoded, frame);
+    }
+    return true;
+}
+
 // Packs one field from `raw` (null: the value is missing), through the
 // field's row, or from its default.
 bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint8_t>& scratch,
                 PacketWriter& frame) {
+    if (field.codec.layout.count != 0) return pack_array(field, raw, scratch, frame);
     EncodedField encoded;
     if (raw) {
         if (!encode_value(field.codec, raw, scratch, encoded)) {
@@ -129,12 +197,7 @@ bool pack_field(const CompiledField& field, PyObject* raw, std::vector<std::uint
             return false;
         }
     } else {
-        PyRef label = field_label(field.name);
-        if (label) {
-            PyErr_Format(PyExc_KeyError, "%U: no value given, and its recipe item has no \"value\"",
-                         label.get());
-        }
-        return false;
+        return raise_missing(field);
     }
     write_field(field.codec.layout, encoded, frame);
     return true;
@@ -149,7 +212,7 @@ bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const
         const CompiledField& field = fields[j];
         PyObject* raw = j < count ? values[j] : nullptr;
         std::uint64_t placed = 0;
-        if (raw && encode_in_lane(field.codec, raw, placed)) {
+        if (raw && field.codec.layout.count == 0 && encode_in_lane(field.codec, raw, placed)) {
             frame.place_number(placed, field.codec.layout.start, field.codec.layout.bits);
             continue;
         }

@@ -58,7 +58,9 @@ PyObject* initialise_locked() {
     if (PyModule_AddObjectRef(module.get(), "FrameCodec", reinterpret_cast<PyObject*>(&FrameCodecType)) < 0 ||
         PyModule_AddObjectRef(module.get(), "Column", reinterpret_cast<PyObject*>(&NumericColumnType)) < 0 ||
         PyModule_AddObjectRef(module.get(), "StringColumn", reinterpret_cast<PyObject*>(&StringColumnType)) < 0 ||
-        PyModule_AddObjectRef(module.get(), "BinaryColumn", reinterpret_cast<PyObject*>(&BinaryColumnType)) < 0) {
+        PyModule_AddObjectRef(module.get(), "BinaryColumn", reinterpret_cast<PyObject*>(&BinaryColumnType)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "ArrayColumn", reinterpret_cast<PyObject*>(&ArrayColumnType)) < 0 ||
+        PyModule_AddObjectRef(module.get(), "ListColumn", reinterpret_cast<PyObject*>(&ListColumnType)) < 0) {
         return nullptr;
     }
     g_module = Py_NewRef(module.get());

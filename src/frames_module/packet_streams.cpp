@@ -36,7 +36,7 @@ bool field_at(std::span<const FrameField> layouts, Py_ssize_t index, const char*
         return false;
     }
     out = layouts[static_cast<std::size_t>(index)];
-    if (out.kind != ColumnKind::uint64 || out.bits > 64) {
+    if (out.kind != ColumnKind::uint64 || out.bits > 64 || out.count != 0) {  // one value, not an array
         PyErr_Format(PyExc_ValueError, "the %s field must be an unsigned field", role);
         return false;
     }

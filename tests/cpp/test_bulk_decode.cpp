@@ -2,7 +2,9 @@
 // every width up to 64 at every bit offset, in either byte order and
 // reversed, for the integer and float codecs, on one thread and on three;
 // failures in frame then field order with or without nulls; a poll that
-// says stop.
+// says stop.  Array fields against decode_number of each element, in every
+// shape (the frame-major loops and the general one), and the rows of
+// arrays whose length varies.
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -186,9 +188,125 @@ void check_a_poll_that_says_stop() {
     }
 }
 
+// Array fields: every element of every frame against decode_number of
+// the element alone, for the shapes the array loops take.
+void check_arrays() {
+    Random random;
+    struct Case {
+        FieldCodec codec;
+        std::uint32_t bits;
+        ByteOrder order;
+        bool reverse;
+        Arrangement arrangement;
+    };
+    const Case cases[] = {
+        {FieldCodec::unsigned_integer, 8, ByteOrder::big, false, Arrangement::by_order},
+        {FieldCodec::unsigned_integer, 16, ByteOrder::little, false, Arrangement::by_order},
+        {FieldCodec::twos_complement, 32, ByteOrder::big, false, Arrangement::by_order},
+        {FieldCodec::unsigned_integer, 24, ByteOrder::big, false, Arrangement::by_order},
+        {FieldCodec::twos_complement, 13, ByteOrder::big, false, Arrangement::by_order},
+        {FieldCodec::unsigned_integer, 11, ByteOrder::big, true, Arrangement::by_order},
+        {FieldCodec::twos_complement, 13, ByteOrder::big, false, Arrangement::lsb_first},
+        {FieldCodec::unsigned_integer, 16, ByteOrder::big, false, Arrangement::lsb_first},
+        {FieldCodec::packed_bcd, 12, ByteOrder::big, false, Arrangement::by_order},
+        {FieldCodec::ieee754_f32, 32, ByteOrder::little, false, Arrangement::by_order},
+        {FieldCodec::ieee754_f128, 128, ByteOrder::big, false, Arrangement::by_order},
+    };
+    for (const Case& c : cases) {
+        for (std::uint64_t shift : {0u, 3u}) {
+            FrameField field = make_field(c.codec, shift, c.bits, c.order, c.reverse);
+            field.arrangement = c.arrangement;
+            field.count = 7;
+            const auto phase = static_cast<unsigned>((shift + c.bits) % 8);
+            field.end_phase = static_cast<std::uint8_t>(phase == 0 ? 8 : phase);
+            if (c.order == ByteOrder::little && shift != 0) continue;  // whole bytes only
+            const std::size_t frame_bytes = static_cast<std::size_t>((field.end() + 7) / 8 + 2);
+            const std::size_t frames = 3000;
+            std::vector<std::uint8_t> dump(frame_bytes * frames);
+            for (auto& byte : dump) byte = static_cast<std::uint8_t>(random.next());
+            std::vector<ColumnPlan> plans = {plan_column(field, 0, 0)};
+            std::vector<ColumnMemory*> columns = {ColumnMemory::create_fixed_list(plans[0].type, frames, 7)};
+            for (unsigned threads : {1u, 2u}) {
+                DecodeRequest request;
+                request.data = dump;
+                request.frame_bytes = frame_bytes;
+                request.count = frames;
+                request.threads = threads;
+                request.null_on_error = true;
+                DecodeOutcome outcome;
+                CHECK(decode_columns(request, plans, columns, outcome));
+                for (std::size_t i = 0; i < frames; ++i) {
+                    bool row_valid = true;
+                    for (std::uint32_t k = 0; k < 7; ++k) {
+                        std::uint64_t slot = 0;
+                        CodecError error;
+                        const bool decoded = decode_number(field.element(k), dump,
+                                                           std::uint64_t{i} * frame_bytes * 8, slot, error);
+                        row_valid = row_valid && decoded;
+                        if (decoded && columns[0]->is_valid(i)) {
+                            CHECK(same_slot(as_slot(*columns[0], i * 7 + k), slot, is_float(columns[0]->type)));
+                        }
+                    }
+                    CHECK(row_valid == columns[0]->is_valid(i));
+                }
+                for (const FieldFailure& failure : outcome.failures) CHECK(failure.element < 7);
+            }
+            columns[0]->release();
+        }
+    }
+}
+
+// Arrays whose length varies: each packet's row against decode_number.
+void check_list_rows() {
+    Random random;
+    const FieldCodec codecs[] = {FieldCodec::unsigned_integer, FieldCodec::twos_complement};
+    for (FieldCodec codec : codecs) {
+        for (std::uint32_t bits : {5u, 12u, 16u, 24u}) {
+            FrameField first = make_field(codec, 13, bits, ByteOrder::big, false).at(13);
+            first.count = 1;
+            const ColumnPlan plan = plan_column(first, 0, 0);
+            std::vector<std::uint8_t> data;
+            std::vector<std::uint64_t> offsets, sizes, counts;
+            for (std::size_t i = 0; i < 200; ++i) {
+                const std::uint64_t count = random.next() % 9;
+                const std::uint64_t size = (13 + count * bits + 7) / 8 + random.next() % 3;
+                offsets.push_back(data.size());
+                sizes.push_back(size);
+                counts.push_back(count);
+                for (std::uint64_t b = 0; b < size; ++b) data.push_back(static_cast<std::uint8_t>(random.next()));
+            }
+            std::uint64_t total = 0;
+            for (std::uint64_t count : counts) total += count;
+            ColumnMemory* column = ColumnMemory::create_list(plan.type, counts.size(), static_cast<std::size_t>(total));
+            column->list_offsets[0] = 0;
+            for (std::size_t i = 0; i < counts.size(); ++i) {
+                column->list_offsets[i + 1] = column->list_offsets[i] + static_cast<std::int32_t>(counts[i]);
+            }
+            ListRequest request;
+            request.data = data;
+            request.offsets = offsets;
+            request.sizes = sizes;
+            DecodeOutcome outcome;
+            CHECK(decode_list_rows(request, plan, *column, outcome));
+            for (std::size_t i = 0; i < counts.size(); ++i) {
+                const std::span<const std::uint8_t> packet(data.data() + offsets[i], sizes[i]);
+                for (std::uint64_t k = 0; k < counts[i]; ++k) {
+                    std::uint64_t slot = 0;
+                    CodecError error;
+                    CHECK(decode_number(first.element(k), packet, 0, slot, error));
+                    CHECK(as_slot(*column, static_cast<std::size_t>(column->list_offsets[i] + k)) == slot);
+                }
+            }
+            column->release();
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
+    check_arrays();
+    check_list_rows();
     check_every_width_and_offset();
     check_first_failure();
     check_a_poll_that_says_stop();
