@@ -14,6 +14,7 @@
 #include "frames_module/dump_decoding.hpp"
 #include "frames_module/frame_codec.hpp"
 #include "python/conversions.hpp"
+#include "python/errors.hpp"
 #include "python/python_ref.hpp"
 
 namespace bitloom::frames {
@@ -106,22 +107,7 @@ struct GroupObjects {
     PyObject* sizes = nullptr;
 };
 
-}  // namespace
-
-// _scan_packets(header, buffer, length_index, length_add, key_index,
-//               header_bytes, expected, known_keys, skip_problems, at_end,
-//               keep_unknown, gather=True)
-//   -> ({key: (data, offsets, sizes, uniform_size, first_offset, count)},
-//       [(offset, problem, size,
-//       expected_index, found, resumed_at)], consumed, unknown_count)
-// offsets and sizes are native uint64 arrays, one entry per packet;
-// uniform_size is the packets' size where all of a key's are alike, else 0.
-// data (the packets one after the other) is None for the keys with a codec
-// (unless `gather`): their codecs read them where they lie in the stream.
-// sizes is None where uniform_size says it all and data is None; offsets
-// is None where the key's packets lie one after the other from
-// first_offset, and also all alike where data is None.
-PyObject* scan_packets_function(PyObject*, PyObject* args) {
+PyObject* scan_packets_body(PyObject* args) {
     PyObject* header = nullptr;
     PyObject* buffer = nullptr;
     Py_ssize_t length_index = 0;
@@ -262,6 +248,28 @@ PyObject* scan_packets_function(PyObject*, PyObject* args) {
     }
     return Py_BuildValue("(OOKn)", result_groups.get(), problems.get(),
                          static_cast<unsigned long long>(outcome.consumed), static_cast<Py_ssize_t>(unknown));
+}
+
+}  // namespace
+
+// _scan_packets(header, buffer, length_index, length_add, key_index,
+//               header_bytes, expected, known_keys, skip_problems, at_end,
+//               keep_unknown, gather=True)
+//   -> ({key: (data, offsets, sizes, uniform_size, first_offset, count)},
+//       [(offset, problem, size,
+//       expected_index, found, resumed_at)], consumed, unknown_count)
+// offsets and sizes are native uint64 arrays, one entry per packet;
+// uniform_size is the packets' size where all of a key's are alike, else 0.
+// data (the packets one after the other) is None for the keys with a codec
+// (unless `gather`): their codecs read them where they lie in the stream.
+// sizes is None where uniform_size says it all and data is None; offsets
+// is None where the key's packets lie one after the other from
+// first_offset, and also all alike where data is None.
+//
+// Lists that cannot grow (out of memory) raise MemoryError, not a C++
+// exception; the scan and the filling, without the lock, throw nothing.
+PyObject* scan_packets_function(PyObject*, PyObject* args) {
+    return guard([&] { return scan_packets_body(args); });
 }
 
 }  // namespace bitloom::frames
