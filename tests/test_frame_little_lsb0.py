@@ -242,3 +242,23 @@ def test_layout_draws_the_runs_a_field_holds():
     picture = diagram(codec)
     assert [(f.name, f.start, f.bits) for f in picture.fields] == [("a", 0, 4), ("a", 8, 8), ("lo", 4, 4)]
     assert "|   a   |   lo  |       a       |" in render_text(picture)
+
+
+def test_the_can_log_of_the_docs_is_what_cantools_encodes():
+    """docs/frames.md's engine record: signals that end and start inside a
+    byte and cross into the next, at offset_bits 24 + start bit."""
+    engine = Message(frame_id=0x0C0, name="engine", length=5, strict=True, signals=[
+        can_signal("rpm", 0, 16), can_signal("torque", 16, 12, signed=True), can_signal("gear", 28, 3),
+        can_signal("coolant", 31, 9)])
+    record = [field("id", 16, byte_order="big"), field("dlc", 8, byte_order="big")]
+    codec = FrameCodec(record + [signal_item(s, sequential=False) | {"offset_bits": 24 + s.start}
+                                 for s in engine.signals])
+    shown = {"rpm": 3000, "torque": -120, "gear": 4, "coolant": 351}
+    assert engine.encode(shown, scaling=False).hex(" ") == "b8 0b 88 cf af"
+    rng = random.Random(11)
+    for _ in range(200):
+        values = {s.name: rng.randrange(1 << s.length) - ((1 << (s.length - 1)) if s.is_signed else 0)
+                  for s in engine.signals}
+        data = engine.encode(values, scaling=False)
+        assert codec.pack({"id": 0x0C0, "dlc": 5, **values}) == b"\x00\xc0\x05" + data
+        assert codec.unpack(b"\x00\xc0\x05" + data) == {"id": 0x0C0, "dlc": 5, **values}
