@@ -262,3 +262,24 @@ def test_the_can_log_of_the_docs_is_what_cantools_encodes():
         data = engine.encode(values, scaling=False)
         assert codec.pack({"id": 0x0C0, "dlc": 5, **values}) == b"\x00\xc0\x05" + data
         assert codec.unpack(b"\x00\xc0\x05" + data) == {"id": 0x0C0, "dlc": 5, **values}
+
+
+def test_fields_after_an_array_of_variable_length():
+    """After an array of whole-byte elements the fields move by whole bytes
+    and read as each packet alone; after elements of part of a byte they
+    would not, and the recipe is refused."""
+    from bitloom.frames import ccsds
+    from test_frames_arrays import stream_of
+    recipe = [field("n", 8, byte_order="big"), field("ch", 16, byte_order="little", count="n"),
+              field("lo", 4), field("s", 13, "twos_complement"), field("hi", 7)]
+    codec = ccsds.packet_codec(recipe)
+    rng = random.Random(3)
+    bodies = [{"ch": [rng.randrange(1 << 16) for _ in range(rng.randrange(4))], "lo": rng.randrange(16),
+               "s": rng.randrange(-4096, 4096), "hi": rng.randrange(128)} for _ in range(60)]
+    raws = stream_of(codec, bodies)
+    frames = ccsds.stream({0x10: codec}).unpack_many(b"".join(raws))[0x10]
+    got = [dict(zip(frames, row)) for row in zip(*(frames[name].tolist() for name in frames))]
+    assert got == [codec.unpack(raw) for raw in raws]
+    assert [(row["lo"], row["s"], row["hi"]) for row in got] == [(b["lo"], b["s"], b["hi"]) for b in bodies]
+    with pytest.raises(ValueError, match="fields after an array of 12-bit elements cannot take byte_order 'little_lsb0'"):
+        FrameCodec([field("n", 8, byte_order="big"), field("ch", 12, byte_order="big", count="n"), field("s", 16)])
