@@ -4,6 +4,7 @@ signals.  cantools is the oracle: messages built in code, decoded and
 encoded by it and by FrameCodec, every path (unpack, unpack_tuple,
 unpack_many, pack, pack_many)."""
 
+import json
 import random
 
 import pytest
@@ -283,3 +284,13 @@ def test_fields_after_an_array_of_variable_length():
     assert [(row["lo"], row["s"], row["hi"]) for row in got] == [(b["lo"], b["s"], b["hi"]) for b in bodies]
     with pytest.raises(ValueError, match="fields after an array of 12-bit elements cannot take byte_order 'little_lsb0'"):
         FrameCodec([field("n", 8, byte_order="big"), field("ch", 12, byte_order="big", count="n"), field("s", 16)])
+
+
+def test_the_command_reads_a_field_in_a_frame_that_starts_inside_a_byte(tmp_path):
+    """`bitloom unpack --offset-bits`: a packet holds the whole last byte
+    of a little_lsb0 field (here bits 0..3 of the frame's only byte)."""
+    from test_cli import run, write
+    recipe = write(tmp_path, "recipe.json", [field("a", 4)])
+    result = run(tmp_path, "unpack", recipe, "0ab0", "--offset-bits", 4)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {"a": 0xB}
