@@ -103,7 +103,7 @@ inline std::uint64_t load_field(const std::uint8_t* bytes, unsigned shift, std::
         std::uint64_t value = load_whole<std::uint64_t, true>(bytes) >> shift;
         // shift + bits > 64 only when shift > 0: the shift below is 57..63.
         if (shift + bits > 64) value |= std::uint64_t{bytes[8]} << (64 - shift);
-        value &= low_mask(bits);
+        value = (value << (64 - bits)) >> (64 - bits);  // bits is 1..64 here
         return field.reverse ? reverse_low_bits(value, bits) : value;
     }
 }

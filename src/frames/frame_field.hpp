@@ -50,7 +50,8 @@ namespace bitloom::frames {
 enum class ColumnKind : std::uint8_t { int64, uint64, float64, text, raw_bytes };
 
 // How a numeric field's bytes are arranged beyond reversal: by `order`,
-// by a permutation of its bytes, or least significant piece first.
+// by a permutation of its bytes, least significant piece first, or with
+// each byte's bits numbered from its least significant (little_lsb0).
 enum class Arrangement : std::uint8_t { by_order, permuted, lsb_first, little_lsb0 };
 
 constexpr SlotType slot_type(ColumnKind kind) noexcept { return static_cast<SlotType>(kind); }
