@@ -268,8 +268,13 @@ def render_text(picture: Diagram) -> str:
     lines.append(f"{picture.packet_bits} bits ({picture.packet_bits // 8} bytes)")
     if picture.fields:
         table = [("bits", "width", "name", "encoding")]
-        table += [(position(field.start, field.bits), str(field.bits), field.name, field.encoding)
-                  for field in picture.fields]
+        # A field drawn as several runs (little_lsb0) is one line: its runs
+        # and its whole width.
+        runs: dict[int, list[Field]] = {}
+        for field in picture.fields:
+            runs.setdefault(field.index, []).append(field)
+        table += [(", ".join(position(run.start, run.bits) for run in parts), str(sum(run.bits for run in parts)),
+                   parts[0].name, parts[0].encoding) for parts in runs.values()]
         widths = [max(len(entry[column]) for entry in table) for column in range(4)]
         for entry in table:
             lines.append("  ".join([entry[0].ljust(widths[0]), entry[1].rjust(widths[1]),

@@ -242,7 +242,9 @@ def test_layout_draws_the_runs_a_field_holds():
     codec = FrameCodec([field("a", 12, offset_bits=4), field("lo", 4, byte_order="big", offset_bits=4)])
     picture = diagram(codec)
     assert [(f.name, f.start, f.bits) for f in picture.fields] == [("a", 0, 4), ("a", 8, 8), ("lo", 4, 4)]
-    assert "|   a   |   lo  |       a       |" in render_text(picture)
+    text = render_text(picture)
+    assert "|   a   |   lo  |       a       |" in text
+    assert text.splitlines()[-2:] == ["0-3, 8-15     12  a     unsigned", "4-7            4  lo    unsigned"]
 
 
 def test_the_can_log_of_the_docs_is_what_cantools_encodes():
