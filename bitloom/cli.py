@@ -594,9 +594,13 @@ def command_pack(arguments: argparse.Namespace) -> None:
 
 
 def field_ends(codec: FrameCodec) -> list[int]:
-    """Where each field ends (an array of fixed length: its last element)."""
-    return [field.offset_bits + field.bits * (field.count if isinstance(field.count, int) else 1)
+    """Where each field ends (an array of fixed length: its last element; a
+    "little_lsb0" field: its last byte, whose bits it numbers from the
+    least significant)."""
+    ends = [field.offset_bits + field.bits * (field.count if isinstance(field.count, int) else 1)
             for field in codec.fields]
+    return [(end + 7) // 8 * 8 if field.byte_order == "little_lsb0" else end
+            for end, field in zip(ends, codec.fields)]
 
 
 def packet_bytes(codec: FrameCodec, offset_bits: int) -> int:

@@ -6,7 +6,9 @@ exactly when it can pack and parse frames, every field where the codec
 reads and writes it, and the packet as long as the codec's frame.  Fields
 sit at the item's "offset_bits" from the start of the packet, or right
 after the previous item, as pack_parameters places them.  Bit 0 is the most
-significant bit of byte 0, and rows hold 32 bits, numbered on top:
+significant bit of byte 0, and rows hold 32 bits, numbered on top (a
+"little_lsb0" field, whose bits are numbered from each byte's least
+significant, is drawn as the runs it holds in this numbering):
 
      0                   1                   2                   3
      0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
@@ -84,14 +86,38 @@ class Diagram:
     rows: tuple[Row, ...]
 
 
+def lsb0_runs(offset_bits: int, bits: int) -> list[tuple[int, int]]:
+    """The (start, bits) runs, most significant bit first numbering, of a
+    "little_lsb0" field: the top of its first byte, whole bytes, the bottom
+    of its last byte."""
+    runs: list[tuple[int, int]] = []
+    bit, end = offset_bits, offset_bits + bits
+    while bit < end:
+        low = bit % 8
+        count = min(8 - low, end - bit)
+        start = bit // 8 * 8 + 8 - low - count
+        if runs and sum(runs[-1]) == start:
+            runs[-1] = (runs[-1][0], runs[-1][1] + count)
+        else:
+            runs.append((start, count))
+        bit += count
+    return runs
+
+
 def compiled_fields(codec: FrameCodec) -> tuple[list[Field], int]:
     """The codec's fields, and the packet length in bits (whole bytes)."""
     # An array of fixed length is drawn as one field over all its elements,
     # named by the range of them (ch[0..479], as CSV names its columns).
-    fields = [Field(index, f"{field.name}[0..{field.count - 1}]", field.encoding, field.offset_bits,
-                    field.bits * field.count) if isinstance(field.count, int) else
-              Field(index, field.name, field.encoding, field.offset_bits, field.bits)
-              for index, field in enumerate(codec.fields)]
+    fields: list[Field] = []
+    for index, field in enumerate(codec.fields):
+        if isinstance(field.count, int):
+            fields.append(Field(index, f"{field.name}[0..{field.count - 1}]", field.encoding,
+                                field.offset_bits, field.bits * field.count))
+        elif field.byte_order == "little_lsb0":
+            fields += [Field(index, field.name, field.encoding, start, bits)
+                       for start, bits in lsb0_runs(field.offset_bits, field.bits)]
+        else:
+            fields.append(Field(index, field.name, field.encoding, field.offset_bits, field.bits))
     return fields, codec.size * 8
 
 
@@ -242,8 +268,13 @@ def render_text(picture: Diagram) -> str:
     lines.append(f"{picture.packet_bits} bits ({picture.packet_bits // 8} bytes)")
     if picture.fields:
         table = [("bits", "width", "name", "encoding")]
-        table += [(position(field.start, field.bits), str(field.bits), field.name, field.encoding)
-                  for field in picture.fields]
+        # A field drawn as several runs (little_lsb0) is one line: its runs
+        # and its whole width.
+        runs: dict[int, list[Field]] = {}
+        for field in picture.fields:
+            runs.setdefault(field.index, []).append(field)
+        table += [(", ".join(position(run.start, run.bits) for run in parts), str(sum(run.bits for run in parts)),
+                   parts[0].name, parts[0].encoding) for parts in runs.values()]
         widths = [max(len(entry[column]) for entry in table) for column in range(4)]
         for entry in table:
             lines.append("  ".join([entry[0].ljust(widths[0]), entry[1].rjust(widths[1]),

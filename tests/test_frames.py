@@ -51,7 +51,7 @@ REFUSED = [
     ([item(encoding="ieee754", bits=24)], ValueError,
      "recipe item 0 ('a'): Unsupported IEEE 754 bit width: 24 (supported: 16, 32, 64, 128)"),
     ([item(byte_order="middle")], ValueError,
-     "recipe item 0 ('a'): Invalid byte_order 'middle': must be 'big', 'little', 'lsb_first' or a permutation of the field's bytes such as '3412'"),
+     "recipe item 0 ('a'): Invalid byte_order 'middle': must be 'big', 'little', 'lsb_first', 'little_lsb0' or a permutation of the field's bytes such as '3412'"),
     ([item(encoding="ti", bits=32)], NotImplementedError,
      "recipe item 0 ('a'): TI f32 format not yet implemented"),
     ([item(encoding="IBM_F64", bits=64)], NotImplementedError,

@@ -403,6 +403,12 @@ class _VariableFrameCodec(_RecipeCodec):
         self._prefix = FrameCodec(source[:position]) if count != "rest" else None
         self._element_bits = item.get("bits")
         outside_fields = self._fields()  # the fields around the array
+        if isinstance(self._element_bits, int) and self._element_bits % 8 and any(
+                f[4] == "little_lsb0" for f in outside_fields[position:]):
+            # Such a field numbers the bits of the packet's bytes, which an
+            # array of this element width moves by a part of a byte.
+            raise ValueError(f"{where}: fields after an array of {self._element_bits}-bit elements cannot "
+                             f"take byte_order 'little_lsb0' (the array would end inside a byte)")
         self._outside_bits = [sum(f[2] * (f[6] or 1) for f in outside_fields[:position]),
                               sum(f[2] * (f[6] or 1) for f in outside_fields[position:])]
         self._fixed_codecs: dict[int, FrameCodec] = {}

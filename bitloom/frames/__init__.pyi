@@ -33,10 +33,13 @@ class FrameItem(TypedDict):
     name: str
     encoding: PackingEncoding | UnpackingEncoding
     bits: int
-    byte_order: ByteOrder
+    # Also a permutation of the field's bytes such as "3412" (a str the
+    # type does not list).
+    byte_order: ByteOrder | Literal["lsb_first", "little_lsb0"]
     reverse_bits: bool
-    # The bit position from the start of the frame; absent: after the
-    # previous field.
+    # The bit position from the start of the frame (of a "little_lsb0"
+    # field: 8 * byte + bit, bit 0 the byte's least significant); absent:
+    # after the previous field.
     offset_bits: NotRequired[int]
     value: NotRequired[int | float | str | bytes | bytearray | Sequence[Any]]
     # An array of this many elements, each the field the other keys describe:

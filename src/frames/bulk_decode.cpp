@@ -51,7 +51,11 @@ constexpr std::size_t kFramesPerThread = std::size_t{1} << 15;
 
 // whole_big and whole_little: 3, 5, 6 or 7 whole bytes at a byte boundary,
 // read as one eight-byte load (the block's padding covers the bytes after).
-enum class Shape : std::uint8_t { zero, aligned_big, aligned_little, whole_big, whole_little, any_bits, transformed };
+// little_lsb0: bits numbered from each byte's least significant bit, so the
+// field is the bytes from start / 8 read as one little-endian number,
+// shifted down by start % 8 (a ninth byte when it passes the eighth).
+enum class Shape : std::uint8_t { zero, aligned_big, aligned_little, whole_big, whole_little, any_bits, transformed,
+                                  little_lsb0 };
 enum class Convert : std::uint8_t { as_is, sign_extend, float16, float32, float64, slot };
 
 template <class Word>
@@ -94,6 +98,13 @@ inline std::uint64_t load_field(const std::uint8_t* bytes, unsigned shift, std::
     if constexpr (S == Shape::any_bits) return extract_field(load_big_endian(bytes), bytes[8], shift, bits);
     if constexpr (S == Shape::transformed) {
         return pattern_of(field, extract_field(load_big_endian(bytes), bytes[8], shift, bits));
+    }
+    if constexpr (S == Shape::little_lsb0) {
+        std::uint64_t value = load_whole<std::uint64_t, true>(bytes) >> shift;
+        // shift + bits > 64 only when shift > 0: the shift below is 57..63.
+        if (shift + bits > 64) value |= std::uint64_t{bytes[8]} << (64 - shift);
+        value = (value << (64 - bits)) >> (64 - bits);  // bits is 1..64 here
+        return field.reverse ? reverse_low_bits(value, bits) : value;
     }
 }
 
@@ -229,6 +240,42 @@ void float128_loop(const LoopArguments& a) {
     }
 }
 
+// A little_lsb0 field in frames that start inside a byte: the general
+// reader, a piece per frame byte.
+template <class T>
+void phased_lsb0_loop(const LoopArguments& a) {
+    const FrameField& field = a.plan->field;
+    T* out = static_cast<T*>(a.out);
+    for (std::size_t i = 0; i < a.count; ++i) {
+        std::uint64_t slot = 0;
+        CodecError error;
+        if (decode_number(field, a.block, std::uint64_t{i} * a.stride * 8 + a.plan->frame_phase, slot, error))
+            [[likely]] {
+            out[i] = from_slot<T>(slot, slot_type(field.kind));
+            continue;
+        }
+        out[i] = T{};
+        record_failure(a, i, std::move(error));
+        if (!a.null_on_error) return;
+    }
+}
+
+ColumnLoop phased_lsb0_loop_for(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::int8: return phased_lsb0_loop<std::int8_t>;
+        case ColumnType::int16: return phased_lsb0_loop<std::int16_t>;
+        case ColumnType::int32: return phased_lsb0_loop<std::int32_t>;
+        case ColumnType::int64: return phased_lsb0_loop<std::int64_t>;
+        case ColumnType::uint8: return phased_lsb0_loop<std::uint8_t>;
+        case ColumnType::uint16: return phased_lsb0_loop<std::uint16_t>;
+        case ColumnType::uint32: return phased_lsb0_loop<std::uint32_t>;
+        case ColumnType::uint64: return phased_lsb0_loop<std::uint64_t>;
+        case ColumnType::float32: return phased_lsb0_loop<float>;
+        case ColumnType::float64: return phased_lsb0_loop<double>;
+        default: return nullptr;
+    }
+}
+
 // The loop of one value or of an array's elements.
 template <class T, Shape S, std::size_t Bytes, Convert C>
 ColumnLoop value_or_array(bool array) noexcept {
@@ -317,6 +364,10 @@ ColumnLoop loop_for_shape(const FrameField& field, ColumnType type) noexcept {
                                        : loop_for_type<Shape::whole_big, 7, C>(type, array);
             }
         }
+    }
+    // Elements of arrays never take this order (the recipe refuses them).
+    if (field.arrangement == Arrangement::little_lsb0 && !array) {
+        return loop_for_type<Shape::little_lsb0, 8, C>(type, array);
     }
     const bool plain = field.arrangement == Arrangement::by_order &&
                        (field.order == ByteOrder::big || field.bits <= 8);
@@ -702,6 +753,10 @@ ColumnPlan plan_column(const FrameField& field, std::size_t field_index, std::ui
     ColumnPlan plan;
     plan.field = field;
     plan.field.start = field.start + offset_bits;
+    if (field.arrangement == Arrangement::little_lsb0 && offset_bits % 8 != 0) {
+        plan.field.start = field.start + offset_bits / 8 * 8;
+        plan.frame_phase = static_cast<std::uint8_t>(offset_bits % 8);
+    }
     plan.field_index = field_index;
     const CodecTraits& traits = codec_traits(field.codec);
     plan.bulk = traits.bulk;
@@ -721,6 +776,7 @@ ColumnPlan plan_column(const FrameField& field, std::size_t field_index, std::ui
             break;
         default: break;
     }
+    if (plan.frame_phase != 0 && plan.loop) plan.loop = phased_lsb0_loop_for(plan.type);
     return plan;
 }
 

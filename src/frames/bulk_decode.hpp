@@ -34,6 +34,10 @@ struct ColumnPlan {
     ColumnType type = ColumnType::uint8;
     BulkDecode bulk = BulkDecode::none;
     ColumnLoop loop = nullptr;    // numeric fields
+    // little_lsb0, in frames that start inside a byte: its bits are numbered
+    // in the frame's bytes, so its start takes the whole bytes of
+    // offset_bits and each frame begins this many bits (1..7) into a byte.
+    std::uint8_t frame_phase = 0;
 };
 
 // The plan of `field` in frames whose fields start `offset_bits` in.

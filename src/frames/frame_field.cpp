@@ -112,7 +112,7 @@ bool decode_number(const FrameField& field, std::span<const std::uint8_t> data,
         error = CodecError{ErrorKind::value_error, "the field is not numeric"};
         return false;
     }
-    return field.slot->decode(pattern_of(field, read_bits(data, start, field.bits)), field.bits, slot,
+    return field.slot->decode(pattern_of(field, read_placed(field, data, frame_start)), field.bits, slot,
                               error);
 }
 

@@ -17,10 +17,21 @@
 // taken least significant first (the last piece, in the byte where the
 // field ends, holds the value's top bits).
 //
+// A "little_lsb0" field numbers its bits the other way, as a CAN database
+// numbers a little-endian (Intel) signal and as C compilers on little-endian
+// machines lay out bit fields: bit 8 * j + b of the frame is the bit of
+// weight 2^b in frame byte j (b = 0 is the byte's least significant bit),
+// and the field is the bits [start, start + bits) of that numbering, the
+// value's least significant bit first.  Its `start` is in that numbering;
+// the frame bytes it touches are the same in both (start / 8 onwards).  In
+// the numbering above it is up to three runs: the top of its first byte,
+// whole bytes, the bottom of its last byte.
+//
 // An array field is `count` elements of `bits` each, one after the other
 // from `start`; element k is the field element(k) describes, alone.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -39,8 +50,9 @@ namespace bitloom::frames {
 enum class ColumnKind : std::uint8_t { int64, uint64, float64, text, raw_bytes };
 
 // How a numeric field's bytes are arranged beyond reversal: by `order`,
-// by a permutation of its bytes, or least significant piece first.
-enum class Arrangement : std::uint8_t { by_order, permuted, lsb_first };
+// by a permutation of its bytes, least significant piece first, or with
+// each byte's bits numbered from its least significant (little_lsb0).
+enum class Arrangement : std::uint8_t { by_order, permuted, lsb_first, little_lsb0 };
 
 constexpr SlotType slot_type(ColumnKind kind) noexcept { return static_cast<SlotType>(kind); }
 
@@ -64,7 +76,11 @@ struct FrameField {
 
     // Bits of the whole field: every element of an array.
     std::uint64_t total_bits() const noexcept { return std::uint64_t{bits} * (count == 0 ? 1 : count); }
-    std::uint64_t end() const noexcept { return start + total_bits(); }
+    // little_lsb0: the end of its last byte, where the next byte begins.
+    std::uint64_t end() const noexcept {
+        if (arrangement == Arrangement::little_lsb0) return (start + total_bits() + 7) / 8 * 8;
+        return start + total_bits();
+    }
     // The same field starting at bit `to` of its frame (an array's first
     // element there): where lsb_first pieces are cut follows it.
     FrameField at(std::uint64_t to) const noexcept {
@@ -122,6 +138,7 @@ std::uint64_t arrange_bits(const FrameField& field, std::uint64_t bits, bool to_
 inline std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern) noexcept {
     std::uint64_t bits = field.reverse ? reverse_low_bits(pattern, field.bits)
                                        : pattern & low_mask(field.bits);
+    if (field.arrangement == Arrangement::little_lsb0) return bits;
     if (field.arrangement != Arrangement::by_order) return arrange_bits(field, bits, false);
     if (field.order == ByteOrder::little && field.bits > 8) {
         bits = byte_swap64(bits) >> (64 - field.bits);
@@ -130,12 +147,47 @@ inline std::uint64_t placed_bits(const FrameField& field, std::uint64_t pattern)
 }
 
 inline std::uint64_t pattern_of(const FrameField& field, std::uint64_t placed) noexcept {
-    if (field.arrangement != Arrangement::by_order) {
+    if (field.arrangement == Arrangement::little_lsb0) {
+        // Read and written whole (lsb0_pieces): the value's bits in order.
+    } else if (field.arrangement != Arrangement::by_order) {
         placed = arrange_bits(field, placed, true);
     } else if (field.order == ByteOrder::little && field.bits > 8) {
         placed = byte_swap64(placed) >> (64 - field.bits);
     }
     return field.reverse ? reverse_low_bits(placed, field.bits) : placed;
+}
+
+// The runs of a little_lsb0 field, one per frame byte it touches, each as
+// `visit(frame_bit, bits, value_shift)`: `bits` bits from `frame_bit`
+// (counted from the frame's first bit, most significant first) that hold
+// the value's bits from `value_shift` up.  First byte first.
+template <class Visit>
+inline void lsb0_pieces(const FrameField& field, Visit&& visit) noexcept {
+    std::uint64_t bit = field.start;  // in the field's own numbering
+    const std::uint64_t end = field.start + field.bits;
+    unsigned value_shift = 0;
+    while (bit < end) {
+        const auto low = static_cast<unsigned>(bit % 8);
+        const auto count = static_cast<unsigned>(std::min<std::uint64_t>(8 - low, end - bit));
+        // The bits of weight 2^low .. 2^(low + count - 1) of byte bit / 8.
+        visit(bit / 8 * 8 + (8 - low - count), count, value_shift);
+        value_shift += count;
+        bit += count;
+    }
+}
+
+// The bits a field holds in the frame whose bit 0 is bit `frame_start` of
+// `data` (placed bits: pattern_of turns them into the codec's pattern).
+inline std::uint64_t read_placed(const FrameField& field, std::span<const std::uint8_t> data,
+                                 std::uint64_t frame_start) noexcept {
+    if (field.arrangement != Arrangement::little_lsb0) {
+        return read_bits(data, frame_start + field.start, field.bits);
+    }
+    std::uint64_t value = 0;
+    lsb0_pieces(field, [&](std::uint64_t bit, unsigned count, unsigned shift) {
+        value |= read_bits(data, frame_start + bit, count) << shift;
+    });
+    return value;
 }
 
 // Decodes the numeric field `field` of the frame whose bit 0 is bit

@@ -46,8 +46,9 @@ Status check_field(const FrameField& field, ReservedFormat reserved) {
                           {field.bits});
     }
     if (field.arrangement != Arrangement::by_order) {
-        const char* form = field.arrangement == Arrangement::permuted ? "A byte order permutation"
-                                                                      : "byte_order 'lsb_first'";
+        const char* form = field.arrangement == Arrangement::permuted  ? "A byte order permutation"
+                           : field.arrangement == Arrangement::lsb_first ? "byte_order 'lsb_first'"
+                                                                          : "byte_order 'little_lsb0'";
         if (!is_numeric(kind) || field.bits > 64) {
             return make_error(ErrorKind::value_error,
                               "{} applies to numeric fields of up to 64 bits", {form});
@@ -73,20 +74,39 @@ Status check_field(const FrameField& field, ReservedFormat reserved) {
 }
 
 std::optional<Overlap> find_overlap(std::span<const FrameField> fields) {
-    std::vector<std::size_t> order(fields.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return fields[a].start < fields[b].start;
-    });
-    bool seen = false;
-    std::size_t furthest = 0;  // the field with the furthest end so far
-    for (std::size_t index : order) {
+    // Each field as the runs of bits it holds, most significant first
+    // numbering: one run, or a little_lsb0 field's pieces (whole bytes
+    // between its first and last joined into one run).
+    struct Run {
+        std::uint64_t start;
+        std::uint64_t end;
+        std::size_t field;
+    };
+    std::vector<Run> runs;
+    runs.reserve(fields.size());
+    for (std::size_t index = 0; index < fields.size(); ++index) {
         const FrameField& field = fields[index];
         if (field.bits == 0) continue;
-        if (seen && field.start < fields[furthest].end()) {
-            return Overlap{std::min(furthest, index), std::max(furthest, index)};
+        if (field.arrangement != Arrangement::little_lsb0) {
+            runs.push_back({field.start, field.end(), index});
+            continue;
         }
-        if (!seen || field.end() > fields[furthest].end()) furthest = index;
+        lsb0_pieces(field, [&](std::uint64_t bit, unsigned count, unsigned) {
+            if (!runs.empty() && runs.back().field == index && runs.back().end == bit) {
+                runs.back().end = bit + count;
+            } else {
+                runs.push_back({bit, bit + count, index});
+            }
+        });
+    }
+    std::stable_sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.start < b.start; });
+    bool seen = false;
+    Run furthest{};  // the run with the furthest end so far
+    for (const Run& run : runs) {
+        if (seen && run.start < furthest.end) {
+            return Overlap{std::min(furthest.field, run.field), std::max(furthest.field, run.field)};
+        }
+        if (!seen || run.end > furthest.end) furthest = run;
         seen = true;
     }
     return std::nullopt;

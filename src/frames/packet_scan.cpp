@@ -14,7 +14,7 @@ namespace {
 
 std::uint64_t header_value(std::span<const std::uint8_t> data, std::uint64_t offset,
                            const FrameField& field) noexcept {
-    return pattern_of(field, read_bits(data, offset * 8 + field.start, field.bits));
+    return pattern_of(field, read_placed(field, data, offset * 8));
 }
 
 // A header field within the first eight bytes, big-endian and unreversed,

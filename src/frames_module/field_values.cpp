@@ -88,7 +88,7 @@ PyObject* field_to_python(const BoundField& field, std::span<const std::uint8_t>
         }
         return slot_to_python(slot_type(layout.kind), slot);
     }
-    return decode_in_lane(field, pattern_of(layout, read_bits(data, frame_start + layout.start, layout.bits)));
+    return decode_in_lane(field, pattern_of(layout, read_placed(layout, data, frame_start)));
 }
 
 PyObject* array_to_python(const BoundField& field, std::span<const std::uint8_t> data,

@@ -62,11 +62,23 @@ inline PyObject* decode_in_lane(const BoundField& field, std::uint64_t pattern) 
     return field.row->decode(pattern, {}, field.parameters);
 }
 
+// Places a numeric field's placed bits into the frame being packed (a
+// little_lsb0 field a piece per frame byte, first byte first).
+inline void place_field_number(const FrameField& field, std::uint64_t placed, PacketWriter& frame) noexcept {
+    if (field.arrangement != Arrangement::little_lsb0) {
+        frame.place_number(placed, field.start, field.bits);
+        return;
+    }
+    lsb0_pieces(field, [&](std::uint64_t bit, unsigned count, unsigned shift) {
+        frame.place_number(placed >> shift, bit, count);
+    });
+}
+
 // Writes an encoded field into the frame being packed.
 inline void write_field(const FrameField& field, const EncodedField& encoded,
                         PacketWriter& frame) noexcept {
     if (is_numeric(field.kind)) {
-        frame.place_number(encoded.bits, field.start, field.bits);
+        place_field_number(field, encoded.bits, frame);
         return;
     }
     frame.place_bytes(encoded.bytes, field.start, field.bits);

@@ -190,9 +190,11 @@ PyObject* codec_fields(PyObject* self, PyObject*) {
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
         const CompiledField& field = compiled.fields[j];
         const FrameField& layout = field.codec.layout;
-        char order[16] = "big";  // "lsb_first", or up to eight digits
+        char order[16] = "big";  // "lsb_first", "little_lsb0", or up to eight digits
         if (layout.arrangement == Arrangement::lsb_first) {
             std::strcpy(order, "lsb_first");
+        } else if (layout.arrangement == Arrangement::little_lsb0) {
+            std::strcpy(order, "little_lsb0");
         } else if (layout.arrangement == Arrangement::permuted) {
             const std::uint32_t count = layout.bits / 8;
             for (std::uint32_t k = 0; k < count; ++k) {

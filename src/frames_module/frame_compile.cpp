@@ -108,8 +108,8 @@ bool resolve_encoding(const TextField& encoding, std::uint32_t bits, FieldEncodi
     return take(select_encoding(row, encoding.text, bits), out);
 }
 
-// "big", "little", "lsb_first", or digits that permute the field's bytes
-// ("3412": bytes 11 22 33 44 read as 0x33441122).
+// "big", "little", "lsb_first", "little_lsb0", or digits that permute the
+// field's bytes ("3412": bytes 11 22 33 44 read as 0x33441122).
 bool resolve_order(const TextField& byte_order, std::uint32_t bits, FrameField& layout) {
     std::string storage;
     std::string_view lowered;
@@ -118,14 +118,18 @@ bool resolve_order(const TextField& byte_order, std::uint32_t bits, FrameField& 
         layout.arrangement = Arrangement::lsb_first;
         return true;
     }
+    if (lowered == "little_lsb0") {
+        layout.arrangement = Arrangement::little_lsb0;
+        return true;
+    }
     const bool digits = !lowered.empty() && std::all_of(lowered.begin(), lowered.end(), [](char c) {
         return c >= '0' && c <= '9';
     });
     if (!digits) {
         if (lowered == "big" || lowered == "little") return take(resolve_byte_order(lowered, byte_order.text), layout.order);
         raise_codec_error(make_error(ErrorKind::value_error,
-                                     "Invalid byte_order '{}': must be 'big', 'little', 'lsb_first' "
-                                     "or a permutation of the field's bytes such as '3412'",
+                                     "Invalid byte_order '{}': must be 'big', 'little', 'lsb_first', "
+                                     "'little_lsb0' or a permutation of the field's bytes such as '3412'",
                                      {byte_order.text}));
         return false;
     }
@@ -196,6 +200,10 @@ bool read_count(PyObject* item, const FrameField& layout, std::uint32_t& count) 
         PyErr_SetString(PyExc_ValueError, "arrays take numeric encodings only");
         return false;
     }
+    if (layout.arrangement == Arrangement::little_lsb0) {
+        PyErr_SetString(PyExc_ValueError, "arrays take no byte_order 'little_lsb0': give each element as a field");
+        return false;
+    }
     count = static_cast<std::uint32_t>(value);
     return true;
 }
@@ -242,7 +250,17 @@ bool encode_array_default(const BoundField& field, PyObject* value, std::vector<
     return true;
 }
 
-bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uint64_t& cursor,
+// Where an item without "offset_bits" goes: the end of the one before it,
+// in the numbering of that item's bits (little_lsb0 counts each byte's bits
+// from its least significant).  The two numberings agree at byte
+// boundaries only, so inside a byte an item of the other numbering needs
+// its offset_bits.
+struct Cursor {
+    std::uint64_t bit = 0;
+    bool lsb0 = false;
+};
+
+bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, Cursor& cursor,
                   std::uint64_t& length_bits, std::vector<std::uint8_t>& scratch) {
     ItemEntries entries;
     RecipeItem fields;
@@ -271,20 +289,33 @@ bool compile_item(Compiled& compiled, Py_ssize_t index, PyObject* item, std::uin
     // Where packing places the field, and how long packing makes the frame:
     // its length pass puts an item without "offset_bits" after the furthest
     // end so far, so the frame can be longer than its last field.
-    layout.start = fields.has_offset ? fields.offset_bits : cursor;
+    const bool lsb0 = layout.arrangement == Arrangement::little_lsb0;
+    if (!fields.has_offset && cursor.bit % 8 != 0 && cursor.lsb0 != lsb0) {
+        PyErr_Format(PyExc_ValueError,
+                     "the item before ends inside a byte, whose bits byte_order 'little_lsb0' numbers from "
+                     "the least significant and other fields from the most: give offset_bits");
+        return fail();
+    }
+    layout.start = fields.has_offset ? fields.offset_bits : cursor.bit;
     std::uint64_t end = 0;
     std::uint64_t counted_end = 0;
     if (!span_end(layout.start, layout.total_bits(), end) ||
         !span_end(fields.has_offset ? fields.offset_bits : length_bits, layout.total_bits(), counted_end)) {
         return fail();
     }
+    if (lsb0 && (end > UINT64_MAX - 7 || counted_end > UINT64_MAX - 7)) {
+        PyErr_SetString(PyExc_ValueError, "the field ends beyond the largest bit position");
+        return fail();
+    }
     // lsb_first pieces are cut at the frame's bytes, counted from its bit 0
     // (of an array: where its first element ends).
     const std::uint64_t first_end = layout.start + fields.bits;
     layout.end_phase = static_cast<std::uint8_t>(first_end % 8 == 0 ? 8 : first_end % 8);
-    cursor = end;
+    cursor = {end, lsb0};
+    // A little_lsb0 field's end in its own numbering is in the same byte
+    // (the frame's length is whole bytes).
     length_bits = std::max(length_bits, counted_end);
-    compiled.extent_bits = std::max(compiled.extent_bits, end);
+    compiled.extent_bits = std::max(compiled.extent_bits, layout.end());
 
     PyRef name = name_key(fields.name);
     if (!name) return fail();
@@ -338,7 +369,7 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
     const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
     compiled.fields.reserve(static_cast<std::size_t>(count));
     compiled.layouts.reserve(static_cast<std::size_t>(count));
-    std::uint64_t cursor = 0;
+    Cursor cursor;
     std::uint64_t length_bits = 0;
     std::vector<std::uint8_t> scratch;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -356,9 +387,9 @@ bool compile_recipe(PyObject* recipe, Compiled& compiled) {
         if (!earlier_label) return false;
         PyErr_Format(PyExc_ValueError, "bits %llu to %llu overlap %U (bits %llu to %llu)",
                      static_cast<unsigned long long>(later.start),
-                     static_cast<unsigned long long>(later.end() - 1), earlier_label.get(),
+                     static_cast<unsigned long long>(later.start + later.total_bits() - 1), earlier_label.get(),
                      static_cast<unsigned long long>(earlier.start),
-                     static_cast<unsigned long long>(earlier.end() - 1));
+                     static_cast<unsigned long long>(earlier.start + earlier.total_bits() - 1));
         locate_pending_error(item_label(static_cast<Py_ssize_t>(overlap->later),
                                         compiled.fields[overlap->later].name).get());
         return false;

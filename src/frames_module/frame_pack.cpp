@@ -213,7 +213,7 @@ bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const
         PyObject* raw = j < count ? values[j] : nullptr;
         std::uint64_t placed = 0;
         if (raw && field.codec.layout.count == 0 && encode_in_lane(field.codec, raw, placed)) {
-            frame.place_number(placed, field.codec.layout.start, field.codec.layout.bits);
+            place_field_number(field.codec.layout, placed, frame);
             continue;
         }
         if (!pack_field(field, raw, scratch, frame)) return false;

@@ -51,7 +51,7 @@ bool check_fits(const Compiled& compiled, std::size_t length, std::uint64_t offs
                      "buffer has %zu",
                      label.get(), static_cast<unsigned long long>(needed),
                      static_cast<unsigned long long>(field.codec.layout.start),
-                     static_cast<unsigned long long>(field.codec.layout.end() - 1),
+                     static_cast<unsigned long long>(field.codec.layout.start + field.codec.layout.total_bits() - 1),
                      static_cast<unsigned long long>(offset_bits), length);
         return false;
     }

@@ -167,6 +167,8 @@ frame_recipe: list[FrameItem] = [
      "value": "x"},
     {"name": "c", "encoding": "unsigned", "bits": 8,
      "byte_order": "middle",  # type: ignore[typeddict-item]
-     "reverse_bits": False}]
+     "reverse_bits": False},
+    {"name": "d", "encoding": "twos_complement", "bits": 12, "byte_order": "little_lsb0",
+     "reverse_bits": False, "offset_bits": 36}]
 FrameCodec(frame_recipe)
 FrameCodec("recipe")  # type: ignore[arg-type]
