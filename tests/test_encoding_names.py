@@ -1,5 +1,7 @@
 """Both encoding-name tables, name by name, and the names only one side takes."""
 
+import sys
+
 import pytest
 
 from bitloom import pack_parameters, unpack_parameters
@@ -115,6 +117,29 @@ def test_unpacking_only_names(name):
 def test_reserved_unpacking_names(name):
     message = f"NotImplementedError: {REFUSED_ON_UNPACKING[name]} format not yet implemented"
     raises_message(lambda: unpack_parameters(b"", 0, [item(name, 0)]), message)
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("name", sorted({*BOTH, *PACKING_ONLY, *FAMILIES, *UNPACKING_ONLY,
+                                         *REFUSED_ON_UNPACKING}))
+@pytest.mark.parametrize("bits", [8, 32, 64])
+def test_a_name_resolves_alike_interned_and_built_at_run_time(name, bits):
+    # The interned str of a name is recognised by its address, any other by
+    # its text: both must select the same row in both directions.
+    interned, built = sys.intern(name), "".join(list(name))
+    assert built is not interned
+    def results(text):
+        return ([outcome(lambda: pack_parameters([item(text, bits, value=value)]))
+                 for value in (-3, 129, 1.5, "\xe9", b"\x81")] +
+                [outcome(lambda: unpack_parameters(bytes(range(0x81, 0x89)), 0, [item(text, bits)]))])
+
+    assert results(interned) == results(built)
 
 
 @pytest.mark.parametrize("name", ["ieee-754-1985", "mil-std_1750a", "ieee754_1985-f32", "utf_8 ",

@@ -334,9 +334,11 @@ bool lowercase(const TextField& field, std::string& storage, std::string_view& o
 
 bool NameCache::named_encoding(const TextField& field, NamedEncoding& out) {
     if (encodings_.find(field.object, out)) return true;
-    // The tables hold lowercase names, so a text found as it stands is its
-    // own lowercase form.
-    out.row = find_encoding_name(direction_, field.text);
+    // A name written as a string literal is the interned str of its row's
+    // name; any other is looked up by its text.  The tables hold lowercase
+    // names, so a text found as it stands is its own lowercase form.
+    out.row = interned_encoding_names(direction_).find(field.object);
+    if (!out.row) out.row = find_encoding_name(direction_, field.text);
     std::string_view lowered;
     if (!out.row) {
         if (!lowercase(field, storage_, lowered)) return false;
