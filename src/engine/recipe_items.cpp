@@ -16,6 +16,8 @@
 // equals the key's, which the walk never does.
 #include "engine/recipe_items.hpp"
 
+#include <cstring>
+
 #include "core/compiler.hpp"
 #include "core/message.hpp"
 #include "python/conversions.hpp"
@@ -69,6 +71,15 @@ class InternedKeyTable {
     unsigned shift_ = 0;
 };
 
+// Whether a str of the candidate's length has the candidate's text: the
+// recipe keys are ASCII, and a str is stored in its narrowest kind, so only
+// a str of one byte per character can match, byte for byte.
+bool has_key_text(PyObject* key, K candidate) noexcept {
+    const char* text = kRecipeKeyTexts[static_cast<std::size_t>(candidate)];
+    return PyUnicode_KIND(key) == PyUnicode_1BYTE_KIND &&
+           std::memcmp(PyUnicode_DATA(key), text, std::strlen(text)) == 0;
+}
+
 // The recipe key that `key` equals, or -1.  The key's length picks the one
 // candidate (only "name" and "bits" share a length); identity with the
 // interned key settles it at once, and a key built at run time (or a str
@@ -82,7 +93,7 @@ int key_index(PyObject* key, const std::array<PyObject*, kRecipeKeyCount>& inter
         case 4:
             if (key == of(K::name)) return index(K::name);
             if (key == of(K::bits)) return index(K::bits);
-            if (PyUnicode_Compare(key, of(K::name)) == 0) return index(K::name);
+            if (has_key_text(key, K::name)) return index(K::name);
             candidate = K::bits;
             break;
         case 5: candidate = K::value; break;
@@ -93,7 +104,7 @@ int key_index(PyObject* key, const std::array<PyObject*, kRecipeKeyCount>& inter
         default: return -1;
     }
     if (key == of(candidate)) return index(candidate);
-    return PyUnicode_Compare(key, of(candidate)) == 0 ? index(candidate) : -1;
+    return has_key_text(key, candidate) ? index(candidate) : -1;
 }
 
 [[gnu::cold]] bool raise_missing(K key) {
