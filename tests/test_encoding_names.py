@@ -142,6 +142,22 @@ def test_a_name_resolves_alike_interned_and_built_at_run_time(name, bits):
     assert results(interned) == results(built)
 
 
+def test_names_of_equal_text_in_separate_objects_resolve_item_by_item():
+    # A decoded recipe holds one str per item; a family name still picks
+    # its member by each item's width, and other texts resolve on their own.
+    def text(name):
+        return "".join(list(name))
+
+    recipe = [item(text("ieee754"), 32, value=1.0), item(text("IEEE754"), 64, value=1.0),
+              item(text("ieee754"), 16, value=1.0), item(text("Unsigned"), 8, value=7),
+              item(text("unsigned"), 8, value=7), item(text("twos_complement"), 8, value=-1)]
+    assert pack_parameters(recipe) == b"\x3f\x80\x00\x00" + b"\x3f\xf0" + bytes(6) + \
+        b"\x3c\x00\x07\x07\xff"
+    refused = [item(text("ieee754"), 32, value=1.0), item(text("ieee754"), 24, value=1.0)]
+    raises_message(lambda: pack_parameters(refused),
+                   "ValueError: Unsupported IEEE 754 bit width: 24 (supported: 16, 32, 64, 128)")
+
+
 @pytest.mark.parametrize("name", ["ieee-754-1985", "mil-std_1750a", "ieee754_1985-f32", "utf_8 ",
                                   " utf8", "utf", "bcd_unsigned", "ieee754f32"])
 def test_near_misses_are_refused_in_both_directions(name):

@@ -353,6 +353,12 @@ bool lowercase(const TextField& field, std::string& storage, std::string_view& o
 
 bool NameCache::named_encoding(const TextField& field, NamedEncoding& out) {
     if (encodings_.find(field.object, out)) return true;
+    // Another str of a text already resolved in this call (a recipe decoded
+    // from JSON has one object per item): the text decides the row.
+    if (encodings_.find_if([&](const NamedEncoding& known) { return known.text == field.text; }, out)) {
+        return true;
+    }
+    out.text = field.text;
     // A name written as a string literal is the interned str of its row's
     // name; any other is looked up by its text.  The tables hold lowercase
     // names, so a text found as it stands is its own lowercase form.
