@@ -1,10 +1,11 @@
 // The module's one state: the objects it creates once and keeps for the life
 // of the process (the interned recipe keys, the interned encoding names and
-// the internal-fault exception type).  The module is built once per process (single-phase
-// initialisation, no per-module state), so the state is one process-wide
-// value, created by the module's initialisation before any function can be
-// called and never torn down.  A second extension module that links the
-// bridge creates it from its own initialisation in the same way.
+// the internal-fault exception type).  The module is built once per process
+// (single-phase initialisation, no per-module state), so the state is one
+// process-wide value, created by the module's initialisation before any
+// function can be called and never torn down.  A second extension module
+// that links the bridge creates it from its own initialisation in the same
+// way.
 #pragma once
 
 #include <Python.h>
