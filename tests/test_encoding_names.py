@@ -1,5 +1,7 @@
 """Both encoding-name tables, name by name, and the names only one side takes."""
 
+import sys
+
 import pytest
 
 from bitloom import pack_parameters, unpack_parameters
@@ -115,6 +117,45 @@ def test_unpacking_only_names(name):
 def test_reserved_unpacking_names(name):
     message = f"NotImplementedError: {REFUSED_ON_UNPACKING[name]} format not yet implemented"
     raises_message(lambda: unpack_parameters(b"", 0, [item(name, 0)]), message)
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:
+        return type(error), str(error)
+
+
+@pytest.mark.parametrize("name", sorted({*BOTH, *PACKING_ONLY, *FAMILIES, *UNPACKING_ONLY,
+                                         *REFUSED_ON_UNPACKING}))
+@pytest.mark.parametrize("bits", [8, 32, 64])
+def test_a_name_resolves_alike_interned_and_built_at_run_time(name, bits):
+    # The interned str of a name is recognised by its address, any other by
+    # its text: both must select the same row in both directions.
+    interned, built = sys.intern(name), "".join(list(name))
+    assert built is not interned
+    def results(text):
+        return ([outcome(lambda: pack_parameters([item(text, bits, value=value)]))
+                 for value in (-3, 129, 1.5, "\xe9", b"\x81")] +
+                [outcome(lambda: unpack_parameters(bytes(range(0x81, 0x89)), 0, [item(text, bits)]))])
+
+    assert results(interned) == results(built)
+
+
+def test_names_of_equal_text_in_separate_objects_resolve_item_by_item():
+    # A decoded recipe holds one str per item; a family name still picks
+    # its member by each item's width, and other texts resolve on their own.
+    def text(name):
+        return "".join(list(name))
+
+    recipe = [item(text("ieee754"), 32, value=1.0), item(text("IEEE754"), 64, value=1.0),
+              item(text("ieee754"), 16, value=1.0), item(text("Unsigned"), 8, value=7),
+              item(text("unsigned"), 8, value=7), item(text("twos_complement"), 8, value=-1)]
+    assert pack_parameters(recipe) == b"\x3f\x80\x00\x00" + b"\x3f\xf0" + bytes(6) + \
+        b"\x3c\x00\x07\x07\xff"
+    refused = [item(text("ieee754"), 32, value=1.0), item(text("ieee754"), 24, value=1.0)]
+    raises_message(lambda: pack_parameters(refused),
+                   "ValueError: Unsupported IEEE 754 bit width: 24 (supported: 16, 32, 64, 128)")
 
 
 @pytest.mark.parametrize("name", ["ieee-754-1985", "mil-std_1750a", "ieee754_1985-f32", "utf_8 ",

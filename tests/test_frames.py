@@ -225,6 +225,40 @@ def test_dicts_pack_alike_however_they_are_built(make):
     assert packed == expected
 
 
+class OwnHashKey(str):
+    """Equal to a field name by its text, but a dict finds it only by hash 7."""
+
+    def __hash__(self):
+        return 7
+
+    __eq__ = str.__eq__
+
+
+class PlainKey(str):
+    pass
+
+
+# Keys equal to the field names by text, in field order, of every str kind:
+# exact str made at run time is taken like the names themselves; a str
+# subclass only as a lookup by the name finds it.
+@pytest.mark.parametrize("names", [["version", "apid"], ["temp\xe9rature", "x"],
+                                   ["\u96fb\u5727", "a"], ["\U0001f600", "b\U0001f600"]])
+@pytest.mark.parametrize("key, outcome", [
+    (lambda name: "".join(list(name)), "packs"),
+    (PlainKey, "packs"),
+    (OwnHashKey, "no value given"),
+])
+def test_dict_keys_equal_to_the_names_by_text(names, key, outcome):
+    codec = FrameCodec([item(name, bits=8) for name in names])
+    values = {key(name): number + 1 for number, name in enumerate(names)}
+    assert next(iter(values)) is not codec.names[0]
+    if outcome == "packs":
+        assert codec.pack(values) == codec.pack([1, 2]) == b"\x01\x02"
+    else:
+        with pytest.raises(KeyError, match=outcome):
+            codec.pack(values)
+
+
 def test_a_dict_of_as_many_keys_but_another_name_is_refused():
     codec = FrameCodec(CCSDS)
     values = {name: 0 for name in codec.names}

@@ -676,6 +676,18 @@ def test_keys_match_by_content_in_every_pass(key):
     assert unpack_parameters(b"\x05", 0, [entry]) == {"a": 5}
 
 
+@pytest.mark.parametrize("extra", [{}, {"nam\xe9": 2}, {"nam\u0113": 2}, {"bit\U0001f600": 2}])
+def test_keys_made_at_run_time_match_by_their_text(extra):
+    # A recipe decoded from a document (JSON, YAML) has keys that are not the
+    # interned literals.  A str of another text or kind is no recipe key.
+    fields = {**item(offset_bits=0, reverse_bits=True), **extra}
+    built = {"".join(list(key)): value for key, value in fields.items()}
+    assert next(iter(built)) is not next(iter(fields))
+    assert pack_parameters([built]) == b"\x80"
+    del built["value"]
+    assert unpack_parameters(b"\x80", 0, [built]) == {"a": 1}
+
+
 def test_of_two_keys_matching_one_recipe_key_the_later_wins():
     entry = {**item(), OwnHash("bits"): 16, OwnHash("value"): 0x0102}
     assert pack_parameters([entry]) == b"\x01\x02"

@@ -248,6 +248,17 @@ class IdentityCache {
         }
         return false;
     }
+    // The first value for which `match(value)` holds.
+    template <class Match>
+    bool find_if(Match&& match, Value& out) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (match(slots_[i].entry.value)) {
+                out = slots_[i].entry.value;
+                return true;
+            }
+        }
+        return false;
+    }
     void add(PyObject* object, Value value) noexcept {
         if (count_ < Size) std::construct_at(&slots_[count_++].entry, Entry{Py_NewRef(object), value});
     }
@@ -295,6 +306,7 @@ class NameCache {
 
     // A name's row, and its encoding when it names one whatever the width.
     struct NamedEncoding {
+        std::string_view text;  // the name as given, in the str the cache holds
         const EncodingNameRow* row = nullptr;
         bool one_encoding = false;
         FieldEncoding encoding{FieldCodec::unsigned_integer};

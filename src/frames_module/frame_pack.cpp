@@ -44,10 +44,26 @@ inline bool lane_type(const BoundField& field, PyObject* value) noexcept {
     }
 }
 
-// The values of a dict that holds exactly the fields, keyed by the codec's
-// own name objects in field order (a dict built from `names`, or from the
-// same string literals), each converting without running Python code:
-// taken by walking its entries, with no hashing.
+// Whether a dict key is the field's name: the name object itself (a dict
+// built from `names` or from the same string literals), or an exact str with
+// its text (a dict whose keys were made at run time, by a JSON decoder for
+// instance), which is the entry a lookup by the name would find.  A str
+// subclass is not taken: its own hash or equality decides a lookup.
+inline bool is_field_name(PyObject* key, PyObject* name) noexcept {
+    if (key == name) return true;
+    if (!PyUnicode_CheckExact(key)) return false;
+    // str objects are stored in their narrowest kind, so equal texts have
+    // equal kinds and lengths.
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    const int kind = PyUnicode_KIND(key);
+    return length == PyUnicode_GET_LENGTH(name) && kind == PyUnicode_KIND(name) &&
+           std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(name),
+                       static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+}
+
+// The values of a dict that holds exactly the fields, keyed by their names
+// in field order (is_field_name), each converting without running Python
+// code: taken by walking its entries, with no hashing.
 class OrderedValues {
   public:
     static constexpr std::size_t kMostFields = 64;
@@ -60,7 +76,7 @@ class OrderedValues {
         Py_BEGIN_CRITICAL_SECTION(dict);
         in_order = PyDict_GET_SIZE(dict) == static_cast<Py_ssize_t>(fields.size()) &&
                    for_each_entry(dict, [&](PyObject* key, PyObject* value) {
-                       if (count_ == fields.size() || key != fields[count_].name) return false;
+                       if (count_ == fields.size() || !is_field_name(key, fields[count_].name)) return false;
                        // A conversion that runs Python code may change the dict: such
                        // values are read by name, afresh, as for any other dict.
                        if (!lane_type(fields[count_].codec, value) &&
@@ -223,7 +239,7 @@ bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const
 
 // Packs values read one at a time from a dict, another mapping or a list,
 // whose contents a conversion hook may change: each is read just before
-// its field is packed.
+// its field is packed.  A numeric value its lane takes is placed in line.
 bool pack_read_values(const Compiled& compiled, ValueSource source, PyObject* values,
                       std::vector<std::uint8_t>& scratch, PacketWriter& frame, Py_ssize_t& found) {
     for (std::size_t j = 0; j < compiled.fields.size(); ++j) {
@@ -247,6 +263,11 @@ bool pack_read_values(const Compiled& compiled, ValueSource source, PyObject* va
         }
         if (present < 0) return false;
         found += present;
+        std::uint64_t placed = 0;
+        if (value && encode_in_lane(field.codec, value.get(), placed)) {
+            frame.place_number(placed, field.codec.layout.start, field.codec.layout.bits);
+            continue;
+        }
         if (!pack_field(field, value.get(), scratch, frame)) return false;
     }
     return true;

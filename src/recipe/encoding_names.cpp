@@ -107,8 +107,8 @@ constexpr NameRow kUnpackingNames[] = {
 };
 // clang-format on
 
-static_assert(std::size(kPackingNames) == 65);
-static_assert(std::size(kUnpackingNames) == 65);
+static_assert(std::size(kPackingNames) == kEncodingNamesPerTable);
+static_assert(std::size(kUnpackingNames) == kEncodingNamesPerTable);
 
 struct FamilyMember {
     std::uint32_t bits;
@@ -229,6 +229,12 @@ const EncodingNameRow* find_encoding_name(NameDirection direction, std::string_v
     return direction == NameDirection::packing ? find_name(kPackingNames, kPackingIndex, lowered)
                                                : find_name(kUnpackingNames, kUnpackingIndex, lowered);
 }
+
+const EncodingNameRow* encoding_name_row(NameDirection direction, std::size_t index) noexcept {
+    return direction == NameDirection::packing ? &kPackingNames[index] : &kUnpackingNames[index];
+}
+
+std::string_view encoding_row_name(const EncodingNameRow* row) noexcept { return row->name; }
 
 Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_view as_given,
                                       std::uint32_t bits) {

@@ -60,6 +60,12 @@ Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_vi
 // family name), and which: then select_encoding gives `out` for every width.
 bool names_one_encoding(const EncodingNameRow* row, FieldEncoding& out) noexcept;
 
+// The rows of a direction's table, by position (for a table of the names'
+// str objects, python/module_state.hpp), and a row's name.
+inline constexpr std::size_t kEncodingNamesPerTable = 65;
+const EncodingNameRow* encoding_name_row(NameDirection direction, std::size_t index) noexcept;
+std::string_view encoding_row_name(const EncodingNameRow* row) noexcept;
+
 Result<ByteOrder> resolve_byte_order(std::string_view lowered, std::string_view as_given);
 
 }  // namespace bitloom
