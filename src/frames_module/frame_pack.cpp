@@ -264,8 +264,8 @@ bool pack_read_values(const Compiled& compiled, ValueSource source, PyObject* va
         if (present < 0) return false;
         found += present;
         std::uint64_t placed = 0;
-        if (value && encode_in_lane(field.codec, value.get(), placed)) {
-            frame.place_number(placed, field.codec.layout.start, field.codec.layout.bits);
+        if (value && field.codec.layout.count == 0 && encode_in_lane(field.codec, value.get(), placed)) {
+            place_field_number(field.codec.layout, placed, frame);
             continue;
         }
         if (!pack_field(field, value.get(), scratch, frame)) return false;
