@@ -229,9 +229,16 @@ endif
 # fuzzers filling the gaps.  Each part's output is printed when it ends.
 TEST_JOBS ?= 2
 test: require-clang
-	@$(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target test-parts
+	@$(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target test-parts IN_TEST=1
 
 test-parts: sanitize pytest typecheck cpp-test fuzz-smoke
+
+# The two builds come first, then the two pytest runs (the longest parts,
+# one core each), and the C++ tests and fuzzers after them; otherwise the C++
+# tests took both cores first and the sanitizer run started last.
+ifdef IN_TEST
+cpp-test-native cpp-test-portable fuzz-native: | $(SAN_BUILT) install
+endif
 
 # ---- the interpreter matrix -------------------------------------------------
 # A Debian sid tree with python3.14 and python3.15 and a free-threaded 3.13
