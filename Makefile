@@ -236,9 +236,9 @@ test-parts: sanitize pytest typecheck cpp-test fuzz-smoke
 # The two builds come first, then the two pytest runs (the longest parts,
 # one core each), and the type checks, the C++ tests and the fuzzers after
 # them.  Left to itself, make gave both cores to the C++ tests first, and
-# the sanitizer run, the longest part, started last.  (Through the phony
-# sanitize-install: with the stamp file itself named here, make 4.3 still
-# started the sanitizer run last.)
+# the sanitizer run, the longest part, started last.  (Named through the
+# phony sanitize-install: with the stamp file named here instead, make 4.3
+# still started the C++ tests before the sanitizer run.)
 ifdef IN_TEST
 typecheck cpp-test-native cpp-test-portable fuzz-native: | sanitize-install install
 endif
