@@ -10,8 +10,8 @@
 #                  source), prepared once into INTERPRETERS (needs root)
 # make bench     - build bitloom into .venv, add the peers, time bitloom against
 #                  them and rewrite benchmarks/BENCHMARKS.md and benchmarks/ratios.png
-.PHONY: matrix interpreters demo test install cpp-test typecheck pytest clean sanitize sanitize-install fuzz \
-        fuzz-smoke fuzz-native fuzz-python bench require-clang need-clang
+.PHONY: matrix interpreters demo test test-parts install cpp-test cpp-test-native cpp-test-portable typecheck pytest clean \
+        sanitize sanitize-install fuzz fuzz-smoke fuzz-native fuzz-python bench require-clang need-clang
 
 VENV := .venv
 VPY := $(VENV)/bin/python
@@ -39,10 +39,22 @@ BUILD_PURE = $(CMAKE) -S . -B $(1) -DBITLOOM_PURE_ONLY=ON $(2) >/dev/null && \
              $(CMAKE) --build $(1) -j 2 -- --no-print-directory
 CPP_TESTS = $(basename $(notdir $(wildcard $(CPP_TEST_DIR)/test_*.cpp)))
 
-$(STAMP): pyproject.toml Makefile
-	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" \
+# The venvs are made and filled by scripts/venv.sh with uv, which installs
+# the test dependencies in seconds where pip took a minute and a half of CPU
+# time; uv itself comes from PyPI through pip, once, into a venv of its own
+# (build/uv).  Where uv cannot be had, pip does the work.
+UV_VENV := build/uv
+UV := $(UV_VENV)/bin/uv
+UV_STAMP := $(UV_VENV)/.installed
+
+$(UV_STAMP):
+	@PY=$$(scripts/find_python.sh) && "$$PY" -m venv --clear $(UV_VENV)
+	@$(UV_VENV)/bin/python -m pip install --quiet "uv>=0.5" \
+	    || echo "uv could not be installed; the venvs are filled with pip instead"
+	@touch $@
+
+$(STAMP): pyproject.toml Makefile | $(UV_STAMP)
+	scripts/venv.sh $(UV) $(VENV) "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100" \
 	    "mypy>=1.11" "basedpyright>=1.20" pandas-stubs pyarrow-stubs "build>=1.2" $(FRAMES_TEST_DEPS)
 	touch $@
 
@@ -54,16 +66,19 @@ demo: install
 	@echo
 	$(VPY) examples/telemetry_frame.py
 
-# Each C++ test runs twice: as the extension is built here, and with
-# BITLOOM_PORTABLE, which compiles the fallbacks of compilers without
-# __int128 or GCC builtins and of processors without F16C.
-cpp-test:
-	@set -e; for mode in native portable; do \
-	    dir=$(CPP_TEST_BIN)/$$mode; \
-	    portable=$$([ $$mode = portable ] && echo ON || echo OFF); \
-	    $(call BUILD_PURE,$$dir,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_PORTABLE=$$portable -DBITLOOM_WERROR=ON); \
-	    for t in $(CPP_TESTS); do echo "running $$dir/$$t"; $$dir/$$t; done; \
-	done
+# Each C++ test runs twice: as the extension is built here (with link-time
+# optimisation), and with BITLOOM_PORTABLE, which compiles the fallbacks of
+# compilers without __int128 or GCC builtins and of processors without F16C.
+# That second build ships nowhere on this platform and is there for the code
+# it compiles, so it links without link-time optimisation, which took two
+# fifths of its CPU time (every test program re-optimises the library).
+CPP_MODES := cpp-test-native cpp-test-portable
+cpp-test-native: CPP_OPTIONS := -DBITLOOM_PORTABLE=OFF
+cpp-test-portable: CPP_OPTIONS := -DBITLOOM_PORTABLE=ON -DBITLOOM_LTO=OFF
+cpp-test: $(CPP_MODES)
+$(CPP_MODES): cpp-test-%:
+	@$(call BUILD_PURE,$(CPP_TEST_BIN)/$*,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_WERROR=ON $(CPP_OPTIONS))
+	@set -e; for t in $(CPP_TESTS); do echo "running $(CPP_TEST_BIN)/$*/$$t"; $(CPP_TEST_BIN)/$*/$$t; done
 
 # The stubs against the examples, the typing checks and the examples of
 # README.md and docs/ (written out as modules by scripts/doc_examples.py),
@@ -137,10 +152,8 @@ ifneq ($(HAVE_CLANG),yes)
 	@echo "the fuzzers need clang with its sanitizer runtimes $(CLANG_ADVICE)" >&2; exit 1
 endif
 
-$(SAN_STAMP): pyproject.toml
-	@PY=$$(scripts/find_python.sh) && echo "using $$PY" && "$$PY" -m venv --clear $(SAN_VENV)
-	$(SAN_PY) -m pip install --quiet --upgrade pip
-	$(SAN_PY) -m pip install --quiet "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100"
+$(SAN_STAMP): pyproject.toml | $(UV_STAMP)
+	scripts/venv.sh $(UV) $(SAN_VENV) "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100"
 	touch $@
 
 # atheris builds against clang's libFuzzer, so only the fuzz run installs it.
@@ -148,10 +161,19 @@ $(ATHERIS_STAMP): $(SAN_STAMP) | need-clang
 	$(SAN_PY) -m pip install --quiet "atheris>=2.3"
 	touch $@
 
-sanitize-install: $(SAN_STAMP)
+# The checked build is redone when a file it is built from changes, so that
+# the sanitizer run and the atheris run (which `make test` runs side by side)
+# share one build.
+SAN_BUILT := $(SAN_VENV)/.bitloom-installed-$(notdir $(SAN_CXX))
+BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find src bitloom -type f \
+                    -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
+$(SAN_BUILT): $(SAN_STAMP) $(BUILD_INPUTS) Makefile
 	@echo "sanitizer build with $(SAN_CXX)"
 	CXX=$(SAN_CXX) $(SAN_PY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
 	    -C cmake.build-type=RelWithDebInfo -C cmake.define.BITLOOM_SANITIZE=ON $(SAN_BUILD_OPTIONS) .
+	touch $@
+
+sanitize-install: $(SAN_BUILT)
 
 # The packaging tests build wheels, which the checked build has no part in;
 # the benchmark harness's test runs every case in Python and checks the
@@ -187,17 +209,39 @@ fuzz-python: need-clang sanitize-install $(ATHERIS_STAMP)
 	    LD_PRELOAD=$(ATHERIS_RUNTIME) scripts/run_fuzzer.sh fuzz_recipes $(SECONDS) \
 	    $(SAN_PY) fuzz/fuzz_recipes.py
 
-fuzz:
-	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(FUZZ_SECONDS)
+# SECONDS reaches fuzz-native and fuzz-python as a target-specific value,
+# so that `make test` builds the checked module once for the sanitizer run
+# and the atheris run (a second make would build it again beside the first).
+fuzz: SECONDS = $(FUZZ_SECONDS)
+fuzz: fuzz-native fuzz-python
 
-fuzz-smoke: require-clang
 ifeq ($(HAVE_CLANG),yes)
-	$(MAKE) --no-print-directory fuzz-native fuzz-python SECONDS=$(SMOKE_SECONDS)
+fuzz-smoke: SECONDS = $(SMOKE_SECONDS)
+fuzz-smoke: require-clang fuzz-native fuzz-python
 else
+fuzz-smoke: require-clang
 	@echo "$(FUZZ_SKIPPED)"
 endif
 
-test: require-clang cpp-test typecheck pytest sanitize fuzz-smoke
+# The parts of `make test` run two at a time (TEST_JOBS), the machine it is
+# timed on having two cores: the sanitizer build and run beside the release
+# build, its pytest run and the type checks, with the C++ tests and the
+# fuzzers filling the gaps.  Each part's output is printed when it ends.
+TEST_JOBS ?= 2
+test: require-clang
+	@$(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target test-parts IN_TEST=1
+
+test-parts: sanitize pytest typecheck cpp-test fuzz-smoke
+
+# The two builds come first, then the two pytest runs (the longest parts,
+# one core each), and the type checks, the C++ tests and the fuzzers after
+# them.  Left to itself, make gave both cores to the C++ tests first, and
+# the sanitizer run, the longest part, started last.  (Named through the
+# phony sanitize-install: with the stamp file named here instead, make 4.3
+# still started the C++ tests before the sanitizer run.)
+ifdef IN_TEST
+typecheck cpp-test-native cpp-test-portable fuzz-native: | sanitize-install install
+endif
 
 # ---- the interpreter matrix -------------------------------------------------
 # A Debian sid tree with python3.14 and python3.15 and a free-threaded 3.13

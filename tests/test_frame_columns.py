@@ -134,35 +134,47 @@ def mixed_dump(frames, seed=1):
 
     codec = FrameCodec(MIXED, text_padding="strip")
     generator = random.Random(seed)
-    good = good_frame(codec)
-    mask = text_bytes_mask(codec)
+    # Four frames in five: random bytes, but those of text and BCD taken
+    # from a packed frame (as whole numbers, a mask and an or).
+    random_bits = int.from_bytes(bytes(255 if keep else 0 for keep in text_bytes_mask(codec)))
+    packed_bits = int.from_bytes(good_frame(codec)) & ~random_bits
     parts = []
     for i in range(frames):
         frame = generator.randbytes(codec.size)
         if i % 5:
-            frame = bytes(a if keep else b for a, b, keep in zip(frame, good, mask))
+            frame = (int.from_bytes(frame) & random_bits | packed_bits).to_bytes(codec.size)
         parts.append(frame)
     return codec, b"".join(parts)
 
 
-def as_lists(frames):
-    return {name: repr(column.tolist()) for name, column in frames.items()}, frames.errors
+def exactly(frames):
+    """Every column to the bit, without making a Python object per value:
+    a number column's null mask and memory (a null holds zero; NaNs compare
+    by their bits), a text or bytes column's values."""
+    return {name: (column.null_mask(), bytes(memoryview(column))) if isinstance(column, Column)
+            else column.tolist() for name, column in frames.items()}
 
 
 def test_any_thread_count_and_batch_size_gives_the_same_result(tmp_path):
-    codec, dump = mixed_dump(70_000)
-    one = as_lists(codec.unpack_many(dump, errors="null", threads=1))
+    codec, dump = mixed_dump(70_000)  # two threads' worth (a thread takes 32768 frames or more)
+    whole = codec.unpack_many(dump, errors="null", threads=1)
+    one = exactly(whole), whole.errors
     assert one[1]  # the dump has failures
     for threads in (2, 3, 8):
-        assert as_lists(codec.unpack_many(bytearray(dump), errors="null", threads=threads)) == one
+        frames = codec.unpack_many(bytearray(dump), errors="null", threads=threads)
+        assert (exactly(frames), frames.errors) == one
     path = tmp_path / "dump.bin"
     path.write_bytes(dump)
     for source, batch in [(dump, 1000), (bytearray(dump), 33_333), (str(path), 70_000),
                           (path, 65_536), (io.BytesIO(dump), 4_097)]:
         batches = list(codec.iter_batches(source, batch_frames=batch, errors="null", threads=2))
         assert len(batches) == -(-70_000 // batch) and all(isinstance(b, Frames) for b in batches)
-        joined = {name: repr(sum((b[name].tolist() for b in batches), [])) for name in codec.names}
-        assert (joined, [e for b in batches for e in b.errors]) == one
+        for number, frames in enumerate(batches):
+            # Each batch is its frames decoded on their own.
+            first, end = number * batch, min(70_000, (number + 1) * batch)
+            alone = codec.unpack_many(dump[first * codec.size:end * codec.size], errors="null")
+            assert exactly(frames) == exactly(alone)
+        assert [e for b in batches for e in b.errors] == one[1]
 
 
 def test_iter_batches_reads_a_file_in_pieces_and_reports_a_partial_frame(tmp_path):

@@ -352,18 +352,12 @@ def leak_calls():
 @pytest.mark.skipif("asan" in __import__("os").environ.get("LD_PRELOAD", ""),
                     reason="under the sanitizer's allocator; LeakSanitizer checks instead")
 def test_no_call_keeps_memory():
-    import gc
-    import tracemalloc
+    from test_leaks import leaks, tracing
 
-    from test_leaks import leaks
-
-    tracemalloc.start()
-    try:
-        growth = {}
+    growth = {}
+    with tracing():
         for number, call in enumerate(leak_calls()):
             found = leaks(lambda rounds: [call() for _ in range(rounds)])
             if found is not None:
                 growth[number] = found
-    finally:
-        tracemalloc.stop()
     assert growth == {}
