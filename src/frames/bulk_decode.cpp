@@ -260,20 +260,26 @@ void phased_lsb0_loop(const LoopArguments& a) {
     }
 }
 
-ColumnLoop phased_lsb0_loop_for(ColumnType type) noexcept {
+// make(T{}) for the value type T of a column type; no loop for the others.
+template <class Make>
+ColumnLoop for_value_type(ColumnType type, Make make) noexcept {
     switch (type) {
-        case ColumnType::int8: return phased_lsb0_loop<std::int8_t>;
-        case ColumnType::int16: return phased_lsb0_loop<std::int16_t>;
-        case ColumnType::int32: return phased_lsb0_loop<std::int32_t>;
-        case ColumnType::int64: return phased_lsb0_loop<std::int64_t>;
-        case ColumnType::uint8: return phased_lsb0_loop<std::uint8_t>;
-        case ColumnType::uint16: return phased_lsb0_loop<std::uint16_t>;
-        case ColumnType::uint32: return phased_lsb0_loop<std::uint32_t>;
-        case ColumnType::uint64: return phased_lsb0_loop<std::uint64_t>;
-        case ColumnType::float32: return phased_lsb0_loop<float>;
-        case ColumnType::float64: return phased_lsb0_loop<double>;
+        case ColumnType::int8: return make(std::int8_t{});
+        case ColumnType::int16: return make(std::int16_t{});
+        case ColumnType::int32: return make(std::int32_t{});
+        case ColumnType::int64: return make(std::int64_t{});
+        case ColumnType::uint8: return make(std::uint8_t{});
+        case ColumnType::uint16: return make(std::uint16_t{});
+        case ColumnType::uint32: return make(std::uint32_t{});
+        case ColumnType::uint64: return make(std::uint64_t{});
+        case ColumnType::float32: return make(float{});
+        case ColumnType::float64: return make(double{});
         default: return nullptr;
     }
+}
+
+ColumnLoop phased_lsb0_loop_for(ColumnType type) noexcept {
+    return for_value_type(type, []<class T>(T) -> ColumnLoop { return phased_lsb0_loop<T>; });
 }
 
 // The loop of one value or of an array's elements.
@@ -282,7 +288,9 @@ ColumnLoop value_or_array(bool array) noexcept {
     return array ? array_loop<T, S, Bytes, C> : numeric_loop<T, S, Bytes, C>;
 }
 
-// The loop of a shape for each value type a conversion makes.
+// The loop of a shape for each value type a conversion makes: a float
+// conversion fills its own float type, an integer one any integer type, and
+// only the raw slot also a float column.
 template <Shape S, std::size_t Bytes, Convert C>
 ColumnLoop loop_for_type(ColumnType type, bool array) noexcept {
     if constexpr (C == Convert::float16 || C == Convert::float32) {
@@ -290,41 +298,18 @@ ColumnLoop loop_for_type(ColumnType type, bool array) noexcept {
     } else if constexpr (C == Convert::float64) {
         return value_or_array<double, S, Bytes, C>(array);
     } else {
-        switch (type) {
-            case ColumnType::int8: return value_or_array<std::int8_t, S, Bytes, C>(array);
-            case ColumnType::int16: return value_or_array<std::int16_t, S, Bytes, C>(array);
-            case ColumnType::int32: return value_or_array<std::int32_t, S, Bytes, C>(array);
-            case ColumnType::int64: return value_or_array<std::int64_t, S, Bytes, C>(array);
-            case ColumnType::uint8: return value_or_array<std::uint8_t, S, Bytes, C>(array);
-            case ColumnType::uint16: return value_or_array<std::uint16_t, S, Bytes, C>(array);
-            case ColumnType::uint32: return value_or_array<std::uint32_t, S, Bytes, C>(array);
-            case ColumnType::uint64: return value_or_array<std::uint64_t, S, Bytes, C>(array);
-            case ColumnType::float32:
-                if constexpr (C == Convert::slot) return value_or_array<float, S, Bytes, C>(array);
-                break;
-            case ColumnType::float64:
-                if constexpr (C == Convert::slot) return value_or_array<double, S, Bytes, C>(array);
-                break;
-            default: break;
-        }
-        return nullptr;
+        return for_value_type(type, [array]<class T>(T) -> ColumnLoop {
+            if constexpr (std::is_floating_point_v<T> && C != Convert::slot) {
+                return nullptr;
+            } else {
+                return value_or_array<T, S, Bytes, C>(array);
+            }
+        });
     }
 }
 
 ColumnLoop general_array_loop_for(ColumnType type) noexcept {
-    switch (type) {
-        case ColumnType::int8: return general_array_loop<std::int8_t>;
-        case ColumnType::int16: return general_array_loop<std::int16_t>;
-        case ColumnType::int32: return general_array_loop<std::int32_t>;
-        case ColumnType::int64: return general_array_loop<std::int64_t>;
-        case ColumnType::uint8: return general_array_loop<std::uint8_t>;
-        case ColumnType::uint16: return general_array_loop<std::uint16_t>;
-        case ColumnType::uint32: return general_array_loop<std::uint32_t>;
-        case ColumnType::uint64: return general_array_loop<std::uint64_t>;
-        case ColumnType::float32: return general_array_loop<float>;
-        case ColumnType::float64: return general_array_loop<double>;
-        default: return nullptr;
-    }
+    return for_value_type(type, []<class T>(T) -> ColumnLoop { return general_array_loop<T>; });
 }
 
 template <Convert C>
