@@ -334,11 +334,20 @@ from . import ccsds  # noqa: E402
 # packet's count (an array of fixed length).
 
 
-class _RecipeCodec(FrameCodec):
-    """A FrameCodec over a native codec of another recipe: its names, recipe
-    and pickling are the recipe's as written."""
+def _rebuild_codec(recipe: Any, options: dict[str, Any]) -> FrameCodec:
+    return FrameCodec(recipe, **options)
 
-    __slots__ = ("_source", "_options", "_names")
+
+class _VariableFrameCodec(FrameCodec):
+    """A FrameCodec with one array whose count is another field's value or
+    "rest" (as many elements as fit before the fields after it, which end
+    the packet).  Its frames vary in length: it reads one packet at a time,
+    or the packets of a PacketStream, and its native part holds the fields
+    around the array (its size is the shortest frame).  Its names, recipe
+    and pickling are the recipe's as written, not its native part's."""
+
+    __slots__ = ("_source", "_options", "_names", "_array", "_count", "_position", "_prefix",
+                 "_element_bits", "_outside_bits", "_fixed_codecs", "_items", "_element", "_count_index")
     _source: list[Any]
     _options: dict[str, Any]
     _names: tuple[str, ...]
@@ -354,21 +363,6 @@ class _RecipeCodec(FrameCodec):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild_codec, (self._source, self._options))
-
-
-def _rebuild_codec(recipe: Any, options: dict[str, Any]) -> FrameCodec:
-    return FrameCodec(recipe, **options)
-
-
-class _VariableFrameCodec(_RecipeCodec):
-    """A FrameCodec with one array whose count is another field's value or
-    "rest" (as many elements as fit before the fields after it, which end
-    the packet).  Its frames vary in length: it reads one packet at a time,
-    or the packets of a PacketStream, and its native part holds the fields
-    around the array (its size is the shortest frame)."""
-
-    __slots__ = ("_array", "_count", "_position", "_prefix", "_element_bits", "_outside_bits",
-                 "_fixed_codecs", "_items", "_element", "_count_index")
 
     @classmethod
     def _build(cls, recipe: Any, options: dict[str, Any]) -> _VariableFrameCodec:
