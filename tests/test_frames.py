@@ -473,6 +473,41 @@ def test_byte_aligned_frames_read_like_unpack_parameters(case, noise):
     assert codec.unpack(packet) == bitloom.unpack_parameters(packet, 0, aligned)
 
 
+def outcome(call):
+    """What a call gives: its result, or its exception's type and message."""
+    try:
+        return call()
+    except Exception as error:  # noqa: BLE001 - compared, not handled
+        return type(error), str(error)
+
+
+# Mostly ASCII with NUL padding, some bytes above it (which the codecs read
+# differently or refuse).
+TEXT_BYTES = st.lists(st.one_of(st.integers(0x20, 0x7E), st.just(0), st.integers(0, 0xFF)),
+                      min_size=1, max_size=8).map(bytes)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.sampled_from(["us-ascii", "utf8", "iso-8859-1", "windows-1252"]), TEXT_BYTES,
+       st.integers(0, 15))
+def test_short_text_reads_like_unpack_parameters(encoding, text, offset_bits):
+    """Text of up to eight bytes is read as one word at any bit position;
+    what it reads is what the codec's own decoder gives."""
+    field = item("t", encoding, 8 * len(text))
+    expected = outcome(lambda: bitloom.unpack_parameters(text, 0, [field]))
+    frame = shifted(text, offset_bits)
+    kept = outcome(lambda: FrameCodec([field], text_padding="keep").unpack(frame, offset_bits))
+    stripped = outcome(lambda: FrameCodec([field], text_padding="strip").unpack(frame, offset_bits))
+    if isinstance(expected, dict):
+        assert kept == expected
+        assert stripped == {"t": expected["t"].rstrip("\0")}
+    else:
+        # The recipe functions say "ValueError: {message}", a codec "field 't': {message}".
+        message = expected[1].split(": ", 1)[1]
+        assert kept[0] is stripped[0] is expected[0]
+        assert kept[1] == stripped[1] == f"field 't': {message}"
+
+
 # ---- every codec, width and offset ------------------------------------------------
 
 def extremes(encoding, bits):

@@ -6,6 +6,8 @@
 // longer than its field is refused instead of losing its leading bytes.
 #include "frames_module/field_values.hpp"
 
+#include <cstring>
+
 #include "core/bits.hpp"
 #include "core/message.hpp"
 #include "python/errors.hpp"
@@ -48,6 +50,12 @@ BoundField bind_field(const FrameField& layout, const FieldEncoding& encoding) n
     bound.parameters = {encoding, layout.bits, layout.order, layout.reverse};
     bound.row = &field_codec_row(layout.codec);
     bound.lane = field_lane(bound.parameters);
+    const bool lane_number = bound.lane.kind == LaneKind::unsigned_integer ||
+                             bound.lane.kind == LaneKind::twos_complement ||
+                             bound.lane.kind == LaneKind::float32 || bound.lane.kind == LaneKind::float64;
+    bound.plain_number = lane_number && bound.layout.slot && bound.layout.count == 0 &&
+                         bound.layout.arrangement == Arrangement::by_order && !bound.layout.reverse &&
+                         (bound.layout.order == ByteOrder::big || bound.layout.bits <= 8);
     return bound;
 }
 
@@ -77,6 +85,7 @@ bool encode_value(const BoundField& field, PyObject* value, std::vector<std::uin
 PyObject* field_to_python(const BoundField& field, std::span<const std::uint8_t> data,
                           std::uint64_t frame_start) {
     const FrameField& layout = field.layout;
+    if (field.plain_number) return plain_number_to_python(field, data, frame_start);
     if (!is_numeric(layout.kind)) return field_bytes_to_python(field, data, frame_start);
     if (!layout.slot) {
         // binary128: its 128-bit pattern has no field value of 64 bits.
@@ -129,8 +138,37 @@ std::span<const std::uint8_t> field_bytes(const FrameField& layout, std::span<co
 
 }  // namespace
 
+namespace {
+
+// Text of one to eight ASCII bytes in a codec where ASCII is its own bytes
+// (the ascii_text lane): the str of those bytes, read as one word, in `out`
+// (null with the exception set if it cannot be made).  False, with nothing
+// done, when a byte is not ASCII: the row decides what that byte means.
+// What the row gives for ASCII bytes, without its calls.
+bool ascii_text_to_python(const BoundField& field, std::span<const std::uint8_t> data,
+                          std::uint64_t frame_start, PyObject*& out) {
+    const FrameField& layout = field.layout;
+    const std::uint64_t word = read_bits(data, frame_start + layout.start, layout.bits);
+    if ((word & 0x8080808080808080u) != 0) return false;
+    std::uint8_t text[8];
+    store_big_endian(text, word << (64 - layout.bits));
+    std::size_t length = layout.bits / 8;
+    if (field.strip_padding) {
+        while (length > 0 && text[length - 1] == 0) --length;
+    }
+    out = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (out && length != 0) std::memcpy(PyUnicode_DATA(out), text, length);
+    return true;
+}
+
+}  // namespace
+
 PyObject* field_bytes_to_python(const BoundField& field, std::span<const std::uint8_t> data,
                                 std::uint64_t frame_start) {
+    if (field.lane.kind == LaneKind::ascii_text && field.layout.arrangement == Arrangement::by_order) {
+        PyObject* value = nullptr;
+        if (ascii_text_to_python(field, data, frame_start, value)) return value;
+    }
     const std::size_t count = field.layout.byte_count();
     std::uint8_t small[256];
     std::vector<std::uint8_t> large;

@@ -25,6 +25,10 @@ struct BoundField {
     const FieldCodecRow* row = nullptr;
     FieldLane lane;  // the row's in-line lane for this width
     bool strip_padding = false;  // text: trailing U+0000 dropped when read
+    // A single number of a numeric lane whose bits, as they lie, are its
+    // pattern: in big-endian order (or one byte), neither arranged nor
+    // reversed.  Most fields of a frame are; they are read in line.
+    bool plain_number = false;
 };
 
 // Resolves the row and the pure slot decoder of `layout`'s codec.
@@ -82,6 +86,12 @@ inline void write_field(const FrameField& field, const EncodedField& encoded,
         return;
     }
     frame.place_bytes(encoded.bytes, field.start, field.bits);
+}
+
+// field_to_python for a plain_number field, in line.
+inline PyObject* plain_number_to_python(const BoundField& field, std::span<const std::uint8_t> data,
+                                        std::uint64_t frame_start) {
+    return value_in_lane(field.lane, read_bits(data, frame_start + field.layout.start, field.layout.bits));
 }
 
 // The Python value of the field of the frame whose bit 0 is bit

@@ -98,6 +98,11 @@ PyObject* unpack_frame(PyObject* self, PyObject* const* args, Py_ssize_t count, 
     offset_bits %= 8;
     auto decode = [&](std::size_t j) {
         const CompiledField& field = compiled.fields[j];
+        if (field.codec.plain_number) [[likely]] {
+            PyObject* value = plain_number_to_python(field.codec, data, offset_bits);
+            if (!value) locate_pending_error(field_label(field.name).get());
+            return value;
+        }
         if (field.codec.layout.count != 0) {
             std::uint64_t failed = 0;
             PyObject* value = array_to_python(field.codec, data, offset_bits, failed);
