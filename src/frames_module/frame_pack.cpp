@@ -228,6 +228,11 @@ bool pack_fixed_values(const std::vector<CompiledField>& fields, PyObject* const
         const CompiledField& field = fields[j];
         PyObject* raw = j < count ? values[j] : nullptr;
         std::uint64_t placed = 0;
+        if (raw && field.codec.plain_number && pattern_in_lane(field.codec.lane, raw, placed)) {
+            // Its pattern is its bits as they lie.
+            frame.place_number(placed, field.codec.layout.start, field.codec.layout.bits);
+            continue;
+        }
         if (raw && field.codec.layout.count == 0 && encode_in_lane(field.codec, raw, placed)) {
             place_field_number(field.codec.layout, placed, frame);
             continue;
