@@ -201,33 +201,6 @@ class KeyReader {
     ReadState& state_;
 };
 
-// An ASCII str read in place.
-BITLOOM_ALWAYS_INLINE bool ascii_in_place(PyObject* entry, TextField& out) noexcept {
-    if (!entry || !PyUnicode_CheckExact(entry) || !PyUnicode_IS_COMPACT_ASCII(entry)) return false;
-    out.object = entry;
-    out.text = {static_cast<const char*>(PyUnicode_DATA(entry)),
-                static_cast<std::size_t>(PyUnicode_GET_LENGTH(entry))};
-    return true;
-}
-
-// The usual item, whose texts are ASCII str objects, whose numbers are ints
-// in range and whose "reverse_bits" is True or False: read without a call,
-// since nothing can fail or run Python code.  False for any other item
-// (with nothing raised), which KeyReader then reads with its checks in order.
-template <class Entries>
-bool read_item_in_place(const Entries& entries, RecipeItem& out) noexcept {
-    PyObject* reverse = entries[K::reverse_bits];
-    if (!ascii_in_place(entries[K::name], out.name) ||
-        !ascii_in_place(entries[K::encoding], out.encoding) ||
-        !ascii_in_place(entries[K::byte_order], out.byte_order) ||
-        (reverse != Py_True && reverse != Py_False)) {
-        return false;
-    }
-    out.reverse_bits = reverse == Py_True;
-    return extent_in_place(entries[K::bits], entries[K::offset_bits], out.bits, out.has_offset,
-                           out.offset_bits);
-}
-
 template <class Entries>
 bool read_item_keys(PyObject* item, Entries& entries, ReadState& state, RecipeItem& out) {
     if (read_item_in_place(entries, out)) return true;

@@ -63,6 +63,10 @@ struct ItemEntries {
 // interpreter lock (kScansMayBeBorrowed).
 struct ScannedKeys {
     std::array<PyObject*, kRecipeKeyCount> values;
+
+    PyObject* operator[](RecipeKey key) const noexcept {
+        return values[static_cast<std::size_t>(key)];
+    }
 };
 
 // With the interpreter lock nothing else touches a dict until Python code
@@ -193,8 +197,9 @@ bool read_extent(PyObject* item, ItemSlots& entries, ReadState& state, std::uint
 // are ints in range (read in place): false, with nothing raised, for any
 // other item, which read_extent then reads with its checks and errors.
 // The entries are the item's "bits" and "offset_bits" (null when absent).
-inline bool extent_in_place(PyObject* width, PyObject* start, std::uint32_t& bits,
-                            bool& has_offset, std::uint64_t& offset) noexcept {
+[[gnu::always_inline]] inline bool extent_in_place(PyObject* width, PyObject* start,
+                                                   std::uint32_t& bits, bool& has_offset,
+                                                   std::uint64_t& offset) noexcept {
     Py_ssize_t number = 0;
     if (!width || !compact_int(width, number) || number < 0 || number > UINT32_MAX) return false;
     bits = static_cast<std::uint32_t>(number);
@@ -210,6 +215,34 @@ inline bool read_extent_in_place(const ScannedKeys& keys, std::uint32_t& bits, b
     return extent_in_place(keys.values[static_cast<std::size_t>(RecipeKey::bits)],
                            keys.values[static_cast<std::size_t>(RecipeKey::offset_bits)], bits,
                            has_offset, offset);
+}
+
+// An ASCII str read in place.
+[[gnu::always_inline]] inline bool ascii_in_place(PyObject* entry, TextField& out) noexcept {
+    if (!entry || !PyUnicode_CheckExact(entry) || !PyUnicode_IS_COMPACT_ASCII(entry)) return false;
+    out.object = entry;
+    out.text = {static_cast<const char*>(PyUnicode_DATA(entry)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(entry))};
+    return true;
+}
+
+// The usual item, whose texts are ASCII str objects, whose numbers are ints
+// in range and whose "reverse_bits" is True or False: read without a call,
+// since nothing can fail or run Python code.  False for any other item
+// (with nothing raised), which KeyReader then reads with its checks in order.
+template <class Entries>
+[[gnu::always_inline]] inline bool read_item_in_place(const Entries& entries,
+                                                    RecipeItem& out) noexcept {
+    PyObject* reverse = entries[RecipeKey::reverse_bits];
+    if (!ascii_in_place(entries[RecipeKey::name], out.name) ||
+        !ascii_in_place(entries[RecipeKey::encoding], out.encoding) ||
+        !ascii_in_place(entries[RecipeKey::byte_order], out.byte_order) ||
+        (reverse != Py_True && reverse != Py_False)) {
+        return false;
+    }
+    out.reverse_bits = reverse == Py_True;
+    return extent_in_place(entries[RecipeKey::bits], entries[RecipeKey::offset_bits], out.bits,
+                           out.has_offset, out.offset_bits);
 }
 
 // Checks and converts "name", "encoding", "bits", "byte_order",
