@@ -241,6 +241,7 @@ PyObject* build_usual_packet(std::span<PyObject* const> items) noexcept {
     UsualPacket packet;
     PacketWriter writer(packet.bytes());
     UsualEncodings encodings;
+    const InternedKeyTable::Lookup table = interned_key_table().lookup();
     // Both passes of build_packet at once: the length pass places an item
     // without "offset_bits" at the furthest end so far, the placement pass
     // after the item before it.
@@ -249,7 +250,7 @@ PyObject* build_usual_packet(std::span<PyObject* const> items) noexcept {
     for (PyObject* item : items) {
         if (!PyDict_CheckExact(item)) return nullptr;
         ScannedKeys keys;
-        scan_item(item, keys);  // cannot fail for a dict
+        scan_exact_dict(item, table, keys);
         RecipeItem fields;
         PyObject* value = keys[K::value];
         if (!read_item_in_place(keys, fields) || !value) return nullptr;
