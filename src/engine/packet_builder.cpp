@@ -180,34 +180,42 @@ class UsualEncodings {
         PyObject* object;
         const EncodingNameRow* row;
     };
-    std::array<Known, 8> known_{};
+    std::array<Known, 8> known_;  // the first count_ are set
     std::size_t count_ = 0;
 };
 
 // The packet of the usual recipe, whose packet fits a buffer on the stack,
-// held until the bytes object is made.  Written from the start in 64-byte
-// steps, zeroed just before the furthest field end so far reaches them.
+// held until the bytes object is made.  Zeroed in steps of eight words just
+// before the furthest field end so far reaches them; the writer ORs whole
+// words into the buffer, so a word that holds any bit before that end lies
+// wholly in the zeroed part.  The first step is zeroed at once: the writer
+// writes its word out at the end even when the recipe is empty.
 class UsualPacket {
   public:
     static constexpr std::uint64_t kBits = 4096;
 
-    // Whether bits [0, end) fit; zeroes the bytes up to them.
+    UsualPacket() noexcept { zero_step(); }
+    // Whether bits [0, end) fit; zeroes the words up to them.
     bool reach(std::uint64_t end) noexcept {
         if (end > kBits) return false;
-        while (zeroed_ * 8 < end) {
-            std::memset(bytes_.data() + zeroed_, 0, kStep);
-            zeroed_ += kStep;
-        }
+        while (zeroed_ * 64 < end) zero_step();
         return true;
     }
-    std::span<std::uint8_t> bytes() noexcept { return bytes_; }
+    std::span<std::uint8_t> bytes() noexcept {
+        return {reinterpret_cast<std::uint8_t*>(words_.data()), kBits / 8};
+    }
 
   private:
-    // A multiple of the writer's eight-byte words: a word that holds a bit
-    // before `end` lies wholly in the zeroed bytes.
-    static constexpr std::size_t kStep = 64;
-    std::array<std::uint8_t, kBits / 8> bytes_;
-    std::size_t zeroed_ = 0;
+    static constexpr std::size_t kStep = 8;
+    // Eight stores, which the compiler keeps as wide stores in line (a
+    // memset of 64 bytes became a "rep stos", slow to start).
+    void zero_step() noexcept {
+        std::uint64_t* step = words_.data() + zeroed_;
+        for (std::size_t i = 0; i < kStep; ++i) step[i] = 0;
+        zeroed_ += kStep;
+    }
+    std::array<std::uint64_t, kBits / 64> words_;
+    std::size_t zeroed_ = 0;  // words
 };
 
 // Whether `text` is `expected`, compared character by character: the
