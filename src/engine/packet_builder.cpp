@@ -15,6 +15,11 @@
 // every item is read again when its turn comes, in the documented order, so
 // a hook that changes a later item is seen exactly as if every item had
 // been read afresh.
+//
+// The usual recipe is packed by build_usual_packet instead, in one pass
+// that does both passes' work item by item into a buffer on the stack; it
+// gives up, with nothing raised, at the first item it does not take, and
+// the caller then runs build_packet from the start.
 #include "engine/packet_builder.hpp"
 
 #include <algorithm>

@@ -1,7 +1,8 @@
 // The two recipe functions.  The engine runs inside a recursion guard, so
 // that hooks calling these functions again from a conversion raise
 // RecursionError instead of exhausting the C stack, and its failures are
-// rewrapped.
+// rewrapped.  The usual recipe's one pass runs no hook and raises nothing,
+// and needs neither.
 #include "module/recipe_functions.hpp"
 
 #include "engine/packet_builder.hpp"
