@@ -448,3 +448,114 @@ def test_keys_off_the_usual_road_give_the_same_packet(variant):
     plain = [item("a", value=0xA5), item("b", bits=4, value=3)]
     varied = [{**plain[0], **variant}, plain[1]]
     assert pack_parameters(varied) == pack_parameters(plain) == b"\xa5\x30"
+
+
+# ---- the usual recipe's one pass against the general road --------------------
+#
+# A list or tuple of usual items is packed in one pass; a recipe that is a
+# list subclass, or that holds a dict subclass, takes the general road with
+# the same items.  Random usual recipes, with at most one item made unusual,
+# must give the same packet, or the same error, note included, on each road.
+
+class RecipeList(list):
+    pass
+
+
+class DictSubclass(dict):
+    pass
+
+
+def packing_outcome(recipe):
+    try:
+        return pack_parameters(recipe)
+    except Exception as error:  # noqa: BLE001 - the outcome is compared
+        return type(error), str(error), getattr(error, "__notes__", None)
+
+
+def assert_roads_agree(recipe):
+    outcome = packing_outcome(recipe)
+    assert packing_outcome(RecipeList(recipe)) == outcome
+    assert packing_outcome(tuple(recipe)) == outcome
+    if recipe:
+        # The one pass abandons at the last item, having placed the others.
+        assert packing_outcome(recipe[:-1] + [DictSubclass(recipe[-1])]) == outcome
+    return outcome
+
+
+def runtime_key(text):
+    """A str equal to a key literal but not the interned object."""
+    return "".join(list(text))
+
+
+@st.composite
+def usual_items(draw):
+    kind = draw(st.sampled_from(["unsigned", "twos_complement", "ieee754", "text"]))
+    if kind == "unsigned":
+        bits = draw(st.integers(1, 64))
+        value = draw(st.integers(0, 2**bits - 1) | st.sampled_from([0, 2**bits - 1]))
+    elif kind == "twos_complement":
+        bits = draw(st.integers(1, 64))
+        low, high = -2**(bits - 1), 2**(bits - 1) - 1
+        value = draw(st.integers(low, high) | st.sampled_from([low, high]))
+    elif kind == "ieee754":
+        bits = draw(st.sampled_from([32, 64]))
+        value = draw(st.floats(width=bits) | st.floats())
+    else:
+        bits = 8 * draw(st.integers(1, 8))
+        value = draw(st.text(st.characters(max_codepoint=127), max_size=bits // 8))
+    encoding = {"text": draw(st.sampled_from(["us-ascii", "utf8", "UTF-8"])),
+                "ieee754": draw(st.sampled_from(["ieee754", "IEEE754"]))}.get(kind, kind)
+    entry = {"name": draw(st.sampled_from(["a", "count", ""])), "encoding": encoding,
+             "bits": bits, "byte_order": draw(st.sampled_from(["big", "little"])),
+             "reverse_bits": draw(st.booleans()), "value": value}
+    if draw(st.booleans()):
+        entry["offset_bits"] = draw(st.integers(0, 300))
+    pairs = draw(st.permutations(list(entry.items())))
+    if draw(st.integers(0, 4)) == 0:
+        # Keys built at run time are matched by their text.
+        pairs = [(runtime_key(key), value) for key, value in pairs]
+    return dict(pairs)
+
+
+# One change that takes an item off the usual road (or past its limits), as
+# (key, replacement); a replacement of `MISSING` deletes the key.
+MISSING = object()
+UNUSUAL = [
+    ("value", MISSING), ("value", True), ("value", IntSubclass(1)), ("value", 2**64),
+    ("value", -1), ("value", 2**63), ("value", -2**63 - 1), ("value", 1.5), ("value", 3),
+    ("value", "\u00e9"), ("value", StrSubclass("a")), ("value", "toolongtext"), ("value", b"\x01"),
+    ("value", None), ("bits", IntSubclass(8)), ("bits", True), ("bits", 0), ("bits", 65),
+    ("bits", -1), ("bits", 2**32), ("bits", "8"), ("bits", MISSING), ("offset_bits", -1),
+    ("offset_bits", 2**62), ("offset_bits", 2**64), ("offset_bits", IntSubclass(3)),
+    ("offset_bits", 4090), ("offset_bits", 5000), ("offset_bits", None), ("name", MISSING),
+    ("name", StrSubclass("a")), ("name", "\u00e9t\u00e9"), ("name", 1),
+    ("encoding", "UNSIGNED"), ("encoding", StrSubclass("unsigned")), ("encoding", "nope"),
+    ("encoding", "binary"), ("encoding", "bcd"), ("encoding", "ieee754"), ("encoding", MISSING),
+    ("encoding", "\u00fcnsigned"), ("byte_order", "Big"), ("byte_order", "LITTLE"),
+    ("byte_order", "middle"), ("byte_order", StrSubclass("big")), ("byte_order", MISSING),
+    ("byte_order", 1), ("reverse_bits", 0), ("reverse_bits", 1), ("reverse_bits", None),
+    ("reverse_bits", MISSING), ("extra", 1), (StrSubclass("bits"), 8),
+]
+
+
+@given(st.lists(usual_items(), max_size=20), st.none() | st.sampled_from(UNUSUAL), st.integers(0, 19))
+def test_the_usual_recipes_one_pass_agrees_with_the_general_road(recipe, change, at):
+    if change is not None and recipe:
+        key, replacement = change
+        entry = recipe[at % len(recipe)]
+        if replacement is MISSING:
+            entry.pop(key, None)
+        else:
+            entry[key] = replacement
+    assert_roads_agree(recipe)
+
+
+# The one pass holds up to 4096 bits; a packet that ends past them is packed
+# by the general road alone.
+@pytest.mark.parametrize("offset, bits", [(4024, 64), (4025, 64), (4087, 1), (4088, 1), (0, 64),
+                                          (2**16, 8)])
+def test_packets_at_the_one_pass_limit(offset, bits):
+    recipe = [item(bits=bits, value=1, offset_bits=offset), item(value=0xAB)]
+    length = (offset + bits + 8 + 7) // 8
+    expected = (1 << 8 | 0xAB) << (length * 8 - offset - bits - 8)
+    assert assert_roads_agree(recipe) == expected.to_bytes(length, "big")

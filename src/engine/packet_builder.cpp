@@ -15,9 +15,15 @@
 // every item is read again when its turn comes, in the documented order, so
 // a hook that changes a later item is seen exactly as if every item had
 // been read afresh.
+//
+// The usual recipe is packed by build_usual_packet instead, in one pass
+// that does both passes' work item by item into a buffer on the stack; it
+// gives up, with nothing raised, at the first item it does not take, and
+// the caller then runs build_packet from the start.
 #include "engine/packet_builder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -133,7 +139,166 @@ bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache&
     return true;
 }
 
+// Encoding names met by the usual-recipe pass, by str object identity (a
+// recipe repeats the same few strings): each distinct object is looked up
+// once per call.  Borrowed: the pass runs no Python code, so the items keep
+// every object alive until it ends.
+class UsualEncodings {
+  public:
+    // What the name selects for a field of `bits` bits, or false for a name
+    // that selects nothing there (the general path then raises its error).
+    bool find(const TextField& name, std::uint32_t bits, FieldEncoding& out) noexcept {
+        const EncodingNameRow* row = nullptr;
+        std::size_t i = 0;
+        while (i < count_ && known_[i].object != name.object) ++i;
+        if (i < count_) {
+            row = known_[i].row;
+        } else {
+            row = look_up(name);
+            if (!row) return false;
+            if (count_ < known_.size()) known_[count_++] = {name.object, row};
+        }
+        return encoding_for_width(row, bits, out);
+    }
+
+  private:
+    // As NameCache: the interned str of a row's name, else the text as it
+    // stands, else its lowercase form (the text is ASCII here).
+    static const EncodingNameRow* look_up(const TextField& name) noexcept {
+        const EncodingNameRow* row = interned_encoding_names(NameDirection::packing).find(name.object);
+        if (row) return row;
+        row = find_encoding_name(NameDirection::packing, name.text);
+        if (row) return row;
+        std::array<char, 32> lowered;
+        if (name.text.size() > lowered.size()) return nullptr;
+        bool changed = false;
+        for (std::size_t i = 0; i < name.text.size(); ++i) {
+            const char c = name.text[i];
+            changed |= c >= 'A' && c <= 'Z';
+            lowered[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+        if (!changed) return nullptr;
+        return find_encoding_name(NameDirection::packing, {lowered.data(), name.text.size()});
+    }
+
+    struct Known {
+        PyObject* object;
+        const EncodingNameRow* row;
+    };
+    std::array<Known, 8> known_;  // the first count_ are set
+    std::size_t count_ = 0;
+};
+
+// The packet of the usual recipe, whose packet fits a buffer on the stack,
+// held until the bytes object is made.  Zeroed in steps of eight words just
+// before the furthest field end so far reaches them; the writer ORs whole
+// words into the buffer, so a word that holds any bit before that end lies
+// wholly in the zeroed part.  The first step is zeroed at once: the writer
+// writes its word out at the end even when the recipe is empty.
+class UsualPacket {
+  public:
+    static constexpr std::uint64_t kBits = 4096;
+
+    UsualPacket() noexcept { zero_step(); }
+    // Whether bits [0, end) fit; zeroes the words up to them.
+    bool reach(std::uint64_t end) noexcept {
+        if (end > kBits) return false;
+        while (zeroed_ * 64 < end) zero_step();
+        return true;
+    }
+    std::span<std::uint8_t> bytes() noexcept {
+        return {reinterpret_cast<std::uint8_t*>(words_.data()), kBits / 8};
+    }
+
+  private:
+    static constexpr std::size_t kStep = 8;
+    // Eight stores, which the compiler keeps as wide stores in line (a
+    // memset of 64 bytes became a "rep stos", slow to start).
+    void zero_step() noexcept {
+        std::uint64_t* step = words_.data() + zeroed_;
+        for (std::size_t i = 0; i < kStep; ++i) step[i] = 0;
+        zeroed_ += kStep;
+    }
+    std::array<std::uint64_t, kBits / 64> words_;
+    std::size_t zeroed_ = 0;  // words
+};
+
+// Whether `text` is `expected`, compared character by character: the
+// lengths are known, so this stays in line where memcmp was a call.
+template <std::size_t N>
+[[gnu::always_inline]] inline bool is_text(std::string_view text, const char (&expected)[N]) noexcept {
+    if (text.size() != N - 1) return false;
+    bool same = true;
+    for (std::size_t i = 0; i + 1 < N; ++i) same &= text[i] == expected[i];
+    return same;
+}
+
+// "big" or "little" exactly as written; any other text is left to the
+// general path, which lowercases it.
+[[gnu::always_inline]] inline bool usual_byte_order(std::string_view text, ByteOrder& out) noexcept {
+    if (is_text(text, "big")) {
+        out = ByteOrder::big;
+        return true;
+    }
+    if (is_text(text, "little")) {
+        out = ByteOrder::little;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+PyObject* build_usual_packet(std::span<PyObject* const> items) noexcept {
+    if constexpr (!kScansMayBeBorrowed) return nullptr;
+    UsualPacket packet;
+    PacketWriter writer(packet.bytes());
+    UsualEncodings encodings;
+    const InternedKeyTable::Lookup table = interned_key_table().lookup();
+    // Both passes of build_packet at once: the length pass places an item
+    // without "offset_bits" at the furthest end so far, the placement pass
+    // after the item before it.
+    std::uint64_t total_bits = 0;
+    std::uint64_t cursor = 0;
+    for (PyObject* item : items) {
+        if (!PyDict_CheckExact(item)) return nullptr;
+        ScannedKeys keys;
+        scan_exact_dict(item, table, keys);
+        RecipeItem fields;
+        PyObject* value = keys[K::value];
+        if (!read_item_in_place(keys, fields) || !value) return nullptr;
+        FieldParameters field;
+        field.bits = fields.bits;
+        field.reverse_bits = fields.reverse_bits;
+        if (!usual_byte_order(fields.byte_order.text, field.byte_order)) return nullptr;
+        std::uint64_t pattern = 0;
+        // Lanes hold fields of 1 to 64 bits, so no sum below overflows
+        // (a compact offset is below 2**62).
+        if (!encodings.find(fields.encoding, fields.bits, field.encoding) ||
+            !pattern_in_lane(field_lane(field), value, pattern)) {
+            return nullptr;
+        }
+        const std::uint64_t sized_start = fields.has_offset ? fields.offset_bits : total_bits;
+        total_bits = std::max(total_bits, sized_start + fields.bits);
+        // Every field ends within the length pass's total (an item placed
+        // after the one before it starts no later than the furthest end).
+        if (!packet.reach(total_bits)) return nullptr;
+        const std::uint64_t start = fields.has_offset ? fields.offset_bits : cursor;
+        if (field.reverse_bits) pattern = reverse_low_bits(pattern, field.bits);
+        FieldBytes bytes;
+        bytes.word = pattern;
+        bytes.word_bytes = (field.bits + 7) / 8;
+        writer.place_number(word_in_order(bytes, field.byte_order), start, field.bits);
+        cursor = start + field.bits;
+    }
+    writer.finish();
+    const std::uint64_t length = total_bits / 8 + (total_bits % 8 != 0);
+    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packet.bytes().data()),
+                                                 static_cast<Py_ssize_t>(length));
+    // Out of memory: the general path tries again and reports it as it does.
+    if (!result) PyErr_Clear();
+    return result;
+}
 
 PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context) {
     // The placement pass reuses the length pass's scans: borrowed under the

@@ -30,47 +30,6 @@ namespace {
 
 using K = RecipeKey;
 
-// The interned key strings by address: a slot picked by a few bits of the
-// address, the bits chosen once so that the seven keys get distinct slots.
-// A dict built from string literals holds these very objects, so most keys
-// are found with one load and one comparison.
-class InternedKeyTable {
-  public:
-    explicit InternedKeyTable(const std::array<PyObject*, kRecipeKeyCount>& keys) noexcept {
-        for (unsigned shift = 0; shift < 32; ++shift) {
-            slots_.fill({});
-            bool distinct = true;
-            for (std::size_t i = 0; i < kRecipeKeyCount && distinct; ++i) {
-                Slot& slot = slots_[slot_of(keys[i], shift)];
-                distinct = slot.key == nullptr;
-                slot = {keys[i], static_cast<int>(i)};
-            }
-            if (distinct) {
-                shift_ = shift;
-                return;
-            }
-        }
-        slots_.fill({});  // no such bits: every key takes the general path
-    }
-    // The recipe key `key` is, when it is one of the interned objects; else -1.
-    int find(PyObject* key) const noexcept {
-        const Slot& slot = slots_[slot_of(key, shift_)];
-        return slot.key == key ? slot.index : -1;
-    }
-
-  private:
-    static constexpr std::size_t kSlots = 64;
-    struct Slot {
-        PyObject* key = nullptr;
-        int index = -1;
-    };
-    static std::size_t slot_of(PyObject* key, unsigned shift) noexcept {
-        return (reinterpret_cast<std::uintptr_t>(key) >> shift) % kSlots;
-    }
-    std::array<Slot, kSlots> slots_{};
-    unsigned shift_ = 0;
-};
-
 // Whether the bytes of a key of N - 1 one-byte characters are `text`; the
 // length is a constant, so the comparison is a word or two in line.
 template <std::size_t N>
@@ -78,27 +37,6 @@ BITLOOM_ALWAYS_INLINE bool same_text(const void* data, const char (&text)[N]) no
     return std::memcmp(data, text, N - 1) == 0;
 }
 
-// The recipe key that a str not found by identity equals, or -1: a key built
-// at run time (a recipe decoded from JSON) or a str subclass, compared by
-// content, which runs no code of the key's own.  The recipe keys are ASCII
-// and a str is stored in its narrowest kind, so only a str of one byte per
-// character can match; its length picks the candidates.
-int key_index(PyObject* key) noexcept {
-    if (!PyUnicode_Check(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return -1;
-    const void* data = PyUnicode_DATA(key);
-    auto index = [](K k) { return static_cast<int>(k); };
-    switch (PyUnicode_GET_LENGTH(key)) {
-        case 4:
-            if (same_text(data, "name")) return index(K::name);
-            return same_text(data, "bits") ? index(K::bits) : -1;
-        case 5: return same_text(data, "value") ? index(K::value) : -1;
-        case 8: return same_text(data, "encoding") ? index(K::encoding) : -1;
-        case 10: return same_text(data, "byte_order") ? index(K::byte_order) : -1;
-        case 11: return same_text(data, "offset_bits") ? index(K::offset_bits) : -1;
-        case 12: return same_text(data, "reverse_bits") ? index(K::reverse_bits) : -1;
-        default: return -1;
-    }
-}
 static_assert(std::string_view(kRecipeKeyTexts[static_cast<std::size_t>(K::name)]) == "name" &&
               std::string_view(kRecipeKeyTexts[static_cast<std::size_t>(K::bits)]) == "bits" &&
               std::string_view(kRecipeKeyTexts[static_cast<std::size_t>(K::value)]) == "value" &&
@@ -201,33 +139,6 @@ class KeyReader {
     ReadState& state_;
 };
 
-// An ASCII str read in place.
-BITLOOM_ALWAYS_INLINE bool ascii_in_place(PyObject* entry, TextField& out) noexcept {
-    if (!entry || !PyUnicode_CheckExact(entry) || !PyUnicode_IS_COMPACT_ASCII(entry)) return false;
-    out.object = entry;
-    out.text = {static_cast<const char*>(PyUnicode_DATA(entry)),
-                static_cast<std::size_t>(PyUnicode_GET_LENGTH(entry))};
-    return true;
-}
-
-// The usual item, whose texts are ASCII str objects, whose numbers are ints
-// in range and whose "reverse_bits" is True or False: read without a call,
-// since nothing can fail or run Python code.  False for any other item
-// (with nothing raised), which KeyReader then reads with its checks in order.
-template <class Entries>
-bool read_item_in_place(const Entries& entries, RecipeItem& out) noexcept {
-    PyObject* reverse = entries[K::reverse_bits];
-    if (!ascii_in_place(entries[K::name], out.name) ||
-        !ascii_in_place(entries[K::encoding], out.encoding) ||
-        !ascii_in_place(entries[K::byte_order], out.byte_order) ||
-        (reverse != Py_True && reverse != Py_False)) {
-        return false;
-    }
-    out.reverse_bits = reverse == Py_True;
-    return extent_in_place(entries[K::bits], entries[K::offset_bits], out.bits, out.has_offset,
-                           out.offset_bits);
-}
-
 template <class Entries>
 bool read_item_keys(PyObject* item, Entries& entries, ReadState& state, RecipeItem& out) {
     if (read_item_in_place(entries, out)) return true;
@@ -246,10 +157,7 @@ bool scan_keys(PyObject* item, Store&& store) {
         raise_cannot_cast(item, "dict");
         return false;
     }
-    const std::array<PyObject*, kRecipeKeyCount>& interned = module_state().keys;
-    // The module's key strings live as long as the process (one module
-    // state, never replaced), so the table is built once.
-    static const InternedKeyTable table(interned);
+    const InternedKeyTable::Lookup table = interned_key_table().lookup();
     // Nothing in this walk runs Python code, so under the GIL the dict
     // cannot change during it; without the GIL the dict's own lock keeps
     // other threads out, and strong references are taken before it is
@@ -258,8 +166,7 @@ bool scan_keys(PyObject* item, Store&& store) {
     // dict's order wins.
     Py_BEGIN_CRITICAL_SECTION(item);
     for_each_entry(item, [&](PyObject* key, PyObject* value) {
-        int index = table.find(key);
-        if (index < 0) index = key_index(key);
+        const int index = table.match(key);
         if (index >= 0) store(static_cast<std::size_t>(index), value);
         return true;
     });
@@ -268,6 +175,34 @@ bool scan_keys(PyObject* item, Store&& store) {
 }
 
 }  // namespace
+
+// The recipe key that a str not found by identity equals, or -1: a key built
+// at run time (a recipe decoded from JSON) or a str subclass, compared by
+// content, which runs no code of the key's own.  The recipe keys are ASCII
+// and a str is stored in its narrowest kind, so only a str of one byte per
+// character can match; its length picks the candidates.
+int key_index(PyObject* key) noexcept {
+    if (!PyUnicode_Check(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND) return -1;
+    const void* data = PyUnicode_DATA(key);
+    auto index = [](K k) { return static_cast<int>(k); };
+    switch (PyUnicode_GET_LENGTH(key)) {
+        case 4:
+            if (same_text(data, "name")) return index(K::name);
+            return same_text(data, "bits") ? index(K::bits) : -1;
+        case 5: return same_text(data, "value") ? index(K::value) : -1;
+        case 8: return same_text(data, "encoding") ? index(K::encoding) : -1;
+        case 10: return same_text(data, "byte_order") ? index(K::byte_order) : -1;
+        case 11: return same_text(data, "offset_bits") ? index(K::offset_bits) : -1;
+        case 12: return same_text(data, "reverse_bits") ? index(K::reverse_bits) : -1;
+        default: return -1;
+    }
+}
+const InternedKeyTable& interned_key_table() noexcept {
+    // The module's key strings live as long as the process (one module
+    // state, never replaced), so the table is built once.
+    static const InternedKeyTable table(module_state().keys);
+    return table;
+}
 
 bool scan_item(PyObject* item, ItemEntries& out) {
     return scan_keys(item, [&](std::size_t index, PyObject* value) {

@@ -28,6 +28,7 @@
 
 #include "core/codec_result.hpp"
 #include "python/conversions.hpp"
+#include "python/dict_entries.hpp"
 #include "python/errors.hpp"
 #include "python/module_state.hpp"
 #include "python/python_ref.hpp"
@@ -63,6 +64,10 @@ struct ItemEntries {
 // interpreter lock (kScansMayBeBorrowed).
 struct ScannedKeys {
     std::array<PyObject*, kRecipeKeyCount> values;
+
+    PyObject* operator[](RecipeKey key) const noexcept {
+        return values[static_cast<std::size_t>(key)];
+    }
 };
 
 // With the interpreter lock nothing else touches a dict until Python code
@@ -155,6 +160,86 @@ inline bool converts_bool_in_place(PyObject* object) noexcept {
     return object == Py_True || object == Py_False;
 }
 
+// The recipe key a str not found by identity equals, by content (never by
+// a str subclass's own __eq__), or -1.
+int key_index(PyObject* key) noexcept;
+
+// The interned key strings by address: a slot picked by a few bits of the
+// address, the bits chosen once so that the seven keys get distinct slots.
+// A dict built from string literals holds these very objects, so most keys
+// are found with one load and one comparison.
+class InternedKeyTable {
+  public:
+    explicit InternedKeyTable(const std::array<PyObject*, kRecipeKeyCount>& keys) noexcept {
+        for (unsigned shift = 0; shift < 32; ++shift) {
+            slots_.fill({});
+            bool distinct = true;
+            for (std::size_t i = 0; i < kRecipeKeyCount && distinct; ++i) {
+                Slot& slot = slots_[slot_of(keys[i], shift)];
+                distinct = slot.key == nullptr;
+                slot = {keys[i], static_cast<int>(i)};
+            }
+            if (distinct) {
+                shift_ = shift;
+                return;
+            }
+        }
+        slots_.fill({});  // no such bits: every key takes the general path
+    }
+
+  private:
+    static constexpr std::size_t kSlots = 64;
+    struct Slot {
+        PyObject* key = nullptr;
+        int index = -1;
+    };
+
+  public:
+    // The table's slots and bits, copied into a walk's own variables, which
+    // then stay in registers across its calls to the interpreter.
+    class Lookup {
+      public:
+        // The recipe key `key` is: one of the interned objects, else a str
+        // of a key's text (key_index); -1 for any other key.
+        [[gnu::always_inline]] int match(PyObject* key) const noexcept {
+            const Slot& slot = slots_[slot_of(key, shift_)];
+            if (slot.key == key) return slot.index;
+            return key_index(key);
+        }
+
+      private:
+        friend class InternedKeyTable;
+        Lookup(const Slot* slots, unsigned shift) noexcept : slots_(slots), shift_(shift) {}
+        const Slot* slots_;
+        unsigned shift_;
+    };
+    Lookup lookup() const noexcept { return {slots_.data(), shift_}; }
+
+  private:
+    static std::size_t slot_of(PyObject* key, unsigned shift) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(key) >> shift) % kSlots;
+    }
+    std::array<Slot, kSlots> slots_{};
+    unsigned shift_ = 0;
+};
+
+// The table of the module's interned key strings, built on first use.
+const InternedKeyTable& interned_key_table() noexcept;
+
+// scan_item for an engine's own loop over items that are exact dicts (the
+// caller has checked), under the interpreter lock: the same walk and the
+// same matches, in line.
+[[gnu::always_inline]] inline void scan_exact_dict(PyObject* dict,
+                                                   const InternedKeyTable::Lookup& table,
+                                                   ScannedKeys& out) noexcept {
+    out.values.fill(nullptr);
+    for_each_entry(dict, [&](PyObject* key, PyObject* value) {
+        const int index = table.match(key);
+        if (index >= 0) out.values[static_cast<std::size_t>(index)] = value;
+        return true;
+    });
+}
+
 // Raises the type-mismatch TypeError unless `item` is a dict (or subclass),
 // then collects its entries.  Keys match by identity with the interned key
 // strings first, then by content (never by a str subclass's own __hash__ or
@@ -193,8 +278,9 @@ bool read_extent(PyObject* item, ItemSlots& entries, ReadState& state, std::uint
 // are ints in range (read in place): false, with nothing raised, for any
 // other item, which read_extent then reads with its checks and errors.
 // The entries are the item's "bits" and "offset_bits" (null when absent).
-inline bool extent_in_place(PyObject* width, PyObject* start, std::uint32_t& bits,
-                            bool& has_offset, std::uint64_t& offset) noexcept {
+[[gnu::always_inline]] inline bool extent_in_place(PyObject* width, PyObject* start,
+                                                   std::uint32_t& bits, bool& has_offset,
+                                                   std::uint64_t& offset) noexcept {
     Py_ssize_t number = 0;
     if (!width || !compact_int(width, number) || number < 0 || number > UINT32_MAX) return false;
     bits = static_cast<std::uint32_t>(number);
@@ -210,6 +296,34 @@ inline bool read_extent_in_place(const ScannedKeys& keys, std::uint32_t& bits, b
     return extent_in_place(keys.values[static_cast<std::size_t>(RecipeKey::bits)],
                            keys.values[static_cast<std::size_t>(RecipeKey::offset_bits)], bits,
                            has_offset, offset);
+}
+
+// An ASCII str read in place.
+[[gnu::always_inline]] inline bool ascii_in_place(PyObject* entry, TextField& out) noexcept {
+    if (!entry || !PyUnicode_CheckExact(entry) || !PyUnicode_IS_COMPACT_ASCII(entry)) return false;
+    out.object = entry;
+    out.text = {static_cast<const char*>(PyUnicode_DATA(entry)),
+                static_cast<std::size_t>(PyUnicode_GET_LENGTH(entry))};
+    return true;
+}
+
+// The usual item, whose texts are ASCII str objects, whose numbers are ints
+// in range and whose "reverse_bits" is True or False: read without a call,
+// since nothing can fail or run Python code.  False for any other item
+// (with nothing raised), which KeyReader then reads with its checks in order.
+template <class Entries>
+[[gnu::always_inline]] inline bool read_item_in_place(const Entries& entries,
+                                                    RecipeItem& out) noexcept {
+    PyObject* reverse = entries[RecipeKey::reverse_bits];
+    if (!ascii_in_place(entries[RecipeKey::name], out.name) ||
+        !ascii_in_place(entries[RecipeKey::encoding], out.encoding) ||
+        !ascii_in_place(entries[RecipeKey::byte_order], out.byte_order) ||
+        (reverse != Py_True && reverse != Py_False)) {
+        return false;
+    }
+    out.reverse_bits = reverse == Py_True;
+    return extent_in_place(entries[RecipeKey::bits], entries[RecipeKey::offset_bits], out.bits,
+                           out.has_offset, out.offset_bits);
 }
 
 // Checks and converts "name", "encoding", "bits", "byte_order",

@@ -1,7 +1,8 @@
 // The two recipe functions.  The engine runs inside a recursion guard, so
 // that hooks calling these functions again from a conversion raise
 // RecursionError instead of exhausting the C stack, and its failures are
-// rewrapped.
+// rewrapped.  The usual recipe's one pass runs no hook and raises nothing,
+// and needs neither.
 #include "module/recipe_functions.hpp"
 
 #include "engine/packet_builder.hpp"
@@ -50,6 +51,17 @@ bool take_recipe(const char* parameter, PyObject* recipe, SequenceItems& items) 
 }  // namespace
 
 PyObject* pack_parameters(Arguments& arguments) {
+    // The usual recipe, a list or tuple of usual items, is packed straight
+    // from the list's own items: the pass runs no Python code, so nothing
+    // can change the list or re-enter this function meanwhile, and neither
+    // the call's own references nor the recursion guard are needed (the
+    // entry has checked the stack).
+    PyObject* recipe = arguments[0].object;
+    if (kScansMayBeBorrowed && (PyList_CheckExact(recipe) || PyTuple_CheckExact(recipe))) {
+        const std::span<PyObject* const> borrowed(PySequence_Fast_ITEMS(recipe),
+                                                  static_cast<std::size_t>(Py_SIZE(recipe)));
+        if (PyObject* packet = build_usual_packet(borrowed)) return packet;
+    }
     SequenceItems items;
     if (!take_recipe("recipe", arguments[0].object, items)) return nullptr;
     RecursionGuard guard(" in pack_parameters");

@@ -236,16 +236,35 @@ const EncodingNameRow* encoding_name_row(NameDirection direction, std::size_t in
 
 std::string_view encoding_row_name(const EncodingNameRow* row) noexcept { return row->name; }
 
-Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_view as_given,
-                                      std::uint32_t bits) {
-    if (!row) return unsupported_encoding(as_given);
-    if (row->family == Family::none) return row->encoding;
+bool encoding_for_width(const EncodingNameRow* row, std::uint32_t bits, FieldEncoding& out) noexcept {
+    if (!row) return false;
+    if (row->family == Family::none) {
+        out = row->encoding;
+        return true;
+    }
     for (const FamilyRow& family : kFamilies) {
         if (family.family != row->family) continue;
         for (std::size_t i = 0; i < family.member_count; ++i) {
-            if (family.members[i].bits == bits) return family.members[i].encoding;
+            if (family.members[i].bits == bits) {
+                out = family.members[i].encoding;
+                return true;
+            }
         }
-        return make_error(ErrorKind::value_error, family.width_error, {bits});
+        return false;
+    }
+    return false;
+}
+
+Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_view as_given,
+                                      std::uint32_t bits) {
+    FieldEncoding selected{FieldCodec::unsigned_integer};
+    if (encoding_for_width(row, bits, selected)) return selected;
+    if (row) {
+        for (const FamilyRow& family : kFamilies) {
+            if (family.family == row->family) {
+                return make_error(ErrorKind::value_error, family.width_error, {bits});
+            }
+        }
     }
     return unsupported_encoding(as_given);
 }

@@ -56,6 +56,10 @@ const EncodingNameRow* find_encoding_name(NameDirection direction, std::string_v
 Result<FieldEncoding> select_encoding(const EncodingNameRow* row, std::string_view as_given,
                                       std::uint32_t bits);
 
+// What select_encoding gives when it succeeds, without its error: false for
+// a row that is null or a family without a member of `bits` bits.
+bool encoding_for_width(const EncodingNameRow* row, std::uint32_t bits, FieldEncoding& out) noexcept;
+
 // Whether the row names one codec whatever the width (a name that is not a
 // family name), and which: then select_encoding gives `out` for every width.
 bool names_one_encoding(const EncodingNameRow* row, FieldEncoding& out) noexcept;
