@@ -167,9 +167,11 @@ $(SAN_STAMP): pyproject.toml | $(UV_STAMP)
 	scripts/venv.sh $(UV) $(SAN_VENV) "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100"
 	touch $@
 
-# atheris builds against clang's libFuzzer, so only the fuzz run installs it.
+# atheris builds against clang's libFuzzer, so only the fuzz run installs it;
+# with uv where there is one (a second, where pip took ten of waiting).
 $(ATHERIS_STAMP): $(SAN_STAMP) | need-clang
-	$(SAN_PY) -m pip install --quiet "atheris>=2.3"
+	@if [ -x $(UV) ] && $(UV) pip install --quiet --python $(SAN_PY) "atheris>=2.3"; then :; \
+	 else $(SAN_PY) -m pip install --quiet "atheris>=2.3"; fi
 	touch $@
 
 # The checked build is redone when a file it is built from changes, so that
