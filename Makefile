@@ -246,11 +246,13 @@ TEST_JOBS ?= 2
 test: require-clang
 	@$(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target test-parts IN_TEST=1
 
-test-parts: sanitize pytest typecheck cpp-test fuzz-smoke
+test-parts: sanitize pytest cpp-test typecheck fuzz-smoke
 
 # The two builds come first, then the two pytest runs (the longest parts,
-# one core each), and the type checks, the C++ tests and the fuzzers after
-# them.  Left to itself, make gave both cores to the C++ tests first, and
+# one core each), and the C++ tests, the type checks and the fuzzers after
+# them: the portable C++ build (the longest of those) beside the sanitizer
+# run, and the type checks and the fuzzers, which end in single processes,
+# at the end side by side rather than the portable build alone.  Left to itself, make gave both cores to the C++ tests first, and
 # the sanitizer run, the longest part, started last.  (Named through the
 # phony sanitize-install: with the stamp file named here instead, make 4.3
 # still started the C++ tests before the sanitizer run.)
