@@ -37,7 +37,6 @@ CPP_TEST_BIN := $(CPP_TEST_DIR)/bin
 CMAKE ?= cmake
 BUILD_PURE = $(CMAKE) -S . -B $(1) -DBITLOOM_PURE_ONLY=ON $(2) >/dev/null && \
              $(CMAKE) --build $(1) -j 2 -- --no-print-directory
-CPP_TESTS = $(basename $(notdir $(wildcard $(CPP_TEST_DIR)/test_*.cpp)))
 
 # The venvs are made and filled by scripts/venv.sh with uv, which installs
 # the test dependencies in seconds where pip took a minute and a half of CPU
@@ -58,27 +57,31 @@ $(STAMP): pyproject.toml Makefile | $(UV_STAMP)
 	    "mypy>=1.11" "basedpyright>=1.20" pandas-stubs pyarrow-stubs "build>=1.2" $(FRAMES_TEST_DEPS)
 	touch $@
 
+# The release build also builds the C++ test program, from the library
+# objects the modules link (see cpp-test below).
 install: $(STAMP)
-	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall -C cmake.define.BITLOOM_WERROR=ON .
+	$(VPY) -m pip install --quiet --no-build-isolation --no-deps --force-reinstall \
+	    -C cmake.define.BITLOOM_WERROR=ON -C cmake.define.BITLOOM_CPP_TESTS_DIR=$(CURDIR)/$(CPP_TEST_BIN)/native .
 
 demo: install
 	$(VPY) examples/demo.py
 	@echo
 	$(VPY) examples/telemetry_frame.py
 
-# Each C++ test runs twice: as the extension is built here (with link-time
-# optimisation), and with BITLOOM_PORTABLE, which compiles the fallbacks of
+# The C++ tests (one program, cpp_tests) run twice: as the extension is
+# built here (by `make install`, in the modules' own CMake tree, with
+# link-time optimisation, so the library is compiled once for the modules and
+# the tests), and with BITLOOM_PORTABLE, which compiles the fallbacks of
 # compilers without __int128 or GCC builtins and of processors without F16C.
 # That second build ships nowhere on this platform and is there for the code
-# it compiles, so it links without link-time optimisation, which took two
-# fifths of its CPU time (every test program re-optimises the library).
+# it compiles, so it links without link-time optimisation; it needs no Python.
 CPP_MODES := cpp-test-native cpp-test-portable
-cpp-test-native: CPP_OPTIONS := -DBITLOOM_PORTABLE=OFF
-cpp-test-portable: CPP_OPTIONS := -DBITLOOM_PORTABLE=ON -DBITLOOM_LTO=OFF
 cpp-test: $(CPP_MODES)
-$(CPP_MODES): cpp-test-%:
-	@$(call BUILD_PURE,$(CPP_TEST_BIN)/$*,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_WERROR=ON $(CPP_OPTIONS))
-	@set -e; for t in $(CPP_TESTS); do echo "running $(CPP_TEST_BIN)/$*/$$t"; $(CPP_TEST_BIN)/$*/$$t; done
+cpp-test-native: install
+	@$(CPP_TEST_BIN)/native/cpp_tests
+cpp-test-portable:
+	@$(call BUILD_PURE,$(CPP_TEST_BIN)/portable,-DCMAKE_CXX_COMPILER=$(CXX) -DCMAKE_BUILD_TYPE=Release -DBITLOOM_WERROR=ON -DBITLOOM_PORTABLE=ON -DBITLOOM_LTO=OFF)
+	@$(CPP_TEST_BIN)/portable/cpp_tests
 
 # The stubs against the examples, the typing checks and the examples of
 # README.md and docs/ (written out as modules by scripts/doc_examples.py),
@@ -119,7 +122,11 @@ ifneq ($(CLANG_ASAN_RUNTIME),)
 HAVE_CLANG := yes
 SAN_CXX := $(CLANGXX)
 SAN_PRELOAD := $(CLANG_ASAN_RUNTIME)
-SAN_BUILD_OPTIONS := -C build-dir=build/sanitize-clang -C cmake.define.BITLOOM_FUZZ_COVERAGE=ON
+SAN_BUILD_DIR := build/sanitize-clang
+# The libFuzzer targets are defined in the same tree (built by fuzz-native),
+# from the one bitloom_pure library both compile with every check.
+SAN_BUILD_OPTIONS := -C build-dir=$(SAN_BUILD_DIR) -C cmake.define.BITLOOM_FUZZ_COVERAGE=ON \
+                     -C cmake.define.BITLOOM_FUZZERS=ON
 else
 SAN_CXX := $(CXX)
 # The ASan runtime must come first; the UBSan one would load with the module.
@@ -160,16 +167,18 @@ $(SAN_STAMP): pyproject.toml | $(UV_STAMP)
 	scripts/venv.sh $(UV) $(SAN_VENV) "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6.100"
 	touch $@
 
-# atheris builds against clang's libFuzzer, so only the fuzz run installs it.
+# atheris builds against clang's libFuzzer, so only the fuzz run installs it;
+# with uv where there is one (a second, where pip took ten of waiting).
 $(ATHERIS_STAMP): $(SAN_STAMP) | need-clang
-	$(SAN_PY) -m pip install --quiet "atheris>=2.3"
+	@if [ -x $(UV) ] && $(UV) pip install --quiet --python $(SAN_PY) "atheris>=2.3"; then :; \
+	 else $(SAN_PY) -m pip install --quiet "atheris>=2.3"; fi
 	touch $@
 
 # The checked build is redone when a file it is built from changes, so that
 # the sanitizer run and the atheris run (which `make test` runs side by side)
 # share one build.
 SAN_BUILT := $(SAN_VENV)/.bitloom-installed-$(notdir $(SAN_CXX))
-BUILD_INPUTS := CMakeLists.txt pyproject.toml $(shell find src bitloom -type f \
+BUILD_INPUTS := CMakeLists.txt pyproject.toml fuzz/ubsan_cxx_stand_ins.cpp $(shell find src bitloom -type f \
                     -not -name '*.so' -not -path '*/__pycache__/*' 2>/dev/null)
 $(SAN_BUILT): $(SAN_STAMP) $(BUILD_INPUTS) Makefile
 	@echo "sanitizer build with $(SAN_CXX)"
@@ -188,30 +197,32 @@ sanitize: sanitize-install
 
 # ---- fuzzing ---------------------------------------------------------------
 # libFuzzer targets for the routines without the interpreter (fuzz/*.cpp,
-# linked against the bitloom_pure target built with the sanitizers), and
+# built in the checked build's CMake tree and linked against its bitloom_pure
+# library, which that tree compiles with every check for both), and
 # fuzz/fuzz_recipes.py, which drives pack_parameters and unpack_parameters
 # through atheris against the checked build above.  fuzz/corpus/<target>/
 # holds the seeds and every input that once found a fault; runs add what they
 # learn to fuzz/bin/corpus/<target>/ and leave crashing inputs in
 # fuzz/bin/artifacts/.
 FUZZ_BIN := fuzz/bin
-FUZZ_BUILD := $(FUZZ_BIN)/build
 FUZZ_NATIVE = $(patsubst fuzz/%.cpp,%,$(wildcard fuzz/fuzz_*.cpp))
 FUZZ_SECONDS ?= 60
 SMOKE_SECONDS ?= 4
 FUZZ_ENV := ASAN_OPTIONS=quarantine_size_mb=64:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1
 ATHERIS_RUNTIME = $(shell $(SAN_PY) -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
 
-fuzz-native: need-clang
-	@$(call BUILD_PURE,$(FUZZ_BUILD),-DCMAKE_CXX_COMPILER=$(CLANGXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBITLOOM_FUZZERS=ON)
+fuzz-native: need-clang sanitize-install
+	@$(CMAKE) --build $(SAN_BUILD_DIR) --target fuzzers -j 2
 	@set -e; for t in $(FUZZ_NATIVE); do \
-	    $(FUZZ_ENV) scripts/run_fuzzer.sh $$t $(SECONDS) $(FUZZ_BUILD)/$$t; \
+	    $(FUZZ_ENV) scripts/run_fuzzer.sh $$t $(SECONDS) $(SAN_BUILD_DIR)/$$t; \
 	done
 
+# Beside atheris's runtime, the stand-ins of the handlers it lacks, which the
+# checked build makes (fuzz/ubsan_cxx_stand_ins.cpp).
 fuzz-python: need-clang sanitize-install $(ATHERIS_STAMP)
 	@$(SAN_ENV) ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:quarantine_size_mb=64 \
-	    LD_PRELOAD=$(ATHERIS_RUNTIME) scripts/run_fuzzer.sh fuzz_recipes $(SECONDS) \
-	    $(SAN_PY) fuzz/fuzz_recipes.py
+	    LD_PRELOAD="$(ATHERIS_RUNTIME) $(CURDIR)/$(SAN_BUILD_DIR)/libubsan_cxx_stand_ins.so" \
+	    scripts/run_fuzzer.sh fuzz_recipes $(SECONDS) $(SAN_PY) fuzz/fuzz_recipes.py
 
 # SECONDS reaches fuzz-native and fuzz-python as a target-specific value,
 # so that `make test` builds the checked module once for the sanitizer run
@@ -235,11 +246,13 @@ TEST_JOBS ?= 2
 test: require-clang
 	@$(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target test-parts IN_TEST=1
 
-test-parts: sanitize pytest typecheck cpp-test fuzz-smoke
+test-parts: sanitize pytest cpp-test typecheck fuzz-smoke
 
 # The two builds come first, then the two pytest runs (the longest parts,
-# one core each), and the type checks, the C++ tests and the fuzzers after
-# them.  Left to itself, make gave both cores to the C++ tests first, and
+# one core each), and the C++ tests, the type checks and the fuzzers after
+# them: the portable C++ build (the longest of those) beside the sanitizer
+# run, and the type checks and the fuzzers, which end in single processes,
+# at the end side by side rather than the portable build alone.  Left to itself, make gave both cores to the C++ tests first, and
 # the sanitizer run, the longest part, started last.  (Named through the
 # phony sanitize-install: with the stamp file named here instead, make 4.3
 # still started the C++ tests before the sanitizer run.)

@@ -561,13 +561,17 @@ def test_an_array_is_no_key_or_length_of_a_stream():
 
 
 def test_the_command_reads_frames_larger_than_a_batch_whole_when_an_array_fills_them(tmp_path):
-    # Frames of more than a batch are read one at a time, keeping the bytes
-    # that hold the fields: the whole array, not its first element.
+    # Frames of more than a batch (a MiB) are read one at a time, keeping the
+    # bytes that hold the fields: the whole array, not its first element.
+    # Elements of 64 bits make the frame that large with an eighth of the
+    # values to write and read back as text.
     import json
     import subprocess
     import sys
-    codec = FrameCodec([item("id", "unsigned", 8), item("ch", "unsigned", 8, count=(1 << 20) + 5)])
-    rows = [{"id": i, "ch": [(i + k) % 256 for k in range((1 << 20) + 5)]} for i in range(2)]
+    elements = (1 << 17) + 5
+    codec = FrameCodec([item("id", "unsigned", 8), item("ch", "unsigned", 64, count=elements)])
+    assert codec.size > 1 << 20
+    rows = [{"id": i, "ch": [(i + k) * 0x9E3779B97F4A7C15 % (1 << 64) for k in range(elements)]} for i in range(2)]
     (tmp_path / "recipe.json").write_text(json.dumps(codec.recipe))
     (tmp_path / "dump.bin").write_bytes(codec.pack_many(rows))
     done = subprocess.run([sys.executable, "-m", "bitloom", "unpack", "recipe.json", "dump.bin", "--frame-bytes",
