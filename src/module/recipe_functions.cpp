@@ -73,6 +73,16 @@ PyObject* pack_parameters(Arguments& arguments) {
 }
 
 PyObject* unpack_parameters(Arguments& arguments) {
+    // As pack_parameters: the usual recipe is read straight from the list's
+    // own items.
+    PyObject* recipe = arguments[2].object;
+    if (kScansMayBeBorrowed && (PyList_CheckExact(recipe) || PyTuple_CheckExact(recipe))) {
+        const std::span<PyObject* const> borrowed(PySequence_Fast_ITEMS(recipe),
+                                                  static_cast<std::size_t>(Py_SIZE(recipe)));
+        if (PyObject* result = process_usual_recipe(arguments[0].bytes, arguments[1].uint64, borrowed)) {
+            return result;
+        }
+    }
     SequenceItems items;
     if (!take_recipe("recipe", arguments[2].object, items)) return nullptr;
     RecursionGuard guard(" in unpack_parameters");

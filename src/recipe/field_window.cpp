@@ -7,21 +7,17 @@ namespace bitloom {
 
 Result<std::span<const std::uint8_t>> field_window(std::span<const std::uint8_t> packet,
                                                    std::uint64_t start, std::uint32_t bits) {
+    std::span<const std::uint8_t> window;
+    if (window_inside(packet, start, bits, window)) return window;
     const std::uint64_t first_byte = start / 8;
-    const std::uint64_t byte_count = (std::uint64_t{bits} + 7) / 8;
     const std::uint64_t length = packet.size();
     if (first_byte > length) {
         return make_error(ErrorKind::value_error,
                           "range start index {} out of range for slice of length {}",
                           {first_byte, length});
     }
-    if (byte_count > length - first_byte) {
-        return make_error(ErrorKind::value_error,
-                          "range end index {} out of range for slice of length {}",
-                          {first_byte + byte_count, length});
-    }
-    return packet.subspan(static_cast<std::size_t>(first_byte),
-                          static_cast<std::size_t>(byte_count));
+    return make_error(ErrorKind::value_error, "range end index {} out of range for slice of length {}",
+                      {first_byte + (std::uint64_t{bits} + 7) / 8, length});
 }
 
 std::uint64_t field_value(std::span<const std::uint8_t> window, ByteOrder order,

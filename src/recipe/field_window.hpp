@@ -15,6 +15,17 @@
 
 namespace bitloom {
 
+// The window of field_window when it lies inside the packet, in `out`; false,
+// with nothing built, when it does not.
+inline bool window_inside(std::span<const std::uint8_t> packet, std::uint64_t start,
+                          std::uint32_t bits, std::span<const std::uint8_t>& out) noexcept {
+    const std::uint64_t first_byte = start / 8;
+    const std::uint64_t byte_count = (std::uint64_t{bits} + 7) / 8;
+    if (first_byte > packet.size() || byte_count > packet.size() - first_byte) return false;
+    out = packet.subspan(static_cast<std::size_t>(first_byte), static_cast<std::size_t>(byte_count));
+    return true;
+}
+
 // The window of a field of `bits` bits starting at bit `start` of a packet of
 // `packet_length` bytes, or the error for a window that does not lie inside
 // the packet ("range start index {} ..." or "range end index {} ...").
