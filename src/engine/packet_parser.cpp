@@ -92,7 +92,11 @@ bool parse_item(PyObject* item, std::span<const std::uint8_t> packet, std::uint6
 // own bytes (what the row decodes them to).  Each byte of the window is read
 // once.
 PyObject* usual_value(const FieldParameters& field, std::span<const std::uint8_t> window) noexcept {
-    const FieldLane lane = field_lane(field);
+    // Numbers through the lane in line; text's lane depends on more than
+    // the width.
+    const FieldLane lane = field.encoding.codec == FieldCodec::text
+                               ? field_lane(field)
+                               : field_lane(field.encoding.codec, field.bits);
     switch (lane.kind) {
         case LaneKind::unsigned_integer:
         case LaneKind::twos_complement:
