@@ -128,59 +128,75 @@ PyObject* usual_value(const FieldParameters& field, std::span<const std::uint8_t
     return nullptr;
 }
 
+// Reads one usual item into `result`: false, with nothing raised, for an
+// item the pass does not take.  The caller holds the item's critical section
+// on interpreters without the GIL: the entries are borrowed from the dict,
+// and the name goes into `result` before the section ends.
+[[gnu::always_inline]] inline bool parse_usual_item(PyObject* item, std::span<const std::uint8_t> packet,
+                                                    std::uint64_t start_offset,
+                                                    const InternedKeyTable::Lookup& table,
+                                                    UsualEncodings& encodings, PyObject* result,
+                                                    std::uint64_t& cursor) noexcept {
+    ScannedKeys keys;
+    scan_exact_dict(item, table, keys);
+    RecipeItem fields;
+    if (!read_item_in_place(keys, fields)) return false;
+    // As parse_item: an item's own offset counts from the call's start
+    // offset, and an item without one follows the item before it.
+    std::uint64_t start = cursor;
+    if (fields.has_offset) {
+        if (fields.offset_bits > UINT64_MAX - start_offset) return false;
+        start = start_offset + fields.offset_bits;
+    }
+    std::span<const std::uint8_t> window;
+    FieldParameters field;
+    field.bits = fields.bits;
+    field.reverse_bits = fields.reverse_bits;
+    if (!window_inside(packet, start, fields.bits, window) ||
+        !usual_byte_order(fields.byte_order.text, field.byte_order) ||
+        !encodings.find(fields.encoding, fields.bits, field.encoding)) {
+        return false;
+    }
+    PyObject* value = usual_value(field, window);
+    if (!value) return false;
+    // The name is an exact str, as are the keys already in the dict, so
+    // setting it runs no Python code; a later duplicate replaces the value
+    // and keeps the first key's place, as in process_recipe.
+    const int set = PyDict_SetItem(result, fields.name.object, value);
+    Py_DECREF(value);
+    if (set < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    cursor = start + fields.bits;
+    return true;
+}
+
 }  // namespace
 
 PyObject* process_usual_recipe(std::span<const std::uint8_t> packet, std::uint64_t start_offset,
                                std::span<PyObject* const> items) noexcept {
-    if constexpr (!kScansMayBeBorrowed) return nullptr;
     PyObject* result = PyDict_New();
     if (!result) {
         PyErr_Clear();
         return nullptr;
     }
-    auto abandon = [result]() noexcept -> PyObject* {
-        // The dict holds only exact str keys and ints, floats and str: its
-        // release runs no Python code.
-        Py_DECREF(result);
-        return nullptr;
-    };
     UsualEncodings encodings(NameDirection::unpacking);
     const InternedKeyTable::Lookup table = interned_key_table().lookup();
     std::uint64_t cursor = start_offset;
     for (PyObject* item : items) {
-        if (!PyDict_CheckExact(item)) return abandon();
-        ScannedKeys keys;
-        scan_exact_dict(item, table, keys);
-        RecipeItem fields;
-        if (!read_item_in_place(keys, fields)) return abandon();
-        // As parse_item: an item's own offset counts from the call's start
-        // offset, and an item without one follows the item before it.
-        std::uint64_t start = cursor;
-        if (fields.has_offset) {
-            if (fields.offset_bits > UINT64_MAX - start_offset) return abandon();
-            start = start_offset + fields.offset_bits;
+        bool taken = PyDict_CheckExact(item);
+        if (taken) {
+            Py_BEGIN_CRITICAL_SECTION(item);
+            taken = parse_usual_item(item, packet, start_offset, table, encodings, result, cursor);
+            Py_END_CRITICAL_SECTION();
         }
-        std::span<const std::uint8_t> window;
-        FieldParameters field;
-        field.bits = fields.bits;
-        field.reverse_bits = fields.reverse_bits;
-        if (!window_inside(packet, start, fields.bits, window) ||
-            !usual_byte_order(fields.byte_order.text, field.byte_order) ||
-            !encodings.find(fields.encoding, fields.bits, field.encoding)) {
-            return abandon();
+        if (!taken) {
+            // The dict holds only exact str keys and ints, floats and str:
+            // its release runs no Python code.
+            Py_DECREF(result);
+            return nullptr;
         }
-        PyObject* value = usual_value(field, window);
-        if (!value) return abandon();
-        // The name is an exact str, as are the keys already in the dict, so
-        // setting it runs no Python code; a later duplicate replaces the
-        // value and keeps the first key's place, as in process_recipe.
-        const int set = PyDict_SetItem(result, fields.name.object, value);
-        Py_DECREF(value);
-        if (set < 0) {
-            PyErr_Clear();
-            return abandon();
-        }
-        cursor = start + fields.bits;
     }
     return result;
 }

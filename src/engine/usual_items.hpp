@@ -19,11 +19,22 @@ namespace bitloom {
 
 // Encoding names met by a one-pass reader, by str object identity (a recipe
 // repeats the same few strings): each distinct object is looked up once per
-// call.  Borrowed: the pass runs no Python code, so the items keep every
-// object alive until it ends.
+// call.  Under the GIL the objects are borrowed: the pass runs no Python
+// code, so the items keep every object alive until it ends.  Without the GIL
+// another thread may change an item between its critical sections and free
+// a name, and a str made later at the same address must not find the old
+// name's row: each object is held until the pass ends.
 class UsualEncodings {
   public:
     explicit UsualEncodings(NameDirection direction) noexcept : direction_(direction) {}
+    UsualEncodings(const UsualEncodings&) = delete;
+    UsualEncodings& operator=(const UsualEncodings&) = delete;
+    ~UsualEncodings() {
+#ifdef Py_GIL_DISABLED
+        // Exact str objects: releasing one runs no Python code.
+        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(known_[i].object);
+#endif
+    }
 
     // What the name selects for a field of `bits` bits, or false for a name
     // that selects nothing there (the general path then raises its error).
@@ -36,7 +47,12 @@ class UsualEncodings {
         } else {
             row = look_up(name);
             if (!row) return false;
-            if (count_ < known_.size()) known_[count_++] = {name.object, row};
+            if (count_ < known_.size()) {
+#ifdef Py_GIL_DISABLED
+                Py_INCREF(name.object);
+#endif
+                known_[count_++] = {name.object, row};
+            }
         }
         return encoding_for_width(row, bits, out);
     }

@@ -73,10 +73,12 @@ PyObject* pack_parameters(Arguments& arguments) {
 }
 
 PyObject* unpack_parameters(Arguments& arguments) {
-    // As pack_parameters: the usual recipe is read straight from the list's
-    // own items.
+    // As pack_parameters: under the GIL the usual recipe is read straight
+    // from the list's own items.  Without it another thread may change the
+    // list at any time, so the pass reads the call's own references.
     PyObject* recipe = arguments[2].object;
-    if (kScansMayBeBorrowed && (PyList_CheckExact(recipe) || PyTuple_CheckExact(recipe))) {
+    const bool list_or_tuple = PyList_CheckExact(recipe) || PyTuple_CheckExact(recipe);
+    if (kScansMayBeBorrowed && list_or_tuple) {
         const std::span<PyObject* const> borrowed(PySequence_Fast_ITEMS(recipe),
                                                   static_cast<std::size_t>(Py_SIZE(recipe)));
         if (PyObject* result = process_usual_recipe(arguments[0].bytes, arguments[1].uint64, borrowed)) {
@@ -84,7 +86,12 @@ PyObject* unpack_parameters(Arguments& arguments) {
         }
     }
     SequenceItems items;
-    if (!take_recipe("recipe", arguments[2].object, items)) return nullptr;
+    if (!take_recipe("recipe", recipe, items)) return nullptr;
+    if (!kScansMayBeBorrowed && list_or_tuple) {
+        if (PyObject* result = process_usual_recipe(arguments[0].bytes, arguments[1].uint64, items.items())) {
+            return result;
+        }
+    }
     RecursionGuard guard(" in unpack_parameters");
     if (!guard.entered()) return nullptr;
     ItemContext context;
