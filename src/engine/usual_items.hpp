@@ -1,7 +1,11 @@
-// Pieces of the one-pass readers of the usual recipe (the packet builder's
-// and the packet parser's): what an item's byte order and encoding name
-// select, found without a call that can fail or run Python code.  Anything
-// they do not take is left to the general path, which raises its errors.
+// Pieces of the packet parser's one-pass reader of the usual recipe: what
+// an item's byte order and encoding name select, found without a call that
+// can fail or run Python code.  Anything they do not take is left to the
+// general path, which raises its errors.  The packet builder's one pass
+// keeps its own copies: when both passes called these, each pass took
+// 60-100 ns more (of ~600 and ~1200 ns on 3.13, measured in alternating
+// processes), from code generation across the link-time-optimised module
+// that was not pinned down further.
 #pragma once
 
 #include <Python.h>
