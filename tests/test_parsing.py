@@ -253,3 +253,112 @@ def test_keys_off_the_usual_road_give_the_same_fields(variant):
     varied = [{**plain[0], **variant}, plain[1]]
     assert unpack_parameters(b"\xa5\x30", 0, varied) == unpack_parameters(b"\xa5\x30", 0, plain) \
         == {"a": 0xA5, "b": 0}
+
+
+# ---- the usual recipe's one pass against the general road --------------------
+#
+# A list or tuple of usual items is read in one pass; a recipe that is a list
+# subclass, or that holds a dict subclass, takes the general road with the
+# same items.  Random usual recipes, with at most one item made unusual, must
+# give the same dict (keys in the same order, the same value types) or the
+# same error, note included, on each road.
+
+class RecipeList(list):
+    pass
+
+
+class DictSubclass(dict):
+    pass
+
+
+def parsing_outcome(packet, offset, recipe):
+    try:
+        result = unpack_parameters(packet, offset, recipe)
+    except Exception as error:  # noqa: BLE001 - the outcome is compared
+        return type(error), str(error), getattr(error, "__notes__", None)
+    # repr tells -0.0 and NaN apart, and keeps the keys' order.
+    return [(type(key), key, type(value), repr(value)) for key, value in result.items()]
+
+
+def assert_parsing_roads_agree(packet, offset, recipe):
+    outcome = parsing_outcome(packet, offset, recipe)
+    assert parsing_outcome(packet, offset, RecipeList(recipe)) == outcome
+    assert parsing_outcome(packet, offset, tuple(recipe)) == outcome
+    if recipe:
+        # The one pass abandons at the last item, having read the others.
+        assert parsing_outcome(packet, offset, recipe[:-1] + [DictSubclass(recipe[-1])]) == outcome
+    return outcome
+
+
+@st.composite
+def usual_parsing_items(draw):
+    kind = draw(st.sampled_from(["unsigned", "twos_complement", "float", "text"]))
+    if kind in ("unsigned", "twos_complement"):
+        bits, encoding = draw(st.integers(1, 64)), kind
+    elif kind == "float":
+        bits = draw(st.sampled_from([32, 64]))
+        encoding = draw(st.sampled_from([f"ieee754_f{bits}", f"IEEE754-F{bits}"]))
+    else:
+        bits = 8 * draw(st.integers(1, 8))
+        encoding = draw(st.sampled_from(["us-ascii", "utf8", "UTF-8", "latin1", "windows-1252"]))
+    entry = {"name": draw(st.sampled_from(["a", "count", ""])), "encoding": encoding,
+             "bits": bits, "byte_order": draw(st.sampled_from(["big", "little"])),
+             "reverse_bits": draw(st.booleans())}
+    if draw(st.booleans()):
+        entry["offset_bits"] = draw(st.integers(0, 120))
+    pairs = draw(st.permutations(list(entry.items())))
+    if draw(st.integers(0, 4)) == 0:
+        # Keys built at run time are matched by their text.
+        pairs = [("".join(list(key)), value) for key, value in pairs]
+    return dict(pairs)
+
+
+MISSING = object()
+# One change that takes an item off the usual road, as (key, replacement); a
+# replacement of MISSING deletes the key.
+UNUSUAL_PARSING = [
+    ("bits", IntSubclass(8)), ("bits", True), ("bits", 0), ("bits", 65), ("bits", 72), ("bits", -1),
+    ("bits", 2**32), ("bits", "8"), ("bits", MISSING), ("offset_bits", -1),
+    ("offset_bits", 2**64 - 1), ("offset_bits", 2**64), ("offset_bits", IntSubclass(3)),
+    ("offset_bits", Index(3)), ("offset_bits", 10**6), ("offset_bits", None), ("name", MISSING),
+    ("name", StrSubclass("a")), ("name", "\u00e9t\u00e9"), ("name", 1), ("encoding", "UNSIGNED"),
+    ("encoding", StrSubclass("unsigned")), ("encoding", "nope"), ("encoding", "bcd"),
+    ("encoding", "ieee754_f16"), ("encoding", "ieee754"), ("encoding", "utf16"),
+    ("encoding", "dec_f32"), ("encoding", MISSING), ("encoding", "\u00fcnsigned"),
+    ("byte_order", "Big"), ("byte_order", "LITTLE"), ("byte_order", "middle"),
+    ("byte_order", StrSubclass("big")), ("byte_order", MISSING), ("byte_order", 1),
+    ("reverse_bits", 0), ("reverse_bits", 1), ("reverse_bits", None), ("reverse_bits", MISSING),
+    ("value", 1), ("extra", 1), (StrSubclass("bits"), 8),
+]
+
+
+@given(st.binary(max_size=24) | st.sampled_from([bytes(range(0, 128, 7)), b"TLM-0001\xff"]),
+       st.integers(0, 40) | st.sampled_from([2**64 - 1, 2**64 - 100]),
+       st.lists(usual_parsing_items(), max_size=16),
+       st.none() | st.sampled_from(UNUSUAL_PARSING), st.integers(0, 15))
+def test_the_usual_recipes_one_pass_agrees_with_the_general_road(packet, offset, recipe, change, at):
+    if change is not None and recipe:
+        key, replacement = change
+        entry = recipe[at % len(recipe)]
+        if replacement is MISSING:
+            entry.pop(key, None)
+        else:
+            entry[key] = replacement
+    assert_parsing_roads_agree(packet, offset, recipe)
+
+
+# A later duplicate name keeps the first name's place and key object, with
+# the later value; an item without "offset_bits" follows the item before it
+# (its start plus its width), wherever that one was.
+@pytest.mark.parametrize("recipe, expected", [
+    ([item("a"), item("b"), item("a", bits=16)], [("a", 0x0304), ("b", 2)]),
+    ([item("a", offset_bits=16), item("b")], [("a", 3), ("b", 4)]),
+    ([item("a", offset_bits=8, bits=4), item("b", bits=12)], [("a", 2), ("b", 0x203)]),
+    ([item("t", encoding="us-ascii", bits=16, offset_bits=8)], [("t", "\x02\x03")]),
+])
+def test_duplicates_and_cursor_on_the_one_pass(recipe, expected):
+    packet = bytes([1, 2, 3, 4])
+    assert assert_parsing_roads_agree(packet, 0, recipe) == \
+        [(str, name, type(value), repr(value)) for name, value in expected]
+    first = recipe[0]["name"]
+    assert next(iter(unpack_parameters(packet, 0, recipe))) is first

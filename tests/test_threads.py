@@ -241,3 +241,76 @@ def test_imports_from_8_threads_give_one_module():
     for thread in threads:
         thread.join()
     assert len(modules) == THREADS and len({id(m) for m in modules}) == 1
+
+
+# A usual recipe shared by readers while other threads change it: its items'
+# names and encodings are replaced by new str objects (the old ones freed),
+# items are replaced by copies and the list grows and shrinks.  Every field
+# has bytes of 0x80 and more, so "unsigned" and "twos_complement" read it
+# differently; each value must be the byte read one of the two ways, under
+# a name of the recipe.  A read of a freed item or of a freed name's cached
+# encoding crashes or gives a value of neither kind.
+SHARED_PACKET = bytes(range(200, 232))
+ENCODINGS = ("unsigned", "twos_complement")
+
+
+def fresh(text):
+    """A new str object of `text` (not the interned one)."""
+    return "".join(list(text))
+
+
+def shared_item(i):
+    return {"name": fresh(f"f{i}"), "encoding": fresh(ENCODINGS[i % 2]), "bits": 8,
+            "byte_order": "big", "reverse_bits": False, "offset_bits": 8 * i, "value": 1}
+
+
+def test_a_usual_recipe_changed_by_other_threads_reads_consistently():
+    recipe = [shared_item(i) for i in range(8)]
+    allowed = {f"f{i}": {SHARED_PACKET[i], SHARED_PACKET[i] - 256} for i in range(32)}
+    stop = threading.Event()
+    failures = []
+
+    def change(seed):
+        order = random.Random(seed)
+        try:
+            while not stop.is_set():
+                i = order.randrange(8)
+                try:
+                    entry = recipe[i]
+                except IndexError:
+                    continue
+                action = order.randrange(4)
+                if action == 0:
+                    entry["encoding"] = fresh(order.choice(ENCODINGS))
+                elif action == 1:
+                    entry["name"] = fresh(entry["name"])
+                elif action == 2:
+                    recipe[i] = dict(entry)
+                elif len(recipe) < 12:
+                    recipe.append(shared_item(len(recipe)))
+                else:
+                    del recipe[8:]
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    def read():
+        try:
+            for _ in range(3000):
+                result = bitloom.unpack_parameters(SHARED_PACKET, 0, recipe)
+                for name, value in result.items():
+                    if value not in allowed[name]:
+                        failures.append((name, value))
+                bitloom.pack_parameters(recipe)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            failures.append(error)
+
+    changers = [threading.Thread(target=change, args=(seed,)) for seed in range(2)]
+    readers = [threading.Thread(target=read) for _ in range(THREADS - 2)]
+    for thread in changers + readers:
+        thread.start()
+    for thread in readers:
+        thread.join()
+    stop.set()
+    for thread in changers:
+        thread.join()
+    assert failures == []

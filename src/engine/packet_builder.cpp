@@ -141,10 +141,22 @@ bool place_item(PyObject* item, ItemSlots& entries, ReadState& state, NameCache&
 
 // Encoding names met by the usual-recipe pass, by str object identity (a
 // recipe repeats the same few strings): each distinct object is looked up
-// once per call.  Borrowed: the pass runs no Python code, so the items keep
-// every object alive until it ends.
+// once per call.  Borrowed under the GIL: the pass runs no Python code, so
+// the items keep every object alive until it ends.  Without the GIL another
+// thread may change an item between its critical sections and free a name,
+// and a str made later at the same address must not find the old name's
+// row: each object is held until the pass ends.
 class UsualEncodings {
   public:
+    UsualEncodings() noexcept = default;
+    UsualEncodings(const UsualEncodings&) = delete;
+    UsualEncodings& operator=(const UsualEncodings&) = delete;
+#ifdef Py_GIL_DISABLED
+    ~UsualEncodings() {
+        // Exact str objects: releasing one runs no Python code.
+        for (std::size_t i = 0; i < count_; ++i) Py_DECREF(known_[i].object);
+    }
+#endif
     // What the name selects for a field of `bits` bits, or false for a name
     // that selects nothing there (the general path then raises its error).
     bool find(const TextField& name, std::uint32_t bits, FieldEncoding& out) noexcept {
@@ -156,7 +168,12 @@ class UsualEncodings {
         } else {
             row = look_up(name);
             if (!row) return false;
-            if (count_ < known_.size()) known_[count_++] = {name.object, row};
+            if (count_ < known_.size()) {
+#ifdef Py_GIL_DISABLED
+                Py_INCREF(name.object);
+#endif
+                known_[count_++] = {name.object, row};
+            }
         }
         return encoding_for_width(row, bits, out);
     }
@@ -247,10 +264,38 @@ template <std::size_t N>
     return false;
 }
 
+// What the usual-recipe pass places for an item: numbers only, which stay
+// valid when the item's critical section ends.
+struct UsualField {
+    FieldParameters field;
+    bool has_offset = false;
+    std::uint64_t offset_bits = 0;
+    std::uint64_t pattern = 0;
+};
+
+// Reads a usual item's field and the pattern of its value: false, with
+// nothing raised, for an item the pass does not take.  The caller holds the
+// item's critical section on interpreters without the GIL, since the entries
+// are borrowed from the dict.
+[[gnu::always_inline]] inline bool read_usual_item(PyObject* item, const InternedKeyTable::Lookup& table,
+                                                   UsualEncodings& encodings, UsualField& out) noexcept {
+    ScannedKeys keys;
+    scan_exact_dict(item, table, keys);
+    RecipeItem fields;
+    PyObject* value = keys[K::value];
+    if (!read_item_in_place(keys, fields) || !value) return false;
+    out.field.bits = fields.bits;
+    out.field.reverse_bits = fields.reverse_bits;
+    out.has_offset = fields.has_offset;
+    out.offset_bits = fields.offset_bits;
+    return usual_byte_order(fields.byte_order.text, out.field.byte_order) &&
+           encodings.find(fields.encoding, fields.bits, out.field.encoding) &&
+           pattern_in_lane(field_lane(out.field), value, out.pattern);
+}
+
 }  // namespace
 
 PyObject* build_usual_packet(std::span<PyObject* const> items) noexcept {
-    if constexpr (!kScansMayBeBorrowed) return nullptr;
     UsualPacket packet;
     PacketWriter writer(packet.bytes());
     UsualEncodings encodings;
@@ -262,28 +307,22 @@ PyObject* build_usual_packet(std::span<PyObject* const> items) noexcept {
     std::uint64_t cursor = 0;
     for (PyObject* item : items) {
         if (!PyDict_CheckExact(item)) return nullptr;
-        ScannedKeys keys;
-        scan_exact_dict(item, table, keys);
-        RecipeItem fields;
-        PyObject* value = keys[K::value];
-        if (!read_item_in_place(keys, fields) || !value) return nullptr;
-        FieldParameters field;
-        field.bits = fields.bits;
-        field.reverse_bits = fields.reverse_bits;
-        if (!usual_byte_order(fields.byte_order.text, field.byte_order)) return nullptr;
-        std::uint64_t pattern = 0;
+        UsualField usual;
+        bool taken = false;
+        Py_BEGIN_CRITICAL_SECTION(item);
+        taken = read_usual_item(item, table, encodings, usual);
+        Py_END_CRITICAL_SECTION();
+        if (!taken) return nullptr;
+        const FieldParameters& field = usual.field;
+        std::uint64_t pattern = usual.pattern;
         // Lanes hold fields of 1 to 64 bits, so no sum below overflows
         // (a compact offset is below 2**62).
-        if (!encodings.find(fields.encoding, fields.bits, field.encoding) ||
-            !pattern_in_lane(field_lane(field), value, pattern)) {
-            return nullptr;
-        }
-        const std::uint64_t sized_start = fields.has_offset ? fields.offset_bits : total_bits;
-        total_bits = std::max(total_bits, sized_start + fields.bits);
+        const std::uint64_t sized_start = usual.has_offset ? usual.offset_bits : total_bits;
+        total_bits = std::max(total_bits, sized_start + field.bits);
         // Every field ends within the length pass's total (an item placed
         // after the one before it starts no later than the furthest end).
         if (!packet.reach(total_bits)) return nullptr;
-        const std::uint64_t start = fields.has_offset ? fields.offset_bits : cursor;
+        const std::uint64_t start = usual.has_offset ? usual.offset_bits : cursor;
         if (field.reverse_bits) pattern = reverse_low_bits(pattern, field.bits);
         FieldBytes bytes;
         bytes.word = pattern;

@@ -16,13 +16,14 @@ PyObject* build_packet(std::span<PyObject* const> items, ItemContext& context);
 
 // The packet of the usual recipe in one pass, as build_packet builds it, or
 // null with nothing raised for any other recipe (then build_packet is run,
-// and raises what it raises).  Usual: under the interpreter lock, every item
-// an exact dict whose keys read in place (ASCII str texts, ints in range,
-// reverse_bits True or False), whose encoding names one encoding for its
-// width with a lane that takes the value (field_codecs.hpp), whose byte order
-// is "big" or "little", in a packet of at most 512 bytes.  Nothing in it can
-// fail or run Python code, so `items` may be borrowed from a list that only
-// the interpreter lock keeps unchanged.
+// and raises what it raises).  Usual: every item an exact dict whose keys
+// read in place (ASCII str texts, ints in range, reverse_bits True or False),
+// whose encoding names one encoding for its width with a lane that takes the
+// value (field_codecs.hpp), whose byte order is "big" or "little", in a
+// packet of at most 512 bytes.  Nothing in it can fail or run Python code,
+// so under the GIL `items` may be borrowed from a list that only the GIL
+// keeps unchanged; without the GIL they must be the call's own references
+// (each item is read inside its critical section).
 PyObject* build_usual_packet(std::span<PyObject* const> items) noexcept;
 
 }  // namespace bitloom

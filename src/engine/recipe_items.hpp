@@ -233,11 +233,16 @@ const InternedKeyTable& interned_key_table() noexcept;
                                                    const InternedKeyTable::Lookup& table,
                                                    ScannedKeys& out) noexcept {
     out.values.fill(nullptr);
-    for_each_entry(dict, [&](PyObject* key, PyObject* value) {
+    // for_each_entry's loop, written out: as a call of its own (which the
+    // compiler made of it) it reloaded the table from memory at every entry.
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && PyDict_Next(dict, &position, &key, &value);
+         --left) {
         const int index = table.match(key);
         if (index >= 0) out.values[static_cast<std::size_t>(index)] = value;
-        return true;
-    });
+    }
 }
 
 // Raises the type-mismatch TypeError unless `item` is a dict (or subclass),

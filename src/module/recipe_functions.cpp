@@ -52,18 +52,24 @@ bool take_recipe(const char* parameter, PyObject* recipe, SequenceItems& items) 
 
 PyObject* pack_parameters(Arguments& arguments) {
     // The usual recipe, a list or tuple of usual items, is packed straight
-    // from the list's own items: the pass runs no Python code, so nothing
-    // can change the list or re-enter this function meanwhile, and neither
-    // the call's own references nor the recursion guard are needed (the
-    // entry has checked the stack).
+    // from the list's own items under the GIL: the pass runs no Python code,
+    // so nothing can change the list or re-enter this function meanwhile,
+    // and neither the call's own references nor the recursion guard are
+    // needed (the entry has checked the stack).  Without the GIL another
+    // thread may change the list at any time, so there the pass reads the
+    // call's own references, which the general path then reuses.
     PyObject* recipe = arguments[0].object;
-    if (kScansMayBeBorrowed && (PyList_CheckExact(recipe) || PyTuple_CheckExact(recipe))) {
+    const bool list_or_tuple = PyList_CheckExact(recipe) || PyTuple_CheckExact(recipe);
+    if (kScansMayBeBorrowed && list_or_tuple) {
         const std::span<PyObject* const> borrowed(PySequence_Fast_ITEMS(recipe),
                                                   static_cast<std::size_t>(Py_SIZE(recipe)));
         if (PyObject* packet = build_usual_packet(borrowed)) return packet;
     }
     SequenceItems items;
-    if (!take_recipe("recipe", arguments[0].object, items)) return nullptr;
+    if (!take_recipe("recipe", recipe, items)) return nullptr;
+    if (!kScansMayBeBorrowed && list_or_tuple) {
+        if (PyObject* packet = build_usual_packet(items.items())) return packet;
+    }
     RecursionGuard guard(" in pack_parameters");
     if (!guard.entered()) return nullptr;
     ItemContext context;
@@ -73,8 +79,23 @@ PyObject* pack_parameters(Arguments& arguments) {
 }
 
 PyObject* unpack_parameters(Arguments& arguments) {
+    // As pack_parameters.
+    PyObject* recipe = arguments[2].object;
+    const bool list_or_tuple = PyList_CheckExact(recipe) || PyTuple_CheckExact(recipe);
+    if (kScansMayBeBorrowed && list_or_tuple) {
+        const std::span<PyObject* const> borrowed(PySequence_Fast_ITEMS(recipe),
+                                                  static_cast<std::size_t>(Py_SIZE(recipe)));
+        if (PyObject* result = process_usual_recipe(arguments[0].bytes, arguments[1].uint64, borrowed)) {
+            return result;
+        }
+    }
     SequenceItems items;
-    if (!take_recipe("recipe", arguments[2].object, items)) return nullptr;
+    if (!take_recipe("recipe", recipe, items)) return nullptr;
+    if (!kScansMayBeBorrowed && list_or_tuple) {
+        if (PyObject* result = process_usual_recipe(arguments[0].bytes, arguments[1].uint64, items.items())) {
+            return result;
+        }
+    }
     RecursionGuard guard(" in unpack_parameters");
     if (!guard.entered()) return nullptr;
     ItemContext context;

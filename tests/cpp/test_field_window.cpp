@@ -57,9 +57,14 @@ int main() {
     for (const WindowCase& c : kWindows) {
         std::vector<std::uint8_t> packet(c.packet_length, 0xAB);
         auto window = field_window(packet, c.start, c.bits);
+        // The one passes' test takes exactly the windows that field_window
+        // gives, and gives the same bytes.
+        std::span<const std::uint8_t> inside;
+        CHECK(window_inside(packet, c.start, c.bits, inside) == (c.error == nullptr));
         if (c.error) {
             CHECK(!window.ok() && window.error().message == c.error);
         } else {
+            CHECK(inside.data() == window.value().data() && inside.size() == window.value().size());
             CHECK(window.ok() && window.value().size() == c.byte_count &&
                   (c.byte_count == 0 || window.value().data() == packet.data() + c.first_byte));
         }
