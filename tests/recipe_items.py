@@ -80,3 +80,20 @@ class Items:
 # Items for unpack_parameters (no "value") and for pack_parameters.
 parsing_item = Items()
 packing_item = Items(value=0)
+
+
+# A replacement that deletes its key, in the changes below.
+MISSING = object()
+
+
+def make_unusual(recipe, change, at):
+    """Applies one change, (key, replacement), to item `at` (modulo the
+    recipe's length) of `recipe`; `None` or an empty recipe changes nothing."""
+    if change is None or not recipe:
+        return
+    key, replacement = change
+    entry = recipe[at % len(recipe)]
+    if replacement is MISSING:
+        entry.pop(key, None)
+    else:
+        entry[key] = replacement

@@ -7,7 +7,8 @@ import pytest
 from hypothesis import given, strategies as st
 
 from bitloom import pack_parameters
-from recipe_items import Index, IntSubclass, StrSubclass, packing_item as item
+from recipe_items import (MISSING, Index, IntSubclass, StrSubclass, make_unusual,
+                          packing_item as item)
 
 without = item.without
 
@@ -519,7 +520,6 @@ def usual_items(draw):
 
 # One change that takes an item off the usual road (or past its limits), as
 # (key, replacement); a replacement of `MISSING` deletes the key.
-MISSING = object()
 UNUSUAL = [
     ("value", MISSING), ("value", True), ("value", IntSubclass(1)), ("value", 2**64),
     ("value", -1), ("value", 2**63), ("value", -2**63 - 1), ("value", 1.5), ("value", 3),
@@ -540,13 +540,7 @@ UNUSUAL = [
 
 @given(st.lists(usual_items(), max_size=20), st.none() | st.sampled_from(UNUSUAL), st.integers(0, 19))
 def test_the_usual_recipes_one_pass_agrees_with_the_general_road(recipe, change, at):
-    if change is not None and recipe:
-        key, replacement = change
-        entry = recipe[at % len(recipe)]
-        if replacement is MISSING:
-            entry.pop(key, None)
-        else:
-            entry[key] = replacement
+    make_unusual(recipe, change, at)
     assert_roads_agree(recipe)
 
 

@@ -7,7 +7,8 @@ import pytest
 from hypothesis import given, strategies as st
 
 from bitloom import pack_parameters, unpack_parameters
-from recipe_items import Index, IntSubclass, StrSubclass, parsing_item as item
+from recipe_items import (MISSING, Index, IntSubclass, StrSubclass, make_unusual,
+                          parsing_item as item)
 
 without = item.without
 
@@ -313,7 +314,6 @@ def usual_parsing_items(draw):
     return dict(pairs)
 
 
-MISSING = object()
 # One change that takes an item off the usual road, as (key, replacement); a
 # replacement of MISSING deletes the key.
 UNUSUAL_PARSING = [
@@ -337,13 +337,7 @@ UNUSUAL_PARSING = [
        st.lists(usual_parsing_items(), max_size=16),
        st.none() | st.sampled_from(UNUSUAL_PARSING), st.integers(0, 15))
 def test_the_usual_recipes_one_pass_agrees_with_the_general_road(packet, offset, recipe, change, at):
-    if change is not None and recipe:
-        key, replacement = change
-        entry = recipe[at % len(recipe)]
-        if replacement is MISSING:
-            entry.pop(key, None)
-        else:
-            entry[key] = replacement
+    make_unusual(recipe, change, at)
     assert_parsing_roads_agree(packet, offset, recipe)
 
 
